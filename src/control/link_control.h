@@ -1,0 +1,53 @@
+// The link control block: the one status record every part of the link driver
+// reads, the link state values, the re-entrant link lock and ReleaseLink.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "diag/trace_log.h"
+#include "platform/event_hub.h"
+
+namespace kavro {
+
+constexpr uint16_t LINK_IDLE = 0;
+constexpr uint16_t LINK_AWAIT_SERVICE = 1;
+constexpr uint16_t LINK_SETUP = 2;
+constexpr uint16_t LINK_ESTABLISHED = 3;
+constexpr uint16_t LINK_TIMER_RECOVERY = 4;
+constexpr uint16_t LINK_DISCONNECTING = 6;
+constexpr uint16_t LINK_RELEASED = 7;
+
+constexpr int32_t INVALID_HANDLE = -1;
+
+struct LinkControlBlock {
+  int32_t DeviceHandle = INVALID_HANDLE;
+  int32_t QueueLast = -1;
+  // Read without the lock by the receive thread for its loop test.
+  std::atomic<uint16_t> LinkState{LINK_AWAIT_SERVICE};
+  uint16_t RetryCount = 0;
+  int32_t SocketHandle = INVALID_HANDLE;
+  const char* WindowClassName = "KavroControlProg";
+};
+
+class LinkControl {
+ public:
+  LinkControl(TraceLog& trace, platform::EventHub& hub) : trace_(trace), hub_(hub) {}
+
+  // Ends the link: traces "CTI Link Released" and, unless the link is already
+  // released, sets LINK_RELEASED and posts the destroy request. Any thread,
+  // with or without the link lock.
+  void ReleaseLink();
+
+  LinkControlBlock Block;
+  // Guards LinkState, RetryCount, QueueLast with the send queue and the link
+  // variables between the main thread and the receive thread.
+  std::recursive_mutex LinkLock;
+
+ private:
+  TraceLog& trace_;
+  platform::EventHub& hub_;
+};
+
+}  // namespace kavro

@@ -1,0 +1,55 @@
+// The trace log: one time-stamped line per message whose level passes the
+// mask, appended to DIR/kavro.log (only when that file exists at start) and
+// passed to the debugger output.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/log_backend.h"
+
+namespace kavro {
+
+constexpr uint32_t LOG_ERROR = 0x01;
+constexpr uint32_t LOG_WARNING = 0x02;
+constexpr uint32_t LOG_PROTOCOL = 0x04;
+constexpr uint32_t LOG_DETAIL = 0x08;
+
+// Mask set when the log file exists at start: errors, warnings and the
+// protocol trace; bit 0x10 matches no message, so details never pass.
+constexpr uint32_t TRACE_MASK_ON = 0x17;
+
+#if defined(__GNUC__)
+#define KAVRO_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define KAVRO_PRINTF(fmt, args)
+#endif
+
+class TraceLog {
+ public:
+  explicit TraceLog(platform::LogBackend& backend) : backend_(backend) {}
+
+  // Computes the path DIR/kavro.log and switches the log on when that file
+  // exists. Called once, before any other message.
+  void InitTraceLog(const std::string& logDir);
+
+  bool Passes(uint32_t level) const { return (TraceMask & level) != 0; }
+
+  // printf-style formats; the message text is cut at 1023 characters.
+  void TraceMessage(uint32_t level, const char* format, ...) KAVRO_PRINTF(3, 4);
+  // The title, CR LF, then the bytes as "%02X " in rows of 16, each further
+  // row starting with ">>"; stops once the text passes 2040 characters.
+  void TraceHexDump(uint32_t level, const char* title, const void* data, uint32_t count);
+
+  const std::string& LogPath() const { return path_; }
+
+  uint32_t TraceMask = 0;
+
+ private:
+  void AppendLogLine(const char* line, size_t size);
+
+  platform::LogBackend& backend_;
+  std::string path_;
+};
+
+}  // namespace kavro

@@ -1,0 +1,57 @@
+// The layer-2 protocol engine: applies each received frame to the link state
+// and the sequence variables, answers it, delivers in-sequence payloads and
+// sends the next queued payload.
+#pragma once
+
+#include <cstdint>
+
+#include "link/frame_codec.h"
+#include "link/link_context.h"
+
+namespace kavro {
+
+class LinkTimers;
+
+struct LinkVariables {
+  uint16_t LastLoggedState = 0;
+  int32_t SendSeq = 0;    // V(S)
+  int32_t RecvSeq = 0;    // V(R)
+  int32_t AckSeq = 0;     // V(A)
+  int32_t PeerBusy = 0;
+  int32_t AckPending = 0;
+  int32_t RejectSent = 0;
+  uint8_t SavedDest = 0;
+  uint32_t SavedLength = 0;
+  uint8_t* SavedData = nullptr;  // malloc'd copy of the last new I-frame's payload
+};
+
+class LinkStateMachine {
+ public:
+  explicit LinkStateMachine(LinkContext& ctx) : ctx_(ctx) {}
+  ~LinkStateMachine();
+  LinkStateMachine(const LinkStateMachine&) = delete;
+  LinkStateMachine& operator=(const LinkStateMachine&) = delete;
+
+  // The timers and send queue; set once before the first frame.
+  void SetTimers(LinkTimers* timers) { timers_ = timers; }
+
+  // Receive thread, once per complete frame. Takes an I-frame's payload:
+  // hands it to DeliverPayload or frees it. Returns 1.
+  int ProcessFrame(L2Frame& frame);
+
+  // The operations below run with the link lock held (LogStateChange without).
+  void ResetLink();
+  int CheckNR(int32_t n);
+  void NRError();
+  void SendRRFinal(bool poll);
+  void Retransmit();
+  void LogStateChange();
+
+  LinkVariables Vars;
+
+ private:
+  LinkContext& ctx_;
+  LinkTimers* timers_ = nullptr;
+};
+
+}  // namespace kavro

@@ -1,0 +1,62 @@
+// The time-driven half of the link layer and the way client payloads enter
+// it: timer expiries, the retry limit, the send queue, the local disconnect
+// request and the service request.
+#pragma once
+
+#include <cstdint>
+
+#include "link/link_context.h"
+
+namespace kavro {
+
+class LinkStateMachine;
+
+// Timer ids on the control window, and their times in milliseconds.
+constexpr uint32_t TimerServiceRequest = 0x1001;
+constexpr uint32_t T200 = 0x1200;
+constexpr uint32_t T203 = 0x1203;
+constexpr uint32_t TimerKeepalive = 0x1210;
+constexpr uint32_t SERVICE_REQUEST_MS = 500;
+constexpr uint32_t T200_MS = 1000;
+constexpr uint32_t T203_MS = 10000;
+constexpr uint32_t KEEPALIVE_MS = 61000;
+constexpr uint16_t N200 = 3;
+
+constexpr int SEND_QUEUE_ENTRIES = 20;
+
+struct SendQueueEntry {
+  uint8_t dest = 0;
+  uint32_t length = 0;
+  uint8_t* data = nullptr;  // the queue's own malloc'd copy
+};
+
+class LinkTimers {
+ public:
+  LinkTimers(LinkContext& ctx, LinkStateMachine& machine) : ctx_(ctx), machine_(machine) {}
+  ~LinkTimers();
+  LinkTimers(const LinkTimers&) = delete;
+  LinkTimers& operator=(const LinkTimers&) = delete;
+
+  // Sends the payload at once when the link allows it, else copies it into
+  // the queue. 1 sent or queued, 0 refused (queue full, too long, no memory).
+  int EnqueuePayload(uint8_t dest, uint32_t length, const uint8_t* data);
+  void ClearSendQueue();
+  void RestartTimer(uint32_t id, uint32_t ms);
+  void DisconnectRequest();
+  // Called by the control window after it stopped timer `id`. Returns 0.
+  int OnLinkTimer(uint32_t id);
+  int RequestService(uint32_t kind);
+
+  // The head entry and its removal, for ProcessFrame's dequeue step.
+  bool QueueEmpty() const;
+  SendQueueEntry& QueueHead() { return SendQueue[0]; }
+  void RemoveQueueHead();
+
+  SendQueueEntry SendQueue[SEND_QUEUE_ENTRIES];
+
+ private:
+  LinkContext& ctx_;
+  LinkStateMachine& machine_;
+};
+
+}  // namespace kavro

@@ -1,0 +1,120 @@
+#include "platform/virtual/virtual_event_hub.h"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace kavro::platform {
+
+uint64_t VirtualEventHub::NowMs() {
+  std::lock_guard lock(mutex_);
+  return now_;
+}
+
+void VirtualEventHub::Sleep(uint32_t ms) {
+  std::lock_guard lock(mutex_);
+  now_ += ms;
+}
+
+void VirtualEventHub::PostMessage(uint32_t message, uint32_t wParam) {
+  std::lock_guard lock(mutex_);
+  queue_.push_back({message, wParam});
+}
+
+bool VirtualEventHub::SetTimer(uint32_t id, uint32_t ms) {
+  std::lock_guard lock(mutex_);
+  if (failing_[id]) return false;
+  timers_[id] = Timer{now_ + ms, order_++};
+  return true;
+}
+
+void VirtualEventHub::KillTimer(uint32_t id) {
+  std::lock_guard lock(mutex_);
+  timers_.erase(id);
+}
+
+bool VirtualEventHub::IsTimerRunning(uint32_t id) {
+  std::lock_guard lock(mutex_);
+  return timers_.count(id) != 0;
+}
+
+int64_t VirtualEventHub::TimeLeft(uint32_t id) {
+  std::lock_guard lock(mutex_);
+  auto it = timers_.find(id);
+  if (it == timers_.end()) return -1;
+  return it->second.due > now_ ? int64_t(it->second.due - now_) : 0;
+}
+
+std::vector<VirtualEventHub::Posted> VirtualEventHub::Queued() const {
+  return {queue_.begin(), queue_.end()};
+}
+
+void VirtualEventHub::Deliver(uint32_t message, uint32_t wParam) {
+  delivered_.push_back({message, wParam});
+  if (handler_) handler_->KavroWnd(message, wParam, nullptr);
+}
+
+// Delivers the earliest timer that is due now, if any. The timer stays
+// registered: the window procedure stops it itself, as the control window does.
+// A timer the handler neither stops nor restarts is removed here so that it
+// cannot fire twice.
+bool VirtualEventHub::DeliverOneDue() {
+  uint32_t id = 0;
+  uint64_t order = 0;
+  bool found = false;
+  uint64_t best_due = 0;
+  for (auto& [tid, t] : timers_) {
+    if (t.due > now_) continue;
+    if (!found || t.due < best_due || (t.due == best_due && t.order < order)) {
+      found = true;
+      id = tid;
+      best_due = t.due;
+      order = t.order;
+    }
+  }
+  if (!found) return false;
+  Deliver(WM_TIMER, id);
+  auto it = timers_.find(id);
+  if (it != timers_.end() && it->second.order == order) timers_.erase(it);
+  return true;
+}
+
+void VirtualEventHub::RunPending() {
+  std::lock_guard lock(mutex_);
+  for (;;) {
+    if (!queue_.empty()) {
+      Posted p = queue_.front();
+      queue_.pop_front();
+      Deliver(p.message, p.wParam);
+      continue;
+    }
+    if (!DeliverOneDue()) break;
+  }
+}
+
+void VirtualEventHub::Advance(uint64_t ms) {
+  std::lock_guard lock(mutex_);
+  const uint64_t end = now_ + ms;
+  RunPending();
+  for (;;) {
+    uint64_t next = UINT64_MAX;
+    for (auto& [tid, t] : timers_) next = std::min(next, t.due);
+    if (next > end) break;
+    if (next > now_) now_ = next;
+    RunPending();
+  }
+  now_ = end;
+  RunPending();
+}
+
+bool VirtualEventHub::FireNext() {
+  std::lock_guard lock(mutex_);
+  RunPending();
+  if (timers_.empty()) return false;
+  uint64_t next = UINT64_MAX;
+  for (auto& [tid, t] : timers_) next = std::min(next, t.due);
+  if (next > now_) now_ = next;
+  RunPending();
+  return true;
+}
+
+}  // namespace kavro::platform
