@@ -1,0 +1,69 @@
+#include "diag/trace_log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace kavro {
+
+namespace {
+// The formatter writes at most this many bytes, the terminating zero
+// included, and cuts what is longer; a cut line loses its closing CR LF.
+constexpr size_t FORMAT_LIMIT = 1024;
+// A hex dump stops once its text has grown beyond this.
+constexpr size_t HEX_DUMP_LIMIT = 2040;
+}  // namespace
+
+void TraceLog::InitTraceLog(const std::string& logDir) {
+  path_ = logDir;
+  if (!path_.empty() && path_.back() != '/') path_ += '/';
+  path_ += "kavro.log";
+  // The log is switched on only by the file's presence: it is never created.
+  TraceMask = backend_.CanOpenExisting(path_) ? TRACE_MASK_ON : 0;
+}
+
+void TraceLog::TraceMessage(uint32_t level, const char* format, ...) {
+  if (!Passes(level)) return;
+  const platform::LocalTime t = backend_.Now();
+
+  char text[FORMAT_LIMIT];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+
+  const std::string name = backend_.ExecutableBaseName();
+  char line[FORMAT_LIMIT];
+  int n = snprintf(line, sizeof line, "[%02d.%02d.%02d %02d:%02d:%02d] %s: %s\r\n", t.day, t.month,
+                   t.year % 100, t.hour, t.minute, t.second, name.c_str(), text);
+  if (n < 0) return;
+  size_t size = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
+  AppendLogLine(line, size);
+  backend_.DebugOutput(line, size);
+}
+
+void TraceLog::AppendLogLine(const char* line, size_t size) {
+  // One write(2) on a file opened with O_APPEND: two writers (threads or
+  // processes) each get their own end offset, so no line overwrites another.
+  backend_.AppendExisting(path_, line, size);
+}
+
+void TraceLog::TraceHexDump(uint32_t level, const char* title, const void* data, uint32_t count) {
+  if (!Passes(level)) return;
+  std::string text;
+  text.reserve(HEX_DUMP_LIMIT + 16);
+  text += title ? title : "";
+  text += "\r\n";
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  static const char digits[] = "0123456789ABCDEF";
+  for (uint32_t i = 0; bytes && i < count; ++i) {
+    text += digits[bytes[i] >> 4];
+    text += digits[bytes[i] & 0x0F];
+    text += ' ';
+    if ((i + 1) % 16 == 0) text += "\r\n>>";
+    if (text.size() > HEX_DUMP_LIMIT) break;
+  }
+  TraceMessage(level, "%s", text.c_str());
+}
+
+}  // namespace kavro

@@ -1,0 +1,122 @@
+#include "link/frame_codec.h"
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+
+#include "diag/trace_log.h"
+#include "transport/connection.h"
+
+namespace kavro {
+
+namespace {
+
+constexpr std::array<uint16_t, 256> MakeCrcTable() {
+  std::array<uint16_t, 256> table{};
+  for (int i = 0; i < 256; ++i) {
+    uint16_t crc = static_cast<uint16_t>(i << 8);
+    for (int bit = 0; bit < 8; ++bit) {
+      crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021) : static_cast<uint16_t>(crc << 1);
+    }
+    table[i] = crc;
+  }
+  return table;
+}
+
+constexpr std::array<uint16_t, 256> CRC_TABLE = MakeCrcTable();
+
+// The trace line of each S and U code this side sends; a code without a line
+// here is not a frame of the protocol and is never put on the wire.
+const char* SendTraceText(uint8_t type) {
+  switch (type) {
+    case 0x01: return "SendFrame S-RR Dest %x NRec %x";
+    case 0x05: return "SendFrame S-RNR Dest %x NRec %x";
+    case 0x09: return "SendFrame S-REJ Dest %x NRec %x";
+    case 0x11: return "SendFrame S-RR PF Dest %x NRec %x";
+    case 0x15: return "SendFrame S-RNR PF Dest %x NRec %x";
+    case 0x19: return "SendFrame S-REJ PF Dest %x NRec %x";
+    case 0x0F: return "SendFrame U-DM";
+    case 0x3F: return "SendFrame U-START";
+    case 0x53: return "SendFrame U-DISC";
+    case 0x73: return "SendFrame U-UA";
+    case 0x83: return "SendFrame U-FRMR";
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+uint16_t Crc16(const uint8_t* data, size_t count) {
+  uint16_t crc = 0xFFFF;
+  for (size_t i = 0; i < count; ++i) {
+    crc = static_cast<uint16_t>((crc << 8) ^ CRC_TABLE[((crc >> 8) ^ data[i]) & 0xFF]);
+  }
+  return crc;
+}
+
+FrameCodec::~FrameCodec() { ReleaseTransmitSlot(); }
+
+uint8_t* FrameCodec::AcquireTransmitSlot(uint16_t size) {
+  if (slotBusy_) return nullptr;
+  slot_ = static_cast<uint8_t*>(malloc(size ? size : 1));
+  if (!slot_) return nullptr;
+  slotBusy_ = true;
+  return slot_;
+}
+
+void FrameCodec::ReleaseTransmitSlot() {
+  free(slot_);
+  slot_ = nullptr;
+  slotBusy_ = false;
+}
+
+int FrameCodec::SendFrame(const L2Frame& frame) {
+  const uint8_t kind = frame.Type & 3;
+  if (kind == 2) return 0;
+
+  if (kind != 0) {
+    const char* text = SendTraceText(frame.Type);
+    if (!text) return 0;
+    if (kind == 1) {
+      trace_.TraceMessage(LOG_PROTOCOL, text, frame.Dest, frame.NRec);
+    } else {
+      trace_.TraceMessage(LOG_PROTOCOL, "%s", text);
+    }
+    uint8_t wire[6];
+    wire[0] = SYN;
+    wire[1] = SYN;
+    // An S-frame carries N(R) in its top three bits; a U-frame is its code.
+    wire[2] = kind == 1 ? static_cast<uint8_t>(frame.Type | (frame.NRec << 5)) : frame.Type;
+    wire[3] = frame.Dest;
+    const uint16_t crc = Crc16(wire + 2, 2);
+    wire[4] = static_cast<uint8_t>(crc >> 8);
+    wire[5] = static_cast<uint8_t>(crc);
+    return connection_.SendConnection(wire, 6) != 0 ? 1 : 0;
+  }
+
+  trace_.TraceMessage(LOG_PROTOCOL, "SendFrame I-Frame Dest: %x NSend: %x NRec %x Length %x &Buffer %lx",
+                      frame.Dest, frame.NSend, frame.NRec, frame.Length,
+                      static_cast<unsigned long>(reinterpret_cast<uintptr_t>(frame.Buffer)));
+  if (frame.Buffer == nullptr || frame.Length > MAX_I_PAYLOAD) return 0;
+  const uint16_t size = static_cast<uint16_t>(frame.Length + 10);
+  uint8_t* slot = AcquireTransmitSlot(size);
+  if (!slot) return 0;
+  slot[0] = SYN;
+  slot[1] = SYN;
+  slot[2] = static_cast<uint8_t>((frame.NRec << 5) | ((frame.NSend & 7) << 1));
+  slot[3] = frame.Dest;
+  slot[4] = static_cast<uint8_t>(frame.Length >> 8);
+  slot[5] = static_cast<uint8_t>(frame.Length);
+  const uint16_t headerCrc = Crc16(slot + 2, 4);
+  slot[6] = static_cast<uint8_t>(headerCrc >> 8);
+  slot[7] = static_cast<uint8_t>(headerCrc);
+  if (frame.Length) memcpy(slot + 8, frame.Buffer, frame.Length);
+  const uint16_t payloadCrc = Crc16(slot + 8, frame.Length);
+  slot[8 + frame.Length] = static_cast<uint8_t>(payloadCrc >> 8);
+  slot[9 + frame.Length] = static_cast<uint8_t>(payloadCrc);
+  const int32_t sent = connection_.SendConnection(slot, size);
+  ReleaseTransmitSlot();
+  return sent != 0 ? 1 : 0;
+}
+
+}  // namespace kavro

@@ -1,0 +1,59 @@
+#include "platform/posix/posix_log_backend.h"
+
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+namespace kavro::platform {
+
+bool PosixLogBackend::CanOpenExisting(const std::string& path) {
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+bool PosixLogBackend::AppendExisting(const std::string& path, const char* data, size_t size) {
+  // Opened anew for every line, as the log is meant to be: deleting the file
+  // while running stops the file lines, and nothing is buffered.
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0) return false;
+  ssize_t n;
+  do {
+    n = write(fd, data, size);
+  } while (n < 0 && errno == EINTR);
+  close(fd);
+  return n == static_cast<ssize_t>(size);
+}
+
+void PosixLogBackend::DebugOutput(const char* data, size_t size) {
+  ssize_t n;
+  do {
+    n = write(STDERR_FILENO, data, size);
+  } while (n < 0 && errno == EINTR);
+}
+
+LocalTime PosixLogBackend::Now() {
+  time_t now = time(nullptr);
+  struct tm tm {};
+  localtime_r(&now, &tm);
+  return LocalTime{tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec};
+}
+
+std::string PosixLogBackend::ExecutableBaseName() {
+  char path[PATH_MAX];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "kavro";
+  path[n] = '\0';
+  std::string name(path);
+  size_t slash = name.rfind('/');
+  if (slash != std::string::npos) name.erase(0, slash + 1);
+  size_t dot = name.rfind('.');
+  if (dot != std::string::npos && dot > 0) name.erase(dot);
+  return name;
+}
+
+}  // namespace kavro::platform
