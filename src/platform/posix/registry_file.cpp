@@ -217,6 +217,7 @@ class RegistryFile::Parser {
       lines_.push_back(line);
       if (end == std::string_view::npos) break;
       rest.remove_prefix(end + 1);
+      if (rest.empty()) break;
     }
   }
 
@@ -360,6 +361,7 @@ class RegistryFile::Parser {
       if (!more) return true;
       if (line_ + 1 >= lines_.size()) return Fail("hex data continues past the end of the file");
       text = lines_[++line_];
+      if (Trim(text).empty()) return Fail("hex data continues onto an empty line");
     }
   }
 
