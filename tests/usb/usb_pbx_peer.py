@@ -102,6 +102,7 @@ class PbxDevice:
         self.unplugged = False
         self.claimed = False
         self.claims = 0
+        self.discards = 0
         self.stream = b''
         self.vr = 0
 
@@ -222,6 +223,7 @@ class PbxDevice:
                     urb.update(_URB_STATUS, struct.pack('<i', -errno.ENOENT))
                     self.reapable.append(urb)
                     del self.pending_in[i]
+                    self.discards += 1
                     return 0, 0
             return -1, errno.EINVAL
         if request in (REAPURB, REAPURBNDELAY):

@@ -127,6 +127,8 @@ class UsbPortTest(unittest.TestCase):
             'OpenUsb 1 handle 258', 'CloseUsb 1', 'ReceiveUsb 0', 'ReceiveUsb 0 '])
         self.assertEqual(traces(out)[1:], [
             'WinUsb_ReadPipe failed:-10', 'WinUsb_ReadPipe failed:-10'])
+        # The pending read was cancelled on the device, not abandoned.
+        self.assertEqual(pbx.discards, 1)
         self.assertFalse(pbx.claimed)
 
 
