@@ -137,6 +137,10 @@ if __name__ == '__main__':
         print(__doc__, file=sys.stderr)
         sys.exit(2)
     PROBE = sys.argv[1]
+    # A sanitizer build of the probe runs behind the sandbox's preload
+    # library, which AddressSanitizer would otherwise refuse.
+    options = os.environ.get('ASAN_OPTIONS', '')
+    os.environ['ASAN_OPTIONS'] = (options + ':' if options else '') + 'verify_asan_link_order=0'
     suite = unittest.TestSuite([UsbPortTest('test_' + sys.argv[2])])
     outcome = unittest.TextTestRunner(stream=sys.stdout, verbosity=2).run(suite)
     sys.exit(0 if outcome.wasSuccessful() else 1)
