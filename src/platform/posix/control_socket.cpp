@@ -232,7 +232,10 @@ void ControlSocket::ServeClient(int fd, uint64_t serial) {
   // request is recognised even though only the buffer's worth is read.
   const ssize_t n = recv(fd, buffer_.data(), buffer_.size(), MSG_DONTWAIT | MSG_TRUNC);
   if (n < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+    // ECONNRESET: the client hung up with answers unread. The kernel reports
+    // that once, ahead of the requests still queued; those are served on the
+    // next rounds and the end of the connection follows them.
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNRESET) return;
     DropClient(fd);
     return;
   }
