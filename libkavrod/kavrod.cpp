@@ -37,7 +37,11 @@ namespace {
 // that cannot keep up. Records are shared between clients, so the byte bound
 // is mostly about one client pinning old payloads in memory.
 constexpr size_t kClientQueueMax = 4096;
-constexpr size_t kClientBytesMax = 16u << 20;
+constexpr size_t kClientBytesMax = 128u << 20;
+// The first client is handed the whole backlog at once; that alone must never
+// count as falling behind.
+static_assert(kClientQueueMax > KAVROD_BACKLOG_MAX);
+static_assert(kClientBytesMax > size_t{KAVROD_BACKLOG_MAX} * KAVROD_RECORD_MAX);
 // A client whose socket stays full this long has stopped reading.
 constexpr int64_t kStallMs = 5000;
 // How long the shutdown event waits for the clients to take what is queued.
@@ -475,8 +479,9 @@ class Server {
       if (listen_fd_ >= 0 && !stopping_) fds.push_back({listen_fd_, POLLIN, 0});
       size_t first_client = fds.size();
       for (auto& client : clients_) {
-        short events = POLLRDHUP;
-        if (!client->read_closed) events |= POLLIN;
+        // Both read conditions stay true once the client has shut down its
+        // sending side; asking for them then would spin.
+        short events = client->read_closed ? 0 : POLLIN | POLLRDHUP;
         if (client->blocked) events |= POLLOUT;
         fds.push_back({client->fd, events, 0});
         polled.push_back(client.get());

@@ -161,6 +161,8 @@ TEST_F(KavrodTest, EveryConnectedClientGetsEveryRecordInOrder) {
 
   int a = Connect();
   int b = Connect();
+  // A client that has said all it will say still listens.
+  ASSERT_EQ(shutdown(b, SHUT_WR), 0);
   EXPECT_EQ(Deliver(0x20, "ABC"), 1);
   signal_(KAVROD_EVENT_SERVICE_ANSWERED);
   EXPECT_EQ(Deliver(0x01, ""), 1);
