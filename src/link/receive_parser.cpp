@@ -171,6 +171,7 @@ void ReceiveParser::Keep(const uint8_t* in, uint32_t left) {
     ParserState = PARSE_HUNT;
   }
   Fill(in, left);
+  if (left == 0) return;
   memcpy(backlog_ + backlogBytes_, in, left);
   backlogBytes_ += left;
 }
