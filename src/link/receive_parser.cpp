@@ -93,7 +93,7 @@ int ReceiveParser::CheckFrame(L2Frame& frame, const uint8_t* data, int32_t count
       return 0;
     }
     if (backlogBytes_ == 0 && left == 0) return 0;
-    if (Room() == 0) MakeRoom(backlogBytes_ + left);
+    if (Room() == 0) MakeRoom(in, left);
   }
 }
 
@@ -132,12 +132,17 @@ void ReceiveParser::Fill(const uint8_t*& in, uint32_t& left) {
 }
 
 // The parser wants more bytes but the buffer is full. In the text states
-// that is one line without its carriage return: keep its newest part. The
-// frame hunt always makes progress on a full buffer (a frame is at most 2048
-// bytes), so reaching this there means a corrupt pending header: start over.
-void ReceiveParser::MakeRoom(uint32_t pending) {
+// that is one line without its carriage return: keep its newest part, making
+// room for no more than the input up to the next carriage return, so that
+// the line comes out the same however the reads split it. The frame hunt
+// always makes progress on a full buffer (a frame is at most 2048 bytes), so
+// reaching this there means a corrupt pending header: start over.
+void ReceiveParser::MakeRoom(const uint8_t* in, uint32_t left) {
   if (ReadingText()) {
-    const uint32_t n = std::min<uint32_t>(pending, FrameBytes);
+    // Text never waits in the backlog: nothing is returned before the answer.
+    const auto* cr = static_cast<const uint8_t*>(left > 0 ? memchr(in, CR, left) : nullptr);
+    const uint32_t wanted = cr != nullptr ? static_cast<uint32_t>(cr - in) + 1 : left + backlogBytes_;
+    const uint32_t n = std::min<uint32_t>(wanted, FrameBytes);
     ctx_.trace.TraceMessage(LOG_WARNING, "CheckFrame: line too long, %u bytes dropped", n);
     Drop(n);
     TerminateText();

@@ -64,7 +64,7 @@ class ReceiveParser {
   void Drop(uint32_t n);
   void TerminateText();
   void Fill(const uint8_t*& in, uint32_t& left);
-  void MakeRoom(uint32_t pending);
+  void MakeRoom(const uint8_t* in, uint32_t left);
   void Keep(const uint8_t* in, uint32_t left);
 
   LinkContext& ctx_;

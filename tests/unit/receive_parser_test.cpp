@@ -495,6 +495,20 @@ TEST(ReceiveParserBound, EndlessTextKeepsOnlyItsNewestPart) {
   r.Read(Text("CTI 9600\r"));
   EXPECT_EQ(r.connection.speeds, std::vector<std::string>{"9600"});
   EXPECT_EQ(r.parser.ParserState, PARSE_HUNT);
+
+  // A 4100-byte line whose answer lies in its newest 4095 bytes, more text
+  // behind it in the same read: the same answer whether it comes whole or a
+  // byte at a time.
+  const std::string line = std::string(100, 'x') + "CTI 2400" + std::string(4100 - 109, 'x') + "\r";
+  const Stream read = Text(line + std::string(900, 'y'));
+  Rig whole;
+  whole.Read(Text("\r"));
+  whole.Read(read);
+  EXPECT_EQ(whole.connection.speeds, std::vector<std::string>{"2400" + std::string(4100 - 109, 'x')});
+  Rig bytes;
+  bytes.Read(Text("\r"));
+  bytes.ReadInPieces(read, {1});
+  EXPECT_EQ(bytes.connection.speeds, whole.connection.speeds);
 }
 
 TEST(ReceiveParserBound, NoiseFloodThenFramesStillDecode) {
