@@ -38,16 +38,13 @@ Stream ShortFrame(uint8_t control, uint8_t dest) {
   return out;
 }
 
-Stream InfoFrame(uint8_t control, uint8_t dest, const Stream& payload, uint32_t length) {
+Stream InfoFrame(uint8_t control, uint8_t dest, const Stream& payload) {
+  const size_t length = payload.size();
   Stream out{SYN, SYN, control, dest, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
   PutCrc(out, out.data() + 2, 4);
   out.insert(out.end(), payload.begin(), payload.end());
   PutCrc(out, payload.data(), payload.size());
   return out;
-}
-
-Stream InfoFrame(uint8_t control, uint8_t dest, const Stream& payload) {
-  return InfoFrame(control, dest, payload, static_cast<uint32_t>(payload.size()));
 }
 
 uint8_t IControl(uint8_t nsend, uint8_t nrec) { return static_cast<uint8_t>((nrec << 5) | (nsend << 1)); }
@@ -224,11 +221,17 @@ TEST(ReceiveParserFrames, DecodesEveryKindWithItsTraceLine) {
 TEST(ReceiveParserFrames, SplitAndMergedReadsGiveTheSameFrames) {
   const Stream big = Pattern(MAX_I_PAYLOAD, 3);
   const Stream mid = Pattern(300, 9);
-  const Stream stream = Cat({ShortFrame(0x71, 0), InfoFrame(0xC6, 2, mid), ShortFrame(FRAME_START, 1),
-                             InfoFrame(IControl(1, 0), 3, {}), InfoFrame(IControl(7, 7), 4, big),
-                             ShortFrame(FRAME_UA, 1)});
+  const std::vector<Stream> frames{ShortFrame(0x71, 0),          InfoFrame(0xC6, 2, mid),
+                                   ShortFrame(FRAME_START, 1),   InfoFrame(IControl(1, 0), 3, {}),
+                                   InfoFrame(IControl(7, 7), 4, big), ShortFrame(FRAME_UA, 1)};
   const std::vector<Got> expected{S(0x11, 0, 3), I(2, 3, 6, mid), U(FRAME_START, 1),
                                   I(3, 1, 0, {}),  I(4, 7, 7, big), U(FRAME_UA, 1)};
+  Stream stream;
+  std::vector<size_t> ends;
+  for (const Stream& f : frames) {
+    stream = Cat({stream, f});
+    ends.push_back(stream.size());
+  }
 
   Rig whole;
   whole.Hunting();
@@ -241,13 +244,6 @@ TEST(ReceiveParserFrames, SplitAndMergedReadsGiveTheSameFrames) {
   // A byte at a time: nothing until the last byte of each frame.
   Rig bytes;
   bytes.Hunting();
-  std::vector<size_t> ends;
-  size_t at = 0;
-  for (const Stream& f : {ShortFrame(0x71, 0), InfoFrame(0xC6, 2, mid), ShortFrame(FRAME_START, 1),
-                          InfoFrame(IControl(1, 0), 3, {}), InfoFrame(IControl(7, 7), 4, big), ShortFrame(FRAME_UA, 1)}) {
-    at += f.size();
-    ends.push_back(at);
-  }
   std::vector<Got> got;
   for (size_t i = 0; i < stream.size(); ++i) {
     const int result = bytes.parser.CheckFrame(bytes.frame, &stream[i], 1);
