@@ -30,7 +30,8 @@ class ReceiveParser {
   // ReceiveBuffer never holds more than its 4096 bytes (4095 and the closing
   // zero while text is read). Bytes that do not fit yet wait in a backlog of
   // the same size and are appended as parsing frees room, so a read of up to
-  // 4096 bytes on top of a partial frame loses nothing. What fits nowhere
+  // 4096 bytes on top of a partial frame loses nothing; the backlog is
+  // always empty again when a call returns 0. What fits nowhere
   // (a service line longer than 4095 bytes, or more than two buffers' worth
   // handed over between two frames) costs the oldest bytes, with a warning;
   // only a leading part of the stream is ever dropped, so no frame is pieced
