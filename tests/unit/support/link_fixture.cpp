@@ -138,6 +138,12 @@ size_t LinkFixture::DestroyRequests() {
   return n;
 }
 
+void LinkFixture::StartServiceRequest() {
+  timers.RequestService(1);
+  control.Block.RetryCount = 1;
+  hub.SetTimer(TimerServiceRequest, SERVICE_REQUEST_MS);
+}
+
 void LinkFixture::Establish() {
   SetState(LINK_SETUP);
   control.Block.RetryCount = 0;

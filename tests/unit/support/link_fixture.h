@@ -74,6 +74,9 @@ class LinkFixture : public ::testing::Test, public platform::MessageHandler {
   // Sets the link up the ordinary way: LINK_SETUP after the handshake with
   // T200 at 50 ms, START on its expiry, the peer's UA. Forgets the frames sent.
   void Establish();
+  // What the control window does when a serial or USB connection opens: the
+  // first service request, RetryCount 1, the repeat timer.
+  void StartServiceRequest();
   // Puts the link into `state` directly (as the handshake and the control
   // window do, without the lock).
   void SetState(uint16_t state) { control.Block.LinkState.store(state); }
