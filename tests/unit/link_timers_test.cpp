@@ -358,7 +358,11 @@ using Threads = LinkFixture;
 // The receive thread runs ProcessFrame while the main thread enqueues: every
 // payload goes out exactly once and in order, whichever thread sends it.
 TEST_F(Threads, ReceiveThreadAndMainThreadShareTheQueueSafely) {
-  Establish();
+  // Set up without a timer delivery: the virtual hub holds its own mutex
+  // while it delivers, which is not the order the receive thread takes them.
+  SetState(LINK_SETUP);
+  ReceiveU(FRAME_UA);
+  ASSERT_EQ(State(), LINK_ESTABLISHED);
   constexpr int kPayloads = 300;
   std::atomic<bool> stop{false};
   std::thread peer([&] {
