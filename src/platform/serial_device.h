@@ -42,8 +42,8 @@ class SerialDevice {
   // Discards whatever the driver holds in both directions.
   virtual int Purge() = 0;
   // Applies the settings on top of the port's current ones. A rate the
-  // platform cannot set (0 included) is refused and leaves the port exactly
-  // as it was.
+  // platform cannot set (0 included) is refused: the port keeps its rate and
+  // stop bits, and only the raw 8-bit transfer is still put in place.
   virtual int ApplySettings(const SerialSettings& settings) = 0;
   virtual int ApplyTimeouts(const SerialTimeouts& timeouts) = 0;
 

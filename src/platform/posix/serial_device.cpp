@@ -62,7 +62,8 @@ void MakeRaw(termios& t, uint8_t stopBits) {
 
 bool SameSettings(const termios& a, const termios& b) {
   return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-         a.c_lflag == b.c_lflag && cfgetispeed(&a) == cfgetispeed(&b) &&
+         a.c_lflag == b.c_lflag && a.c_cc[VMIN] == b.c_cc[VMIN] &&
+         a.c_cc[VTIME] == b.c_cc[VTIME] && cfgetispeed(&a) == cfgetispeed(&b) &&
          cfgetospeed(&a) == cfgetospeed(&b);
 }
 
@@ -113,27 +114,35 @@ int PosixSerialDevice::Purge() {
 }
 
 int PosixSerialDevice::ApplySettings(const SerialSettings& settings) {
-  speed_t speed;
-  if (!SpeedFor(settings.rate, &speed) || (settings.stopBits != 1 && settings.stopBits != 2)) {
-    return EINVAL;
-  }
   int fd = fd_.load();
   termios old{};
   if (::tcgetattr(fd, &old) != 0) return errno;
   termios wanted = old;
-  MakeRaw(wanted, settings.stopBits);
-  if (::cfsetispeed(&wanted, speed) != 0 || ::cfsetospeed(&wanted, speed) != 0) return EINVAL;
-  if (::tcsetattr(fd, TCSANOW, &wanted) != 0) return errno;
+  speed_t speed;
+  const bool known = SpeedFor(settings.rate, &speed) &&
+                     (settings.stopBits == 1 || settings.stopBits == 2);
+  if (known) {
+    MakeRaw(wanted, settings.stopBits);
+    if (::cfsetispeed(&wanted, speed) != 0 || ::cfsetospeed(&wanted, speed) != 0) return EINVAL;
+  } else {
+    // The rate and the stop bits stay as they are (B0 would hang the line
+    // up), but the line is made raw all the same: a tty freshly opened is in
+    // cooked mode, echoing and translating, which would mangle every frame
+    // until a valid rate comes.
+    MakeRaw(wanted, (old.c_cflag & CSTOPB) ? 2 : 1);
+  }
+  if (!SameSettings(old, wanted) && ::tcsetattr(fd, TCSANOW, &wanted) != 0) return errno;
   // tcsetattr succeeds when any part of the request was taken. A port that
-  // took only part of it goes back to what it had: a half-set line is worse
-  // than the old one.
+  // did not take the rate goes back to what it had: a line at a rate the
+  // PBX does not use is worse than the old one. (Drivers may drop flag bits
+  // their hardware lacks; that alone is no reason to refuse.)
   termios now{};
   if (::tcgetattr(fd, &now) != 0) return errno;
-  if (!SameSettings(now, wanted)) {
+  if (cfgetospeed(&now) != cfgetospeed(&wanted) || cfgetispeed(&now) != cfgetispeed(&wanted)) {
     ::tcsetattr(fd, TCSANOW, &old);
     return EINVAL;
   }
-  return 0;
+  return known ? 0 : EINVAL;
 }
 
 int PosixSerialDevice::ApplyTimeouts(const SerialTimeouts& timeouts) {
