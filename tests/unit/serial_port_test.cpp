@@ -128,18 +128,6 @@ class SerialPortTest : public ::testing::Test {
     uint8_t b;
     return read(master, &b, 1) < 0 && errno == EAGAIN;
   }
-  // Reads on the calling thread until `count` bytes are in (a slow machine
-  // may split a burst) or a read comes back empty.
-  Bytes Receive(size_t count) {
-    Bytes out;
-    while (out.size() < count) {
-      uint8_t buf[4096];
-      int32_t n = port.ReceiveV24(buf, sizeof buf);
-      if (n <= 0) break;
-      out.insert(out.end(), buf, buf + n);
-    }
-    return out;
-  }
   std::future<Bytes> ReceiveOnce(uint32_t size = 4096) {
     return std::async(std::launch::async, [this, size] {
       Bytes buf(size);
@@ -147,6 +135,28 @@ class SerialPortTest : public ::testing::Test {
       buf.resize(n > 0 ? static_cast<size_t>(n) : 0);
       return buf;
     });
+  }
+  // The result of a read on the receive thread. A read that never returns
+  // is a failure; closing the port frees the thread so the test can end.
+  template <typename T>
+  T Await(std::future<T>& pending, const char* what) {
+    if (pending.wait_for(kLiveness) != std::future_status::ready) {
+      ADD_FAILURE() << what << " did not return";
+      port.CloseV24();
+    }
+    return pending.get();
+  }
+  // Reads until `count` bytes are in (a slow machine may split a burst) or
+  // a read comes back empty.
+  Bytes Receive(size_t count) {
+    Bytes out;
+    while (out.size() < count) {
+      auto pending = ReceiveOnce();
+      Bytes got = Await(pending, "ReceiveV24");
+      if (got.empty()) break;
+      out.insert(out.end(), got.begin(), got.end());
+    }
+    return out;
   }
   // Waits until the slave's input queue holds `count` bytes.
   bool PendingInput(int count) {
@@ -213,8 +223,7 @@ TEST_F(SerialPortTest, AReadReturnsOneBurstAndEndsAtTheGap) {
   // itself without waiting to fill the buffer.
   auto first = ReceiveOnce();
   MasterWrite({'a', 'b', 'c'});
-  ASSERT_EQ(first.wait_for(kLiveness), std::future_status::ready);
-  EXPECT_EQ(first.get(), (Bytes{'a', 'b', 'c'}));
+  EXPECT_EQ(Await(first, "a burst"), (Bytes{'a', 'b', 'c'}));
 
   // Bytes written after that pause belong to the next read.
   MasterWrite({'d', 'e'});
@@ -243,8 +252,7 @@ TEST_F(SerialPortTest, AWriteProceedsWhileTheReceiveThreadWaits) {
   EXPECT_EQ(port.SendV24(frame.data(), static_cast<uint32_t>(frame.size())), 1);
   EXPECT_EQ(MasterRead(frame.size()), frame);
   MasterWrite({0x42});
-  ASSERT_EQ(pending.wait_for(kLiveness), std::future_status::ready);
-  EXPECT_EQ(pending.get(), Bytes{0x42});
+  EXPECT_EQ(Await(pending, "ReceiveV24"), Bytes{0x42});
 }
 
 TEST_F(SerialPortTest, CloseWakesABlockedReadAndReleasesThePort) {
@@ -254,9 +262,13 @@ TEST_F(SerialPortTest, CloseWakesABlockedReadAndReleasesThePort) {
   for (int i = 0; i < 200 && !Logged("ReceiveV24 "); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  EXPECT_EQ(port.CloseV24(), 1);
-  ASSERT_EQ(blocked.wait_for(kLiveness), std::future_status::ready) << "close did not wake the read";
-  EXPECT_TRUE(blocked.get().empty());
+  auto closing = std::async(std::launch::async, [this] { return port.CloseV24(); });
+  if (closing.wait_for(kLiveness) != std::future_status::ready) {
+    ADD_FAILURE() << "the close waits behind the blocked read";
+    MasterWrite({0x00});  // frees the read, and with it the close
+  }
+  EXPECT_EQ(closing.get(), 1);
+  EXPECT_TRUE(Await(blocked, "a read woken by the close").empty());
   EXPECT_EQ(port.IsV24Closed(), 1);
   EXPECT_EQ(control.Block.DeviceHandle, INVALID_HANDLE);
   EXPECT_TRUE(backend.Contains("ReadV24 failed !"));
@@ -276,8 +288,7 @@ TEST_F(SerialPortTest, CloseEndsAWriteStuckOnAFullLine) {
   });
   EXPECT_EQ(writing.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
   EXPECT_EQ(port.CloseV24(), 1);
-  ASSERT_EQ(writing.wait_for(kLiveness), std::future_status::ready) << "close did not end the write";
-  EXPECT_EQ(writing.get(), 0);
+  EXPECT_EQ(Await(writing, "a write ended by the close"), 0);
   EXPECT_TRUE(backend.Contains(Line("Kavrocom: WriteFile failed, err=%ld", EBADF)));
 }
 
