@@ -278,6 +278,21 @@ TEST_F(SerialPortTest, CloseWakesABlockedReadAndReleasesThePort) {
   EXPECT_EQ(Open(), 1);
 }
 
+TEST_F(SerialPortTest, AHungUpLineFailsReadsButLeavesThePortOpen) {
+  ASSERT_EQ(Open(), 1);
+  close(master);  // the far end goes away
+  master = -1;
+  for (int i = 0; i < 2; ++i) {
+    backend.Clear();
+    auto pending = ReceiveOnce();
+    EXPECT_TRUE(Await(pending, "a read on a hung-up line").empty());
+    EXPECT_TRUE(backend.Contains("ReadV24 failed !"));
+  }
+  // Only the close ends the port; the link layer decides when.
+  EXPECT_EQ(port.IsV24Closed(), 0);
+  EXPECT_EQ(port.CloseV24(), 1);
+}
+
 TEST_F(SerialPortTest, CloseEndsAWriteStuckOnAFullLine) {
   ASSERT_EQ(Open(), 1);
   // The PBX side reads nothing, so the write fills the line's buffers and

@@ -211,6 +211,15 @@ uint32_t PosixSerialDevice::ReadBurst(uint8_t* buffer, uint32_t size, bool* fail
     *failed = true;
     break;
   }
+  if (*failed && count == 0 && !interrupted_) {
+    // A hung-up line (adapter unplugged, far end of a pseudo-terminal
+    // closed) fails every read at once, and the receive thread reads again
+    // at once until the link layer gives up. Failing no faster than a read
+    // that found nothing keeps that from spinning; a close still ends the
+    // pause at once.
+    pollfd wake{wakeFd_, POLLIN, 0};
+    ::poll(&wake, 1, static_cast<int>(readGapMs_.load()));
+  }
   return count;
 }
 
