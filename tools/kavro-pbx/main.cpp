@@ -144,29 +144,27 @@ class Writer {
 // lines starting with # are skipped.
 class StdinPayloads {
  public:
-  StdinPayloads(bool enabled, size_t maxLength) : open_(enabled), maxLength_(maxLength) {
-    if (open_) fcntl(STDIN_FILENO, F_SETFL, fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
-  }
+  // Standard input stays blocking: it may be the user's terminal, shared with
+  // the shell, which must not find it non-blocking afterwards. Read() is only
+  // called after poll reported it readable and reads once.
+  StdinPayloads(bool enabled, size_t maxLength) : open_(enabled), maxLength_(maxLength) {}
   bool Open() const { return open_; }
 
   template <typename Queue>
   void Read(const Settings& settings, Queue&& queue) {
     char buffer[4096];
-    for (;;) {
-      ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-      if (n <= 0) {
-        open_ = false;
-        if (!line_.empty()) TakeLine(settings, queue);
-        return;
-      }
-      for (ssize_t i = 0; i < n; ++i) {
-        if (buffer[i] == '\n') {
-          TakeLine(settings, queue);
-        } else {
-          line_.push_back(buffer[i]);
-        }
+    ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n <= 0) {
+      open_ = false;
+      if (!line_.empty()) TakeLine(settings, queue);
+      return;
+    }
+    for (ssize_t i = 0; i < n; ++i) {
+      if (buffer[i] == '\n') {
+        TakeLine(settings, queue);
+      } else {
+        line_.push_back(buffer[i]);
       }
     }
   }
@@ -239,6 +237,8 @@ int RunSerial(const Settings& settings, const SerialOptions& options, bool readS
   StdinPayloads input(readStdin, MAX_PAYLOAD);
   Writer writer;
   bool hungUp = false;
+  // After a link ended with DISC the link driver closing the line is no news.
+  bool hangupExpected = false;
   std::optional<int64_t> lingerUntil;
   int exitCode = EXIT_OK;
 
@@ -260,6 +260,7 @@ int RunSerial(const Settings& settings, const SerialOptions& options, bool readS
       if (settings.stay) {
         Log(settings, "waiting for the next link driver on " + std::string(path));
         engine.Reset();
+        hangupExpected = true;
       } else if (!lingerUntil) {
         lingerUntil = now + LINGER_MS;
         exitCode = engine.EndedNormally() ? EXIT_OK : EXIT_ABNORMAL;
@@ -295,7 +296,7 @@ int RunSerial(const Settings& settings, const SerialOptions& options, bool readS
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         hungUp = false;
       } else {
-        if (!hungUp && !engine.Ended()) {
+        if (!hungUp && !engine.Ended() && !hangupExpected) {
           if (settings.stay) {
             Log(settings, "the line was hung up without a disconnect; waiting for the next link driver");
             engine.Reset();
@@ -306,6 +307,7 @@ int RunSerial(const Settings& settings, const SerialOptions& options, bool readS
           }
         }
         hungUp = true;
+        hangupExpected = false;
       }
       break;
     }
