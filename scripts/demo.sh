@@ -202,7 +202,7 @@ echo "kavro (PID $kavro_pid) serves $run_dir/KavroControlProg and $run_dir/kavro
 # ---------------------------------------------------------------------------
 step "5. start a listening client and wait for the link"
 ctl() { "$build/kavroctl" --run-dir "$run_dir" "$@"; }
-ctl listen >"$tmp/listen.out" 2>"$tmp/listen.err" &
+"$build/kavroctl" --run-dir "$run_dir" listen >"$tmp/listen.out" 2>"$tmp/listen.err" &
 listen_pid=$!
 pids+=("$listen_pid")
 link_up() {
