@@ -299,8 +299,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--frames", type=int, default=300, help="I-frames streamed to kavro for (a)")
     parser.add_argument("--payloads", type=int, default=300, help="payloads timed for (b)")
-    parser.add_argument("--cat-repeat", type=int, default=40,
-                        help="times the stream is repeated for the cat baselines")
+    parser.add_argument("--cat-repeat", type=int, default=0,
+                        help="times the stream is repeated for the cat baselines (default: to about 4 MB)")
     parser.add_argument("--settle-ms", type=float, default=50.0,
                         help="pause after each acknowledgement in (b), above kavro's 34 ms read gap")
     parser.add_argument("--trace-log", action="store_true", help="also measure (a) with the trace log on")
@@ -315,8 +315,11 @@ def main():
     payloads = payloads_for(sizes, args.seed)
     stream = [i_frame(k & 7, 0, p, dest=0x20) for k, p in enumerate(payloads)]
     mb = 1024.0 * 1024.0
-    if args.frames < 1 or args.payloads < 1 or args.cat_repeat < 1:
-        raise SystemExit("bench: --frames, --payloads and --cat-repeat must be at least 1")
+    if args.frames < 1 or args.payloads < 1 or args.cat_repeat < 0:
+        raise SystemExit("bench: --frames and --payloads must be at least 1, --cat-repeat not negative")
+    if args.cat_repeat == 0:
+        # Enough bytes that cat's CPU time stands well above its start-up cost.
+        args.cat_repeat = max(1, int(4 * mb / sum(len(f) for f in stream)))
 
     print("serial link benchmark: %d I-frames, payload sizes %d..%d bytes, mean %.0f, %.1f KB"
           % (len(sizes), min(sizes), max(sizes), statistics.mean(sizes), sum(sizes) / 1024.0))
