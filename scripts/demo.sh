@@ -64,7 +64,9 @@ cleanup() {
   local pid
   # Background jobs still running, started just before a signal came and not
   # yet in the list, are ours as well.
-  pids+=($(jobs -p))
+  local running
+  mapfile -t running < <(jobs -p)
+  pids+=("${running[@]}")
   for pid in "${pids[@]}"; do
     kill "$pid" 2>/dev/null || true
   done
@@ -92,6 +94,7 @@ wait_for() {
 }
 
 alive() { kill -0 "$1" 2>/dev/null; }
+ended() { ! alive "$1"; }
 # reap PID: waits for a process that has ended and drops it from the list the
 # cleanup kills, so that a PID the system hands out again is never signalled.
 reap() {
@@ -239,17 +242,17 @@ grep '^payload ' "$tmp/listen.out" | indent
 step "8. close the link (kavroctl close)"
 echo '$ kavroctl close'
 ctl close || fail "kavroctl close failed"
-wait_for 10 "kavro to end" eval '! alive "$kavro_pid"'
+wait_for 10 "kavro to end" ended "$kavro_pid"
 kavro_rc=0
 reap "$kavro_pid" || kavro_rc=$?
 echo "kavro exited with code $kavro_rc"
 [ "$kavro_rc" = 0 ] || fail "kavro exited with code $kavro_rc, not 0: $(cat "$tmp/kavro.err")"
-wait_for 10 "the listening client to end" eval '! alive "$listen_pid"'
+wait_for 10 "the listening client to end" ended "$listen_pid"
 reap "$listen_pid" || fail "kavroctl listen did not end cleanly: $(cat "$tmp/listen.err")"
 echo "kavroctl listen, whole output (event 0 is the last record):"
 indent <"$tmp/listen.out"
 grep -q '^event 0 ' "$tmp/listen.out" || fail "the listening client never saw event 0"
-wait_for 10 "kavro-pbx to end" eval '! alive "$pbx_pid"'
+wait_for 10 "kavro-pbx to end" ended "$pbx_pid"
 pbx_rc=0
 reap "$pbx_pid" || pbx_rc=$?
 echo "kavro-pbx exited with code $pbx_rc"
