@@ -9,8 +9,8 @@ bulk IN 0x84:
 
 - the service request 0x1B 0x43 is answered with "x\\r" then "CTI 9600\\r";
 - START and DISC are answered with UA, every I-frame with RR (the payload
-  is kept in `received`), a poll (RR, RNR or REJ with the P bit) with RR and
-  the F bit, so that an idle link stays up;
+  is kept in `received`), a poll (RR, RNR or REJ with the P bit at an odd
+  address) with RR and the F bit, so that an idle link stays up;
 - test hooks, sent as raw OUT transfers: b"ECHO:" + bytes comes back as one
   IN transfer of the bytes; b"FAIL" stalls the transfer; b"UNPLUG" pulls
   the device (pending reads end with ENODEV, later submits fail with it).
@@ -30,6 +30,7 @@ exit code. Every payload the PBX receives is printed on standard error as
 """
 
 import errno
+import signal
 import struct
 import subprocess
 import sys
@@ -154,7 +155,8 @@ class PbxDevice:
                 if self.on_payload:
                     self.on_payload(address, payload)
                 self.vr = ((control >> 1) + 1) & 7
-                self.to_host.append(short_frame(0x01 | (self.vr << 5), address))
+                # A response: address 0 whatever the I-frame's address byte.
+                self.to_host.append(short_frame(0x01 | (self.vr << 5), 0))
                 self.stream = frame[10 + length:]
                 continue
             if control == 0x3F or (control == 0x53 and self.answer_disc):  # START, DISC
@@ -163,8 +165,10 @@ class PbxDevice:
                 self.to_host.append(short_frame(0x73, address))
                 if control == 0x3F and self.on_established:
                     self.on_established(self)
-            elif control & 0x03 == 0x01 and control & 0x10:  # a poll
-                self.to_host.append(short_frame(0x11 | (self.vr << 5), address))
+            elif control & 0x03 == 0x01 and control & 0x10 and address & 1:
+                # A poll (a command: address bit 0 set) gets a final
+                # response at address 0; a final response gets nothing.
+                self.to_host.append(short_frame(0x11 | (self.vr << 5), 0))
             self.stream = frame[6:]
 
     def send_payload(self, payload, address=0):
@@ -341,7 +345,16 @@ def main(argv):
     if greeting:
         # Goes out right behind the UA, under the lock the handler holds.
         device.on_established = lambda dev: dev._queue_payload(greeting, 0)
-    return subprocess.run(argv[2:]).returncode
+    program = subprocess.Popen(argv[2:])
+    # A terminal's Ctrl-C reaches the program too, and a SIGTERM is passed
+    # on: either way the program takes the link down with the PBX still
+    # answering, and the peer ends with it.
+    signal.signal(signal.SIGTERM, lambda *_: program.send_signal(signal.SIGTERM))
+    while True:
+        try:
+            return program.wait()
+        except KeyboardInterrupt:
+            continue
 
 
 if __name__ == '__main__':
