@@ -45,6 +45,7 @@ int64_t VirtualEventHub::TimeLeft(uint32_t id) {
 }
 
 std::vector<VirtualEventHub::Posted> VirtualEventHub::Queued() const {
+  std::lock_guard lock(mutex_);
   return {queue_.begin(), queue_.end()};
 }
 
@@ -102,7 +103,9 @@ void VirtualEventHub::Advance(uint64_t ms) {
     if (next > now_) now_ = next;
     RunPending();
   }
-  now_ = end;
+  // A handler that slept (the waits after DISC, the DSR settle) may already
+  // have carried the clock past the end; time never runs backwards.
+  if (now_ < end) now_ = end;
   RunPending();
 }
 

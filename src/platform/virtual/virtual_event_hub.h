@@ -56,7 +56,7 @@ class VirtualEventHub : public EventHub {
   bool DeliverOneDue();
 
   MessageHandler* handler_ = nullptr;
-  std::recursive_mutex mutex_;
+  mutable std::recursive_mutex mutex_;
   uint64_t now_ = 0;
   uint64_t order_ = 0;
   std::map<uint32_t, Timer> timers_;

@@ -1,0 +1,100 @@
+#include "platform/posix/posix_signals.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+namespace kavro::platform {
+
+namespace {
+
+// The one thing the handler may touch. A signal handler has no context
+// argument, so this is the single piece of process-wide state the route needs.
+std::atomic<int> g_signal_pipe{-1};
+
+extern "C" void RouteSignal(int signo) {
+  const int saved = errno;
+  const int fd = g_signal_pipe.load();
+  if (fd >= 0) {
+    const unsigned char byte = static_cast<unsigned char>(signo);
+    // Non-blocking: with the pipe full the signal is dropped, and the ones
+    // already in it still say "close".
+    ssize_t ignored = write(fd, &byte, 1);
+    (void)ignored;
+  }
+  errno = saved;
+}
+
+constexpr int kRoutedSignals[] = {SIGTERM, SIGINT};
+
+}  // namespace
+
+bool SignalRoute::Start(std::function<void(int)> on_signal) {
+  if (read_fd_ >= 0) return false;
+  int fds[2];
+  if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return false;
+  int expected = -1;
+  if (!g_signal_pipe.compare_exchange_strong(expected, fds[1])) {
+    close(fds[0]);
+    close(fds[1]);
+    return false;
+  }
+  read_fd_ = fds[0];
+  write_fd_ = fds[1];
+  on_signal_ = std::move(on_signal);
+  if (!hub_.AddReader(read_fd_, [this] { Drain(); })) {
+    Stop();
+    return false;
+  }
+  struct sigaction sa {};
+  sa.sa_handler = RouteSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  for (int signo : kRoutedSignals) {
+    if (sigaction(signo, &sa, nullptr) != 0) {
+      Stop();
+      return false;
+    }
+  }
+  return true;
+}
+
+void SignalRoute::Stop() {
+  if (read_fd_ < 0) return;
+  struct sigaction sa {};
+  sa.sa_handler = SIG_DFL;
+  sigemptyset(&sa.sa_mask);
+  for (int signo : kRoutedSignals) sigaction(signo, &sa, nullptr);
+  g_signal_pipe.store(-1);
+  hub_.RemoveReader(read_fd_);
+  close(read_fd_);
+  close(write_fd_);
+  read_fd_ = write_fd_ = -1;
+}
+
+SignalRoute::~SignalRoute() { Stop(); }
+
+void SignalRoute::Drain() {
+  unsigned char buffer[64];
+  for (;;) {
+    const ssize_t n = read(read_fd_, buffer, sizeof buffer);
+    if (n <= 0) return;
+    for (ssize_t i = 0; i < n; i++) {
+      if (on_signal_) on_signal_(buffer[i]);
+      // The callback may have ended the route (the destroy handling).
+      if (read_fd_ < 0) return;
+    }
+  }
+}
+
+void IgnoreSigpipe() {
+  struct sigaction sa {};
+  sa.sa_handler = SIG_IGN;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGPIPE, &sa, nullptr);
+}
+
+}  // namespace kavro::platform
