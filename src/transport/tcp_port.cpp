@@ -144,18 +144,28 @@ int32_t TcpPort::CheckSocketFrame(L2Frame* frame, const uint8_t* data, int32_t l
                           length, SocketBytes);
       return 0;
     }
+    // Frames cut from the last read left their remainder behind them; it is
+    // moved to the front once per read, not once per frame.
+    if (heldStart_ > 0) {
+      std::memmove(SocketBuffer.data(), SocketBuffer.data() + heldStart_, static_cast<size_t>(SocketBytes));
+      heldStart_ = 0;
+    }
     std::memcpy(SocketBuffer.data() + SocketBytes, data, static_cast<size_t>(length));
     SocketBytes += length;
   }
-  if (SocketBytes == 0) return 0;
+  if (SocketBytes == 0) {
+    heldStart_ = 0;
+    return 0;
+  }
 
-  const uint8_t* held = SocketBuffer.data();
+  const uint8_t* held = SocketBuffer.data() + heldStart_;
   // No search for the next tag: without a checksum nothing tells a tag byte
   // from payload, so everything held is given up.
   if (held[0] != SOCKET_FRAME_TAG) {
     const int size = (SocketBytes > 1 ? held[1] * 256 : 0) + (SocketBytes > 2 ? held[2] : 0);
     trace_.TraceMessage(LOG_ERROR, "CheckSocketFrame failed: Unknown Data Tag 0x%x, Size %i!", held[0], size);
     SocketBytes = 0;
+    heldStart_ = 0;
     return 0;
   }
   // TCP is a byte stream: a header (or part of one) that came alone waits
@@ -175,7 +185,7 @@ int32_t TcpPort::CheckSocketFrame(L2Frame* frame, const uint8_t* data, int32_t l
   }
 
   SocketBytes -= frameSize;
-  if (SocketBytes > 0) std::memmove(SocketBuffer.data(), held + frameSize, static_cast<size_t>(SocketBytes));
+  heldStart_ = SocketBytes > 0 ? heldStart_ + static_cast<uint32_t>(frameSize) : 0;
   frameCut_ = true;
   return frame->Buffer ? static_cast<int32_t>(payloadLength) : 0;
 }

@@ -76,8 +76,9 @@ class TcpPort : public SocketPortOps, public SocketFraming {
   uint32_t KeepaliveTimerMs() const { return keepaliveMs_; }
 
   uint8_t KeepaliveSeen = 0;
-  // Received bytes not yet cut into frames; the first held byte is always at
-  // the start. Touched only by the receive thread.
+  // Received bytes not yet cut into frames: SocketBytes of them, from the
+  // start of the buffer once new bytes have been appended. Touched only by the
+  // receive thread.
   std::vector<uint8_t> SocketBuffer = std::vector<uint8_t>(SOCKET_BUFFER_SIZE);
   int32_t SocketBytes = 0;
 
@@ -92,6 +93,7 @@ class TcpPort : public SocketPortOps, public SocketFraming {
   Delivery* delivery_ = nullptr;
   uint32_t keepaliveMs_;
   bool frameCut_ = false;
+  uint32_t heldStart_ = 0;
 };
 
 }  // namespace kavro
