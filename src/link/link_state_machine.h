@@ -3,6 +3,7 @@
 // sends the next queued payload.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "link/frame_codec.h"
@@ -13,7 +14,10 @@ namespace kavro {
 class LinkTimers;
 
 struct LinkVariables {
-  uint16_t LastLoggedState = 0;
+  // Written at the end of ProcessFrame (receive thread) and OnLinkTimer (main
+  // thread), both outside the link lock: atomic, so that each change is
+  // logged once.
+  std::atomic<uint16_t> LastLoggedState{0};
   int32_t SendSeq = 0;    // V(S)
   int32_t RecvSeq = 0;    // V(R)
   int32_t AckSeq = 0;     // V(A)
@@ -32,7 +36,8 @@ class LinkStateMachine {
   LinkStateMachine(const LinkStateMachine&) = delete;
   LinkStateMachine& operator=(const LinkStateMachine&) = delete;
 
-  // The timers and send queue; set once before the first frame.
+  // The timers and send queue; set once before the first frame (LinkTimers
+  // sets itself here when it is built).
   void SetTimers(LinkTimers* timers) { timers_ = timers; }
 
   // Receive thread, once per complete frame. Takes an I-frame's payload:
@@ -47,9 +52,21 @@ class LinkStateMachine {
   void Retransmit();
   void LogStateChange();
 
+  // The constant unnumbered frames: address 0, no payload, N(S) = N(R) = 0.
+  void SendUFrame(uint8_t code);
+
   LinkVariables Vars;
 
  private:
+  void HandleIFrame(L2Frame& frame);
+  void HandleSFrame(const L2Frame& frame);
+  void HandleUFrame(const L2Frame& frame);
+  void SendSFrame(uint8_t code, uint8_t dest);
+  void SendNextQueued();
+  void Reestablish();
+  uint16_t State() const;
+  void SetState(uint16_t state);
+
   LinkContext& ctx_;
   LinkTimers* timers_ = nullptr;
 };

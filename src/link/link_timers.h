@@ -3,7 +3,9 @@
 // request and the service request.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #include "link/link_context.h"
 
@@ -32,7 +34,8 @@ struct SendQueueEntry {
 
 class LinkTimers {
  public:
-  LinkTimers(LinkContext& ctx, LinkStateMachine& machine) : ctx_(ctx), machine_(machine) {}
+  // Registers itself with `machine` for the dequeue step after each frame.
+  LinkTimers(LinkContext& ctx, LinkStateMachine& machine);
   ~LinkTimers();
   LinkTimers(const LinkTimers&) = delete;
   LinkTimers& operator=(const LinkTimers&) = delete;
@@ -47,14 +50,26 @@ class LinkTimers {
   int OnLinkTimer(uint32_t id);
   int RequestService(uint32_t kind);
 
-  // The head entry and its removal, for ProcessFrame's dequeue step.
+  // Timer start (a running one is replaced) and stop, from either thread.
+  bool StartTimer(uint32_t id, uint32_t ms);
+  void StopTimer(uint32_t id);
+
+  // The head entry and its removal, for ProcessFrame's dequeue step; link
+  // lock held.
   bool QueueEmpty() const;
   SendQueueEntry& QueueHead() { return SendQueue[0]; }
+  // Frees the head's payload (if it still owns one) and moves the rest up.
   void RemoveQueueHead();
 
   SendQueueEntry SendQueue[SEND_QUEUE_ENTRIES];
 
+  // Where the payload copies come from; a test swaps in a failing one to
+  // drive the out-of-memory paths.
+  void* (*Allocate)(size_t size) = std::malloc;
+
  private:
+  uint8_t* CopyPayload(const uint8_t* data, uint32_t length);
+
   LinkContext& ctx_;
   LinkStateMachine& machine_;
 };

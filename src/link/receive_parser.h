@@ -3,6 +3,7 @@
 // stream and drops noise and damaged frames.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "link/frame_codec.h"
@@ -20,20 +21,56 @@ constexpr uint32_t RECEIVE_BUFFER_SIZE = 4096;
 
 class ReceiveParser {
  public:
-  explicit ReceiveParser(LinkContext& ctx) : ctx_(ctx) {}
+  explicit ReceiveParser(LinkContext& ctx);
 
   // Appends `count` bytes (none when count <= 0) and parses. 1: `frame` holds
   // one complete frame with good CRCs (an I-frame's Buffer is a malloc'd
   // block the caller owns); 0: more bytes are needed.
+  //
+  // ReceiveBuffer never holds more than its 4096 bytes (4095 and the closing
+  // zero while text is read). Bytes that do not fit yet wait in a backlog of
+  // the same size and are appended as parsing frees room, so a read of up to
+  // 4096 bytes on top of a partial frame loses nothing; the backlog is
+  // always empty again when a call returns 0. What fits nowhere
+  // (a service line longer than 4095 bytes, or more than two buffers' worth
+  // handed over between two frames) costs the oldest bytes, with a warning;
+  // only a leading part of the stream is ever dropped, so no frame is pieced
+  // together across a gap.
   int CheckFrame(L2Frame& frame, const uint8_t* data, int32_t count);
+
+  // Where received payload blocks come from; the receiver of a block frees
+  // it with free(). Replaceable so that a failing allocation can be tested.
+  using PayloadAllocator = void* (*)(size_t size);
+  PayloadAllocator AllocatePayload;
 
   uint8_t ReceiveBuffer[RECEIVE_BUFFER_SIZE] = {};
   uint16_t FrameBytes = 0;
   uint32_t ParserState = PARSE_SKIP_FIRST_LINE;
   L2Frame PendingHeader;
 
+  // Bytes handed over but not yet appended to ReceiveBuffer.
+  uint32_t BacklogBytes() const { return backlogBytes_; }
+
  private:
+  int RunStates(L2Frame& frame);
+  int SkipFirstLine();
+  int ServiceLine();
+  void CompleteHandshake(char* cti, uint8_t* cr);
+  int Hunt(L2Frame& frame);
+  int CheckHeader();
+  int TakePayload(L2Frame& frame);
+
+  bool ReadingText() const { return ParserState < PARSE_HUNT; }
+  uint32_t Room() const;
+  void Drop(uint32_t n);
+  void TerminateText();
+  void Fill(const uint8_t*& in, uint32_t& left);
+  void MakeRoom(const uint8_t* in, uint32_t left);
+  void Keep(const uint8_t* in, uint32_t left);
+
   LinkContext& ctx_;
+  uint8_t backlog_[RECEIVE_BUFFER_SIZE];
+  uint32_t backlogBytes_ = 0;
 };
 
 }  // namespace kavro

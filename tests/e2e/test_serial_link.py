@@ -51,7 +51,7 @@ class SerialLinkTest(unittest.TestCase):
         self.assertEqual((f.ns, f.nr, f.dest, f.payload), (0, 0, 0x7F, payload))
         # The PBX's I-frame acknowledges ours and carries its own payload.
         self.peer.write(i_frame(0, 1, b"\x00\x16\xff call event", dest=0x21))
-        k.wait_record("payload 21 0016ff2063616c6c206576656e74")
+        k.wait_record("payload 21 0016FF2063616C6C206576656E74")
         rr = self.peer.expect_frame("S", RR)
         self.assertEqual((rr.nr, rr.dest), (1, 0))
 
@@ -154,8 +154,8 @@ class SerialLinkTest(unittest.TestCase):
         bad_payload = bytearray(i_frame(0, 0, b"evil"))
         bad_payload[-1] ^= 0xFF
         self.peer.write(b"\x00\x01noise\x16" + bytes(bad_payload) + b"\x16\x16\x99" + good)
-        k.wait_record("payload 0 676f6f64")
-        self.assertEqual([r for r in k.records() if r.startswith("payload")], ["payload 0 676f6f64"])
+        k.wait_record("payload 00 676F6F64")
+        self.assertEqual([r for r in k.records() if r.startswith("payload")], ["payload 00 676F6F64"])
         rr = self.peer.expect_frame("S", RR)
         self.assertEqual(rr.nr, 1)
 
@@ -165,7 +165,7 @@ class SerialLinkTest(unittest.TestCase):
         rej = self.peer.expect_frame("S", REJ)
         self.assertEqual(rej.nr, 0)
         self.peer.write(i_frame(0, 0, b"ok"))
-        k.wait_record("payload 0 6f6b")
+        k.wait_record("payload 00 6F6B")
 
     def test_bad_control_packets_never_disturb_the_link(self):
         k = self.established()

@@ -1,0 +1,62 @@
+#include "control/delivery_library.h"
+
+namespace kavro {
+
+namespace {
+
+const char* const kWhatToDo = "; check --delivery-library or KAVRO_DELIVERY_LIBRARY";
+
+std::string OneLine(std::string text) {
+  for (char& c : text) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string ResolveDefaultDeliveryLibrary(platform::LibraryLoader& loader, const std::string& name) {
+  std::string directory = loader.ExecutableDirectory();
+  if (!directory.empty()) {
+    std::string beside = directory + (directory.back() == '/' ? "" : "/") + name;
+    if (loader.FileExists(beside)) return beside;
+  }
+  return name;
+}
+
+bool DeliveryLibrary::Load(const std::string& path, std::string& error) {
+  std::string reason;
+  std::unique_ptr<platform::Library> library = loader_.Open(path, reason);
+  if (library == nullptr) {
+    error = OneLine("kavro: cannot load companion library " + path + ": " + reason + kWhatToDo);
+    return false;
+  }
+  // The functions are looked up by name with C linkage; a C++ library must
+  // declare them extern "C" or they will not be found.
+  void* deliver = library->Symbol("DeliverPayload");
+  void* signal = library->Symbol("SignalLinkEvent");
+  const char* missing = deliver == nullptr ? "DeliverPayload" : signal == nullptr ? "SignalLinkEvent" : nullptr;
+  if (missing != nullptr) {
+    error = OneLine("kavro: companion library " + path + " lacks the function " + missing + kWhatToDo);
+    return false;
+  }
+  // Unbind before the old library goes away, so that no pointer into an
+  // unloaded library is ever held.
+  deliver_ = nullptr;
+  signal_ = nullptr;
+  library_ = std::move(library);
+  deliver_ = reinterpret_cast<DeliverPayloadFunction>(deliver);
+  signal_ = reinterpret_cast<SignalLinkEventFunction>(signal);
+  return true;
+}
+
+int32_t DeliveryLibrary::DeliverPayload(uint32_t address, void* payload, uint32_t length) {
+  if (deliver_ == nullptr || payload == nullptr) return KAVRO_QUEUE_ERROR;
+  return deliver_(address, payload, length);
+}
+
+void DeliveryLibrary::SignalLinkEvent(uint32_t code) {
+  if (signal_ != nullptr) signal_(code);
+}
+
+}  // namespace kavro

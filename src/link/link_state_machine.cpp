@@ -1,0 +1,346 @@
+#include "link/link_state_machine.h"
+
+#include <cstdlib>
+#include <mutex>
+
+#include "control/delivery.h"
+#include "control/link_control.h"
+#include "diag/trace_log.h"
+#include "link/link_timers.h"
+#include "platform/event_hub.h"
+
+namespace kavro {
+
+namespace {
+
+// Supervisory kinds, read from a received S code with its P/F bit masked off.
+enum class SKind { RR, RNR, REJ, Other };
+
+SKind Classify(uint8_t type) {
+  switch (type & static_cast<uint8_t>(~FRAME_PF)) {
+    case FRAME_RR: return SKind::RR;
+    case FRAME_RNR: return SKind::RNR;
+    case FRAME_REJ: return SKind::REJ;
+    default: return SKind::Other;
+  }
+}
+
+int32_t Next(int32_t seq) { return (seq + 1) & 7; }
+
+}  // namespace
+
+LinkStateMachine::~LinkStateMachine() {
+  free(Vars.SavedData);
+  Vars.SavedData = nullptr;
+}
+
+uint16_t LinkStateMachine::State() const { return ctx_.control.Block.LinkState.load(); }
+
+void LinkStateMachine::SetState(uint16_t state) { ctx_.control.Block.LinkState.store(state); }
+
+int LinkStateMachine::ProcessFrame(L2Frame& frame) {
+  {
+    std::lock_guard lock(ctx_.control.LinkLock);
+    ctx_.trace.TraceMessage(LOG_DETAIL, "ProcessFrame()");
+
+    switch (frame.Type & 3) {
+      case 1: HandleSFrame(frame); break;
+      case 3: HandleUFrame(frame); break;
+      default: HandleIFrame(frame); break;
+    }
+
+    if (State() == LINK_ESTABLISHED) {
+      SendNextQueued();
+      if (Vars.AckPending) {
+        SendSFrame(FRAME_RR, 0);
+        Vars.AckPending = 0;
+      }
+    }
+  }
+  LogStateChange();
+  return 1;
+}
+
+// Step 4 of a received frame: at most one queued payload goes out, and only
+// into an empty window towards a peer that is not busy.
+void LinkStateMachine::SendNextQueued() {
+  if (Vars.SendSeq != Vars.AckSeq || Vars.PeerBusy || timers_->QueueEmpty()) return;
+  SendQueueEntry& head = timers_->QueueHead();
+  L2Frame frame;
+  frame.Dest = head.dest;
+  frame.Type = FRAME_I;
+  frame.Length = head.length;
+  frame.Buffer = head.data;
+  frame.NSend = static_cast<uint8_t>(Vars.SendSeq);
+  frame.NRec = static_cast<uint8_t>(Vars.RecvSeq);
+  ctx_.codec.SendFrame(frame);
+  ctx_.control.Block.RetryCount = 0;
+
+  // The queue's own copy becomes the retransmission copy: handing the block
+  // over needs no allocation, so a payload that leaves the queue can always
+  // be sent again.
+  free(Vars.SavedData);
+  Vars.SavedDest = head.dest;
+  Vars.SavedLength = head.length;
+  Vars.SavedData = head.data;
+  head.data = nullptr;
+  timers_->RemoveQueueHead();
+
+  Vars.SendSeq = Next(Vars.SendSeq);
+  Vars.AckPending = 0;
+  timers_->StopTimer(T203);
+  timers_->StartTimer(T200, T200_MS);
+}
+
+void LinkStateMachine::HandleIFrame(L2Frame& frame) {
+  // The parser hands over a record without payload when it could not
+  // allocate one; its other fields are then stale. Taking it in sequence
+  // would acknowledge data that is gone, so it is dropped unseen and the
+  // peer's own recovery sends it again.
+  if (frame.Buffer == nullptr) {
+    ctx_.trace.TraceMessage(LOG_WARNING, "ProcessFrame: I-Frame without payload dropped");
+    return;
+  }
+  uint8_t* payload = frame.Buffer;
+  frame.Buffer = nullptr;
+
+  const uint16_t state = State();
+  if (state == LINK_ESTABLISHED || state == LINK_TIMER_RECOVERY) {
+    if (frame.NSend == Vars.RecvSeq) {
+      Vars.RecvSeq = Next(Vars.RecvSeq);
+      Vars.RejectSent = 0;
+      Vars.AckPending = 1;
+      // V(R) has moved on: a payload the library refuses is lost, but still
+      // acknowledged, so the peer does not repeat it for ever.
+      if (ctx_.delivery.DeliverPayload(frame.Dest, payload, frame.Length) == KAVRO_QUEUE_ERROR) {
+        free(payload);
+      }
+    } else {
+      free(payload);
+      if (!Vars.RejectSent) {
+        SendSFrame(FRAME_REJ, 0);
+        Vars.RejectSent = 1;
+        Vars.AckPending = 1;
+      } else {
+        SendRRFinal(false);
+      }
+    }
+  } else {
+    free(payload);
+  }
+
+  // The piggy-backed acknowledgement counts in every state.
+  switch (CheckNR(frame.NRec)) {
+    case 2:
+      Vars.AckSeq = frame.NRec;
+      if (!Vars.PeerBusy && State() == LINK_ESTABLISHED) {
+        timers_->StopTimer(T200);
+        timers_->RestartTimer(T203, T203_MS);
+      }
+      break;
+    case 1:
+      break;
+    default:
+      NRError();
+      break;
+  }
+}
+
+void LinkStateMachine::HandleSFrame(const L2Frame& frame) {
+  const uint16_t state = State();
+  if (state != LINK_ESTABLISHED && state != LINK_TIMER_RECOVERY) return;
+  const SKind kind = Classify(frame.Type);
+  if (kind == SKind::Other) return;
+
+  Vars.PeerBusy = kind == SKind::RNR ? 1 : 0;
+
+  const bool withPF = (frame.Type & FRAME_PF) != 0;
+  const bool command = (frame.Dest & 1) != 0;
+  if (command && withPF) SendRRFinal(false);
+  const bool finalResponse = !command && withPF;
+
+  const int nr = CheckNR(frame.NRec);
+  if (nr == 0) {
+    NRError();
+    return;
+  }
+
+  switch (kind) {
+    case SKind::RR:
+      if (state == LINK_ESTABLISHED) {
+        if (nr == 2) {
+          Vars.AckSeq = frame.NRec;
+          timers_->StopTimer(T200);
+          timers_->RestartTimer(T203, T203_MS);
+        }
+      } else {
+        Vars.AckSeq = frame.NRec;
+        if (finalResponse) {
+          timers_->StopTimer(T200);
+          timers_->RestartTimer(T203, T203_MS);
+          if (Vars.AckSeq != Vars.SendSeq) Retransmit();
+          SetState(LINK_ESTABLISHED);
+        }
+      }
+      break;
+    case SKind::RNR:
+      Vars.AckSeq = frame.NRec;
+      if (state == LINK_ESTABLISHED) {
+        timers_->StopTimer(T203);
+        timers_->RestartTimer(T200, T200_MS);
+      } else if (finalResponse) {
+        timers_->RestartTimer(T200, T200_MS);
+        Retransmit();
+        SetState(LINK_ESTABLISHED);
+      }
+      break;
+    case SKind::REJ:
+      Vars.AckSeq = frame.NRec;
+      if (finalResponse) {
+        timers_->StopTimer(T200);
+        timers_->RestartTimer(T203, T203_MS);
+        Retransmit();
+        SetState(LINK_ESTABLISHED);
+      }
+      break;
+    case SKind::Other:
+      break;
+  }
+}
+
+void LinkStateMachine::HandleUFrame(const L2Frame& frame) {
+  const uint16_t state = State();
+  switch (frame.Type) {
+    case FRAME_START:
+      if (state == LINK_DISCONNECTING) {
+        SendUFrame(FRAME_DM);
+      } else {
+        SendUFrame(FRAME_UA);
+        timers_->StopTimer(T200);
+        timers_->RestartTimer(T203, T203_MS);
+        ResetLink();
+        SetState(LINK_ESTABLISHED);
+      }
+      break;
+
+    case FRAME_UA:
+      if (state == LINK_SETUP) {
+        timers_->StopTimer(T200);
+        timers_->RestartTimer(T203, T203_MS);
+        ResetLink();
+        ctx_.delivery.SignalLinkEvent(LINK_EVENT_ESTABLISHED);
+        SetState(LINK_ESTABLISHED);
+      } else if (state == LINK_DISCONNECTING) {
+        ctx_.control.ReleaseLink();
+      }
+      break;
+
+    case FRAME_DISC:
+      if (state == LINK_SETUP) {
+        SendUFrame(FRAME_DM);
+      } else {
+        timers_->ClearSendQueue();
+        SendUFrame(FRAME_UA);
+        timers_->StopTimer(T200);
+        timers_->StopTimer(T203);
+        // Gives the UA time to leave the line before the transport closes.
+        ctx_.hub.Sleep(100);
+        SetState(LINK_IDLE);
+        ctx_.control.ReleaseLink();
+      }
+      break;
+
+    case FRAME_DM:
+      if (state == LINK_ESTABLISHED || state == LINK_TIMER_RECOVERY) {
+        SendUFrame(FRAME_START);
+        timers_->RestartTimer(T200, T200_MS);
+        timers_->StopTimer(T203);
+        ResetLink();
+        ctx_.control.Block.RetryCount = 0;
+        SetState(LINK_SETUP);
+      } else if (state == LINK_DISCONNECTING) {
+        timers_->StopTimer(T200);
+        SetState(LINK_IDLE);
+        ctx_.control.ReleaseLink();
+      }
+      break;
+
+    case FRAME_FRMR:
+      // The peer could not take one of our frames and will not recover on
+      // its own: set the link up again rather than wait for the retries to
+      // run out. Outside information transfer there is nothing to reject.
+      if (state == LINK_ESTABLISHED || state == LINK_TIMER_RECOVERY) Reestablish();
+      break;
+
+    default:
+      break;
+  }
+}
+
+void LinkStateMachine::Reestablish() {
+  SendUFrame(FRAME_START);
+  ResetLink();
+  timers_->StopTimer(T203);
+  timers_->RestartTimer(T200, T200_MS);
+  SetState(LINK_SETUP);
+}
+
+void LinkStateMachine::ResetLink() {
+  Vars.SendSeq = 0;
+  Vars.RecvSeq = 0;
+  Vars.AckSeq = 0;
+  Vars.PeerBusy = 0;
+}
+
+int LinkStateMachine::CheckNR(int32_t n) {
+  if (n == Vars.SendSeq) return 2;
+  if (n == Vars.AckSeq) return 1;
+  return 0;
+}
+
+void LinkStateMachine::NRError() {
+  timers_->StopTimer(T200);
+  timers_->StopTimer(T203);
+  ctx_.control.Block.RetryCount = 0;
+  SetState(LINK_SETUP);
+}
+
+void LinkStateMachine::SendRRFinal(bool poll) {
+  // A poll is supervised from the moment it could be answered.
+  if (poll) timers_->StartTimer(T200, T200_MS);
+  SendSFrame(FRAME_RR | FRAME_PF, poll ? 1 : 0);
+  Vars.AckPending = 0;
+}
+
+void LinkStateMachine::Retransmit() {
+  L2Frame frame;
+  frame.Dest = Vars.SavedDest;
+  frame.Type = FRAME_I;
+  frame.Length = Vars.SavedLength;
+  frame.Buffer = Vars.SavedData;
+  frame.NSend = static_cast<uint8_t>((Vars.SendSeq - 1) & 7);
+  frame.NRec = static_cast<uint8_t>(Vars.RecvSeq);
+  ctx_.codec.SendFrame(frame);
+}
+
+void LinkStateMachine::LogStateChange() {
+  const uint16_t now = State();
+  const uint16_t before = Vars.LastLoggedState.exchange(now);
+  if (before != now) ctx_.trace.TraceMessage(LOG_DETAIL, "KAVRO State changed %x -> %x", before, now);
+}
+
+void LinkStateMachine::SendUFrame(uint8_t code) {
+  L2Frame frame;
+  frame.Type = code;
+  ctx_.codec.SendFrame(frame);
+}
+
+void LinkStateMachine::SendSFrame(uint8_t code, uint8_t dest) {
+  L2Frame frame;
+  frame.Dest = dest;
+  frame.Type = code;
+  frame.NRec = static_cast<uint8_t>(Vars.RecvSeq);
+  ctx_.codec.SendFrame(frame);
+}
+
+}  // namespace kavro

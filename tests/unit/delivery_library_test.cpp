@@ -1,0 +1,147 @@
+// Loading the companion library: the messages an operator sees when it
+// cannot be used, the calls reaching a real library, and where the default
+// library is looked for.
+#include "control/delivery_library.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "platform/posix/library_loader.h"
+
+namespace kavro {
+namespace {
+
+const std::string kAdvice = "; check --delivery-library or KAVRO_DELIVERY_LIBRARY";
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+void* Block(const std::string& bytes) {
+  void* block = std::malloc(bytes.empty() ? 1 : bytes.size());
+  std::memcpy(block, bytes.data(), bytes.size());
+  return block;
+}
+
+TEST(DeliveryLibraryTest, LibraryThatCannotBeUsedIsReportedInOneLineThatSaysWhatToDo) {
+  platform::PosixLibraryLoader loader;
+  DeliveryLibrary library(loader);
+  std::string error;
+
+  EXPECT_FALSE(library.Load("/nonexistent/libnothing.so", error));
+  EXPECT_EQ(error.rfind("kavro: cannot load companion library /nonexistent/libnothing.so: ", 0), 0u) << error;
+  EXPECT_TRUE(EndsWith(error, kAdvice)) << error;
+  EXPECT_EQ(error.find('\n'), std::string::npos);
+  EXPECT_FALSE(library.IsLoaded());
+
+  // A real library that is not a companion library.
+  error.clear();
+  EXPECT_FALSE(library.Load("libm.so.6", error));
+  EXPECT_EQ(error, "kavro: companion library libm.so.6 lacks the function DeliverPayload" + kAdvice);
+  EXPECT_FALSE(library.IsLoaded());
+
+  // Unloaded, nothing is called and the caller keeps the block.
+  void* block = Block("ABC");
+  EXPECT_EQ(library.DeliverPayload(0x20, block, 3), KAVRO_QUEUE_ERROR);
+  std::free(block);
+  library.SignalLinkEvent(LINK_EVENT_FAILED);
+}
+
+class RecordedDeliveryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/delivery_library_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    record_file_ = dir_ + "/calls";
+    setenv("KAVRO_RECORD_FILE", record_file_.c_str(), 1);
+    unsetenv("KAVRO_RECORD_REFUSE");
+    std::string error;
+    ASSERT_TRUE(library_.Load(KAVRO_RECORDER_LIBRARY, error)) << error;
+  }
+  void TearDown() override {
+    unsetenv("KAVRO_RECORD_FILE");
+    unsetenv("KAVRO_RECORD_REFUSE");
+    std::filesystem::remove_all(dir_);
+  }
+  std::string Recorded() {
+    std::ifstream in(record_file_);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  platform::PosixLibraryLoader loader_;
+  DeliveryLibrary library_{loader_};
+  std::string dir_;
+  std::string record_file_;
+};
+
+TEST_F(RecordedDeliveryTest, CallsReachTheLibraryInOrder) {
+  EXPECT_NE(library_.DeliverPayload(0x20, Block("ABC"), 3), KAVRO_QUEUE_ERROR);
+  library_.SignalLinkEvent(LINK_EVENT_SERVICE_ANSWERED);
+  EXPECT_NE(library_.DeliverPayload(0x03, Block(""), 0), KAVRO_QUEUE_ERROR);
+  library_.SignalLinkEvent(LINK_EVENT_SHUTDOWN);
+  EXPECT_EQ(Recorded(), "payload 20 414243\nevent 17\npayload 03\nevent 0\n");
+}
+
+TEST_F(RecordedDeliveryTest, RefusedOrNullBlockStaysWithTheCaller) {
+  setenv("KAVRO_RECORD_REFUSE", "1", 1);
+  void* block = Block("\x01\xFE");
+  EXPECT_EQ(library_.DeliverPayload(0x7F, block, 2), KAVRO_QUEUE_ERROR);
+  std::free(block);  // the sanitizers catch a library that freed it as well
+
+  // A null block never reaches the library, which would own nothing to free.
+  unsetenv("KAVRO_RECORD_REFUSE");
+  EXPECT_EQ(library_.DeliverPayload(0x20, nullptr, 0), KAVRO_QUEUE_ERROR);
+  EXPECT_EQ(Recorded(), "refused 7F 01FE\n");
+}
+
+TEST_F(RecordedDeliveryTest, FailedReloadKeepsTheLibraryInUse) {
+  std::string error;
+  EXPECT_FALSE(library_.Load("/nonexistent/libother.so", error));
+  EXPECT_TRUE(library_.IsLoaded());
+  library_.SignalLinkEvent(LINK_EVENT_ESTABLISHED);
+  EXPECT_EQ(Recorded(), "event 1\n");
+}
+
+// A loader that knows only the files it is told about.
+class FakeLoader : public platform::LibraryLoader {
+ public:
+  std::unique_ptr<platform::Library> Open(const std::string&, std::string& reason) override {
+    reason = "not here";
+    return nullptr;
+  }
+  std::string ExecutableDirectory() override { return directory; }
+  bool FileExists(const std::string& path) override { return files.count(path) > 0; }
+
+  std::string directory;
+  std::set<std::string> files;
+};
+
+TEST(DefaultDeliveryLibraryTest, BesideTheExecutableFirstThenTheSystemSearch) {
+  FakeLoader loader;
+  loader.directory = "/opt/kavro/bin";
+  EXPECT_EQ(ResolveDefaultDeliveryLibrary(loader), "libkavrod.so.1");
+  loader.files.insert("/opt/kavro/bin/libkavrod.so.1");
+  EXPECT_EQ(ResolveDefaultDeliveryLibrary(loader), "/opt/kavro/bin/libkavrod.so.1");
+  loader.directory = "";
+  EXPECT_EQ(ResolveDefaultDeliveryLibrary(loader), "libkavrod.so.1");
+
+  // The real loader finds the directory this test runs from.
+  platform::PosixLibraryLoader real;
+  std::string here = real.ExecutableDirectory();
+  EXPECT_TRUE(real.FileExists(here + "/delivery_library_test")) << here;
+  EXPECT_FALSE(real.FileExists(here));
+}
+
+}  // namespace
+}  // namespace kavro
