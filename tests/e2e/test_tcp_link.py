@@ -124,7 +124,7 @@ class TcpLinkTest(unittest.TestCase):
         stream = (tcp_frame(b"ABC") + tcp_frame(b"") + tcp_frame(bytes(range(1, 6))) +
                   tcp_frame(b"\x10" * 300) + tcp_frame(b"Z"))
         expected = ["payload 20 414243", "payload 20 0102030405", "payload 20 " + "10" * 300,
-                    "payload 20 5a"]
+                    "payload 20 5A"]
         # A header alone, a cut inside a payload, a cut inside a header, and
         # the empty frame sent together with the one behind it.
         delivered = []
@@ -144,7 +144,17 @@ class TcpLinkTest(unittest.TestCase):
         k = self.connected(keepalive=0)
         big = bytes((i * 7) & 0xFF for i in range(65535))
         self.peer.write(tcp_frame(big) + tcp_frame(b"\x01"))
-        self.wait_payloads(k, ["payload 20 " + big.hex(), "payload 20 01"], timeout=10.0)
+        self.wait_payloads(k, ["payload 20 " + big.hex().upper(), "payload 20 01"], timeout=10.0)
+
+    def test_refused_payload_is_logged_and_the_link_goes_on(self):
+        k = self.start(keepalive=0, env={"KAVRO_RECORD_REFUSE": "1"})
+        self.peer.accept()
+        k.wait_record("event 1")
+        self.peer.write(tcp_frame(b"\x01\x02") + tcp_frame(b"\x03"))
+        k.wait_record("refused 20 03")
+        self.assertEqual([r for r in k.records() if r.startswith("refused")], ["refused 20 0102", "refused 20 03"])
+        self.assertEqual(k.log_messages().count("ProcessSocketFrame failed: KAVRO_QUEUE_ERROR !"), 2)
+        self.assertIsNone(k.proc.poll())
 
     def test_client_payloads_are_framed(self):
         k = self.connected(keepalive=0)
@@ -163,12 +173,12 @@ class TcpLinkTest(unittest.TestCase):
         self.peer.write(tcp_frame(b"\xf2\x01"))
         self.assertEqual(self.peer.next_frame(), b"\xf2\x01")
         self.peer.write(tcp_frame(b"\xaa"))
-        self.wait_payloads(k, ["payload 20 aa"])
+        self.wait_payloads(k, ["payload 20 AA"])
 
     def test_keepalive_mark_is_an_ordinary_payload_when_off(self):
         k = self.connected(keepalive=2)
         self.peer.write(tcp_frame(b"\xf2\x01"))
-        self.wait_payloads(k, ["payload 20 f201"])
+        self.wait_payloads(k, ["payload 20 F201"])
         self.assertTrue(self.peer.quiet(0.3))
 
     def test_keepalive_running_out_ends_the_link(self):
@@ -213,7 +223,7 @@ class TcpLinkTest(unittest.TestCase):
         self.peer.write(bytes([0x16, 0x16, 0x73, 0x01, 0x20, 0x33]))
         k.wait_log("CheckSocketFrame failed: Unknown Data Tag 0x16, Size 5747!")
         self.peer.write(tcp_frame(b"ok"))
-        self.wait_payloads(k, ["payload 20 6f6b"])
+        self.wait_payloads(k, ["payload 20 6F6B"])
         self.assertIsNone(k.proc.poll())
 
 
