@@ -39,7 +39,8 @@ int32_t Transport::ReceiveConnection(uint8_t* buffer, uint32_t size) {
 int32_t Transport::IsDisconnected() {
   // The USB open keeps its device in DeviceHandle as the serial open does,
   // so one test serves both.
-  if (IsUsbLink() || IsComLink()) return serial_.IsV24Closed();
+  if (IsUsbLink()) return (serial_.IsV24Closed() || (usb_ && usb_->IsUsbGone())) ? 1 : 0;
+  if (IsComLink()) return serial_.IsV24Closed();
   // A TCP read comes back empty only when the connection has ended.
   return 1;
 }

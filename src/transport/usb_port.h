@@ -58,6 +58,7 @@ class UsbPort : public UsbPortOps {
   // True once a read or write found the device gone (unplugged). It never
   // comes back in this process; the link is then as good as disconnected.
   bool IsGone() const { return gone_.load(); }
+  int32_t IsUsbGone() override { return IsGone() ? 1 : 0; }
 
   int32_t UsbFileHandle() const { return fileHandle_; }
   bool HoldsInterface() const { return interfaceHeld_; }

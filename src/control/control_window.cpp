@@ -1,0 +1,202 @@
+#include "control/control_window.h"
+
+#include <cstring>
+#include <vector>
+
+#include "control/configuration.h"
+#include "control/delivery.h"
+#include "control/link_control.h"
+#include "diag/trace_log.h"
+#include "link/frame_codec.h"
+#include "link/link_state_machine.h"
+#include "link/link_timers.h"
+#include "link/receive_parser.h"
+#include "transport/ports.h"
+#include "transport/socket_framing.h"
+#include "transport/transport.h"
+
+namespace kavro {
+
+namespace {
+// The window's address as the trace shows it.
+unsigned long AddressOf(const void* p) { return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)); }
+}  // namespace
+
+bool ControlWindow::Create(const std::string& commandLineTail) {
+  if (OnCreate(commandLineTail.c_str()) == -1) {
+    // Window creation fails: the window system tears the half-created window
+    // down, and its destroy handling ends the process.
+    KavroWnd(platform::WM_DESTROY, 0, nullptr);
+    return false;
+  }
+  return true;
+}
+
+int32_t ControlWindow::KavroWnd(uint32_t message, uint32_t wParam, const platform::CopyData* copy) {
+  switch (message) {
+    case platform::WM_COPYDATA:
+      return copy ? OnCopyData(*copy) : 0;
+    case platform::WM_TIMER:
+      return OnTimer(wParam);
+    case platform::WM_CLOSE:
+      return OnClose();
+    case platform::WM_DESTROY:
+      return OnDestroy();
+    default:
+      return 0;
+  }
+}
+
+int32_t ControlWindow::OnCreate(const char* commandLineTail) {
+  p_.trace.TraceMessage(LOG_DETAIL, "KAVRO gestartet");
+  if (!OpenConnection(commandLineTail)) {
+    p_.trace.TraceMessage(LOG_ERROR, "KavroWnd: OpenConnection failed");
+    return -1;
+  }
+  return 0;
+}
+
+int ControlWindow::OpenConnection(const char* linkOverride) {
+  p_.trace.TraceMessage(LOG_PROTOCOL, "OpenConnection (0x%x,%s)", static_cast<unsigned>(AddressOf(this)),
+                        linkOverride ? linkOverride : "(null)");
+  p_.configuration.LoadConfiguration(p_.config);
+
+  if (linkOverride && *linkOverride) {
+    // The override replaces only a configured link of a known kind; the
+    // override itself is taken as it stands (main refuses names that do not
+    // fit the 7 characters of Link).
+    if (!(p_.transport.IsComLink() || p_.transport.IsUsbLink() || p_.transport.IsTcpLink())) return 0;
+    strncpy(p_.config.Link, linkOverride, sizeof p_.config.Link - 1);
+    p_.config.Link[sizeof p_.config.Link - 1] = '\0';
+  }
+
+  bool opened = true;
+  if (p_.transport.IsUsbLink()) {
+    opened = p_.usb && p_.usb->OpenUsb(p_.config.Link) != 0;
+  } else if (p_.transport.IsComLink()) {
+    opened = p_.serial.OpenV24(p_.config.Link, p_.config.LinkSpeed, p_.config.ControlLines) != 0;
+  } else if (p_.transport.IsTcpLink()) {
+    if (p_.framing) {
+      p_.framing->KeepaliveEnabled = 0;
+      p_.framing->KeepaliveTimeout = 0;
+      if (p_.config.Keepalive & 1) {
+        p_.framing->KeepaliveEnabled = 1;
+        p_.framing->KeepaliveTimeout = KEEPALIVE_MS;
+      }
+    }
+    opened = p_.socket && p_.framing &&
+             p_.socket->OpenSocket(p_.config.TapiSvrIpAddr, static_cast<uint16_t>(p_.config.TapiSvrIpPort)) != 0;
+    if (opened) {
+      p_.control.Block.LinkState = LINK_ESTABLISHED;
+      p_.delivery.SignalLinkEvent(LINK_EVENT_ESTABLISHED);
+    }
+  }
+  if (!opened) {
+    p_.delivery.SignalLinkEvent(LINK_EVENT_FAILED);
+    p_.trace.TraceMessage(LOG_ERROR, "OpenConnection %s failed !", p_.config.Link);
+    return 0;
+  }
+
+  commWatchThread_ = p_.process.CreateThread([this] { CommWatch(); });
+  if (!commWatchThread_) {
+    p_.trace.TraceMessage(LOG_ERROR, "OpenConnection %s - CreateThread failed !", p_.config.Link);
+    p_.delivery.SignalLinkEvent(LINK_EVENT_FAILED);
+    p_.transport.CloseConnection();
+    return 0;
+  }
+  if (p_.transport.IsTcpLink()) return 1;
+
+  p_.hub.Sleep(100);
+  p_.timers.RequestService(1);
+  p_.control.Block.RetryCount = 1;
+  p_.hub.SetTimer(TimerServiceRequest, SERVICE_REQUEST_MS);
+  return 1;
+}
+
+int ControlWindow::CommWatch() {
+  std::vector<uint8_t> buffer(COMM_WATCH_BUFFER, 0);
+  L2Frame frame;
+  p_.trace.TraceMessage(LOG_DETAIL, "Enter CommWatch Thread");
+  while (p_.control.Block.LinkState != LINK_RELEASED) {
+    const int32_t n = p_.transport.ReceiveConnection(buffer.data(), COMM_WATCH_BUFFER);
+    if (n > 0 && p_.control.Block.LinkState != LINK_RELEASED) {
+      p_.trace.TraceHexDump(LOG_PROTOCOL, "Received:", buffer.data(), static_cast<uint32_t>(n));
+      if (p_.transport.IsTcpLink()) {
+        if (p_.framing) p_.framing->ReceiveSocketBytes(frame, buffer.data(), n);
+      } else {
+        // The first call hands over the new bytes; the calls with count 0
+        // drain frames already held in the parser.
+        int32_t count = n;
+        while (p_.parser.CheckFrame(frame, buffer.data(), count) > 0) {
+          p_.machine.ProcessFrame(frame);
+          count = 0;
+        }
+        p_.trace.TraceMessage(LOG_DETAIL, "loop CommWatch Thread");
+      }
+    } else if (p_.transport.IsDisconnected()) {
+      p_.trace.TraceMessage(LOG_DETAIL, "Device Disconnected");
+      p_.control.ReleaseLink();
+    }
+  }
+  p_.trace.TraceMessage(LOG_DETAIL, "Exit CommWatch Thread");
+  return 1;
+}
+
+int32_t ControlWindow::OnCopyData(const platform::CopyData& copy) {
+  p_.trace.TraceMessage(LOG_DETAIL, "KAVRO Transferdata received,%lx", AddressOf(&copy));
+  const uint32_t command = copy.dwData >> 16;
+  if (command == COMMAND_SEND_PAYLOAD) {
+    if (copy.cbData == 0) return 1;
+    if (p_.transport.IsTcpLink()) {
+      // Told 1 only when the frame went out whole: a client must not believe
+      // a payload was sent that the socket refused.
+      if (!p_.framing) return 0;
+      const int32_t sent = p_.framing->SendSocketFrame(copy.lpData, copy.cbData);
+      if (p_.framing->KeepaliveTimeout != 0) p_.hub.SetTimer(TimerKeepalive, KEEPALIVE_MS);
+      return sent ? 1 : 0;
+    }
+    // Told 0 when the payload was refused (queue full, too long, no memory),
+    // so that no client takes a dropped payload for a sent one.
+    return p_.timers.EnqueuePayload(static_cast<uint8_t>(copy.dwData & 0xFF), copy.cbData, copy.lpData) ? 1 : 0;
+  }
+  if (command == COMMAND_REQUEST_SERVICE) {
+    if (p_.timers.RequestService(1) && p_.hub.SetTimer(TimerServiceRequest, SERVICE_REQUEST_MS)) {
+      p_.control.Block.RetryCount = 1;
+      p_.control.Block.LinkState = LINK_SETUP;
+      return 1;
+    }
+    return 0;
+  }
+  return 0;
+}
+
+int32_t ControlWindow::OnTimer(uint32_t id) {
+  // Every timer is one-shot: whoever wants it again starts it again.
+  p_.hub.KillTimer(id);
+  p_.trace.TraceMessage(LOG_DETAIL, "TimerEvent");
+  p_.timers.OnLinkTimer(id);
+  return 0;
+}
+
+int32_t ControlWindow::OnClose() {
+  p_.trace.TraceMessage(LOG_DETAIL, "WM_CLOSE");
+  p_.timers.DisconnectRequest();
+  return 0;
+}
+
+int32_t ControlWindow::OnDestroy() {
+  p_.trace.TraceMessage(LOG_DETAIL, "WM_DESTROY");
+  // Closing the transport first makes a read blocked in CommWatch return.
+  p_.transport.CloseConnection();
+  if (commWatchThread_) {
+    if (!commWatchThread_->WaitFor(COMM_WATCH_JOIN_MS)) {
+      p_.trace.TraceMessage(LOG_WARNING, "WaitForSingleObject(hCommWatchThread,3000)==WAIT_TIMEOUT!!!");
+    }
+    commWatchThread_.reset();
+  }
+  p_.delivery.SignalLinkEvent(LINK_EVENT_SHUTDOWN);
+  p_.process.ExitProcess(0);
+  return 0;
+}
+
+}  // namespace kavro

@@ -1,0 +1,84 @@
+// The control window: the event hub's handler on the main thread. It opens
+// the connection at creation, runs the receive thread, takes client commands
+// (WM_COPYDATA), timer expiries, the close request and the destroy request
+// that ends the process.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/event_hub.h"
+#include "platform/process.h"
+
+namespace kavro {
+
+class TraceLog;
+class LinkControl;
+class Configuration;
+struct LinkConfig;
+class Delivery;
+class Transport;
+class SerialPortOps;
+class UsbPortOps;
+class SocketPortOps;
+class SocketFraming;
+class ReceiveParser;
+class LinkStateMachine;
+class LinkTimers;
+
+// Command words of WM_COPYDATA (their high 16 bits).
+constexpr uint32_t COMMAND_SEND_PAYLOAD = 0x0001;
+constexpr uint32_t COMMAND_REQUEST_SERVICE = 0x1111;
+
+constexpr uint32_t COMM_WATCH_BUFFER = 4096;
+constexpr uint32_t COMM_WATCH_JOIN_MS = 3000;
+
+struct ControlWindowParts {
+  TraceLog& trace;
+  LinkControl& control;
+  platform::EventHub& hub;
+  platform::Process& process;
+  Configuration& configuration;
+  LinkConfig& config;
+  Delivery& delivery;
+  Transport& transport;
+  SerialPortOps& serial;
+  UsbPortOps* usb;          // null: no USB support in this build
+  SocketPortOps* socket;    // null: no TCP support in this build
+  SocketFraming* framing;
+  ReceiveParser& parser;
+  LinkStateMachine& machine;
+  LinkTimers& timers;
+};
+
+class ControlWindow : public platform::MessageHandler {
+ public:
+  explicit ControlWindow(ControlWindowParts parts) : p_(parts) {}
+
+  // Creates the window: runs WM_CREATE with the command-line tail. On
+  // failure the half-created window is torn down, which delivers WM_DESTROY
+  // and ends the process. Returns false when creation failed.
+  bool Create(const std::string& commandLineTail);
+
+  int32_t KavroWnd(uint32_t message, uint32_t wParam, const platform::CopyData* copy) override;
+
+  int OpenConnection(const char* linkOverride);
+  // The receive thread's routine.
+  int CommWatch();
+
+  // A second close request (signal) while the first is under way.
+  void DestroyNow() { KavroWnd(platform::WM_DESTROY, 0, nullptr); }
+
+ private:
+  int32_t OnCreate(const char* commandLineTail);
+  int32_t OnCopyData(const platform::CopyData& copy);
+  int32_t OnTimer(uint32_t id);
+  int32_t OnClose();
+  int32_t OnDestroy();
+
+  ControlWindowParts p_;
+  std::unique_ptr<platform::ThreadHandle> commWatchThread_;
+};
+
+}  // namespace kavro

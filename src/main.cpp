@@ -1,0 +1,186 @@
+// kavro: the link driver's process entry. One process runs one link: it
+// opens the link at start and ends, with exit code 0, when the link ends.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "control/configuration.h"
+#include "control/control_window.h"
+#include "control/delivery_library.h"
+#include "control/link_control.h"
+#include "diag/trace_log.h"
+#include "link/frame_codec.h"
+#include "link/link_state_machine.h"
+#include "link/link_timers.h"
+#include "link/receive_parser.h"
+#include "platform/posix/control_socket.h"
+#include "platform/posix/library_loader.h"
+#include "platform/posix/posix_event_hub.h"
+#include "platform/posix/posix_log_backend.h"
+#include "platform/posix/posix_process.h"
+#include "platform/posix/posix_signals.h"
+#include "platform/posix/registry_file.h"
+#include "platform/posix/serial_device.h"
+#include "platform/posix/usb_device.h"
+#include "transport/serial_port.h"
+#include "transport/transport.h"
+#include "transport/usb_port.h"
+
+namespace {
+
+constexpr int EXIT_CANNOT_START = 1;
+constexpr int EXIT_USAGE = 2;
+
+struct Options {
+  std::string registry = "/etc/kavro/kavro.reg";
+  std::string runDir = "/run/kavro";
+  std::string logDir = "/var/log";
+  std::string deliveryLibrary;
+  std::vector<std::string> link;
+};
+
+int Fail(int code, const std::string& message) {
+  fprintf(stderr, "kavro: %s\n", message.c_str());
+  return code;
+}
+
+bool MakeDirectories(const std::string& path, std::string& error) {
+  std::string partial;
+  size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = path.find('/', pos + 1);
+    partial = path.substr(0, pos);
+    if (partial.empty()) continue;
+    if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
+      error = partial + ": " + strerror(errno);
+      return false;
+    }
+  }
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    error = path + ": not a directory";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace kavro;
+
+  Options opt;
+  CLI::App app{
+      "kavro: the link driver between CTI client programs and a PBX.\n"
+      "Opens the link named by the registry file (or by LINK), keeps it up, takes\n"
+      "client payloads on RUN_DIR/KavroControlProg and hands every received payload\n"
+      "to the companion library. Ends with exit code 0 whenever the link ends.",
+      "kavro"};
+  app.set_version_flag("--version", std::string("kavro ") + KAVRO_VERSION);
+  app.add_option("--registry", opt.registry, "registry export file holding the configuration")
+      ->envname("KAVRO_REGISTRY")
+      ->capture_default_str();
+  app.add_option("--run-dir", opt.runDir, "directory of the control and client sockets")
+      ->envname("KAVRO_RUN_DIR")
+      ->capture_default_str();
+  app.add_option("--log-dir", opt.logDir, "directory of the trace log kavro.log (written only if it exists)")
+      ->envname("KAVRO_LOG_DIR")
+      ->capture_default_str();
+  app.add_option("--delivery-library", opt.deliveryLibrary,
+                 "companion library to load instead of libkavrod.so.1")
+      ->envname("KAVRO_DELIVERY_LIBRARY");
+  app.add_option("LINK", opt.link,
+                 "link name replacing the configured one (COM1, USB, TCP, LAN/USB...); words are joined by blanks");
+  app.footer(
+      "Exit codes: 0 the link ended (in every way a link ends), 1 kavro could not start\n"
+      "(companion library or control socket), 2 usage error.\n"
+      "SIGTERM/SIGINT take the link down in order; a second one ends kavro at once.");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e);
+    return Fail(EXIT_USAGE, std::string(e.what()) + "; see kavro --help");
+  }
+
+  std::string tail;
+  for (const std::string& word : opt.link) {
+    if (!tail.empty()) tail += ' ';
+    tail += word;
+  }
+  if (tail.size() > sizeof(LinkConfig{}.Link) - 1) {
+    return Fail(EXIT_USAGE, "link name '" + tail + "' is longer than 7 characters; name a link such as COM1, USB or TCP");
+  }
+
+  platform::IgnoreSigpipe();
+  platform::PosixLogBackend logBackend;
+  TraceLog trace(logBackend);
+  trace.InitTraceLog(opt.logDir);
+
+  std::string error;
+  if (!MakeDirectories(opt.runDir, error)) {
+    return Fail(EXIT_CANNOT_START, "cannot create the run directory " + error + "; use --run-dir");
+  }
+  // The companion library finds its own socket through this.
+  setenv("KAVRO_RUN_DIR", opt.runDir.c_str(), 1);
+
+  platform::PosixLibraryLoader loader;
+  DeliveryLibrary delivery(loader);
+  const std::string libraryPath =
+      opt.deliveryLibrary.empty() ? ResolveDefaultDeliveryLibrary(loader) : opt.deliveryLibrary;
+  if (!delivery.Load(libraryPath, error)) return Fail(EXIT_CANNOT_START, error);
+
+  platform::PosixEventHub hub;
+  if (!hub.Ok()) return Fail(EXIT_CANNOT_START, std::string("cannot create the event loop: ") + strerror(errno));
+  LinkControl control(trace, hub);
+  hub.SetTimerDispatchLock(&control.LinkLock);
+
+  std::unique_ptr<platform::RegistryFile> registry = platform::RegistryFile::Load(opt.registry);
+  Configuration configuration(*registry, trace);
+  LinkConfig config;
+
+  platform::PosixSerialDeviceFactory serialDevices;
+  SerialPort serial(control, trace, *registry, serialDevices, hub);
+  platform::LibusbDevice usbDevice;
+  UsbPort usb(usbDevice, control, trace, hub, ReadUsbFilter(*registry, trace));
+  Transport transport(config, trace, control, serial, &usb, nullptr);
+
+  FrameCodec codec(trace, transport);
+  LinkContext ctx{trace, control, hub, codec, delivery, transport};
+  ReceiveParser parser(ctx);
+  LinkStateMachine machine(ctx);
+  LinkTimers timers(ctx, machine);
+  machine.SetTimers(&timers);
+
+  platform::PosixProcess process;
+  ControlWindow window(ControlWindowParts{trace, control, hub, process, configuration, config, delivery, transport,
+                                          serial, &usb, nullptr, nullptr, parser, machine, timers});
+  hub.SetHandler(&window);
+
+  platform::ControlSocket controlSocket(hub, window);
+  if (!controlSocket.Open(opt.runDir, &error)) return Fail(EXIT_CANNOT_START, error);
+  process.AtExit([&controlSocket] { controlSocket.Close(); });
+
+  int closeRequests = 0;
+  platform::SignalRoute signals(hub);
+  signals.Start([&](int) {
+    // The first signal asks for an orderly end (DISC); a second one while
+    // that is under way ends the process at once.
+    if (++closeRequests == 1) {
+      window.KavroWnd(platform::WM_CLOSE, 0, nullptr);
+    } else {
+      window.DestroyNow();
+    }
+  });
+
+  if (!window.Create(tail)) return 0;
+  hub.Run();
+  return 0;
+}

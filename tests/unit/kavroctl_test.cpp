@@ -1,0 +1,115 @@
+// The pure parts of kavroctl: hex and number parsing, the control request
+// and answer packets, and the rendering of delivered records.
+#include <gtest/gtest.h>
+
+#include "../../tools/common/hex_text.h"
+#include "../../tools/kavroctl/ctl_protocol.h"
+
+namespace {
+
+using kavro::tools::ParseHexBytes;
+using kavro::tools::ParseNumber;
+using namespace kavro::ctl;
+
+std::vector<uint8_t> Bytes(std::initializer_list<int> values) {
+  std::vector<uint8_t> out;
+  for (int v : values) out.push_back(static_cast<uint8_t>(v));
+  return out;
+}
+
+TEST(HexParsing, AcceptsTheWaysPeopleWriteBytes) {
+  const auto abc = Bytes({0x41, 0x42, 0x43});
+  EXPECT_EQ(ParseHexBytes("41 42 43"), abc);
+  EXPECT_EQ(ParseHexBytes("414243"), abc);
+  EXPECT_EQ(ParseHexBytes("0x41,0x42,0x43"), abc);
+  EXPECT_EQ(ParseHexBytes("41:42:43\n"), abc);
+  EXPECT_EQ(ParseHexBytes("  41\t4243  "), abc);
+  EXPECT_EQ(ParseHexBytes("ff Fe 0A"), Bytes({0xFF, 0xFE, 0x0A}));
+  // A lone digit is one byte, not half of one.
+  EXPECT_EQ(ParseHexBytes("1 2 3"), Bytes({1, 2, 3}));
+  EXPECT_EQ(ParseHexBytes(""), std::vector<uint8_t>{});
+}
+
+TEST(HexParsing, RejectsAnythingItWouldHaveToGuessAt) {
+  std::string error;
+  EXPECT_FALSE(ParseHexBytes("414", &error));  // odd run: 41 4 or 4 14?
+  EXPECT_NE(error.find("\"414\""), std::string::npos);
+  EXPECT_FALSE(ParseHexBytes("41 zz"));
+  EXPECT_FALSE(ParseHexBytes("0x"));
+  EXPECT_FALSE(ParseHexBytes("41-42"));
+  EXPECT_FALSE(ParseHexBytes("A B C G"));
+}
+
+TEST(NumberParsing, TakesHexWithPrefixAndDecimalAndKeepsBounds) {
+  EXPECT_EQ(ParseNumber("0x20"), 0x20u);
+  EXPECT_EQ(ParseNumber("32"), 32u);
+  EXPECT_EQ(ParseNumber("0X11110000"), 0x11110000u);
+  EXPECT_EQ(ParseNumber("4294967295"), 0xFFFFFFFFu);
+  EXPECT_FALSE(ParseNumber("4294967296"));
+  EXPECT_FALSE(ParseNumber("256", 255));
+  EXPECT_EQ(ParseNumber("0xff", 255), 255u);
+  EXPECT_FALSE(ParseNumber("-1"));
+  EXPECT_FALSE(ParseNumber("12abc"));
+  EXPECT_FALSE(ParseNumber(""));
+  EXPECT_FALSE(ParseNumber("0x1g"));
+}
+
+TEST(ControlRequest, IsMessageWordAndDataLittleEndian) {
+  const auto packet = BuildRequest(MSG_COPYDATA, PayloadWord(0x20), Bytes({0x41, 0x42}));
+  EXPECT_EQ(packet, Bytes({0x4A, 0, 0, 0, 0x20, 0x00, 0x01, 0x00, 0x41, 0x42}));
+  EXPECT_EQ(BuildRequest(MSG_CLOSE, 0, {}), Bytes({0x10, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(BuildRequest(MSG_COPYDATA, WORD_SERVICE, {}), Bytes({0x4A, 0, 0, 0, 0x00, 0x00, 0x11, 0x11}));
+  // Only the low byte of the address reaches the word.
+  EXPECT_EQ(PayloadWord(0x1FF), 0x000100FFu);
+}
+
+TEST(ControlAnswer, IsExactlyOneSignedWord) {
+  const uint8_t one[] = {1, 0, 0, 0};
+  const uint8_t minusOne[] = {0xFF, 0xFF, 0xFF, 0xFF};
+  const uint8_t longer[] = {1, 0, 0, 0, 0};
+  EXPECT_EQ(ParseAnswer(one, 4), 1);
+  EXPECT_EQ(ParseAnswer(minusOne, 4), -1);
+  EXPECT_FALSE(ParseAnswer(one, 3));
+  EXPECT_FALSE(ParseAnswer(longer, 5));
+}
+
+TEST(DeliveredRecords, DecodeHeadAndBytes) {
+  const auto packet = Bytes({1, 0, 0, 0, 0x20, 0, 0, 0, 0x41, 0x42, 0x43});
+  auto record = DecodeRecord(packet.data(), packet.size());
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->kind, RECORD_PAYLOAD);
+  EXPECT_EQ(record->value, 0x20u);
+  EXPECT_EQ(record->bytes, Bytes({0x41, 0x42, 0x43}));
+  EXPECT_FALSE(DecodeRecord(packet.data(), 7));
+  auto headOnly = DecodeRecord(packet.data(), 8);
+  ASSERT_TRUE(headOnly);
+  EXPECT_TRUE(headOnly->bytes.empty());
+}
+
+TEST(DeliveredRecords, ReadableLines) {
+  EXPECT_EQ(FormatRecordText({RECORD_PAYLOAD, 0x20, Bytes({0x41, 0x42, 0x43})}), "payload addr=0x20 len=3 41 42 43");
+  EXPECT_EQ(FormatRecordText({RECORD_PAYLOAD, 0, {}}), "payload addr=0x00 len=0");
+  EXPECT_EQ(FormatRecordText({RECORD_EVENT, 17, {}}), "event 17 (service answered)");
+  EXPECT_EQ(FormatRecordText({RECORD_EVENT, 0, {}}), "event 0 (shutting down)");
+  EXPECT_EQ(FormatRecordText({RECORD_EVENT, 18, {}}), "event 18 (link failed)");
+  EXPECT_EQ(FormatRecordText({RECORD_EVENT, 5, {}}), "event 5 (unknown event)");
+  EXPECT_EQ(FormatRecordText({9, 3, Bytes({0xAB})}), "record kind=9 value=3 len=1 AB");
+}
+
+TEST(DeliveredRecords, JsonLines) {
+  EXPECT_EQ(FormatRecordJson({RECORD_PAYLOAD, 0x20, Bytes({0x41, 0x42, 0x43})}),
+            R"({"kind":"payload","address":32,"length":3,"hex":"414243"})");
+  EXPECT_EQ(FormatRecordJson({RECORD_PAYLOAD, 0x120, {}}), R"({"kind":"payload","address":32,"length":0,"hex":""})");
+  EXPECT_EQ(FormatRecordJson({RECORD_EVENT, 1, {}}), R"({"kind":"event","code":1,"name":"link established"})");
+  EXPECT_EQ(FormatRecordJson({7, 2, Bytes({0x01})}), R"({"kind":"unknown","type":7,"value":2,"length":1,"hex":"01"})");
+  EXPECT_EQ(kavro::tools::JsonString("a\"b\\c\n\x01"), R"("a\"b\\c\n\u0001")");
+}
+
+TEST(Messages, UnreachableSaysWhereAndWhatToDo) {
+  EXPECT_EQ(UnreachableMessage("/run/kavro", "/run/kavro/KavroControlProg", "No such file or directory", false),
+            "kavroctl: no kavro is running on /run/kavro (cannot connect to /run/kavro/KavroControlProg: No such "
+            "file or directory); start kavro or pass --run-dir");
+  EXPECT_NE(UnreachableMessage("/r", "/r/kavrod", "Permission denied", true).find("no permission"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,146 @@
+// The two socket protocols kavroctl speaks, without any I/O: the control
+// request and its answer on RUN_DIR/KavroControlProg, and the records the
+// companion library hands out on RUN_DIR/kavrod, with their readable and JSON
+// renderings. Header-only so the unit tests include it directly.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "../common/hex_text.h"
+
+namespace kavro::ctl {
+
+constexpr uint32_t MSG_COPYDATA = 0x004A;
+constexpr uint32_t MSG_CLOSE = 0x0010;
+constexpr uint32_t WORD_PAYLOAD = 0x00010000;
+constexpr uint32_t WORD_SERVICE = 0x11110000;
+
+// kavro refuses larger packets with result 0; the client refuses them first
+// with a message that says why.
+constexpr size_t MAX_REQUEST_DATA = 65535;
+
+constexpr const char* CONTROL_SOCKET_NAME = "KavroControlProg";
+constexpr const char* DELIVERY_SOCKET_NAME = "kavrod";
+
+constexpr uint32_t RECORD_PAYLOAD = 1;
+constexpr uint32_t RECORD_EVENT = 2;
+
+// Exit codes, shared by every subcommand.
+constexpr int EXIT_OK = 0;
+constexpr int EXIT_REFUSED = 1;
+constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_UNREACHABLE = 3;
+
+inline void PutU32(std::vector<uint8_t>& out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+inline uint32_t GetU32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+// One control request packet: u32 message, u32 word, then the data bytes,
+// little-endian as the control socket reads them.
+inline std::vector<uint8_t> BuildRequest(uint32_t message, uint32_t word, const std::vector<uint8_t>& data) {
+  std::vector<uint8_t> packet;
+  packet.reserve(8 + data.size());
+  PutU32(packet, message);
+  PutU32(packet, word);
+  packet.insert(packet.end(), data.begin(), data.end());
+  return packet;
+}
+
+// The answer is exactly one i32; anything else means the peer is not kavro.
+inline std::optional<int32_t> ParseAnswer(const uint8_t* data, size_t count) {
+  if (count != 4) return std::nullopt;
+  return static_cast<int32_t>(GetU32(data));
+}
+
+inline uint32_t PayloadWord(uint32_t address) { return WORD_PAYLOAD | (address & 0xFF); }
+
+struct Record {
+  uint32_t kind = 0;
+  uint32_t value = 0;
+  std::vector<uint8_t> bytes;
+};
+
+// A record packet shorter than its 8-byte head is not a record.
+inline std::optional<Record> DecodeRecord(const uint8_t* data, size_t count) {
+  if (count < 8) return std::nullopt;
+  Record record;
+  record.kind = GetU32(data);
+  record.value = GetU32(data + 4);
+  record.bytes.assign(data + 8, data + count);
+  return record;
+}
+
+inline const char* EventName(uint32_t code) {
+  switch (code) {
+    case 0: return "shutting down";
+    case 1: return "link established";
+    case 17: return "service answered";
+    case 18: return "link failed";
+    default: return "unknown event";
+  }
+}
+
+// payload addr=0x20 len=3 41 42 43
+// event 17 (service answered)
+inline std::string FormatRecordText(const Record& record) {
+  char head[96];
+  if (record.kind == RECORD_PAYLOAD) {
+    std::snprintf(head, sizeof head, "payload addr=0x%02X len=%zu", record.value & 0xFF, record.bytes.size());
+    std::string line = head;
+    if (!record.bytes.empty()) line += " " + tools::FormatHex(record.bytes, true);
+    return line;
+  }
+  if (record.kind == RECORD_EVENT) {
+    std::snprintf(head, sizeof head, "event %u (%s)", record.value, EventName(record.value));
+    return head;
+  }
+  // A kind this client does not know yet is still shown, not hidden.
+  std::snprintf(head, sizeof head, "record kind=%u value=%u len=%zu", record.kind, record.value, record.bytes.size());
+  std::string line = head;
+  if (!record.bytes.empty()) line += " " + tools::FormatHex(record.bytes, true);
+  return line;
+}
+
+// {"kind":"payload","address":32,"length":3,"hex":"414243"}
+// {"kind":"event","code":1,"name":"link established"}
+inline std::string FormatRecordJson(const Record& record) {
+  std::string json;
+  if (record.kind == RECORD_PAYLOAD) {
+    json = "{\"kind\":\"payload\",\"address\":" + std::to_string(record.value & 0xFF) +
+           ",\"length\":" + std::to_string(record.bytes.size()) + ",\"hex\":\"" +
+           tools::FormatHex(record.bytes, false) + "\"}";
+  } else if (record.kind == RECORD_EVENT) {
+    json = "{\"kind\":\"event\",\"code\":" + std::to_string(record.value) +
+           ",\"name\":" + tools::JsonString(EventName(record.value)) + "}";
+  } else {
+    json = "{\"kind\":\"unknown\",\"type\":" + std::to_string(record.kind) + ",\"value\":" +
+           std::to_string(record.value) + ",\"length\":" + std::to_string(record.bytes.size()) + ",\"hex\":\"" +
+           tools::FormatHex(record.bytes, false) + "\"}";
+  }
+  return json;
+}
+
+// The message for a control socket that cannot be reached: say which run
+// directory was tried and what to do, since the usual cause is that kavro is
+// not running there (or runs with another --run-dir).
+inline std::string UnreachableMessage(const std::string& runDir, const std::string& socketPath,
+                                      const std::string& reason, bool permissionDenied) {
+  if (permissionDenied) {
+    return "kavroctl: no permission to reach kavro on " + runDir + " (cannot connect to " + socketPath + ": " +
+           reason + "); run as the user or group that owns the socket";
+  }
+  return "kavroctl: no kavro is running on " + runDir + " (cannot connect to " + socketPath + ": " + reason +
+         "); start kavro or pass --run-dir";
+}
+
+}  // namespace kavro::ctl
