@@ -166,6 +166,11 @@ class TcpLinkTest(unittest.TestCase):
         block = bytes(range(256)) * 8
         self.assertEqual(c.send_payload(block), 1)
         self.assertEqual(self.peer.next_frame(), block)
+        # The largest payload makes a frame longer than 16 bits can count: it
+        # still goes out whole.
+        big = bytes((i * 13) & 0xFF for i in range(65535))
+        self.assertEqual(c.send_payload(big), 1)
+        self.assertEqual(self.peer.next_frame(), big)
         self.assertEqual(self.peer.buf, bytearray())
 
     def test_keepalive_is_echoed_and_not_delivered_when_on(self):
@@ -212,6 +217,7 @@ class TcpLinkTest(unittest.TestCase):
         port = self.peer.port
         self.peer.close()
         self.peer = TcpPeer()
+        self.addCleanup(self.peer.close)
         k = self.start(port=port)
         self.assertEqual(k.wait_exit(), 0)
         self.assertEqual(k.records(), ["event 18", "event 0"])
