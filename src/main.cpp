@@ -50,7 +50,11 @@ struct Options {
 };
 
 int Fail(int code, const std::string& message) {
-  fprintf(stderr, "kavro: %s\n", message.c_str());
+  // The library loader and the control socket name the program in their
+  // messages already; one prefix per line.
+  const std::string prefix = "kavro: ";
+  const bool named = message.compare(0, prefix.size(), prefix) == 0;
+  fprintf(stderr, "%s%s\n", named ? "" : prefix.c_str(), message.c_str());
   return code;
 }
 

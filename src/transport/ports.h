@@ -24,9 +24,10 @@ class UsbPortOps {
   virtual int32_t SendUsb(const uint8_t* data, uint32_t length) = 0;
   virtual int32_t ReceiveUsb(uint8_t* buffer, uint32_t size) = 0;
   virtual int32_t CloseUsb() = 0;
-  // 1 once a read or write found the device unplugged: the link then counts
-  // as disconnected, so the receive thread releases it at once instead of
-  // failing reads until the link timers give up.
+  // 1 once a read or write found the device unplugged, or the port was
+  // closed: the link then counts as disconnected, so the receive thread
+  // releases it and stops at once instead of failing reads until the link
+  // timers give up or the shutdown stops waiting for it.
   virtual int32_t IsUsbGone() { return 0; }
 };
 

@@ -92,6 +92,7 @@ int32_t UsbPort::OpenUsb(const char* /*linkName: every USB link opens the one de
     return 0;
   }
   gone_ = false;
+  closed_ = false;
   control_.Block.DeviceHandle = file;
   return 1;
 }
@@ -190,6 +191,9 @@ int32_t UsbPort::ReceiveUsb(uint8_t* buffer, uint32_t size) {
 
 int32_t UsbPort::CloseUsb() {
   if (interfaceHeld_ || fileHandle_ != -1) {
+    // Marked first, so that the receive thread, woken by the close, finds
+    // the link gone and stops reading.
+    closed_ = true;
     // Ends a read pending on the receive thread before the handles go.
     device_.Close();
     interfaceHeld_ = false;

@@ -58,7 +58,11 @@ class UsbPort : public UsbPortOps {
   // True once a read or write found the device gone (unplugged). It never
   // comes back in this process; the link is then as good as disconnected.
   bool IsGone() const { return gone_.load(); }
-  int32_t IsUsbGone() override { return IsGone() ? 1 : 0; }
+  // Unplugged, or closed by CloseUsb: either way no read can succeed again.
+  // DeviceHandle keeps its value after the close, so without this the
+  // receive thread would go on failing reads until the link is released,
+  // which a shutdown that skips the release never does.
+  int32_t IsUsbGone() override { return (IsGone() || closed_.load()) ? 1 : 0; }
 
   int32_t UsbFileHandle() const { return fileHandle_; }
   bool HoldsInterface() const { return interfaceHeld_; }
@@ -77,6 +81,7 @@ class UsbPort : public UsbPortOps {
   uint8_t outPipe_ = 0;
   uint8_t inPipe_ = 0;
   std::atomic<bool> gone_{false};
+  std::atomic<bool> closed_{false};
 };
 
 }  // namespace kavro

@@ -207,6 +207,7 @@ class StartupTest(unittest.TestCase):
         err = k.proc.stderr.read().decode()
         self.assertIn("/nonexistent/libnothing.so", err)
         self.assertEqual(len(err.strip().splitlines()), 1, err)
+        self.assertTrue(err.startswith("kavro: ") and not err.startswith("kavro: kavro:"), err)
 
     def test_control_socket_held_by_a_running_kavro_stops_the_start(self):
         peer = PtyPeer()
@@ -218,6 +219,7 @@ class StartupTest(unittest.TestCase):
                                 capture_output=True, timeout=10)
         self.assertEqual(second.returncode, 1)
         self.assertIn(b"running", second.stderr)
+        self.assertFalse(second.stderr.startswith(b"kavro: kavro:"), second.stderr)
 
 
 if __name__ == "__main__":

@@ -200,11 +200,19 @@ TEST_F(UsbPortTest, CloseReleasesOnceAndKeepsDeviceHandle) {
   ASSERT_EQ(port.OpenUsb("USB"), 1);
   EXPECT_EQ(port.UsbOutPipe(), 0x04);
   EXPECT_EQ(port.UsbInPipe(), 0x84);
+  EXPECT_EQ(port.IsUsbGone(), 0);
   EXPECT_EQ(port.CloseUsb(), 1);
+  // DeviceHandle stays, yet the link counts as gone: no read can succeed.
+  EXPECT_EQ(port.IsUsbGone(), 1);
+  EXPECT_FALSE(port.IsGone());
   EXPECT_EQ(port.CloseUsb(), 1);
   EXPECT_EQ(device.closes, 1);
   EXPECT_EQ(control.Block.DeviceHandle, 258);
   EXPECT_EQ(port.UsbFileHandle(), -1);
+  // A new open is a live link again.
+  control.Block.DeviceHandle = INVALID_HANDLE;
+  ASSERT_EQ(port.OpenUsb("USB"), 1);
+  EXPECT_EQ(port.IsUsbGone(), 0);
 }
 
 // A registry holding one key, enough for the Ports sub-key.

@@ -9,20 +9,28 @@ bulk IN 0x84:
 
 - the service request 0x1B 0x43 is answered with "x\\r" then "CTI 9600\\r";
 - START and DISC are answered with UA, every I-frame with RR (the payload
-  is kept in `received`);
+  is kept in `received`), a poll (RR, RNR or REJ with the P bit at an odd
+  address) with RR and the F bit, so that an idle link stays up;
 - test hooks, sent as raw OUT transfers: b"ECHO:" + bytes comes back as one
   IN transfer of the bytes; b"FAIL" stalls the transfer; b"UNPLUG" pulls
   the device (pending reads end with ENODEV, later submits fail with it).
+  A test that holds the PbxDevice may instead set `stall_writes` (the next
+  so many OUT transfers stall and are not taken), clear `answer_disc`, call
+  unplug() or send_payload(), and read `host_bytes` (every byte the host
+  wrote and the device took, hooks excluded).
 
 Use as a module (UsbPbx) or from the command line:
 
-    umockdev-wrapper /usr/bin/python3 usb_pbx_peer.py [--id VID:PID] -- PROGRAM ARGS...
+    umockdev-wrapper /usr/bin/python3 usb_pbx_peer.py [--id VID:PID] [--greet HEX] -- PROGRAM ARGS...
 
 which runs PROGRAM in the sandbox with one emulated PBX and exits with its
-exit code.
+exit code. Every payload the PBX receives is printed on standard error as
+"pbx: payload AA HEX"; with --greet the PBX sends the payload HEX (address
+0) once the link is set up.
 """
 
 import errno
+import signal
 import struct
 import subprocess
 import sys
@@ -104,7 +112,15 @@ class PbxDevice:
         self.claims = 0
         self.discards = 0
         self.stream = b''
-        self.vr = 0
+        self.vr = 0              # next N(S) expected from the host
+        self.vs = 0              # N(S) of the PBX's next I-frame
+        self.host_bytes = bytearray()
+        self.stall_writes = 0
+        self.stalled = []        # OUT transfers refused with a stall
+        self.answer_disc = True
+        self.submits_after_unplug = 0
+        self.on_payload = None   # called with (address, payload)
+        self.on_established = None
 
     # -- the PBX --------------------------------------------------------
     def _from_host(self, data):
@@ -115,6 +131,7 @@ class PbxDevice:
         if data == b'UNPLUG':
             self._unplug()
             return
+        self.host_bytes += data
         self.stream += data
         self._parse()
 
@@ -133,24 +150,45 @@ class PbxDevice:
                 length = (frame[4] << 8) | frame[5]
                 if len(frame) < 10 + length:
                     return
-                self.received.append(bytes(frame[8:8 + length]))
+                payload = bytes(frame[8:8 + length])
+                self.received.append(payload)
+                if self.on_payload:
+                    self.on_payload(address, payload)
                 self.vr = ((control >> 1) + 1) & 7
-                self.to_host.append(short_frame(0x01 | (self.vr << 5), address))
+                # A response: address 0 whatever the I-frame's address byte.
+                self.to_host.append(short_frame(0x01 | (self.vr << 5), 0))
                 self.stream = frame[10 + length:]
                 continue
-            if control in (0x3F, 0x53):  # START, DISC
+            if control == 0x3F or (control == 0x53 and self.answer_disc):  # START, DISC
+                if control == 0x3F:
+                    self.vr = self.vs = 0
                 self.to_host.append(short_frame(0x73, address))
+                if control == 0x3F and self.on_established:
+                    self.on_established(self)
+            elif control & 0x03 == 0x01 and control & 0x10 and address & 1:
+                # A poll (a command: address bit 0 set) gets a final
+                # response at address 0; a final response gets nothing.
+                self.to_host.append(short_frame(0x11 | (self.vr << 5), 0))
             self.stream = frame[6:]
 
     def send_payload(self, payload, address=0):
-        """Queues an I-frame for the host (N(S) 0, N(R) V(R))."""
-        control = self.vr << 5
+        """Queues an I-frame for the host (N(S) V(S), N(R) V(R))."""
+        with self.lock:
+            self._queue_payload(payload, address)
+            self._serve()
+
+    def _queue_payload(self, payload, address):
+        control = (self.vr << 5) | (self.vs << 1)
+        self.vs = (self.vs + 1) & 7
         header = bytes([control, address]) + struct.pack('>H', len(payload))
         frame = (b'\x16\x16' + header + struct.pack('>H', crc16(header)) + payload +
                  struct.pack('>H', crc16(payload)))
+        self.to_host.append(frame)
+
+    def unplug(self):
+        """Pulls the device, as the b"UNPLUG" hook does."""
         with self.lock:
-            self.to_host.append(frame)
-            self._serve()
+            self._unplug()
 
     def _unplug(self):
         self.unplugged = True
@@ -196,6 +234,7 @@ class PbxDevice:
             return 0, 0
         if request == SUBMITURB:
             if self.unplugged:
+                self.submits_after_unplug += 1
                 return -1, errno.ENODEV
             urb = arg.resolve(0, _URB_SIZE)
             raw = bytes(urb.retrieve())
@@ -204,12 +243,19 @@ class PbxDevice:
             buf = urb.resolve(_URB_BUFFER, length)
             if endpoint == OUT_PIPE:
                 data = bytes(buf.retrieve())
-                if data.startswith(b'FAIL'):
+                stall = data.startswith(b'FAIL') or self.stall_writes > 0
+                if stall:
                     urb.update(_URB_STATUS, struct.pack('<i', -errno.EPIPE))
                 else:
                     urb.update(_URB_ACTUAL, struct.pack('<i', length))
                 self.reapable.append(urb)
-                self._from_host(data)
+                if stall:
+                    # A stalled endpoint takes nothing.
+                    self.stall_writes = max(self.stall_writes - 1, 0)
+                    self.out_log.append(data)
+                    self.stalled.append(data)
+                else:
+                    self._from_host(data)
             elif endpoint == IN_PIPE:
                 self.pending_in.append((urb, buf))
             else:
@@ -277,15 +323,38 @@ class UsbPbx:
 
 def main(argv):
     vendor, product = 0x1a2b, 0x3c4d
-    if len(argv) > 2 and argv[1] == '--id':
-        vendor, product = (int(x, 16) for x in argv[2].split(':'))
-        argv = argv[2:]
+    greeting = None
+    try:
+        while len(argv) > 2 and argv[1] in ('--id', '--greet'):
+            if argv[1] == '--id':
+                vendor, product = (int(x, 16) for x in argv[2].split(':'))
+            else:
+                greeting = bytes.fromhex(argv[2])
+            argv = argv[2:]
+    except ValueError:
+        argv = []
     if len(argv) < 3 or argv[1] != '--':
         print(__doc__, file=sys.stderr)
         return 2
     pbx = UsbPbx()
-    pbx.add(2, vendor, product)
-    return subprocess.run(argv[2:]).returncode
+    device = pbx.add(2, vendor, product)
+
+    def show(address, payload):
+        print('pbx: payload %02X %s' % (address, payload.hex().upper()), file=sys.stderr, flush=True)
+    device.on_payload = show
+    if greeting:
+        # Goes out right behind the UA, under the lock the handler holds.
+        device.on_established = lambda dev: dev._queue_payload(greeting, 0)
+    program = subprocess.Popen(argv[2:])
+    # A terminal's Ctrl-C reaches the program too, and a SIGTERM is passed
+    # on: either way the program takes the link down with the PBX still
+    # answering, and the peer ends with it.
+    signal.signal(signal.SIGTERM, lambda *_: program.send_signal(signal.SIGTERM))
+    while True:
+        try:
+            return program.wait()
+        except KeyboardInterrupt:
+            continue
 
 
 if __name__ == '__main__':
