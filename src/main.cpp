@@ -29,8 +29,10 @@
 #include "platform/posix/posix_signals.h"
 #include "platform/posix/registry_file.h"
 #include "platform/posix/serial_device.h"
+#include "platform/posix/tcp_socket.h"
 #include "platform/posix/usb_device.h"
 #include "transport/serial_port.h"
+#include "transport/tcp_port.h"
 #include "transport/transport.h"
 #include "transport/usb_port.h"
 
@@ -154,10 +156,13 @@ int main(int argc, char** argv) {
   SerialPort serial(control, trace, *registry, serialDevices, hub);
   platform::LibusbDevice usbDevice;
   UsbPort usb(usbDevice, control, trace, hub, ReadUsbFilter(*registry, trace));
-  Transport transport(config, trace, control, serial, &usb, nullptr);
+  platform::PosixTcpSocket tcpSocket;
+  TcpPort tcp(tcpSocket, control, trace, hub);
+  Transport transport(config, trace, control, serial, &usb, &tcp);
 
   FrameCodec codec(trace, transport);
   LinkContext ctx{trace, control, hub, codec, delivery, transport};
+  tcp.Attach(ctx);
   ReceiveParser parser(ctx);
   LinkStateMachine machine(ctx);
   LinkTimers timers(ctx, machine);
@@ -165,7 +170,7 @@ int main(int argc, char** argv) {
 
   platform::PosixProcess process;
   ControlWindow window(ControlWindowParts{trace, control, hub, process, configuration, config, delivery, transport,
-                                          serial, &usb, nullptr, nullptr, parser, machine, timers});
+                                          serial, &usb, &tcp, &tcp, parser, machine, timers});
   hub.SetHandler(&window);
 
   platform::ControlSocket controlSocket(hub, window);

@@ -1,0 +1,33 @@
+// One TCP client connection as the TCP port needs it: a blocking connect to
+// an IPv4 address, a blocking send of a whole block, a blocking receive, a
+// shutdown that wakes a receive blocked on another thread, and the close.
+// Failures are reported as the platform's error numbers.
+#pragma once
+
+#include <cstdint>
+
+namespace kavro::platform {
+
+class TcpSocket {
+ public:
+  virtual ~TcpSocket() = default;
+  // Creates a stream socket and connects it to `address` (dotted IPv4 text)
+  // and `port`, blocking for as long as the platform allows a connect to
+  // take. 0 when connected, else the error number; a text that is no address
+  // fails like an unreachable one. A socket still open is closed first.
+  virtual int32_t Connect(const char* address, uint16_t port) = 0;
+  // Sends all `length` bytes as one contiguous block, blocking: 0 when all
+  // went out, else the error number. Blocks from two threads never mix.
+  virtual int32_t Send(const uint8_t* data, uint32_t length) = 0;
+  // Receives up to `size` bytes, blocking until some arrive: the count, 0
+  // when the peer has closed (or after Shutdown), -1 on failure with the
+  // error number in `error`.
+  virtual int32_t Receive(uint8_t* buffer, uint32_t size, int32_t& error) = 0;
+  // Ends both directions; a Receive blocked on another thread returns.
+  virtual void Shutdown() = 0;
+  virtual void Close() = 0;
+  // The descriptor of the open socket, or -1.
+  virtual int32_t Handle() const = 0;
+};
+
+}  // namespace kavro::platform
