@@ -155,7 +155,8 @@ int main(int argc, char** argv) {
   platform::PosixSerialDeviceFactory serialDevices;
   SerialPort serial(control, trace, *registry, serialDevices, hub);
   platform::LibusbDevice usbDevice;
-  UsbPort usb(usbDevice, control, trace, hub, ReadUsbFilter(*registry, trace));
+  UsbPort usb(usbDevice, control, trace, hub);
+  usb.SetUsbFilterSource([&registry, &trace] { return ReadUsbFilter(*registry, trace); });
   platform::PosixTcpSocket tcpSocket;
   TcpPort tcp(tcpSocket, control, trace, hub);
   Transport transport(config, trace, control, serial, &usb, &tcp);
