@@ -174,13 +174,12 @@ int main(int argc, char** argv) {
                                           serial, &usb, &tcp, &tcp, parser, machine, timers});
   hub.SetHandler(&window);
 
-  platform::ControlSocket controlSocket(hub, window);
-  if (!controlSocket.Open(opt.runDir, &error)) return Fail(EXIT_CANNOT_START, error);
-  process.AtExit([&controlSocket] { controlSocket.Close(); });
-
+  // Routed before the control socket exists: a signal from then on waits in
+  // the hub for the close request, instead of killing the process with its
+  // socket file left behind.
   int closeRequests = 0;
   platform::SignalRoute signals(hub);
-  signals.Start([&](int) {
+  const bool routed = signals.Start([&](int) {
     // The first signal asks for an orderly end (DISC); a second one while
     // that is under way ends the process at once.
     if (++closeRequests == 1) {
@@ -189,6 +188,14 @@ int main(int argc, char** argv) {
       window.DestroyNow();
     }
   });
+  if (!routed) {
+    return Fail(EXIT_CANNOT_START, std::string("cannot route SIGTERM and SIGINT: ") + strerror(errno) +
+                                       "; check the open-file limit (ulimit -n)");
+  }
+
+  platform::ControlSocket controlSocket(hub, window);
+  if (!controlSocket.Open(opt.runDir, &error)) return Fail(EXIT_CANNOT_START, error);
+  process.AtExit([&controlSocket] { controlSocket.Close(); });
 
   if (!window.Create(tail)) return 0;
   hub.Run();
