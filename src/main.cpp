@@ -117,9 +117,10 @@ int main(int argc, char** argv) {
   }
 
   std::string tail;
-  for (const std::string& word : opt.link) {
-    if (!tail.empty()) tail += ' ';
-    tail += word;
+  for (size_t i = 0; i < opt.link.size(); ++i) {
+    // By position, not by what is joined so far: an empty word still counts.
+    if (i > 0) tail += ' ';
+    tail += opt.link[i];
   }
   if (tail.size() > sizeof(LinkConfig{}.Link) - 1) {
     return Fail(EXIT_USAGE, "link name '" + tail + "' is longer than 7 characters; name a link such as COM1, USB or TCP");
