@@ -117,9 +117,10 @@ int main(int argc, char** argv) {
   }
 
   std::string tail;
-  for (const std::string& word : opt.link) {
-    if (!tail.empty()) tail += ' ';
-    tail += word;
+  for (size_t i = 0; i < opt.link.size(); ++i) {
+    // By position, not by what is joined so far: an empty word still counts.
+    if (i > 0) tail += ' ';
+    tail += opt.link[i];
   }
   if (tail.size() > sizeof(LinkConfig{}.Link) - 1) {
     return Fail(EXIT_USAGE, "link name '" + tail + "' is longer than 7 characters; name a link such as COM1, USB or TCP");
@@ -155,7 +156,8 @@ int main(int argc, char** argv) {
   platform::PosixSerialDeviceFactory serialDevices;
   SerialPort serial(control, trace, *registry, serialDevices, hub);
   platform::LibusbDevice usbDevice;
-  UsbPort usb(usbDevice, control, trace, hub, ReadUsbFilter(*registry, trace));
+  UsbPort usb(usbDevice, control, trace, hub);
+  usb.SetUsbFilterSource([&registry, &trace] { return ReadUsbFilter(*registry, trace); });
   platform::PosixTcpSocket tcpSocket;
   TcpPort tcp(tcpSocket, control, trace, hub);
   Transport transport(config, trace, control, serial, &usb, &tcp);
@@ -173,13 +175,12 @@ int main(int argc, char** argv) {
                                           serial, &usb, &tcp, &tcp, parser, machine, timers});
   hub.SetHandler(&window);
 
-  platform::ControlSocket controlSocket(hub, window);
-  if (!controlSocket.Open(opt.runDir, &error)) return Fail(EXIT_CANNOT_START, error);
-  process.AtExit([&controlSocket] { controlSocket.Close(); });
-
+  // Routed before the control socket exists: a signal from then on waits in
+  // the hub for the close request, instead of killing the process with its
+  // socket file left behind.
   int closeRequests = 0;
   platform::SignalRoute signals(hub);
-  signals.Start([&](int) {
+  const bool routed = signals.Start([&](int) {
     // The first signal asks for an orderly end (DISC); a second one while
     // that is under way ends the process at once.
     if (++closeRequests == 1) {
@@ -188,6 +189,14 @@ int main(int argc, char** argv) {
       window.DestroyNow();
     }
   });
+  if (!routed) {
+    return Fail(EXIT_CANNOT_START, std::string("cannot route SIGTERM and SIGINT: ") + strerror(errno) +
+                                       "; check the open-file limit (ulimit -n)");
+  }
+
+  platform::ControlSocket controlSocket(hub, window);
+  if (!controlSocket.Open(opt.runDir, &error)) return Fail(EXIT_CANNOT_START, error);
+  process.AtExit([&controlSocket] { controlSocket.Close(); });
 
   if (!window.Create(tail)) return 0;
   hub.Run();

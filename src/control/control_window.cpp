@@ -146,15 +146,18 @@ int32_t ControlWindow::OnCopyData(const platform::CopyData& copy) {
   p_.trace.TraceMessage(LOG_DETAIL, "KAVRO Transferdata received,%lx", AddressOf(&copy));
   const uint32_t command = copy.dwData >> 16;
   if (command == COMMAND_SEND_PAYLOAD) {
-    if (copy.cbData == 0) return 1;
     if (p_.transport.IsTcpLink()) {
       // Told 1 only when the frame went out whole: a client must not believe
-      // a payload was sent that the socket refused.
+      // a payload was sent that the socket refused. An empty payload is
+      // refused here too, with the framing's own trace line. The keepalive
+      // restarts whatever the send reported, and with the framing's own
+      // time, so that both restarts of the timer agree.
       if (!p_.framing) return 0;
       const int32_t sent = p_.framing->SendSocketFrame(copy.lpData, copy.cbData);
-      if (p_.framing->KeepaliveTimeout != 0) p_.hub.SetTimer(TimerKeepalive, KEEPALIVE_MS);
+      if (p_.framing->KeepaliveTimeout != 0) p_.hub.SetTimer(TimerKeepalive, p_.framing->KeepaliveTimerMs());
       return sent ? 1 : 0;
     }
+    if (copy.cbData == 0) return 1;
     // Told 0 when the payload was refused (queue full, too long, no memory),
     // so that no client takes a dropped payload for a sent one.
     return p_.timers.EnqueuePayload(static_cast<uint8_t>(copy.dwData & 0xFF), copy.cbData, copy.lpData) ? 1 : 0;

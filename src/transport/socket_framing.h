@@ -18,6 +18,8 @@ class SocketFraming {
   // CheckSocketFrame and every frame it yields to ProcessSocketFrame, until
   // no complete frame is held.
   virtual void ReceiveSocketBytes(L2Frame& frame, const uint8_t* data, int32_t length) = 0;
+  // The time TimerKeepalive runs whenever it is started or restarted.
+  virtual uint32_t KeepaliveTimerMs() const = 0;
 
   uint32_t KeepaliveEnabled = 0;
   uint32_t KeepaliveTimeout = 0;

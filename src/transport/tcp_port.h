@@ -73,7 +73,7 @@ class TcpPort : public SocketPortOps, public SocketFraming {
 
   // The keepalive timer's time: 61000 ms unless the test-only variable says
   // otherwise. A client payload sent restarts the timer with the same time.
-  uint32_t KeepaliveTimerMs() const { return keepaliveMs_; }
+  uint32_t KeepaliveTimerMs() const override { return keepaliveMs_; }
 
   uint8_t KeepaliveSeen = 0;
   // Received bytes not yet cut into frames: SocketBytes of them, from the

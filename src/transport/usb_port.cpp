@@ -80,6 +80,7 @@ platform::UsbFilter ReadUsbFilter(platform::Registry& registry, TraceLog& trace)
 
 int32_t UsbPort::OpenUsb(const char* /*linkName: every USB link opens the one device*/) {
   if (control_.Block.DeviceHandle != INVALID_HANDLE) return 0;
+  if (filterSource_) filter_ = filterSource_();
   int32_t file = -1;
   if (!FindUsbDevice(LINK_DEVICE_INTERFACE, &file)) return 0;
   fileHandle_ = file;

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 #include "platform/usb_device.h"
 #include "transport/ports.h"
@@ -46,6 +47,9 @@ class UsbPort : public UsbPortOps {
       : device_(device), control_(control), trace_(trace), clock_(clock), filter_(filter) {}
 
   void SetUsbFilter(const platform::UsbFilter& filter) { filter_ = filter; }
+  // Where the filter comes from when a USB link opens: read then, and only
+  // then, so that a malformed value troubles no serial or TCP link.
+  void SetUsbFilterSource(std::function<platform::UsbFilter()> source) { filterSource_ = std::move(source); }
 
   int32_t OpenUsb(const char* linkName) override;
   int32_t SendUsb(const uint8_t* data, uint32_t length) override;
@@ -75,6 +79,7 @@ class UsbPort : public UsbPortOps {
   TraceLog& trace_;
   platform::Clock& clock_;
   platform::UsbFilter filter_;
+  std::function<platform::UsbFilter()> filterSource_;
 
   int32_t fileHandle_ = -1;
   bool interfaceHeld_ = false;

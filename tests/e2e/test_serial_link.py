@@ -144,9 +144,11 @@ class SerialLinkTest(unittest.TestCase):
         k.wait_record("event 1")
 
     def test_override_of_a_link_of_no_kind_ends_with_event_0_only(self):
-        k = self.start(link="XYZ", args=["COM1"])
+        # The words are joined by single blanks, an empty one included.
+        k = self.start(link="XYZ", args=["--", "", "COM1"])
         self.assertEqual(k.wait_exit(), 0)
         self.assertEqual(k.records(), ["event 0"])
+        self.assertTrue(any(m.endswith(", COM1)") for m in k.log_messages() if m.startswith("OpenConnection")))
 
     def test_noise_and_broken_frames_are_dropped(self):
         k = self.established()

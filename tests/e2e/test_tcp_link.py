@@ -171,6 +171,10 @@ class TcpLinkTest(unittest.TestCase):
         big = bytes((i * 13) & 0xFF for i in range(65535))
         self.assertEqual(c.send_payload(big), 1)
         self.assertEqual(self.peer.next_frame(), big)
+        # An empty payload cannot be framed: refused, and nothing goes out.
+        self.assertEqual(c.send_payload(b""), 0)
+        self.assertIn("kavro: SendSocketFrame failed - pData or nDatalen 0 !\r\n", k.log())
+        self.assertTrue(self.peer.quiet(0.2))
         self.assertEqual(self.peer.buf, bytearray())
 
     def test_keepalive_is_echoed_and_not_delivered_when_on(self):
@@ -195,6 +199,17 @@ class TcpLinkTest(unittest.TestCase):
         self.assertEqual(k.wait_exit(), 0)
         self.assertIn("Keepalive Timed out!", k.log_messages())
         self.assertEqual(k.records(), ["event 1", "event 0"])
+        # With no keepalive from the peer, a client payload starts the timer,
+        # with the same time.
+        self.peer.conn.close()
+        self.peer.buf.clear()
+        k = self.connected(keepalive=3, env={"KAVRO_TEST_KEEPALIVE_MS": "400"})
+        c = k.control()
+        self.addCleanup(c.close)
+        self.assertEqual(c.send_payload(b"\x01"), 1)
+        self.assertEqual(self.peer.next_frame(), b"\x01")
+        self.peer.wait_closed()
+        self.assertEqual(k.wait_exit(), 0)
 
     def test_peer_close_ends_the_link(self):
         k = self.connected()

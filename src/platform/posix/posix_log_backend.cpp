@@ -9,8 +9,15 @@
 
 namespace kavro::platform {
 
+namespace {
+// Never blocks and never takes a terminal: a log path that names a FIFO
+// without a reader, or a tty, must not stall or capture the link driver.
+// Regular files ignore O_NONBLOCK.
+constexpr int kLogOpenFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+}  // namespace
+
 bool PosixLogBackend::CanOpenExisting(const std::string& path) {
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  int fd = open(path.c_str(), kLogOpenFlags);
   if (fd < 0) return false;
   close(fd);
   return true;
@@ -19,7 +26,7 @@ bool PosixLogBackend::CanOpenExisting(const std::string& path) {
 bool PosixLogBackend::AppendExisting(const std::string& path, const char* data, size_t size) {
   // Opened anew for every line, as the log is meant to be: deleting the file
   // while running stops the file lines, and nothing is buffered.
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  int fd = open(path.c_str(), kLogOpenFlags);
   if (fd < 0) return false;
   ssize_t n;
   do {
@@ -49,6 +56,12 @@ std::string PosixLogBackend::ExecutableBaseName() {
   if (n <= 0) return "kavro";
   path[n] = '\0';
   std::string name(path);
+  // An executable replaced while running (a package upgrade) reads back with
+  // this mark; the program's name is still the part before it.
+  const std::string deleted = " (deleted)";
+  if (name.size() > deleted.size() && name.compare(name.size() - deleted.size(), deleted.size(), deleted) == 0) {
+    name.erase(name.size() - deleted.size());
+  }
   size_t slash = name.rfind('/');
   if (slash != std::string::npos) name.erase(0, slash + 1);
   size_t dot = name.rfind('.');
