@@ -41,6 +41,7 @@ import os
 import random
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -55,7 +56,7 @@ REGISTRY_KEY = r"HKEY_LOCAL_MACHINE\SOFTWARE\Tovik\Tovik TK-Anlage"
 SANITIZER_MARKS = ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:",
                    "WARNING: ThreadSanitizer", "ERROR: UndefinedBehaviorSanitizer", "SUMMARY: ")
 
-TO_KAVRO, TO_PBX = 0x50, 0x4B  # 'P' from the PBX, 'K' from kavro's clients
+TO_KAVRO, TO_PBX, TO_PBX2 = 0x50, 0x4B, 0x4C  # 'P' from the PBX; 'K', 'L' from two clients of kavro
 HEAD = struct.Struct(">BBIH")   # magic, direction, sequence, body length
 
 
@@ -191,6 +192,11 @@ SCENARIOS = {
     "serial-silent": dict(tcp=False, faults=["silent"], end="self", drain=False, listen="recorder"),
     "serial-pbx-disc": dict(tcp=False, faults=["noise"], end="pbx-disc", drain=False, listen="fast"),
     "serial-double-term": dict(tcp=False, faults=["corrupt"], end="double-sigterm", drain=False, listen="recorder"),
+    "serial-harsh": dict(tcp=False, faults=["noise2", "corrupt2", "drop2"], end="close", drain=False, listen="late+churn"),
+    "serial-late": dict(tcp=False, faults=["noise"], end="close", drain=True, listen="late+churn"),
+    "tcp-late": dict(tcp=True, faults=["keepalive"], end="close", drain=True, listen="late+churn"),
+    "serial-pbx-kill": dict(tcp=False, faults=["noise"], end="pbx-kill", drain=False, listen="recorder"),
+    "tcp-pbx-kill": dict(tcp=True, faults=["keepalive"], end="pbx-kill", drain=False, listen="fast"),
     "tcp-clean": dict(tcp=True, faults=["keepalive"], end="close", drain=True, listen="fast+slow"),
     "tcp-garbage": dict(tcp=True, faults=["keepalive", "garbage"], end="sigterm", drain=True, listen="recorder"),
     "tcp-close": dict(tcp=True, faults=["keepalive", "close"], end="self", drain=False, listen="recorder"),
@@ -209,13 +215,14 @@ class Run:
         self.dir = tempfile.mkdtemp(prefix="kavro-soak-")
         self.run_dir = os.path.join(self.dir, "run")
         self.procs = Procs()
-        self.max_len = 4000 if self.tcp else 2038
+        self.max_len = 60000 if self.tcp else 2038
         self.to_kavro_sent = 0     # fed to kavro-pbx
         self.to_pbx_accepted = []  # sequence numbers kavro took
         self.to_pbx_refused = 0
         self.stop_traffic = threading.Event()
         self.listeners, self.kavro_rc, self.pbx_rc = [], None, None
         self.sends_addr, self.closing = {}, False
+        self.churns = 0
 
     def bin(self, name):
         return os.path.join(self.build, name)
@@ -246,6 +253,12 @@ class Run:
                 args += ["--corrupt-every", str(self.rng.randint(3, 9))]
             if "drop" in f:
                 args += ["--drop-every", str(self.rng.randint(2, 6))]
+            if "noise2" in f:
+                args += ["--noise-every", str(self.rng.randint(1, 3))]
+            if "corrupt2" in f:
+                args += ["--corrupt-every", str(self.rng.randint(2, 3))]
+            if "drop2" in f:
+                args += ["--drop-every", str(self.rng.randint(1, 3))]
             if "silent" in f:
                 args += ["--silent-after", str(self.rng.randint(20, 150))]
             if self.cfg["end"] == "pbx-disc":
@@ -311,7 +324,33 @@ class Run:
             reader = LineReader(p.stdout, delay=0.2 if kind == "slow" else 0.0)
             self.listeners.append((kind, p, reader))
 
-    def delivered_records(self, which="fast"):
+    def churn_loop(self):
+        """Clients that come and go: each takes a few records and leaves."""
+        while not self.stop_traffic.is_set() and self.kavro.poll() is None:
+            n = self.rng.randint(1, 30)
+            r = subprocess.run([self.bin("kavroctl"), "--run-dir", self.run_dir, "listen", "--json", "--count", str(n),
+                                "--timeout", "0.5"], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            self.churns += 1
+            err = r.stderr.decode("latin-1")
+            if any(m in err for m in SANITIZER_MARKS):
+                self.fault("churning listener: sanitizer report: " + err[:1000])
+            seqs = []
+            for line in r.stdout.decode("latin-1").splitlines():
+                try:
+                    rec = json.loads(line)
+                except ValueError:
+                    self.fault("churning listener: bad line %r" % line[:80])
+                    continue
+                if rec.get("kind") == "payload":
+                    seqs.append(check_payload(bytes.fromhex(rec["hex"]), TO_KAVRO, self.seed))
+            bad = [x for x in seqs if not isinstance(x, int)]
+            if bad:
+                self.fault("churning listener: bad payloads %s" % bad[:3])
+            good = [x for x in seqs if isinstance(x, int)]
+            if any(b <= a for a, b in zip(good, good[1:])):
+                self.fault("churning listener: out of order or repeated %s" % good[:20])
+
+    def delivered_records(self, which=None):
         """(kind, value, bytes) records as the recording library or a listener saw them."""
         out = []
         if self.cfg["listen"] == "recorder":
@@ -326,6 +365,8 @@ class Run:
             except FileNotFoundError:
                 pass
             return out
+        if which is None:
+            which = self.cfg["listen"].split("+")[0]
         for kind, _, reader in self.listeners:
             if kind != which:
                 continue
@@ -384,25 +425,71 @@ class Run:
                 return
             self.stop_traffic.wait(self.rng_send.choice([0.0, 0.01, 0.03]))
 
+    def socket_send_loop(self):
+        """A second client, concurrent with kavroctl: many requests over one
+        connection of the control socket."""
+        seq = 0
+        try:
+            sock = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+            sock.settimeout(10)
+            sock.connect(os.path.join(self.run_dir, "KavroControlProg"))
+        except OSError as e:
+            self.notes.append("second client cannot connect: %s" % e)
+            return
+        with sock:
+            while not self.stop_traffic.is_set() and self.kavro.poll() is None:
+                seq += 1
+                data = make_payload(TO_PBX2, seq, self.max_len, self.rng_send2, self.seed)
+                try:
+                    sock.send(struct.pack("<II", 0x4A, 0x00010000 | 0x42) + data)
+                    answer = sock.recv(16)
+                except OSError as e:
+                    if not self.closing and self.kavro.poll() is None:
+                        self.notes.append("second client: %s" % e)
+                    return
+                if len(answer) != 4:
+                    if answer or (not self.closing and self.kavro.poll() is None):
+                        self.fault("second client: answer of %d bytes" % len(answer))
+                    return
+                if struct.unpack("<i", answer)[0] == 1:
+                    self.to_pbx2_accepted.append(seq)
+                self.stop_traffic.wait(self.rng_send2.choice([0.005, 0.02, 0.05]))
+
     # -- the run --
     def execute(self, seconds):
         self.rng_feed = random.Random(self.seed + 1)
         self.rng_send = random.Random(self.seed + 2)
+        self.rng_send2 = random.Random(self.seed + 3)
+        self.to_pbx2_accepted = []
         t0 = time.monotonic()
         try:
             self.start_pbx()
             self.write_registry()
             self.start_kavro()
-            # The fast listener alone first: it takes what waited for a first
-            # client (event 1 on TCP); the slow one joins once the link is up.
-            self.start_listeners("fast")
+            traffic = [threading.Thread(target=self.feed_pbx, daemon=True),
+                       threading.Thread(target=self.send_loop, daemon=True),
+                       threading.Thread(target=self.socket_send_loop, daemon=True)]
+            kinds = self.cfg["listen"].split("+")
+            if "late" in kinds:
+                # Nobody listens at first: what kavro delivers meanwhile must
+                # wait in the companion library for the first client.
+                for t in traffic:
+                    t.start()
+                time.sleep(self.rng.uniform(1.5, 3.0))
+                self.start_listeners("late")
+            else:
+                # The fast listener alone first: it takes what waited for a
+                # first client (event 1 on TCP); the slow one joins later.
+                self.start_listeners("fast")
             if not wait_until(lambda: self.link_up() or self.kavro.poll() is not None, 15):
                 self.fault("link never came up (no event 1 within 15 s)")
             self.start_listeners("slow")
-            traffic = [threading.Thread(target=self.feed_pbx, daemon=True),
-                       threading.Thread(target=self.send_loop, daemon=True)]
-            for t in traffic:
-                t.start()
+            if "churn" in kinds:
+                traffic.append(threading.Thread(target=self.churn_loop, daemon=True))
+                traffic[-1].start()
+            if "late" not in kinds:
+                for t in traffic:
+                    t.start()
             self.finish(seconds, traffic)
         except RuntimeError as e:
             self.fault(str(e))
@@ -441,6 +528,10 @@ class Run:
                     self.fault("kavroctl close exit %d: %s" % (r.returncode, r.stderr.decode("latin-1")))
             elif end == "sigterm":
                 self.kavro.send_signal(signal.SIGTERM)
+            elif end == "pbx-kill":
+                # The PBX vanishes: the line hangs up (serial) or the connection
+                # is reset (TCP); kavro must notice and end.
+                self.pbx.kill()
             elif end == "double-sigterm":
                 self.kavro.send_signal(signal.SIGTERM)
                 time.sleep(self.rng.choice([0.0, 0.05, 0.3]))
@@ -481,12 +572,13 @@ class Run:
         self.pbx_out.join(5)
 
     def drain(self, limit):
-        want_pbx = set(self.to_pbx_accepted)
+        want_pbx, want_pbx2 = set(self.to_pbx_accepted), set(self.to_pbx2_accepted)
 
         def done():
             got = {s for s in self.pbx_seqs() if isinstance(s, int)}
+            got2 = {s for s in self.pbx_seqs(TO_PBX2) if isinstance(s, int)}
             have = {s for s in self.kavro_seqs() if isinstance(s, int)}
-            return want_pbx <= got and (self.to_kavro_sent == 0 or self.to_kavro_sent in have)
+            return want_pbx <= got and want_pbx2 <= got2 and (self.to_kavro_sent == 0 or self.to_kavro_sent in have)
         if not wait_until(lambda: done() or self.kavro.poll() is not None, limit):
             self.notes.append("not drained within %d s" % limit)
 
@@ -503,10 +595,12 @@ class Run:
                 out.append((rec["address"], bytes.fromhex(rec["hex"])))
         return out
 
-    def pbx_seqs(self):
-        return [check_payload(d, TO_PBX, self.seed) for _, d in self.pbx_records()]
+    def pbx_seqs(self, direction=TO_PBX):
+        other = TO_PBX2 if direction == TO_PBX else TO_PBX
+        return [check_payload(d, direction, self.seed) for _, d in self.pbx_records()
+                if not (len(d) > 1 and d[1] == other)]
 
-    def kavro_seqs(self, which="fast"):
+    def kavro_seqs(self, which=None):
         return [check_payload(d, TO_KAVRO, self.seed) for k, _, d in self.delivered_records(which) if k == "payload"]
 
     # -- checks --
@@ -523,6 +617,21 @@ class Run:
         starts_got = trace.count("CheckFrame U-START")
         resets = max(0, starts_sent - 1) + starts_got
         self.info["resets"] = resets
+        if not self.tcp:
+            # With the link up, T200 or T203 always runs: kavro sends something
+            # at least every 10 s. A longer silence is a stalled link.
+            stamps = []
+            for line in trace.split("\n"):
+                if "] kavro: SendFrame" in line or "] kavro: RequestService" in line:
+                    try:
+                        stamps.append(time.mktime(time.strptime(line[line.index("[") + 1:line.index("]")],
+                                                                "%d.%m.%y %H:%M:%S")))
+                    except ValueError:
+                        pass
+            gap = max((b - a for a, b in zip(stamps, stamps[1:])), default=0)
+            self.info["max_send_gap_s"] = int(gap)
+            if gap > 12:
+                self.fault("kavro sent nothing for %d s: the link stalled" % gap)
         garbage = "garbage" in self.cfg["faults"]
         end = self.cfg["end"]
 
@@ -537,6 +646,8 @@ class Run:
             expected_pbx = {0, 1}  # a silent PBX sees the line hang up without DISC
         if self.tcp and end != "self":
             expected_pbx = {0, 1}  # a SIGTERM'd kavro may reset the connection
+        if end == "pbx-kill":
+            expected_pbx = {-signal.SIGKILL}
         if self.pbx_rc is not None and self.pbx_rc not in expected_pbx:
             self.fault("kavro-pbx exit code %s" % self.pbx_rc)
 
@@ -601,6 +712,11 @@ class Run:
         # payloads from kavro's clients
         pbx = self.pbx_records()
         for address, data in pbx:
+            if len(data) > 1 and data[1] == TO_PBX2:
+                if not self.tcp and address != 0x42:
+                    self.fault("kavro->PBX (second client): address %#x, sent 0x42" % address)
+                    break
+                continue
             seq = check_payload(data, TO_PBX, self.seed)
             if isinstance(seq, int) and not self.tcp and self.sends_addr.get(seq) != address:
                 self.fault("kavro->PBX seq %d: address %#x, sent %#x" % (seq, address, self.sends_addr.get(seq)))
@@ -608,8 +724,12 @@ class Run:
         accepted = set(self.to_pbx_accepted)
         self.check_stream("kavro->PBX", self.pbx_seqs(), max(accepted) if accepted else 0, resets,
                           gaps_allowed=True, accepted=accepted, tolerate_bad=False)
+        accepted2 = set(self.to_pbx2_accepted)
+        self.check_stream("kavro->PBX (second client)", self.pbx_seqs(TO_PBX2), 0, resets,
+                          gaps_allowed=True, accepted=accepted2, tolerate_bad=False)
         self.info["to_kavro"] = "%d fed, %d delivered" % (self.to_kavro_sent, len(self.kavro_seqs()))
-        self.info["to_pbx"] = "%d accepted, %d refused, %d at PBX" % (len(accepted), self.to_pbx_refused, len(pbx))
+        self.info["to_pbx"] = "%d+%d accepted, %d refused, %d at PBX" % (len(accepted), len(accepted2),
+                                                                         self.to_pbx_refused, len(pbx))
 
     def check_stream(self, label, seqs, last_sent, resets, gaps_allowed, accepted=None, tolerate_bad=False,
                      quiet=False):
