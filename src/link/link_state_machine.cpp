@@ -157,7 +157,9 @@ void LinkStateMachine::HandleSFrame(const L2Frame& frame) {
   const bool withPF = (frame.Type & FRAME_PF) != 0;
   const bool command = (frame.Dest & 1) != 0;
   if (command && withPF) SendRRFinal(false);
-  const bool finalResponse = !command && withPF;
+  // Only the answer to our own poll ends timer recovery, and the peer sends
+  // that at address 0; an even address other than 0 is no final response.
+  const bool finalResponse = frame.Dest == 0 && withPF;
 
   const int nr = CheckNR(frame.NRec);
   if (nr == 0) {

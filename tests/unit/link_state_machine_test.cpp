@@ -375,6 +375,9 @@ TEST_F(Supervision, FinalResponsesEndTimerRecovery) {
   ReceiveS(FRAME_RR | FRAME_PF, 1, 1);  // a poll, not a final response
   EXPECT_EQ(TakeSentText(), Strings{"RR-PF d0 nr1"});
   EXPECT_EQ(State(), LINK_TIMER_RECOVERY);
+  ReceiveS(FRAME_REJ | FRAME_PF, 1, 2);  // F bit, but not at address 0
+  EXPECT_TRUE(TakeSentText().empty());
+  EXPECT_EQ(State(), LINK_TIMER_RECOVERY);
 }
 
 TEST_F(Supervision, BusyPeerHoldsTheQueueAndIsPolled) {
