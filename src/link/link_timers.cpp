@@ -76,7 +76,9 @@ int LinkTimers::EnqueuePayload(uint8_t dest, uint32_t length, const uint8_t* dat
     frame.Dest = dest;
     frame.Type = FRAME_I;
     frame.Length = length;
-    frame.Buffer = const_cast<uint8_t*>(data);
+    // Sent from the copy, which holds the same bytes and always exists: an
+    // empty payload may come without a block, and the encoder refuses that.
+    frame.Buffer = copy;
     frame.NSend = static_cast<uint8_t>(v.SendSeq);
     frame.NRec = static_cast<uint8_t>(v.RecvSeq);
     block.RetryCount = 0;

@@ -322,6 +322,13 @@ TEST_F(SendQueueing, PayloadTooLongForAFrameIsRefusedUpFront) {
   EXPECT_EQ(QueueLast(), 0);
 }
 
+TEST_F(SendQueueing, EmptyPayloadWithoutABlockIsStillSent) {
+  Establish();
+  // Counted as sent and V(S) moves on: the frame must really go out.
+  ASSERT_EQ(timers.EnqueuePayload(0x20, 0, nullptr), 1);
+  EXPECT_EQ(TakeSentText(), Strings{"I d20 ns0 nr0 "});
+}
+
 void* NoMemory(size_t) { return nullptr; }
 
 TEST_F(SendQueueing, WithoutMemoryForTheCopyNothingIsSentOrQueued) {
