@@ -106,15 +106,21 @@ PosixSerialDevice::~PosixSerialDevice() {
 
 int PosixSerialDevice::SetQueues(uint32_t, uint32_t) {
   // The tty layer's buffers have a fixed size; there is nothing to choose.
+  std::lock_guard<std::mutex> lock(controlMutex_);
   return fd_.load() < 0 ? EBADF : 0;
 }
 
 int PosixSerialDevice::Purge() {
-  return ::tcflush(fd_.load(), TCIOFLUSH) == 0 ? 0 : errno;
+  std::lock_guard<std::mutex> lock(controlMutex_);
+  int fd = fd_.load();
+  if (fd < 0) return EBADF;
+  return ::tcflush(fd, TCIOFLUSH) == 0 ? 0 : errno;
 }
 
 int PosixSerialDevice::ApplySettings(const SerialSettings& settings) {
+  std::lock_guard<std::mutex> lock(controlMutex_);
   int fd = fd_.load();
+  if (fd < 0) return EBADF;
   termios old{};
   if (::tcgetattr(fd, &old) != 0) return errno;
   termios wanted = old;
@@ -155,8 +161,11 @@ int PosixSerialDevice::ApplyTimeouts(const SerialTimeouts& timeouts) {
 
 int PosixSerialDevice::SetModemLine(int line, bool on) {
   int bits = line;
+  std::lock_guard<std::mutex> lock(controlMutex_);
+  int fd = fd_.load();
+  if (fd < 0) return EBADF;
   // A pseudo-terminal has no modem lines: these fail with ENOTTY there.
-  return ::ioctl(fd_.load(), on ? TIOCMBIS : TIOCMBIC, &bits) == 0 ? 0 : errno;
+  return ::ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits) == 0 ? 0 : errno;
 }
 
 int PosixSerialDevice::SetDtr(bool on) { return SetModemLine(TIOCM_DTR, on); }
@@ -166,7 +175,10 @@ int PosixSerialDevice::SetRts(bool on) { return SetModemLine(TIOCM_RTS, on); }
 int PosixSerialDevice::GetDsr(bool* dsrOn) {
   int status = 0;
   *dsrOn = false;
-  if (::ioctl(fd_.load(), TIOCMGET, &status) != 0) return errno;
+  std::lock_guard<std::mutex> lock(controlMutex_);
+  int fd = fd_.load();
+  if (fd < 0) return EBADF;
+  if (::ioctl(fd, TIOCMGET, &status) != 0) return errno;
   *dsrOn = (status & TIOCM_DSR) != 0;
   return 0;
 }
@@ -267,9 +279,11 @@ void PosixSerialDevice::Interrupt() {
 
 int PosixSerialDevice::Close() {
   Interrupt();
-  // Both waits have seen the wake-up and left; only now may the descriptor
-  // go, or a number reused by another open could be read from.
+  // Both waits have seen the wake-up and left, and no settings or modem
+  // line call is half way through; only now may the descriptor go, or a
+  // number reused by another open could be read from or reconfigured.
   std::scoped_lock lock(readMutex_, writeMutex_);
+  std::lock_guard<std::mutex> control(controlMutex_);
   int fd = fd_.exchange(-1);
   if (fd < 0) return 0;
   return ::close(fd) == 0 ? 0 : errno;

@@ -48,6 +48,10 @@ class PosixSerialDevice : public SerialDevice {
   // neither touches the descriptor any more before releasing it.
   std::mutex readMutex_;
   std::mutex writeMutex_;
+  // Held by the settings, purge and modem line calls, which may run on the
+  // receive thread (the rate change after the handshake) while the window
+  // thread closes the port; never held while taking the two above.
+  std::mutex controlMutex_;
   std::atomic<uint32_t> readGapMs_{34};
   std::atomic<uint32_t> writeMultiplierMs_{2};
   std::atomic<uint32_t> writeConstantMs_{1000};
