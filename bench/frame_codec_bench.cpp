@@ -9,32 +9,13 @@
 #include "diag/trace_log.h"
 #include "link/frame_codec.h"
 #include "transport/connection.h"
+#include "bench_support.h"
 
 namespace {
 
 using namespace kavro;
-
-class SilentBackend : public platform::LogBackend {
- public:
-  bool CanOpenExisting(const std::string&) override { return false; }
-  bool AppendExisting(const std::string&, const char*, size_t) override { return false; }
-  void DebugOutput(const char*, size_t) override {}
-  platform::LocalTime Now() override { return {}; }
-  std::string ExecutableBaseName() override { return "bench"; }
-};
-
-class NullConnection : public Connection {
- public:
-  int32_t SendConnection(const uint8_t* data, uint32_t length) override {
-    benchmark::DoNotOptimize(data[length - 1]);
-    return static_cast<int32_t>(length);
-  }
-  int32_t SetLinkSpeed(const char*) override { return 1; }
-  bool IsComLink() const override { return true; }
-  bool IsUsbLink() const override { return false; }
-  bool IsTcpLink() const override { return false; }
-  int32_t CloseSocket() override { return 0; }
-};
+using bench::NullConnection;
+using bench::SilentBackend;
 
 void BM_Crc16(benchmark::State& state) {
   std::vector<uint8_t> block(2048);

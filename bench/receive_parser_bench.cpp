@@ -18,30 +18,14 @@
 #include "link/receive_parser.h"
 #include "platform/virtual/virtual_event_hub.h"
 #include "transport/connection.h"
+#include "bench_support.h"
 
 namespace {
 
 using namespace kavro;
+using bench::NullConnection;
+using bench::SilentBackend;
 using Stream = std::vector<uint8_t>;
-
-class SilentBackend : public platform::LogBackend {
- public:
-  bool CanOpenExisting(const std::string&) override { return false; }
-  bool AppendExisting(const std::string&, const char*, size_t) override { return false; }
-  void DebugOutput(const char*, size_t) override {}
-  platform::LocalTime Now() override { return {}; }
-  std::string ExecutableBaseName() override { return "bench"; }
-};
-
-class NullConnection : public Connection {
- public:
-  int32_t SendConnection(const uint8_t*, uint32_t length) override { return static_cast<int32_t>(length); }
-  int32_t SetLinkSpeed(const char*) override { return 1; }
-  bool IsComLink() const override { return true; }
-  bool IsUsbLink() const override { return false; }
-  bool IsTcpLink() const override { return false; }
-  int32_t CloseSocket() override { return 0; }
-};
 
 class NullDelivery : public Delivery {
  public:
