@@ -154,4 +154,16 @@ void LinkFixture::Establish() {
   TakeSent();
 }
 
+void LinkFixture::ExpectSetupGivesUp(uint64_t entry) {
+  for (int i = 0; i < 3; ++i) {
+    hub.FireNext();
+    EXPECT_EQ(TakeSentText(), Strings{"START"});
+  }
+  hub.FireNext();
+  hub.RunPending();
+  EXPECT_EQ(hub.NowMs() - entry, 4000u);
+  EXPECT_EQ(State(), LINK_RELEASED);
+  EXPECT_EQ(QueueLast(), -1);
+}
+
 }  // namespace kavro::testing

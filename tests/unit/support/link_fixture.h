@@ -59,6 +59,9 @@ class LinkFixture : public ::testing::Test, public platform::MessageHandler {
   // The frames sent since the last call, decoded, and forgotten.
   std::vector<SentFrame> TakeSent();
   Strings TakeSentText();
+  // Set-up that nobody answers: START on three more T200 expiries, then the
+  // fourth, 4 s after `entry`, releases the link with the queue emptied.
+  void ExpectSetupGivesUp(uint64_t entry);
 
   // A client payload, as the control window hands it over.
   int Send(std::vector<uint8_t> payload, uint8_t dest = 0x20);
