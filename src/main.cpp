@@ -193,6 +193,10 @@ int main(int argc, char** argv) {
     return Fail(EXIT_CANNOT_START, std::string("cannot route SIGTERM and SIGINT: ") + strerror(errno) +
                                        "; check the open-file limit (ulimit -n)");
   }
+  // The connect runs before the hub does, and a send to a stuck peer holds
+  // it: both give up when a close signal comes. A signal during the connect
+  // thus ends the start (event 18, then the shutdown), as a second one would.
+  tcpSocket.SetCancelDescriptor(signals.PendingDescriptor());
 
   platform::ControlSocket controlSocket(hub, window);
   if (!controlSocket.Open(opt.runDir, &error)) return Fail(EXIT_CANNOT_START, error);

@@ -25,6 +25,10 @@ class SignalRoute {
   bool Start(std::function<void(int)> on_signal);
   // Restores the default dispositions and stops watching the pipe.
   void Stop();
+  // The pipe's read end, -1 when not started. It is readable while a signal
+  // waits to be handled, so a wait outside the hub (the connect at start, a
+  // send to a stuck peer) can watch it and give up for the close request.
+  int PendingDescriptor() const { return read_fd_; }
 
  private:
   void Drain();
