@@ -345,7 +345,19 @@ void SerialDecoder::Break() {
       item.kind = ItemKind::Incomplete;
       item.needed = SHORT_FRAME_BYTES;
       // Only an I-frame can be held past six bytes; its header tells its size.
-      if (buffer_.size() >= SHORT_FRAME_BYTES) item.needed = BigEndian16(&buffer_[4]) + I_OVERHEAD_BYTES;
+      if (buffer_.size() >= SHORT_FRAME_BYTES) {
+        const uint8_t control = buffer_[2];
+        item.frameClass = FrameClass::I;
+        item.type = "I";
+        item.control = control;
+        item.address = buffer_[3];
+        item.ns = (control >> 1) & 7;
+        item.nr = control >> 5;
+        item.pf = (control & FRAME_PF) != 0;
+        item.length = BigEndian16(&buffer_[4]);
+        item.needed = item.length + I_OVERHEAD_BYTES;
+        if (buffer_.size() >= I_HEADER_BYTES) item.headerCrc = {true, BigEndian16(&buffer_[6]), Crc16(&buffer_[2], 4)};
+      }
     } else {
       item.kind = ItemKind::Noise;
     }

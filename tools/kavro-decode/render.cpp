@@ -85,7 +85,9 @@ std::string FrameError(const Item& item) {
   return "payload CRC";
 }
 
-std::string FrameText(const Item& item) {
+// Type, address, sequence numbers and length: what the control byte and
+// the header say, whether or not the CRCs hold.
+std::string FrameFields(const Item& item) {
   std::string out;
   if (item.type == "unknown") {
     out = std::string("unknown ") + (item.frameClass == FrameClass::S ? "S" : "U") + "-frame " + Hex2(item.control);
@@ -99,19 +101,32 @@ std::string FrameText(const Item& item) {
   if (item.frameClass != FrameClass::U) out += "  N(R) " + std::to_string(item.nr);
   if (item.frameClass != FrameClass::U && item.pf) out += "  P/F";
   if (item.frameClass == FrameClass::I) out += "  length " + std::to_string(item.length);
-  if (item.lengthTooLong) {
-    out += ": over 2038, not a frame" + Rows(item.raw);
-    return out;
-  }
+  return out;
+}
+
+std::string FrameText(const Item& item) {
+  std::string out = FrameFields(item);
+  if (item.lengthTooLong) return out + ": over 2038, not a frame" + Rows(item.raw);
   if (item.frameClass != FrameClass::I) {
     out += "  " + CrcText("CRC", item.headerCrc);
-    if (!item.ok) out += Rows(item.raw);
-    return out;
+    return item.ok ? out : out + Rows(item.raw);
   }
   out += "  " + CrcText("header CRC", item.headerCrc);
   if (!item.headerCrc.ok()) return out + Rows(item.raw);
   out += "  " + CrcText("payload CRC", item.payloadCrc);
   return out + Rows(item.payload);
+}
+
+std::string IncompleteText(const Item& item) {
+  std::string out = "incomplete frame";
+  if (!item.type.empty()) {
+    out = FrameFields(item);
+    if (item.headerCrc.present) out += "  " + CrcText("header CRC", item.headerCrc);
+    out += "  incomplete";
+  }
+  out += ", " + std::to_string(item.raw.size()) + " of " + std::to_string(item.needed) + " bytes";
+  if (!item.note.empty()) out += " (" + item.note + ")";
+  return out + Rows(item.raw);
 }
 
 std::string ItemText(const Item& item) {
@@ -133,8 +148,7 @@ std::string ItemText(const Item& item) {
       return "noise, " + std::to_string(item.raw.size()) + (item.raw.size() == 1 ? " byte" : " bytes") +
              (item.note.empty() ? "" : " (" + item.note + ")") + Rows(item.raw);
     case ItemKind::Incomplete:
-      return "incomplete frame, " + std::to_string(item.raw.size()) + " of " + std::to_string(item.needed) + " bytes" +
-             (item.note.empty() ? "" : " (" + item.note + ")") + Rows(item.raw);
+      return IncompleteText(item);
   }
   return "";
 }
@@ -201,6 +215,17 @@ std::string ItemJson(const Item& item) {
       field("kind", "\"incomplete\"");
       number("have", item.raw.size());
       number("need", item.needed);
+      if (!item.type.empty()) {
+        field("class", "\"I\"");
+        field("type", "\"I\"");
+        number("control", item.control);
+        number("address", item.address);
+        number("ns", item.ns);
+        number("nr", item.nr);
+        flag("pf", item.pf);
+        number("length", item.length);
+        if (item.headerCrc.present) field("header_crc", JsonCrc(item.headerCrc));
+      }
       break;
   }
   if (!item.note.empty()) field("note", JsonBytes(item.note));
