@@ -7,6 +7,8 @@ import re
 import select
 import shutil
 import subprocess
+import sys
+import tempfile
 import time
 import unittest
 
@@ -202,6 +204,62 @@ class DecodeBytesTest(unittest.TestCase):
         self.assertEqual(rc, 2)
         self.assertIn('"3G"', err)
         self.assertEqual(decode("--framing", "x25")[0], 2)
+
+
+class WiresharkDissectorTest(unittest.TestCase):
+    """The Lua dissector in tshark on the shipped capture: a serial link on
+    link type USER0 and two TCP links, one on the PBX port, one found by
+    content."""
+
+    def setUp(self):
+        self.tshark = shutil.which("tshark")
+        if not self.tshark:
+            self.skipTest("tshark is not installed")
+
+    def test_capture_is_what_the_script_makes(self):
+        scratch = tempfile.mkdtemp(prefix="kavro-decode-")
+        self.addCleanup(shutil.rmtree, scratch, True)
+        fresh = os.path.join(scratch, "sample.pcapng")
+        subprocess.run([sys.executable, os.path.join(WIRESHARK_DIR, "make_capture.py"), "-o", fresh], check=True,
+                       timeout=30)
+        with open(fresh, "rb") as a, open(os.path.join(WIRESHARK_DIR, "kavro-sample.pcapng"), "rb") as b:
+            self.assertEqual(a.read(), b.read())
+
+    def test_frames_in_the_sample_capture(self):
+        r = subprocess.run([self.tshark, "-X", "lua_script:" + os.path.join(WIRESHARK_DIR, "kavro.lua"),
+                            "-r", os.path.join(WIRESHARK_DIR, "kavro-sample.pcapng"), "-V"],
+                           capture_output=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertNotIn(b"Lua", r.stderr)
+        packets = {}
+        for block in re.split(r"^(?=Frame \d+: )", r.stdout.decode(), flags=re.M)[1:]:
+            packets[int(block.split()[1].rstrip(":"))] = block
+
+        def has(number, *texts):
+            for text in texts:
+                self.assertIn(text, packets[number], "packet %d" % number)
+
+        has(1, "kavro layer 2, sent to the PBX", "Service request: 1b43")
+        has(2, "kavro layer 2, received from the PBX", "Text line: PBX ready",
+            "Service answer: \\nCTI 19200", "[Rate: 19200]")
+        has(6, "Frame: RR N(R)=1\n", "Frame: I N(S)=0 N(R)=1 len=9", ".... 000. = N(S): 0", "001. .... = N(R): 1",
+            "Header CRC: 0x%04x [correct]" % crc16(bytes([0x20, 0, 0, 9])), "Payload: 52494e472030383135")
+        has(8, "kavro layer 2, sent to the PBX", "Frame: RR N(R)=1 P/F", "...1 .... = P/F: True", "Address: 0x01",
+            "CRC: 0x%04x [correct]" % crc16(bytes([0x31, 0x01])))
+        has(9, "Noise: abcdef", "Frame: RR N(R)=1 P/F")
+        good = crc16(b"CALL 42")
+        has(10, "Frame: I N(S)=1 N(R)=1 len=7 [BAD]",
+            "Payload CRC: 0x%04x [incorrect, should be 0x%04x]" % (good ^ 0x0004, good), "[CRC good: False]")
+        has(11, "Incomplete frame: ")
+        has(12, "[Bytes carried over: 9]", "[Carried over from: 11]", "Frame: I N(S)=1 N(R)=1 len=14",
+            "Payload: " + b"CALL 42, again".hex())
+        has(20, "kavro TCP frame", "Payload: 010203", "kavro TCP keepalive", "Payload: f201", "[Keepalive: True]")
+        has(21, "kavro TCP keepalive")
+        has(23, "[2 Reassembled TCP Segments (22 bytes): #22(8), #23(14)]", "Length: 19",
+            "Payload: " + b"RING 0815 on line 2".hex())
+        # Port 7002: only the content says it is a kavro TCP link.
+        has(30, "Dst Port: 49153", "kavro TCP frame", "Payload: " + b"hello".hex())
+        has(31, "kavro TCP keepalive")
 
 
 if __name__ == "__main__":
