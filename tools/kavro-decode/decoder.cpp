@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "link/frame_codec.h"
+#include "link/receive_parser.h"
 #include "transport/tcp_port.h"
 
 namespace kavro::decode {
@@ -17,6 +18,10 @@ constexpr uint8_t SERVICE_REQUEST[2] = {0x1B, 0x43};
 // The rates a service answer may name, in the order kavro tries them: the
 // first that occurs anywhere in the line wins, so "9600/1200" names 1200.
 constexpr const char* RATE_TEXTS[] = {"1200", "2400", "4800", "9600", "19200", "38400", "57600", "115200"};
+
+// The text kavro holds while it waits for the service answer, the closing
+// zero aside.
+constexpr size_t MAX_TEXT_BYTES = RECEIVE_BUFFER_SIZE - 1;
 
 constexpr size_t SHORT_FRAME_BYTES = 6;
 constexpr size_t I_HEADER_BYTES = 8;
@@ -46,14 +51,30 @@ std::string UnnumberedName(uint8_t control) {
   }
 }
 
-size_t Find(const std::vector<uint8_t>& bytes, uint8_t value, size_t from = 0) {
-  for (size_t i = from; i < bytes.size(); ++i) {
-    if (bytes[i] == value) return i;
+}  // namespace
+
+void HeldBytes::Append(const uint8_t* data, size_t count) { bytes_.insert(bytes_.end(), data, data + count); }
+
+void HeldBytes::Drop(size_t n) {
+  head_ += n;
+  if (head_ >= bytes_.size()) {
+    bytes_.clear();
+    head_ = 0;
+  } else if (head_ >= COMPACT_AFTER && head_ * 2 >= bytes_.size()) {
+    bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<ptrdiff_t>(head_));
+    head_ = 0;
   }
-  return bytes.size();
 }
 
-}  // namespace
+std::vector<uint8_t> HeldBytes::Slice(size_t from, size_t to) const {
+  return std::vector<uint8_t>(data() + from, data() + to);
+}
+
+size_t HeldBytes::Find(uint8_t value) const {
+  if (empty()) return 0;
+  const uint8_t* found = static_cast<const uint8_t*>(std::memchr(data(), value, size()));
+  return found ? static_cast<size_t>(found - data()) : size();
+}
 
 std::optional<std::string> FindRateText(const std::string& fromCti) {
   for (const char* rate : RATE_TEXTS) {
@@ -144,14 +165,14 @@ SerialDecoder::SerialDecoder(ItemSink sink, Start start)
       phase_(start == Start::ReceivedFromStart ? Phase::SkipFirstLine : Phase::Hunt) {}
 
 void SerialDecoder::Feed(const uint8_t* data, size_t count) {
-  buffer_.insert(buffer_.end(), data, data + count);
+  buffer_.Append(data, count);
   if (phase_ != Phase::Hunt) RunText();
   if (phase_ == Phase::Hunt) RunHunt();
   FlushNoise();
 }
 
 void SerialDecoder::Consume(size_t n) {
-  buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<ptrdiff_t>(n));
+  buffer_.Drop(n);
   bufferOffset_ += n;
 }
 
@@ -163,7 +184,7 @@ void SerialDecoder::NoteNoise(size_t n) {
   if (skip == n) return;
   if (!noise_.empty() && noiseOffset_ + noise_.size() != bufferOffset_ + skip) FlushNoise();
   if (noise_.empty()) noiseOffset_ = bufferOffset_ + skip;
-  noise_.insert(noise_.end(), buffer_.begin() + static_cast<ptrdiff_t>(skip), buffer_.begin() + static_cast<ptrdiff_t>(n));
+  noise_.insert(noise_.end(), buffer_.data() + skip, buffer_.data() + n);
 }
 
 void SerialDecoder::FlushNoise() {
@@ -190,7 +211,7 @@ Item SerialDecoder::FrameItem(size_t length) const {
   Item item;
   item.kind = ItemKind::Frame;
   item.offset = bufferOffset_;
-  item.raw.assign(buffer_.begin(), buffer_.begin() + static_cast<ptrdiff_t>(length));
+  item.raw = buffer_.Slice(0, length);
   item.control = buffer_[2];
   item.address = buffer_[3];
   return item;
@@ -198,7 +219,7 @@ Item SerialDecoder::FrameItem(size_t length) const {
 
 void SerialDecoder::RunText() {
   while (phase_ != Phase::Hunt) {
-    const size_t cr = Find(buffer_, CR);
+    const size_t cr = buffer_.Find(CR);
     if (phase_ == Phase::SkipFirstLine) {
       // The PBX may still be sending a line from before the service request:
       // kavro throws away everything up to the first carriage return.
@@ -208,7 +229,7 @@ void SerialDecoder::RunText() {
       item.offset = bufferOffset_;
       const bool lineEnds = cr < buffer_.size();
       const size_t n = lineEnds ? cr + 1 : buffer_.size();
-      item.raw.assign(buffer_.begin(), buffer_.begin() + static_cast<ptrdiff_t>(n));
+      item.raw = buffer_.Slice(0, n);
       item.note = "first line after start: ignored by kavro";
       Emit(std::move(item));
       Consume(n);
@@ -216,9 +237,22 @@ void SerialDecoder::RunText() {
       phase_ = Phase::ServiceLine;
       continue;
     }
-    if (cr == buffer_.size()) return;
+    if (cr == buffer_.size()) {
+      // kavro holds no more text than its receive buffer; a longer line
+      // costs it the oldest bytes.
+      if (buffer_.size() > MAX_TEXT_BYTES) {
+        Item item;
+        item.kind = ItemKind::Noise;
+        item.offset = bufferOffset_;
+        item.raw = buffer_.Slice(0, buffer_.size() - MAX_TEXT_BYTES);
+        item.note = "a line longer than kavro holds: dropped by kavro";
+        Consume(item.raw.size());
+        Emit(std::move(item));
+      }
+      return;
+    }
     // kavro searches the held bytes as a C string: a zero byte ends it.
-    const size_t end = Find(buffer_, 0);
+    const size_t end = buffer_.Find(0);
     size_t cti = std::string::npos;
     for (size_t i = 0; i + 3 <= end; ++i) {
       if (buffer_[i] == 'C' && buffer_[i + 1] == 'T' && buffer_[i + 2] == 'I') {
@@ -228,11 +262,10 @@ void SerialDecoder::RunText() {
     }
     Item item;
     item.offset = bufferOffset_;
-    item.raw.assign(buffer_.begin(), buffer_.begin() + static_cast<ptrdiff_t>(cr + 1));
+    item.raw = buffer_.Slice(0, cr + 1);
     if (cti != std::string::npos && cti < cr) {
       item.kind = ItemKind::ServiceAnswer;
-      item.rateText = FindRateText(std::string(buffer_.begin() + static_cast<ptrdiff_t>(cti),
-                                               buffer_.begin() + static_cast<ptrdiff_t>(std::min(cr, end))));
+      item.rateText = FindRateText(std::string(buffer_.data() + cti, buffer_.data() + std::min(cr, end)));
       Emit(std::move(item));
       Consume(cr + 1);
       phase_ = Phase::Hunt;
@@ -241,7 +274,7 @@ void SerialDecoder::RunText() {
         Item rest;
         rest.kind = ItemKind::Noise;
         rest.offset = bufferOffset_;
-        rest.raw = buffer_;
+        rest.raw = buffer_.Slice(0, buffer_.size());
         rest.note = "came in the same read as the service answer: discarded by kavro";
         Emit(std::move(rest));
         Consume(buffer_.size());
@@ -281,7 +314,7 @@ void SerialDecoder::RunHunt() {
         item.frameClass = FrameClass::U;
         item.type = UnnumberedName(control);
       }
-      item.headerCrc = {true, BigEndian16(&buffer_[4]), Crc16(&buffer_[2], 2)};
+      item.headerCrc = {true, BigEndian16(buffer_.data() + 4), Crc16(buffer_.data() + 2, 2)};
       item.ok = item.headerCrc.ok();
       const bool ok = item.ok;
       if (!ok) coveredUntil_ = bufferOffset_ + SHORT_FRAME_BYTES;
@@ -291,7 +324,7 @@ void SerialDecoder::RunHunt() {
     }
 
     // Control bits 1..0 of 00 or 10: an I-frame (bit 4 is not looked at).
-    const uint32_t length = BigEndian16(&buffer_[4]);
+    const uint32_t length = BigEndian16(buffer_.data() + 4);
     if (length > MAX_I_PAYLOAD) {
       Item item = FrameItem(SHORT_FRAME_BYTES);
       item.frameClass = FrameClass::I;
@@ -308,7 +341,7 @@ void SerialDecoder::RunHunt() {
       continue;
     }
     if (size < I_HEADER_BYTES) return;
-    const CrcCheck header{true, BigEndian16(&buffer_[6]), Crc16(&buffer_[2], 4)};
+    const CrcCheck header{true, BigEndian16(buffer_.data() + 6), Crc16(buffer_.data() + 2, 4)};
     const size_t whole = length + I_OVERHEAD_BYTES;
     if (header.ok() && size < whole) return;
 
@@ -321,8 +354,8 @@ void SerialDecoder::RunHunt() {
     item.length = length;
     item.headerCrc = header;
     if (header.ok()) {
-      item.payload.assign(buffer_.begin() + I_HEADER_BYTES, buffer_.begin() + static_cast<ptrdiff_t>(I_HEADER_BYTES + length));
-      item.payloadCrc = {true, BigEndian16(&buffer_[I_HEADER_BYTES + length]), Crc16(&buffer_[I_HEADER_BYTES], length)};
+      item.payload = buffer_.Slice(I_HEADER_BYTES, I_HEADER_BYTES + length);
+      item.payloadCrc = {true, BigEndian16(buffer_.data() + I_HEADER_BYTES + length), Crc16(buffer_.data() + I_HEADER_BYTES, length)};
     }
     item.ok = header.ok() && item.payloadCrc.ok();
     const bool ok = item.ok;
@@ -337,7 +370,7 @@ void SerialDecoder::Break() {
   if (!buffer_.empty()) {
     Item item;
     item.offset = bufferOffset_;
-    item.raw = buffer_;
+    item.raw = buffer_.Slice(0, buffer_.size());
     if (phase_ != Phase::Hunt) {
       item.kind = ItemKind::Text;
       item.note = "no line end yet";
@@ -354,9 +387,9 @@ void SerialDecoder::Break() {
         item.ns = (control >> 1) & 7;
         item.nr = control >> 5;
         item.pf = (control & FRAME_PF) != 0;
-        item.length = BigEndian16(&buffer_[4]);
+        item.length = BigEndian16(buffer_.data() + 4);
         item.needed = item.length + I_OVERHEAD_BYTES;
-        if (buffer_.size() >= I_HEADER_BYTES) item.headerCrc = {true, BigEndian16(&buffer_[6]), Crc16(&buffer_[2], 4)};
+        if (buffer_.size() >= I_HEADER_BYTES) item.headerCrc = {true, BigEndian16(buffer_.data() + 6), Crc16(buffer_.data() + 2, 4)};
       }
     } else {
       item.kind = ItemKind::Noise;
@@ -372,7 +405,7 @@ void SerialDecoder::Break() {
 TcpDecoder::TcpDecoder(ItemSink sink, Rules rules) : sink_(std::move(sink)), rules_(rules) {}
 
 void TcpDecoder::Consume(size_t n) {
-  buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<ptrdiff_t>(n));
+  buffer_.Drop(n);
   bufferOffset_ += n;
 }
 
@@ -382,14 +415,14 @@ void TcpDecoder::EmitNoise(size_t n, std::string note) {
   Item item;
   item.kind = ItemKind::Noise;
   item.offset = bufferOffset_;
-  item.raw.assign(buffer_.begin(), buffer_.begin() + static_cast<ptrdiff_t>(n));
+  item.raw = buffer_.Slice(0, n);
   item.note = std::move(note);
   Emit(std::move(item));
   Consume(n);
 }
 
 void TcpDecoder::Feed(const uint8_t* data, size_t count) {
-  buffer_.insert(buffer_.end(), data, data + count);
+  buffer_.Append(data, count);
   bool broughtBytes = count > 0;
   for (;;) {
     if (rules_ == Rules::KavroReceive) {
@@ -404,19 +437,19 @@ void TcpDecoder::Feed(const uint8_t* data, size_t count) {
         return;
       }
     } else {
-      size_t tag = Find(buffer_, SOCKET_FRAME_TAG);
+      size_t tag = buffer_.Find(SOCKET_FRAME_TAG);
       if (tag > 0) EmitNoise(tag, "");
       if (buffer_.size() < SOCKET_HEADER_SIZE) return;
     }
-    const uint32_t length = BigEndian16(&buffer_[1]);
+    const uint32_t length = BigEndian16(buffer_.data() + 1);
     const size_t whole = SOCKET_HEADER_SIZE + length;
     if (buffer_.size() < whole) return;
     Item item;
     item.kind = ItemKind::TcpFrame;
     item.offset = bufferOffset_;
-    item.raw.assign(buffer_.begin(), buffer_.begin() + static_cast<ptrdiff_t>(whole));
+    item.raw = buffer_.Slice(0, whole);
     item.length = length;
-    item.payload.assign(buffer_.begin() + SOCKET_HEADER_SIZE, buffer_.begin() + static_cast<ptrdiff_t>(whole));
+    item.payload = buffer_.Slice(SOCKET_HEADER_SIZE, whole);
     item.keepalive = length > 0 && item.payload[0] == KEEPALIVE_MARK;
     if (length == 0) item.note = "empty: nothing to deliver";
     Emit(std::move(item));
@@ -432,11 +465,11 @@ void TcpDecoder::Break() {
   if (buffer_.empty()) return;
   Item item;
   item.offset = bufferOffset_;
-  item.raw = buffer_;
+  item.raw = buffer_.Slice(0, buffer_.size());
   if (buffer_[0] == SOCKET_FRAME_TAG) {
     item.kind = ItemKind::Incomplete;
     item.needed = SOCKET_HEADER_SIZE;
-    if (buffer_.size() >= SOCKET_HEADER_SIZE) item.needed = SOCKET_HEADER_SIZE + BigEndian16(&buffer_[1]);
+    if (buffer_.size() >= SOCKET_HEADER_SIZE) item.needed = SOCKET_HEADER_SIZE + BigEndian16(buffer_.data() + 1);
     if (item.needed <= buffer_.size()) {
       // Whole frames behind an empty one that no later read fetched.
       item.note = "held by kavro, never taken: no read followed";

@@ -70,6 +70,26 @@ struct Item {
 
 using ItemSink = std::function<void(Item&&)>;
 
+// Bytes held for decoding: added at the back, taken from the front, without
+// moving what is left each time (a raw file may hold millions of frames).
+class HeldBytes {
+ public:
+  void Append(const uint8_t* data, size_t count);
+  void Drop(size_t n);
+  size_t size() const { return bytes_.size() - head_; }
+  bool empty() const { return size() == 0; }
+  const uint8_t* data() const { return bytes_.data() + head_; }
+  uint8_t operator[](size_t i) const { return bytes_[head_ + i]; }
+  std::vector<uint8_t> Slice(size_t from, size_t to) const;
+  // The position of the first `value`, or size() when there is none.
+  size_t Find(uint8_t value) const;
+
+ private:
+  static constexpr size_t COMPACT_AFTER = 4096;
+  std::vector<uint8_t> bytes_;
+  size_t head_ = 0;
+};
+
 // The rate text kavro takes from a service answer: the rest of the line from
 // the first of the known rates that occurs in it, tried in a fixed order.
 std::optional<std::string> FindRateText(const std::string& fromCti);
@@ -114,7 +134,7 @@ class SerialDecoder {
   ItemSink sink_;
   bool classifyUnframed_;
   Phase phase_;
-  std::vector<uint8_t> buffer_;
+  HeldBytes buffer_;
   uint64_t bufferOffset_ = 0;   // stream position of buffer_[0]
   uint64_t coveredUntil_ = 0;   // bytes before this belong to a damaged frame already shown
   std::vector<uint8_t> noise_;
@@ -144,7 +164,7 @@ class TcpDecoder {
 
   ItemSink sink_;
   Rules rules_;
-  std::vector<uint8_t> buffer_;
+  HeldBytes buffer_;
   uint64_t bufferOffset_ = 0;
 };
 

@@ -90,51 +90,54 @@ class Direction {
   std::unique_ptr<TcpDecoder> tcp_;
 };
 
-void DecodeLog(const std::vector<LogRecord>& records, Printer& printer, Framing forced, bool withLog) {
+// Returns the number of records read.
+size_t DecodeLog(TraceReader& reader, Printer& printer, Framing forced, bool withLog) {
   Direction sent(printer, true);
   Direction received(printer, false);
   bool fromProcessStart = false;
   bool framingKnown = false;
+  size_t count = 0;
 
-  for (size_t i = 0; i < records.size(); ++i) {
-    const LogRecord& record = records[i];
-    if (IsRunStart(record)) {
+  std::optional<LogRecord> record = reader.Next();
+  while (record) {
+    ++count;
+    // After each read the parser names the count it was given: the next
+    // record tells whether a dump shows a read whole.
+    std::optional<LogRecord> next = reader.Next();
+    if (IsRunStart(*record)) {
       // Each run of kavro starts its parsers afresh.
       sent.Stop();
       received.Stop();
-      printer.RunStart(record);
+      printer.RunStart(*record);
       fromProcessStart = true;
       framingKnown = false;
-      continue;
+    } else if (auto dump = ParseHexDump(*record); !dump) {
+      if (withLog) printer.LogLine(*record);
+    } else if (!dump->bytes.empty() || dump->cut) {
+      if (!framingKnown) {
+        // A run's first block tells its link: kavro's first bytes on a serial
+        // or USB link are the service request, the PBX's are text or frames.
+        const Framing framing = forced != Framing::Auto ? forced : FramingOf(dump->bytes);
+        sent.Start(framing, fromProcessStart);
+        received.Start(framing, fromProcessStart);
+        framingKnown = true;
+      }
+      Direction& direction = dump->sent ? sent : received;
+      direction.Feed(*record, dump->bytes);
+      std::optional<uint32_t> readCount;
+      if (!dump->sent && next) readCount = CheckFrameCount(*next);
+      // A dump that shows fewer bytes than the block had was cut by the log's
+      // line limit.
+      if (dump->cut || (readCount && *readCount > dump->bytes.size())) {
+        direction.Break();
+        printer.Gap(direction.origin(), dump->bytes.size(), readCount);
+      }
     }
-    auto dump = ParseHexDump(record);
-    if (!dump) {
-      if (withLog) printer.LogLine(record);
-      continue;
-    }
-    if (dump->bytes.empty() && !dump->cut) continue;
-    if (!framingKnown) {
-      // A run's first block tells its link: kavro's first bytes on a serial
-      // or USB link are the service request, the PBX's are text or frames.
-      const Framing framing = forced != Framing::Auto ? forced : FramingOf(dump->bytes);
-      sent.Start(framing, fromProcessStart);
-      received.Start(framing, fromProcessStart);
-      framingKnown = true;
-    }
-    Direction& direction = dump->sent ? sent : received;
-    direction.Feed(record, dump->bytes);
-
-    // After each read the parser names the count it was given: a dump that
-    // shows fewer bytes was cut by the log's line limit.
-    std::optional<uint32_t> count;
-    if (!dump->sent && i + 1 < records.size()) count = CheckFrameCount(records[i + 1]);
-    if (dump->cut || (count && *count > dump->bytes.size())) {
-      direction.Break();
-      printer.Gap(direction.origin(), dump->bytes.size(), count);
-    }
+    record = std::move(next);
   }
   sent.Stop();
   received.Stop();
+  return count;
 }
 
 void DecodeBytes(const std::vector<uint8_t>& bytes, Printer& printer, Framing forced) {
@@ -152,18 +155,73 @@ void DecodeBytes(const std::vector<uint8_t>& bytes, Printer& printer, Framing fo
   }
 }
 
-std::string ReadInput(const std::string& name) {
-  if (name == "-") {
-    std::string text((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
-    if (std::cin.bad()) throw Failure{EXIT_UNREADABLE, "kavro-decode: cannot read standard input"};
-    return text;
+// An input as a sequence of chunks: enough of its start to tell its kind,
+// then the rest, read as it is needed.
+class Input {
+ public:
+  explicit Input(const std::string& name) : name_(name == "-" ? "standard input" : name) {
+    if (name != "-") {
+      file_.open(name, std::ios::binary);
+      if (!file_) throw Failure{EXIT_UNREADABLE, "kavro-decode: cannot read " + name + ": " + std::strerror(errno)};
+      in_ = &file_;
+    }
+    while (head_.size() < HEAD_BYTES && ReadChunk(head_)) {
+    }
   }
-  std::ifstream in(name, std::ios::binary);
-  if (!in) throw Failure{EXIT_UNREADABLE, "kavro-decode: cannot read " + name + ": " + std::strerror(errno)};
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw Failure{EXIT_UNREADABLE, "kavro-decode: cannot read " + name + ": " + std::strerror(errno)};
-  return text;
-}
+
+  const std::string& name() const { return name_; }
+  const std::string& head() const { return head_; }
+
+  // Appends the next chunk to `to`; false at the end.
+  bool ReadChunk(std::string& to) {
+    char chunk[CHUNK_BYTES];
+    in_->read(chunk, sizeof chunk);
+    if (in_->bad()) throw Failure{EXIT_UNREADABLE, "kavro-decode: cannot read " + name_ + ": " + std::strerror(errno)};
+    to.append(chunk, static_cast<size_t>(in_->gcount()));
+    return in_->gcount() > 0;
+  }
+
+  std::string All() {
+    std::string all = std::move(head_);
+    head_.clear();
+    while (ReadChunk(all)) {
+    }
+    return all;
+  }
+
+  // The physical lines, the head first.
+  TraceReader::LineSource Lines() {
+    return [this](std::string& line, bool& ended) {
+      for (;;) {
+        const size_t end = head_.find('\n', pos_);
+        if (end != std::string::npos) {
+          line.assign(head_, pos_, end - pos_);
+          pos_ = end + 1;
+          ended = true;
+          return true;
+        }
+        head_.erase(0, pos_);
+        pos_ = 0;
+        if (!ReadChunk(head_)) break;
+      }
+      if (head_.empty()) return false;
+      line = std::move(head_);
+      head_.clear();
+      ended = false;
+      return true;
+    };
+  }
+
+ private:
+  static constexpr size_t HEAD_BYTES = 64 * 1024;
+  static constexpr size_t CHUNK_BYTES = 64 * 1024;
+
+  std::string name_;
+  std::ifstream file_;
+  std::istream* in_ = &std::cin;
+  std::string head_;
+  size_t pos_ = 0;
+};
 
 bool LooksLikeHex(const std::string& text) {
   bool digit = false;
@@ -171,30 +229,25 @@ bool LooksLikeHex(const std::string& text) {
   return digit && kavro::tools::ParseHexBytes(text).has_value();
 }
 
-void DecodeInput(const std::string& name, const std::string& text, Format format, Framing framing, bool withLog,
-                 Printer& printer) {
-  if (format == Format::Auto) {
-    format = LooksLikeTraceLog(text) ? Format::Log : LooksLikeHex(text) ? Format::Hex : Format::Raw;
-  }
-  switch (format) {
-    case Format::Log: {
-      std::vector<LogRecord> records = ParseTraceLog(text);
-      if (records.empty() && !text.empty()) {
-        throw Failure{EXIT_UNREADABLE, "kavro-decode: " + name + " holds no trace log line"};
-      }
-      DecodeLog(records, printer, framing, withLog);
-      return;
+void DecodeInput(Input& input, Format format, Framing framing, bool withLog, Printer& printer) {
+  if (format == Format::Auto && LooksLikeTraceLog(input.head())) format = Format::Log;
+  if (format == Format::Log) {
+    TraceReader reader(input.Lines());
+    if (DecodeLog(reader, printer, framing, withLog) == 0 && !input.head().empty()) {
+      throw Failure{EXIT_UNREADABLE, "kavro-decode: " + input.name() + " holds no trace log line"};
     }
-    case Format::Hex: {
-      std::string error;
-      auto bytes = kavro::tools::ParseHexBytes(text, &error);
-      if (!bytes) throw Failure{EXIT_UNREADABLE, "kavro-decode: " + name + ": " + error};
-      DecodeBytes(*bytes, printer, framing);
-      return;
-    }
-    default:
-      DecodeBytes(std::vector<uint8_t>(text.begin(), text.end()), printer, framing);
+    return;
   }
+  const std::string text = input.All();
+  if (format == Format::Auto) format = LooksLikeHex(text) ? Format::Hex : Format::Raw;
+  if (format == Format::Hex) {
+    std::string error;
+    auto bytes = kavro::tools::ParseHexBytes(text, &error);
+    if (!bytes) throw Failure{EXIT_UNREADABLE, "kavro-decode: " + input.name() + ": " + error};
+    DecodeBytes(*bytes, printer, framing);
+    return;
+  }
+  DecodeBytes(std::vector<uint8_t>(text.begin(), text.end()), printer, framing);
 }
 
 }  // namespace
@@ -276,9 +329,9 @@ int main(int argc, char** argv) {
     }
     if (inputs.empty()) inputs.push_back("-");
     for (const auto& name : inputs) {
-      const std::string text = ReadInput(name);
-      if (inputs.size() > 1 && !json) std::printf("==> %s <==\n", name == "-" ? "standard input" : name.c_str());
-      DecodeInput(name == "-" ? "standard input" : name, text, format, framing, withLog, printer);
+      Input input(name);
+      if (inputs.size() > 1 && !json) std::printf("==> %s <==\n", input.name().c_str());
+      DecodeInput(input, format, framing, withLog, printer);
     }
   } catch (const Failure& failure) {
     std::fflush(stdout);

@@ -54,46 +54,48 @@ bool LooksLikeTraceLog(std::string_view text) {
   return false;
 }
 
-std::vector<LogRecord> ParseTraceLog(std::string_view text) {
-  std::vector<LogRecord> records;
-  LogRecord* current = nullptr;
-  size_t lineNumber = 0;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
-    const bool ended = end != std::string_view::npos;
-    if (!ended) end = text.size();
-    std::string_view line = text.substr(pos, end - pos);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    ++lineNumber;
-    pos = end + 1;
-
-    size_t at = 0;
-    bool first = true;
-    for (;;) {
-      const size_t header = HeaderAt(line, at);
-      if (header > 0) {
-        records.emplace_back();
-        current = &records.back();
-        current->line = lineNumber;
-        current->stamp = std::string(line.substr(at + 1, STAMP_FIELD - 4));
-        current->program = std::string(line.substr(at + STAMP_FIELD, header - STAMP_FIELD - 2));
-        at += header;
-      } else if (!first || current == nullptr) {
-        break;  // text before the first record: not kavro's
-      }
-      const size_t next = FindHeader(line, at);
-      std::string_view piece = line.substr(at, next == std::string_view::npos ? std::string_view::npos : next - at);
-      current->lines.emplace_back(piece);
-      if (next == std::string_view::npos) break;
-      current->cut = true;
-      at = next;
-      first = false;
+void TraceReader::TakeLine(std::string_view line, bool ended) {
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  ++lineNumber_;
+  size_t at = 0;
+  for (bool first = true;; first = false) {
+    const size_t header = HeaderAt(line, at);
+    if (header > 0) {
+      if (current_) ready_.push_back(std::move(*current_));
+      current_.emplace();
+      current_->line = lineNumber_;
+      current_->stamp = std::string(line.substr(at + 1, STAMP_FIELD - 4));
+      current_->program = std::string(line.substr(at + STAMP_FIELD, header - STAMP_FIELD - 2));
+      at += header;
+    } else if (!first || !current_) {
+      return;  // text before the first record: not kavro's
     }
-    // A file that ends without its line end holds a cut last record.
-    if (!ended && current != nullptr && pos >= text.size()) current->cut = true;
+    const size_t next = FindHeader(line, at);
+    current_->lines.emplace_back(line.substr(at, next == std::string_view::npos ? std::string_view::npos : next - at));
+    if (next == std::string_view::npos) break;
+    current_->cut = true;
+    at = next;
   }
-  return records;
+  // A file that ends without its line end holds a cut last record.
+  if (!ended && current_) current_->cut = true;
+}
+
+std::optional<LogRecord> TraceReader::Next() {
+  std::string line;
+  bool ended = true;
+  while (ready_.empty() && !done_) {
+    if (nextLine_(line, ended)) {
+      TakeLine(line, ended);
+    } else {
+      done_ = true;
+      if (current_) ready_.push_back(std::move(*current_));
+      current_.reset();
+    }
+  }
+  if (ready_.empty()) return std::nullopt;
+  LogRecord record = std::move(ready_.front());
+  ready_.pop_front();
+  return record;
 }
 
 std::optional<HexDump> ParseHexDump(const LogRecord& record) {

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,7 +26,26 @@ struct LogRecord {
 // True when one of the first lines of `text` begins with a record header.
 bool LooksLikeTraceLog(std::string_view text);
 
-std::vector<LogRecord> ParseTraceLog(std::string_view text);
+// Reads the records of a trace log one by one, so that a log of any size
+// is decoded in little memory.
+class TraceReader {
+ public:
+  // `nextLine` gives the next physical line without its line feed, and
+  // whether a line feed ended it; false when there is none left.
+  using LineSource = std::function<bool(std::string& line, bool& ended)>;
+  explicit TraceReader(LineSource nextLine) : nextLine_(std::move(nextLine)) {}
+
+  std::optional<LogRecord> Next();
+
+ private:
+  void TakeLine(std::string_view line, bool ended);
+
+  LineSource nextLine_;
+  size_t lineNumber_ = 0;
+  bool done_ = false;
+  std::optional<LogRecord> current_;
+  std::deque<LogRecord> ready_;
+};
 
 struct HexDump {
   bool sent = false;  // "SendConnection():" (to the PBX), else "Received:"
