@@ -232,8 +232,9 @@ bool LooksLikeHex(const std::string& text) {
 void DecodeInput(Input& input, Format format, Framing framing, bool withLog, Printer& printer) {
   if (format == Format::Auto && LooksLikeTraceLog(input.head())) format = Format::Log;
   if (format == Format::Log) {
+    const bool empty = input.head().empty();
     TraceReader reader(input.Lines());
-    if (DecodeLog(reader, printer, framing, withLog) == 0 && !input.head().empty()) {
+    if (DecodeLog(reader, printer, framing, withLog) == 0 && !empty) {
       throw Failure{EXIT_UNREADABLE, "kavro-decode: " + input.name() + " holds no trace log line"};
     }
     return;
