@@ -229,6 +229,7 @@ bool ControlSocket::Open(const std::string& run_dir, std::string* error, const s
   ino_ = st.st_ino;
   accept_paused_ = false;
   exhausted_ = false;
+  full_ = false;
   buffer_.assign(kHeader + kMaxData + 1, 0);
   return true;
 }
@@ -267,6 +268,7 @@ void ControlSocket::Accept() {
       Refuse(fd);
       continue;
     }
+    full_ = false;
     const uint64_t serial = next_serial_++;
     if (!hub_.AddReader(fd, [this, fd, serial] { ServeClient(fd, serial); })) {
       close(fd);
@@ -291,7 +293,8 @@ void ControlSocket::Refuse(int fd) {
   ssize_t ignored = send(fd, answer, sizeof answer, MSG_DONTWAIT | MSG_NOSIGNAL);
   (void)ignored;
   close(fd);
-  Notice("ControlSocket: " + std::to_string(kMaxClients) + " clients connected, new client refused");
+  if (!full_) Notice("ControlSocket: " + std::to_string(kMaxClients) + " clients connected, new client refused");
+  full_ = true;
 }
 
 // The pending connection stays queued and the listener readable; watching it

@@ -121,9 +121,11 @@ class ControlSocket {
   int timer_fd_ = -1;
   bool accept_paused_ = false;
   uint64_t resume_at_ms_ = 0;
-  // Set while accept keeps failing for want of descriptors, so that one
-  // line tells of it, not one per pause.
+  // Set while accept keeps failing for want of descriptors, and while every
+  // new client is refused for want of a place, so that one line tells of
+  // each, not one per pause or per connection.
   bool exhausted_ = false;
+  bool full_ = false;
   std::map<int, Client> clients_;
   uint64_t next_serial_ = 0;
   std::vector<uint8_t> buffer_;
