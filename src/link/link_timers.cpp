@@ -66,7 +66,12 @@ int LinkTimers::EnqueuePayload(uint8_t dest, uint32_t length, const uint8_t* dat
 
   LinkVariables& v = machine_.Vars;
   LinkControlBlock& block = ctx_.control.Block;
-  if (QueueEmpty() && v.SendSeq == v.AckSeq && !v.PeerBusy && block.LinkState.load() == LINK_ESTABLISHED) {
+  // Once the link is going down nothing leaves the queue again (the DISC
+  // sequence has emptied it and ends in the release), so a payload taken now
+  // would be reported as sent and then lost.
+  const uint16_t state = block.LinkState.load();
+  if (state == LINK_DISCONNECTING || state == LINK_RELEASED || state == LINK_IDLE) return 0;
+  if (QueueEmpty() && v.SendSeq == v.AckSeq && !v.PeerBusy && state == LINK_ESTABLISHED) {
     // Nothing goes out that could not be sent again: without memory for the
     // retransmission copy the payload is refused like a full queue.
     uint8_t* copy = CopyPayload(data, length);

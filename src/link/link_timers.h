@@ -41,7 +41,8 @@ class LinkTimers {
   LinkTimers& operator=(const LinkTimers&) = delete;
 
   // Sends the payload at once when the link allows it, else copies it into
-  // the queue. 1 sent or queued, 0 refused (queue full, too long, no memory).
+  // the queue. 1 sent or queued, 0 refused (queue full, too long, no memory,
+  // link going down or released).
   int EnqueuePayload(uint8_t dest, uint32_t length, const uint8_t* data);
   void ClearSendQueue();
   void RestartTimer(uint32_t id, uint32_t ms);
