@@ -145,6 +145,21 @@ TEST(PosixTcpSocket, ShutdownWakesAReceiveBlockedOnAnotherThread) {
   uint8_t buf[4];
   EXPECT_EQ(socket.Receive(buf, sizeof buf, error), -1);
   EXPECT_EQ(error, EBADF);
+
+  // Close alone does the same, and releases the descriptor only once the
+  // receive has left it: its number is never closed under a call in use.
+  listener.ClosePeer();
+  ASSERT_EQ(socket.Connect("127.0.0.1", listener.Port()), 0);
+  ASSERT_GE(listener.Accept(), 0);
+  result = -2;
+  std::thread closed([&] {
+    uint8_t b[64];
+    int32_t e = 0;
+    result = socket.Receive(b, sizeof b, e);
+  });
+  socket.Close();
+  closed.join();
+  EXPECT_LE(result, 0);
 }
 
 }  // namespace

@@ -60,6 +60,7 @@ int32_t PosixTcpSocket::Connect(const char* address, uint16_t port) {
 
 int32_t PosixTcpSocket::Send(const uint8_t* data, uint32_t length) {
   std::lock_guard lock(sendMutex_);
+  std::shared_lock use(useMutex_);
   const int fd = fd_.load();
   if (fd < 0) return EBADF;
   uint32_t done = 0;
@@ -78,6 +79,7 @@ int32_t PosixTcpSocket::Send(const uint8_t* data, uint32_t length) {
 }
 
 int32_t PosixTcpSocket::Receive(uint8_t* buffer, uint32_t size, int32_t& error) {
+  std::shared_lock use(useMutex_);
   const int fd = fd_.load();
   if (fd < 0) {
     error = EBADF;
@@ -101,7 +103,12 @@ void PosixTcpSocket::Shutdown() {
 
 void PosixTcpSocket::Close() {
   const int fd = fd_.exchange(-1);
-  if (fd >= 0) close(fd);
+  if (fd < 0) return;
+  // Wake a send or receive blocked on the other thread, then wait for it to
+  // leave the descriptor before the number is released.
+  shutdown(fd, SHUT_RDWR);
+  std::unique_lock use(useMutex_);
+  close(fd);
 }
 
 }  // namespace kavro::platform

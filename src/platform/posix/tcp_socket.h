@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <shared_mutex>
 
 #include "platform/tcp_socket.h"
 
@@ -30,6 +31,11 @@ class PosixTcpSocket : public TcpSocket {
  private:
   // Read by the receive thread while the window thread shuts down and closes.
   std::atomic<int> fd_{-1};
+  // Held shared by every send and receive for as long as it uses the
+  // descriptor, and exclusively by Close around close(): a call still under
+  // way on the other thread must never find its descriptor number closed and
+  // perhaps already given to a file or client opened meanwhile.
+  std::shared_mutex useMutex_;
   // Client payloads (window thread) and keepalive echoes (receive thread)
   // share the socket: one block at a time keeps their frames whole on the wire.
   std::mutex sendMutex_;
