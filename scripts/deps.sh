@@ -9,6 +9,9 @@ packages=(
   libcli11-dev libusb-1.0-0-dev
   umockdev libumockdev-dev gir1.2-umockdev-1.0 python3-gi
   socat clang
+  # The sanitizer and libFuzzer runtimes: clang only recommends them, and
+  # recommendations are not installed here.
+  libclang-rt-dev
 )
 
 missing=()
