@@ -2,7 +2,10 @@
 # Builds kavro and runs every test, then builds the suite again with
 # AddressSanitizer and UndefinedBehaviorSanitizer and runs it once more.
 # With clang present it then runs the suite a third time under
-# ThreadSanitizer. Exits non-zero on any failure or sanitizer report.
+# ThreadSanitizer and gives every fuzz target a short run over its corpus.
+# Exits non-zero on any failure or sanitizer report.
+#
+# KAVRO_FUZZ_SECONDS sets the length of each fuzz run (default 5).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -10,6 +13,7 @@ root=$(pwd)
 scripts/deps.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
+fuzz_seconds=${KAVRO_FUZZ_SECONDS:-5}
 
 echo "== build (release) =="
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVRO_BENCH=ON >/dev/null
@@ -28,7 +32,7 @@ echo "== tests (sanitizers) =="
 )
 
 if ! command -v clang >/dev/null || ! command -v clang++ >/dev/null; then
-  echo "== clang not found: thread sanitizer run skipped =="
+  echo "== clang not found: thread sanitizer and fuzz runs skipped =="
   echo "== all tests passed =="
   exit 0
 fi
@@ -57,5 +61,33 @@ if [ -n "$(ls -A "$tsan_reports")" ]; then
   exit 1
 fi
 [ "$status" -eq 0 ] || exit "$status"
+
+echo "== build (fuzz targets) =="
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVRO_FUZZ=ON -DKAVRO_BENCH=OFF >/dev/null
+targets=()
+for source in fuzz/*_fuzz.cpp; do
+  [ -e "$source" ] || continue
+  targets+=("$(basename "$source" .cpp)")
+done
+if [ ${#targets[@]} -gt 0 ]; then
+  cmake --build build-fuzz -j"$jobs" --target "${targets[@]}"
+  echo "== fuzz runs (${fuzz_seconds} s each) =="
+  for target in "${targets[@]}"; do
+    # New inputs go to a scratch directory; the corpus in the tree is only read.
+    scratch=$root/build-fuzz/fuzz-scratch/$target
+    rm -rf "$scratch"
+    mkdir -p "$scratch"
+    seeds=()
+    if [ -d "fuzz/corpus/$target" ]; then seeds+=("fuzz/corpus/$target"); fi
+    echo "-- $target"
+    if ! build-fuzz/fuzz/"$target" -max_total_time="$fuzz_seconds" -timeout=10 -print_final_stats=1 \
+         -artifact_prefix="$scratch/" "$scratch" "${seeds[@]}" >"$scratch.log" 2>&1; then
+      tail -n 60 "$scratch.log"
+      echo "== fuzz target $target failed; the input is in $scratch/ ==" >&2
+      exit 1
+    fi
+    grep -E "^stat::number_of_executed_units" "$scratch.log" || true
+  done
+fi
 
 echo "== all tests passed =="
