@@ -131,6 +131,8 @@ def registry_file():
                                 '"TapiSvrIpAddr"=hex(2):31,00,2e,00,32,00,00,00\r\n').encode())
     write(t, "usb_link.reg", (REG_V5 + KEY + '"USBEnabled"=dword:00000001\r\n"LinkSpeed"="4800"\r\n' + PORTS
                               + '"USB"=" 1a2b:3c4d "\r\n').encode())
+    write(t, "deep_key.reg", ("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE" + "\\k" * 400 + ']\n"v"="deep"\n'
+                              "[-HKEY_LOCAL_MACHINE\\SOFTWARE" + "\\k" * 200 + "]\n").encode())
     write(t, "malformed.reg", (REG_V5 + KEY + '"Link"="COM1"\r\n"Blob"=hex:01,02,\\\r\n\r\n').encode())
 
 
