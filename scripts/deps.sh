@@ -10,6 +10,9 @@ packages=(
   umockdev libumockdev-dev gir1.2-umockdev-1.0 python3-gi
   socat clang
   tshark
+  # The sanitizer and libFuzzer runtimes: clang only recommends them, and
+  # recommendations are not installed here.
+  libclang-rt-dev
 )
 
 missing=()
