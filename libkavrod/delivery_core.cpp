@@ -44,6 +44,15 @@ int64_t MonotonicMs() {
       .count();
 }
 
+namespace {
+
+int64_t ReadClock(int64_t* clock) {
+  if (*clock < 0) *clock = MonotonicMs();
+  return *clock;
+}
+
+}  // namespace
+
 bool ParseClientRequest(const uint8_t* data, size_t size, ClientRequest* request) {
   if (data == nullptr || size != KAVROD_REQUEST_SIZE) return false;
   const uint32_t code = GetLe32(data);
@@ -53,7 +62,7 @@ bool ParseClientRequest(const uint8_t* data, size_t size, ClientRequest* request
   return true;
 }
 
-DeliveryCore::DeliveryCore(Waker& waker, Limits limits) : waker_(waker), limits_(limits) {}
+DeliveryCore::DeliveryCore(ServerHooks& server, Limits limits) : server_(server), limits_(limits) {}
 
 DeliveryCore::~DeliveryCore() {
   for (Record& r : log_) std::free(r.payload);
@@ -92,8 +101,13 @@ void DeliveryCore::NoteProgress() {
   if (waiters_ > 0) notify_ = true;
 }
 
-void DeliveryCore::Append(uint32_t kind, uint32_t value, void* payload, uint32_t length, int64_t now) {
-  log_.push_back(Record{kind, value, payload, length, now, bytes_total_});
+void DeliveryCore::Append(uint32_t kind, uint32_t value, void* payload, uint32_t length, int64_t* clock) {
+  // The clock is read only when a client's stall clock starts: once per
+  // burst rather than once per record.
+  for (Client& c : clients_) {
+    if (!c.retired && c.cursor == end_) c.pending_since = ReadClock(clock);
+  }
+  log_.push_back(Record{kind, value, payload, length, bytes_total_});
   bytes_total_ += KAVROD_HEADER_SIZE + length;
   if (live_ == 0 && !backlog_) {
     backlog_ = true;
@@ -132,13 +146,23 @@ void DeliveryCore::Retire(Client& c, const char* reason, const std::string& deta
 }
 
 int32_t DeliveryCore::Deliver(uint32_t address, void* payload, uint32_t length) {
+  int64_t give_up_at = -1;
   for (;;) {
-    const int64_t now = MonotonicMs();
     Full full;
-    switch (TryDeliver(address, payload, length, now, &full)) {
+    switch (TryDeliver(address, payload, length, -1, &full)) {
       case Offer::kTaken: return 1;
       case Offer::kRefused: return -1;
-      case Offer::kFull: WaitForRoom(full.epoch, full.retry_at - now); break;
+      case Offer::kFull: WaitForRoom(full.epoch, full.retry_at - MonotonicMs()); break;
+      case Offer::kAwaitClient: {
+        // A client whose connect has returned is as good as connected; but
+        // one that the server cannot take in (out of descriptors) is not
+        // waited for longer than a stalled client would be.
+        const int64_t now = MonotonicMs();
+        if (give_up_at < 0) give_up_at = now + limits_.stall_ms;
+        if (now >= give_up_at) return -1;
+        WaitForRoom(full.epoch, give_up_at - now);
+        break;
+      }
     }
   }
 }
@@ -150,6 +174,11 @@ DeliveryCore::Offer DeliveryCore::TryDeliver(uint32_t address, void* payload, ui
   bool wake = false;
   bool notify = false;
   Offer result = Offer::kTaken;
+  // The producer frees what the clients are done with: the blocks were
+  // allocated on its thread, and freeing them there hands them straight back
+  // to its allocator for the next payloads. Two per record keeps ahead.
+  void* done[2];
+  size_t done_count = 0;
   {
     std::lock_guard<std::mutex> guard(mutex_);
     if (stopping_) return Offer::kRefused;
@@ -169,10 +198,9 @@ DeliveryCore::Offer DeliveryCore::TryDeliver(uint32_t address, void* payload, ui
         continue;
       }
       // The stall clock runs from the client's last progress, or from when
-      // the oldest record it has not taken came, whichever is later: a
-      // client that was idle and then meets a burst is not stalled yet.
-      const int64_t stall_from = std::max(c.progress_at, At(begin).at);
-      if (now - stall_from >= limits_.stall_ms) {
+      // it last had nothing to take, whichever is later.
+      const int64_t stall_from = std::max(c.progress_at, c.pending_since);
+      if (ReadClock(&now) - stall_from >= limits_.stall_ms) {
         Retire(c, "cannot keep up", Format(" (no progress for %llu ms)", static_cast<unsigned long long>(now - stall_from)));
         continue;
       }
@@ -185,8 +213,10 @@ DeliveryCore::Offer DeliveryCore::TryDeliver(uint32_t address, void* payload, ui
       result = Offer::kFull;
     } else if (live_ == 0 && backlog_ && end_ - backlog_begin_ >= limits_.backlog_max) {
       result = Offer::kRefused;
+      full->epoch = epoch_;
     } else {
-      Append(KAVROD_RECORD_PAYLOAD, address, payload, length, now);
+      Append(KAVROD_RECORD_PAYLOAD, address, payload, length, &now);
+      done_count = PopDone(done, 2);
     }
     // A client dropped here must be closed by the service thread.
     if (work_ != work_before && sleeping_ && (WantsWake() || live_ != live_before)) {
@@ -195,8 +225,12 @@ DeliveryCore::Offer DeliveryCore::TryDeliver(uint32_t address, void* payload, ui
     }
     notify = std::exchange(notify_, false);
   }
+  for (size_t i = 0; i < done_count; ++i) std::free(done[i]);
   if (notify) room_.notify_all();
-  if (wake) waker_.Wake();
+  if (wake) server_.Wake();
+  // Only a refusal for want of a client costs the question, which the
+  // server answers with a system call, outside the lock.
+  if (result == Offer::kRefused && server_.ClientWaiting()) return Offer::kAwaitClient;
   return result;
 }
 
@@ -214,7 +248,7 @@ void DeliveryCore::Signal(uint32_t code, int64_t now) {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     if (stopping_) return;
-    Append(KAVROD_RECORD_LINK_EVENT, code, nullptr, 0, now);
+    Append(KAVROD_RECORD_LINK_EVENT, code, nullptr, 0, &now);
     link_up_ = code == KAVROD_EVENT_ESTABLISHED;
     if (code == KAVROD_EVENT_SHUTDOWN) {
       stopping_ = true;
@@ -228,7 +262,7 @@ void DeliveryCore::Signal(uint32_t code, int64_t now) {
     notify = std::exchange(notify_, false);
   }
   if (notify) room_.notify_all();
-  if (wake) waker_.Wake();
+  if (wake) server_.Wake();
 }
 
 void DeliveryCore::Shutdown() {
@@ -240,23 +274,30 @@ void DeliveryCore::Shutdown() {
     notify = waiters_ > 0;
   }
   if (notify) room_.notify_all();
-  waker_.Wake();
+  server_.Wake();
 }
 
 DeliveryCore::ClientId DeliveryCore::Accept(int64_t now, OutRecord* state) {
-  std::lock_guard<std::mutex> guard(mutex_);
-  if (live_ >= limits_.clients_max || stopping_) return 0;
   Client c;
-  do {
-    c.id = ++last_id_;
-  } while (c.id == 0 || Find(c.id) != nullptr);
-  c.cursor = end_;
-  c.progress_at = now;
-  clients_.push_back(c);
-  ++live_;
-  FillHeader(state, KAVROD_RECORD_LINK_STATE, link_up_ ? 1u : 0u);
-  state->payload = nullptr;
-  state->length = 0;
+  bool notify = false;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (live_ >= limits_.clients_max || stopping_) return 0;
+    do {
+      c.id = ++last_id_;
+    } while (c.id == 0 || Find(c.id) != nullptr);
+    c.cursor = end_;
+    c.progress_at = now;
+    clients_.push_back(c);
+    ++live_;
+    FillHeader(state, KAVROD_RECORD_LINK_STATE, link_up_ ? 1u : 0u);
+    state->payload = nullptr;
+    state->length = 0;
+    // A producer may be waiting for this client.
+    NoteProgress();
+    notify = std::exchange(notify_, false);
+  }
+  if (notify) room_.notify_all();
   return c.id;
 }
 
@@ -355,18 +396,25 @@ void DeliveryCore::Release(ClientId id) {
   }
 }
 
-void DeliveryCore::Reap(std::vector<void*>* to_free, std::vector<std::string>* notices) {
-  std::lock_guard<std::mutex> guard(mutex_);
+size_t DeliveryCore::PopDone(void** blocks, size_t max) {
   // Retired clients that are not yet released still count: a server may have
   // a write of theirs in flight.
   uint64_t low = end_;
   for (const Client& c : clients_) low = std::min(low, c.cursor);
   if (backlog_) low = std::min(low, backlog_begin_);
-  while (base_ < low) {
-    if (log_.front().payload != nullptr) to_free->push_back(log_.front().payload);
+  size_t n = 0;
+  while (base_ < low && n < max) {
+    if (log_.front().payload != nullptr) blocks[n++] = log_.front().payload;
     log_.pop_front();
     ++base_;
   }
+  return n;
+}
+
+void DeliveryCore::Reap(std::vector<void*>* to_free, std::vector<std::string>* notices) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  void* blocks[64];
+  for (size_t n; (n = PopDone(blocks, 64)) > 0;) to_free->insert(to_free->end(), blocks, blocks + n);
   for (auto& line : notices_) notices->push_back(std::move(line));
   notices_.clear();
 }

@@ -51,27 +51,34 @@ struct Limits {
 };
 
 // One record ready to go out: its header and the payload block, which stays
-// valid until the service thread next calls Reap.
+// valid until the client's cursor has moved past it (Commit, Release).
 struct OutRecord {
   uint8_t header[KAVROD_HEADER_SIZE];
   const void* payload;
   uint32_t length;
 };
 
-// How the core rouses a server's sleeping service thread. Called without the
+// What the core asks of the server in front of it. Called without the
 // core's lock held.
-class Waker {
+class ServerHooks {
  public:
+  // Rouses the service thread from its sleep.
   virtual void Wake() = 0;
+  // True when a client has connected that the service thread has not taken
+  // in yet. Asked only when a payload would otherwise be refused for want of
+  // a client.
+  virtual bool ClientWaiting() = 0;
 
  protected:
-  ~Waker() = default;
+  ~ServerHooks() = default;
 };
 
 class DeliveryCore {
  public:
   using ClientId = uint32_t;
-  enum class Offer { kTaken, kRefused, kFull };
+  // kAwaitClient: no client is connected and the backlog is full, but a
+  // client has just connected; wait for it to be taken in.
+  enum class Offer { kTaken, kRefused, kFull, kAwaitClient };
 
   // When TryDeliver answers kFull: try again at `retry_at` (when the client
   // that is in the way counts as stalled), or earlier once WaitForRoom says
@@ -81,7 +88,7 @@ class DeliveryCore {
     uint64_t epoch = 0;
   };
 
-  explicit DeliveryCore(Waker& waker, Limits limits = {});
+  explicit DeliveryCore(ServerHooks& server, Limits limits = {});
   ~DeliveryCore();
   DeliveryCore(const DeliveryCore&) = delete;
   DeliveryCore& operator=(const DeliveryCore&) = delete;
@@ -92,7 +99,8 @@ class DeliveryCore {
   // queue is full it waits for that client to take records, and drops the
   // client once it has taken nothing for the stall time.
   int32_t Deliver(uint32_t address, void* payload, uint32_t length);
-  // One attempt of Deliver at time `now` (milliseconds), without waiting.
+  // One attempt of Deliver at time `now` (milliseconds; -1: read the clock
+  // if the answer depends on it), without waiting.
   Offer TryDeliver(uint32_t address, void* payload, uint32_t length, int64_t now, Full* full);
   // Waits until a client has moved on since `epoch`, for at most timeout_ms.
   void WaitForRoom(uint64_t epoch, int64_t timeout_ms);
@@ -127,7 +135,7 @@ class DeliveryCore {
   void Release(ClientId id);
   // Frees nothing itself: hands over the payload blocks no client needs any
   // more and the lines to report, for the caller to deal with outside the
-  // lock.
+  // lock. While records keep coming, the producer frees most blocks itself.
   void Reap(std::vector<void*>* to_free, std::vector<std::string>* notices);
 
   bool Stopping() const;
@@ -149,13 +157,16 @@ class DeliveryCore {
     uint32_t value;
     void* payload;
     uint32_t length;
-    int64_t at;             // when it was handed over
     uint64_t bytes_before;  // bytes of every earlier record
   };
   struct Client {
     ClientId id = 0;
     uint64_t cursor = 0;  // next record to send
     int64_t progress_at = 0;
+    // When the client last went from having nothing to send to having
+    // something: a client that was idle and then meets a burst is not
+    // stalled yet.
+    int64_t pending_since = 0;
     bool introducing = true;
     bool credit_mode = false;
     uint64_t credit = 0;
@@ -165,15 +176,19 @@ class DeliveryCore {
 
   Client* Find(ClientId id);
   const Client* Find(ClientId id) const;
-  void Append(uint32_t kind, uint32_t value, void* payload, uint32_t length, int64_t now);
+  // `clock` is the time of the call, or -1 until it is read.
+  void Append(uint32_t kind, uint32_t value, void* payload, uint32_t length, int64_t* clock);
   const Record& At(uint64_t seq) const { return log_[static_cast<size_t>(seq - base_)]; }
   uint64_t BytesBefore(uint64_t seq) const { return seq == end_ ? bytes_total_ : At(seq).bytes_before; }
   bool CanTake(const Client& c) const;
   bool WantsWake() const;
   void Retire(Client& c, const char* reason, const std::string& detail);
+  // Takes up to `max` records off the front of the log that no client needs
+  // any more; returns their payload blocks in `blocks`.
+  size_t PopDone(void** blocks, size_t max);
   void NoteProgress();
 
-  Waker& waker_;
+  ServerHooks& server_;
   const Limits limits_;
 
   mutable std::mutex mutex_;

@@ -27,6 +27,10 @@ constexpr size_t kSendBatch = 128;
 // Request packets read from one client in one turn, so that a client that
 // floods cannot starve the others.
 constexpr int kReadBatch = 64;
+// Turns the service thread may take without polling while records keep
+// coming: the poll would only find out what the next turn finds anyway, and
+// new clients, credit and hang-ups can wait that long.
+constexpr int kBusyTurns = 16;
 // How long the shutdown event waits for the clients to take what is queued.
 constexpr int64_t kShutdownFlushMs = 2000;
 // How often to try again to create the socket when it could not be created.
@@ -91,6 +95,13 @@ void UnixServer::Stop() {
   stopped_ = true;
   core_.Shutdown();
   if (thread_.joinable()) thread_.join();
+}
+
+bool UnixServer::ClientWaiting() {
+  const int fd = listener_.load(std::memory_order_acquire);
+  if (fd < 0) return false;
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
 }
 
 void UnixServer::Wake() {
@@ -170,10 +181,13 @@ std::string UnixServer::Listen() {
     socket_ino_ = st.st_ino;
   }
   listen_fd_ = fd;
+  listener_.store(fd, std::memory_order_release);
   return {};
 }
 
 void UnixServer::CloseListener() {
+  // Producers are refused by now: the core stops before the listener does.
+  listener_.store(-1, std::memory_order_release);
   close(listen_fd_);
   listen_fd_ = -1;
   // Remove the file only if it is still ours, and before the lock goes, so
@@ -282,11 +296,11 @@ void UnixServer::ReadRequests(Conn& c) {
   }
 }
 
-// Sends the client one batch; true when there may be more to send at once.
-bool UnixServer::SendSome(Conn& c, int64_t now) {
+// Sends the client one batch; returns how many records went out.
+size_t UnixServer::SendSome(Conn& c, int64_t now) {
   OutRecord out[kSendBatch];
   const size_t n = core_.Collect(c.id, now, out, kSendBatch);
-  if (n == 0) return false;
+  if (n == 0) return 0;
   mmsghdr messages[kSendBatch];
   iovec parts[2 * kSendBatch];
   for (size_t i = 0; i < n; ++i) {
@@ -298,23 +312,22 @@ bool UnixServer::SendSome(Conn& c, int64_t now) {
   }
   int sent = sendmmsg(c.fd, messages, static_cast<unsigned>(n), MSG_DONTWAIT | MSG_NOSIGNAL);
   if (sent < 0) {
-    if (errno == EINTR) return true;
+    if (errno == EINTR) return 0;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
       c.blocked = true;
       core_.SetBlocked(c.id, true);
     } else {
       core_.Hangup(c.id, nullptr);
     }
-    return false;
+    return 0;
   }
   core_.Commit(c.id, static_cast<size_t>(sent), now);
   if (static_cast<size_t>(sent) < n) {
     // The socket is full (or failing; poll says which).
     c.blocked = true;
     core_.SetBlocked(c.id, true);
-    return false;
   }
-  return n == kSendBatch;
+  return static_cast<size_t>(sent);
 }
 
 void UnixServer::CloseRetired() {
@@ -341,6 +354,7 @@ void UnixServer::Housekeeping() {
 void UnixServer::Run() {
   std::vector<pollfd> fds;
   int64_t stop_deadline = -1;
+  int busy_turns = 0;
   for (;;) {
     const uint64_t seen = core_.Work();
     const int64_t now = MonotonicMs();
@@ -357,10 +371,17 @@ void UnixServer::Run() {
       }
     }
     bool more = false;
+    bool sent = false;
     for (Conn& c : conns_) {
-      if (!c.blocked && !core_.Retired(c.id)) more |= SendSome(c, now);
+      if (c.blocked || core_.Retired(c.id)) continue;
+      const size_t n = SendSome(c, now);
+      sent |= n > 0;
+      more |= n == kSendBatch;
     }
-    Housekeeping();
+    CloseRetired();
+    // While records keep coming the producer frees what is done with; the
+    // rest, and the lines to report, wait for a quiet turn.
+    if (!sent || stopping) Housekeeping();
 
     int64_t wait_until = -1;
     auto wake_at = [&wait_until](int64_t at) {
@@ -382,6 +403,12 @@ void UnixServer::Run() {
         if (c.check_at >= 0) wake_at(c.check_at);
       }
     }
+
+    if ((more || (sent && core_.Work() != seen)) && busy_turns < kBusyTurns) {
+      ++busy_turns;
+      continue;
+    }
+    busy_turns = 0;
 
     fds.clear();
     fds.push_back({wake_fd_, POLLIN, 0});

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -16,7 +17,7 @@
 
 namespace kavrod {
 
-class UnixServer final : public Waker {
+class UnixServer final : public ServerHooks {
  public:
   explicit UnixServer(const std::string& run_dir, Limits limits = {});
   ~UnixServer();
@@ -30,6 +31,7 @@ class UnixServer final : public Waker {
   void Stop();
 
   void Wake() override;
+  bool ClientWaiting() override;
 
  private:
   struct Conn {
@@ -50,7 +52,7 @@ class UnixServer final : public Waker {
   void AcceptClients(int64_t now);
   void CheckIntroduction(Conn& c, int64_t now);
   void ReadRequests(Conn& c);
-  bool SendSome(Conn& c, int64_t now);
+  size_t SendSome(Conn& c, int64_t now);
   void CloseRetired();
   void Housekeeping();
   void Report(const std::string& line);
@@ -62,6 +64,8 @@ class UnixServer final : public Waker {
   std::thread thread_;
   std::mutex stop_mutex_;
   bool stopped_ = false;
+  // The listener, for producers to look at; set once.
+  std::atomic<int> listener_{-1};
 
   // The service thread's own; nobody else touches these once it runs.
   int listen_fd_ = -1;

@@ -430,16 +430,18 @@ TEST_F(KavrodTest, SocketLeftOverByACrashedRunIsReplaced) {
 
 // --- The queueing core on its own, in virtual time --------------------------
 
-class NoWaker final : public kavrod::Waker {
+class FakeServer final : public kavrod::ServerHooks {
  public:
   void Wake() override {}
+  bool ClientWaiting() override { return client_waiting; }
+  bool client_waiting = false;
 };
 
 class CoreTest : public ::testing::Test {
  protected:
   using Core = kavrod::DeliveryCore;
 
-  void Make(kavrod::Limits limits) { core_ = std::make_unique<Core>(waker_, limits); }
+  void Make(kavrod::Limits limits) { core_ = std::make_unique<Core>(server_, limits); }
 
   Core::Offer Offer(uint32_t n, int64_t now, Core::Full* full = nullptr) {
     Core::Full ignored;
@@ -503,7 +505,7 @@ class CoreTest : public ::testing::Test {
     return v;
   }
 
-  NoWaker waker_;
+  FakeServer server_;
   std::unique_ptr<Core> core_;
 };
 
@@ -553,6 +555,11 @@ TEST_F(CoreTest, BacklogGoesInOrderToTheFirstClientThatTakesRecords) {
   Make(limits);
   for (uint32_t i = 0; i < 4; ++i) ASSERT_EQ(Offer(i, 0), Core::Offer::kTaken);
   EXPECT_EQ(Offer(4, 0), Core::Offer::kRefused);
+  // A client whose connect has returned but who is not yet taken in counts:
+  // the producer waits for it rather than have the payload refused.
+  server_.client_waiting = true;
+  EXPECT_EQ(Offer(4, 0), Core::Offer::kAwaitClient);
+  server_.client_waiting = false;
   core_->Signal(KAVROD_EVENT_ESTABLISHED, 0);
 
   // `waiting` came first but takes nothing yet; `taker` takes first.
