@@ -206,6 +206,14 @@ DeliveryCore::Offer DeliveryCore::TryDeliver(uint32_t address, void* payload, ui
       }
       is_full = true;
       retry_at = std::min(retry_at, stall_from + limits_.stall_ms);
+      if (!c.holding) {
+        // Worth an operator's knowing: the link now runs at this client's
+        // pace.
+        c.holding = true;
+        notices_.push_back(Format("client %llu is %llu records behind; holding the link back until it takes more",
+                                  c.id, pending));
+        ++work_;
+      }
     }
     if (is_full) {
       full->retry_at = retry_at;
@@ -218,8 +226,9 @@ DeliveryCore::Offer DeliveryCore::TryDeliver(uint32_t address, void* payload, ui
       Append(KAVROD_RECORD_PAYLOAD, address, payload, length, &now);
       done_count = PopDone(done, 2);
     }
-    // A client dropped here must be closed by the service thread.
-    if (work_ != work_before && sleeping_ && (WantsWake() || live_ != live_before)) {
+    // A client dropped here must be closed by the service thread, and what
+    // is to be said must be said now.
+    if (work_ != work_before && sleeping_ && (WantsWake() || live_ != live_before || !notices_.empty())) {
       sleeping_ = false;
       wake = true;
     }
@@ -357,6 +366,7 @@ void DeliveryCore::Commit(ClientId id, size_t sent, int64_t now) {
     c->cursor += sent;
     c->credit -= std::min<uint64_t>(c->credit, sent);
     c->progress_at = now;
+    if (c->cursor == end_) c->holding = false;
     NoteProgress();
     notify = std::exchange(notify_, false);
   }

@@ -172,6 +172,8 @@ class DeliveryCore {
     uint64_t credit = 0;
     bool blocked = false;
     bool retired = false;
+    // It holds the producer back; said once until it has caught up.
+    bool holding = false;
   };
 
   Client* Find(ClientId id);

@@ -379,9 +379,10 @@ void UnixServer::Run() {
       more |= n == kSendBatch;
     }
     CloseRetired();
+    const bool stay_busy = (more || (sent && core_.Work() != seen)) && busy_turns < kBusyTurns;
     // While records keep coming the producer frees what is done with; the
-    // rest, and the lines to report, wait for a quiet turn.
-    if (!sent || stopping) Housekeeping();
+    // rest, and the lines to report, wait for the next poll.
+    if (!stay_busy || stopping) Housekeeping();
 
     int64_t wait_until = -1;
     auto wake_at = [&wait_until](int64_t at) {
@@ -404,7 +405,7 @@ void UnixServer::Run() {
       }
     }
 
-    if ((more || (sent && core_.Work() != seen)) && busy_turns < kBusyTurns) {
+    if (stay_busy) {
       ++busy_turns;
       continue;
     }

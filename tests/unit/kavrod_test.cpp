@@ -600,6 +600,8 @@ TEST_F(CoreTest, FullClientHoldsTheProducerBackUntilItStalls) {
   Core::Full full;
   EXPECT_EQ(Offer(4, 1000, &full), Core::Offer::kFull);
   EXPECT_EQ(full.retry_at, 1100);
+  EXPECT_EQ(Notices(), std::vector<std::string>{"client 1 is 4 records behind; holding the link back until it "
+                                                "takes more"});
 
   // Any progress lets the producer on and restarts the clock.
   EXPECT_EQ(Take(slow, 1050, 1), Range(0, 1));
