@@ -62,7 +62,7 @@ bool ParseClientRequest(const uint8_t* data, size_t size, ClientRequest* request
   return true;
 }
 
-DeliveryCore::DeliveryCore(ServerHooks& server, Limits limits) : server_(server), limits_(limits) {}
+DeliveryCore::DeliveryCore(ServerHooks server, Limits limits) : server_(std::move(server)), limits_(limits) {}
 
 DeliveryCore::~DeliveryCore() {
   for (Record& r : log_) std::free(r.payload);
@@ -236,10 +236,10 @@ DeliveryCore::Offer DeliveryCore::TryDeliver(uint32_t address, void* payload, ui
   }
   for (size_t i = 0; i < done_count; ++i) std::free(done[i]);
   if (notify) room_.notify_all();
-  if (wake) server_.Wake();
+  if (wake) server_.wake();
   // Only a refusal for want of a client costs the question, which the
   // server answers with a system call, outside the lock.
-  if (result == Offer::kRefused && server_.ClientWaiting()) return Offer::kAwaitClient;
+  if (result == Offer::kRefused && server_.client_waiting()) return Offer::kAwaitClient;
   return result;
 }
 
@@ -271,7 +271,7 @@ void DeliveryCore::Signal(uint32_t code, int64_t now) {
     notify = std::exchange(notify_, false);
   }
   if (notify) room_.notify_all();
-  if (wake) server_.Wake();
+  if (wake) server_.wake();
 }
 
 void DeliveryCore::Shutdown() {
@@ -283,7 +283,7 @@ void DeliveryCore::Shutdown() {
     notify = waiters_ > 0;
   }
   if (notify) room_.notify_all();
-  server_.Wake();
+  server_.wake();
 }
 
 DeliveryCore::ClientId DeliveryCore::Accept(int64_t now, OutRecord* state) {

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -60,17 +61,13 @@ struct OutRecord {
 
 // What the core asks of the server in front of it. Called without the
 // core's lock held.
-class ServerHooks {
- public:
+struct ServerHooks {
   // Rouses the service thread from its sleep.
-  virtual void Wake() = 0;
+  std::function<void()> wake;
   // True when a client has connected that the service thread has not taken
   // in yet. Asked only when a payload would otherwise be refused for want of
   // a client.
-  virtual bool ClientWaiting() = 0;
-
- protected:
-  ~ServerHooks() = default;
+  std::function<bool()> client_waiting;
 };
 
 class DeliveryCore {
@@ -88,7 +85,7 @@ class DeliveryCore {
     uint64_t epoch = 0;
   };
 
-  explicit DeliveryCore(ServerHooks& server, Limits limits = {});
+  explicit DeliveryCore(ServerHooks server, Limits limits = {});
   ~DeliveryCore();
   DeliveryCore(const DeliveryCore&) = delete;
   DeliveryCore& operator=(const DeliveryCore&) = delete;
@@ -190,7 +187,7 @@ class DeliveryCore {
   size_t PopDone(void** blocks, size_t max);
   void NoteProgress();
 
-  ServerHooks& server_;
+  const ServerHooks server_;
   const Limits limits_;
 
   mutable std::mutex mutex_;

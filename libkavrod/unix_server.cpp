@@ -52,7 +52,7 @@ std::string Decimal(unsigned long long value) {
 }  // namespace
 
 UnixServer::UnixServer(const std::string& run_dir, Limits limits)
-    : core_(*this, limits),
+    : core_(ServerHooks{[this] { Wake(); }, [this] { return ClientWaiting(); }}, limits),
       path_(run_dir + "/" + KAVROD_SOCKET_NAME),
       lock_path_(run_dir + "/" + KAVROD_LOCK_NAME) {
   wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -291,8 +291,9 @@ void UnixServer::ReadRequests(Conn& c) {
       return;
     }
     // An empty packet and the end of the client's sending side both read as
-    // 0; poll tells the end apart.
-    if (n > 0 && static_cast<size_t>(n) <= sizeof packet) core_.Request(c.id, packet, static_cast<size_t>(n));
+    // 0, the end again and again; poll tells them apart on the next turn.
+    if (n == 0) return;
+    if (static_cast<size_t>(n) <= sizeof packet) core_.Request(c.id, packet, static_cast<size_t>(n));
   }
 }
 

@@ -17,7 +17,7 @@
 
 namespace kavrod {
 
-class UnixServer final : public ServerHooks {
+class UnixServer final {
  public:
   explicit UnixServer(const std::string& run_dir, Limits limits = {});
   ~UnixServer();
@@ -30,8 +30,10 @@ class UnixServer final : public ServerHooks {
   // and removes the socket. Later calls are refused.
   void Stop();
 
-  void Wake() override;
-  bool ClientWaiting() override;
+  // The core's hooks: rouse the service thread; is a connection waiting at
+  // the listener.
+  void Wake();
+  bool ClientWaiting();
 
  private:
   struct Conn {

@@ -430,18 +430,14 @@ TEST_F(KavrodTest, SocketLeftOverByACrashedRunIsReplaced) {
 
 // --- The queueing core on its own, in virtual time --------------------------
 
-class FakeServer final : public kavrod::ServerHooks {
- public:
-  void Wake() override {}
-  bool ClientWaiting() override { return client_waiting; }
-  bool client_waiting = false;
-};
 
 class CoreTest : public ::testing::Test {
  protected:
   using Core = kavrod::DeliveryCore;
 
-  void Make(kavrod::Limits limits) { core_ = std::make_unique<Core>(server_, limits); }
+  void Make(kavrod::Limits limits) {
+    core_ = std::make_unique<Core>(kavrod::ServerHooks{[] {}, [this] { return client_waiting_; }}, limits);
+  }
 
   Core::Offer Offer(uint32_t n, int64_t now, Core::Full* full = nullptr) {
     Core::Full ignored;
@@ -505,7 +501,8 @@ class CoreTest : public ::testing::Test {
     return v;
   }
 
-  FakeServer server_;
+  // What the server says when asked whether a client waits to be taken in.
+  bool client_waiting_ = false;
   std::unique_ptr<Core> core_;
 };
 
@@ -557,9 +554,9 @@ TEST_F(CoreTest, BacklogGoesInOrderToTheFirstClientThatTakesRecords) {
   EXPECT_EQ(Offer(4, 0), Core::Offer::kRefused);
   // A client whose connect has returned but who is not yet taken in counts:
   // the producer waits for it rather than have the payload refused.
-  server_.client_waiting = true;
+  client_waiting_ = true;
   EXPECT_EQ(Offer(4, 0), Core::Offer::kAwaitClient);
-  server_.client_waiting = false;
+  client_waiting_ = false;
   core_->Signal(KAVROD_EVENT_ESTABLISHED, 0);
 
   // `waiting` came first but takes nothing yet; `taker` takes first.
