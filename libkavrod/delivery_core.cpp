@@ -121,6 +121,7 @@ void DeliveryCore::Retire(Client& c, const char* reason, const std::string& deta
   if (c.retired) return;
   c.retired = true;
   --live_;
+  ++retired_count_;
   const uint64_t pending = end_ - c.cursor;
   bool kept = false;
   if (live_ == 0 && !stopping_ && pending > 0) {
@@ -356,13 +357,14 @@ size_t DeliveryCore::Collect(ClientId id, int64_t now, OutRecord* out, size_t ma
   return static_cast<size_t>(n);
 }
 
-void DeliveryCore::Commit(ClientId id, size_t sent, int64_t now) {
-  if (sent == 0) return;
+uint64_t DeliveryCore::Commit(ClientId id, size_t sent, int64_t now) {
   bool notify = false;
+  uint64_t work;
   {
     std::lock_guard<std::mutex> guard(mutex_);
+    work = work_;
     Client* c = Find(id);
-    if (c == nullptr) return;
+    if (c == nullptr || sent == 0) return work;
     c->cursor += sent;
     c->credit -= std::min<uint64_t>(c->credit, sent);
     c->progress_at = now;
@@ -371,6 +373,7 @@ void DeliveryCore::Commit(ClientId id, size_t sent, int64_t now) {
     notify = std::exchange(notify_, false);
   }
   if (notify) room_.notify_all();
+  return work;
 }
 
 void DeliveryCore::SetBlocked(ClientId id, bool blocked) {
@@ -450,6 +453,11 @@ uint64_t DeliveryCore::Pending(ClientId id) const {
   uint64_t begin = c->cursor;
   if (backlog_ && backlog_begin_ < begin) begin = backlog_begin_;
   return end_ - begin;
+}
+
+DeliveryCore::Turn DeliveryCore::BeginTurn() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return Turn{work_, stopping_, retired_count_};
 }
 
 uint64_t DeliveryCore::Work() const {

@@ -120,8 +120,8 @@ class DeliveryCore {
   void Promote(ClientId id, int64_t now);
   // Up to `max` records to send to the client, in order, from where it is.
   size_t Collect(ClientId id, int64_t now, OutRecord* out, size_t max);
-  // `sent` of the records last collected went out.
-  void Commit(ClientId id, size_t sent, int64_t now);
+  // `sent` of the records last collected went out. Returns Work().
+  uint64_t Commit(ClientId id, size_t sent, int64_t now);
   // The client's socket is full (true) or has room again (false).
   void SetBlocked(ClientId id, bool blocked);
   // Takes the client out: it left (reason null) or is dropped for `reason`.
@@ -145,6 +145,15 @@ class DeliveryCore {
   // PrepareSleep with that value; false means new work came meanwhile.
   // Producers wake a sleeping thread only when a client can take records.
   uint64_t Work() const;
+  // What a turn of the service thread starts from, under one lock: the work
+  // counter, whether the core is stopping, and a count of clients taken out
+  // so far (it changes when there are clients to close).
+  struct Turn {
+    uint64_t work = 0;
+    bool stopping = false;
+    uint64_t retired = 0;
+  };
+  Turn BeginTurn() const;
   bool PrepareSleep(uint64_t seen);
   void Awake();
 
@@ -209,6 +218,7 @@ class DeliveryCore {
   int waiters_ = 0;
   bool notify_ = false;
   uint64_t work_ = 0;
+  uint64_t retired_count_ = 0;
   bool sleeping_ = false;
   std::vector<std::string> notices_;
 };

@@ -287,7 +287,10 @@ void UnixServer::ReadRequests(Conn& c) {
     ssize_t n = recv(c.fd, packet, sizeof packet, MSG_DONTWAIT | MSG_TRUNC);
     if (n < 0) {
       if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK) core_.Hangup(c.id, nullptr);
+      if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        core_.Hangup(c.id, nullptr);
+        hung_up_ = true;
+      }
       return;
     }
     // An empty packet and the end of the client's sending side both read as
@@ -298,7 +301,7 @@ void UnixServer::ReadRequests(Conn& c) {
 }
 
 // Sends the client one batch; returns how many records went out.
-size_t UnixServer::SendSome(Conn& c, int64_t now) {
+size_t UnixServer::SendSome(Conn& c, int64_t now, uint64_t* work) {
   OutRecord out[kSendBatch];
   const size_t n = core_.Collect(c.id, now, out, kSendBatch);
   if (n == 0) return 0;
@@ -319,10 +322,11 @@ size_t UnixServer::SendSome(Conn& c, int64_t now) {
       core_.SetBlocked(c.id, true);
     } else {
       core_.Hangup(c.id, nullptr);
+      hung_up_ = true;
     }
     return 0;
   }
-  core_.Commit(c.id, static_cast<size_t>(sent), now);
+  *work = core_.Commit(c.id, static_cast<size_t>(sent), now);
   if (static_cast<size_t>(sent) < n) {
     // The socket is full (or failing; poll says which).
     c.blocked = true;
@@ -357,9 +361,10 @@ void UnixServer::Run() {
   int64_t stop_deadline = -1;
   int busy_turns = 0;
   for (;;) {
-    const uint64_t seen = core_.Work();
+    const DeliveryCore::Turn turn = core_.BeginTurn();
+    const uint64_t seen = turn.work;
+    const bool stopping = turn.stopping;
     const int64_t now = MonotonicMs();
-    const bool stopping = core_.Stopping();
     if (stopping && stop_deadline < 0) stop_deadline = now + kShutdownFlushMs;
 
     // When one new client is due to be looked at, all are, in the order
@@ -373,14 +378,21 @@ void UnixServer::Run() {
     }
     bool more = false;
     bool sent = false;
+    uint64_t work = seen;
     for (Conn& c : conns_) {
-      if (c.blocked || core_.Retired(c.id)) continue;
-      const size_t n = SendSome(c, now);
+      if (c.blocked) continue;
+      const size_t n = SendSome(c, now, &work);
       sent |= n > 0;
       more |= n == kSendBatch;
     }
-    CloseRetired();
-    const bool stay_busy = (more || (sent && core_.Work() != seen)) && busy_turns < kBusyTurns;
+    // Clients are taken out by this thread (a failed send, a hang-up) or
+    // by a producer (a stalled client), which counts.
+    if (turn.retired != retired_seen_ || hung_up_) {
+      CloseRetired();
+      retired_seen_ = turn.retired;
+      hung_up_ = false;
+    }
+    const bool stay_busy = (more || (sent && work != seen)) && busy_turns < kBusyTurns;
     // While records keep coming the producer frees what is done with; the
     // rest, and the lines to report, wait for the next poll.
     if (!stay_busy || stopping) Housekeeping();

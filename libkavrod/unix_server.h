@@ -54,7 +54,7 @@ class UnixServer final {
   void AcceptClients(int64_t now);
   void CheckIntroduction(Conn& c, int64_t now);
   void ReadRequests(Conn& c);
-  size_t SendSome(Conn& c, int64_t now);
+  size_t SendSome(Conn& c, int64_t now, uint64_t* work);
   void CloseRetired();
   void Housekeeping();
   void Report(const std::string& line);
@@ -81,6 +81,9 @@ class UnixServer final {
   int64_t next_refusal_report_ = 0;
   uint64_t refused_unreported_ = 0;
   std::vector<Conn> conns_;
+  uint64_t retired_seen_ = 0;
+  // This thread took a client out during the turn.
+  bool hung_up_ = false;
   std::vector<void*> to_free_;
   std::vector<std::string> notices_;
 };
