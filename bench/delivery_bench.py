@@ -16,7 +16,7 @@ paths back to back (in alternating order), so the ratio is fair on a machine
 that others share.
 
     cmake --build build --target kavro kavrod delivery_relay delivery_sink
-    python3 bench/delivery_bench.py [--payloads N] [--sizes 16,1024] [--runs R]
+    python3 bench/delivery_bench.py [--payloads N] [--sizes 16,1024] [--runs R] [--library FILE]
 """
 
 import argparse
@@ -61,9 +61,10 @@ class Result:
 
 
 class Bench:
-    def __init__(self, build, n):
+    def __init__(self, build, n, library=None):
         self.build = build
         self.n = n
+        self.library = library
         self.tmp = tempfile.mkdtemp(prefix="kavro-delivery-bench-")
 
     def close(self):
@@ -108,9 +109,11 @@ class Bench:
         run_dir = os.path.join(work, "run")
         err_path = os.path.join(work, "kavro.err")
         with open(err_path, "w") as err:
-            kavro = subprocess.Popen([self.binary("kavro"), "--registry", registry, "--run-dir", run_dir,
-                                      "--log-dir", os.path.join(work, "log")],
-                                     stdout=subprocess.DEVNULL, stderr=err)
+            args = [self.binary("kavro"), "--registry", registry, "--run-dir", run_dir,
+                    "--log-dir", os.path.join(work, "log")]
+            if self.library:
+                args += ["--delivery-library", self.library]
+            kavro = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=err)
         try:
             srv.settimeout(10)
             conn, _ = srv.accept()
@@ -156,10 +159,11 @@ def main():
     parser.add_argument("--payloads", type=int, default=20000)
     parser.add_argument("--sizes", default="16,1024")
     parser.add_argument("--runs", type=int, default=10)
+    parser.add_argument("--library", help="companion library for kavro instead of the default one")
     args = parser.parse_args()
     sizes = [int(s) for s in args.sizes.split(",")]
 
-    bench = Bench(args.build, args.payloads)
+    bench = Bench(args.build, args.payloads, args.library and os.path.abspath(args.library))
     ratios = {s: [] for s in sizes}
     bad = {"kavro": 0, "relay": 0}
     dropped = 0
