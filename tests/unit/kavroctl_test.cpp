@@ -86,6 +86,14 @@ TEST(DeliveredRecords, DecodeHeadAndBytes) {
   EXPECT_TRUE(headOnly->bytes.empty());
 }
 
+TEST(CreditRequest, GrantsExactlyTheCountInThirtyTwoBitParts) {
+  EXPECT_EQ(BuildCreditRequests(1), (std::vector<std::vector<uint8_t>>{Bytes({1, 0, 0, 0, 1, 0, 0, 0})}));
+  const auto big = BuildCreditRequests(uint64_t{UINT32_MAX} + 3);
+  ASSERT_EQ(big.size(), 2u);
+  EXPECT_EQ(big[0], Bytes({1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
+  EXPECT_EQ(big[1], Bytes({1, 0, 0, 0, 3, 0, 0, 0}));
+}
+
 TEST(DeliveredRecords, ReadableLines) {
   EXPECT_EQ(FormatRecordText({RECORD_PAYLOAD, 0x20, Bytes({0x41, 0x42, 0x43})}), "payload addr=0x20 len=3 41 42 43");
   EXPECT_EQ(FormatRecordText({RECORD_PAYLOAD, 0, {}}), "payload addr=0x00 len=0");

@@ -29,6 +29,12 @@ constexpr const char* DELIVERY_SOCKET_NAME = "kavrod";
 
 constexpr uint32_t RECORD_PAYLOAD = 1;
 constexpr uint32_t RECORD_EVENT = 2;
+// The first record of every connection: whether the link is up. Not one of
+// the records a listener counts or prints.
+constexpr uint32_t RECORD_LINK_STATE = 3;
+
+// The request that grants the companion library a number of further records.
+constexpr uint32_t REQUEST_CREDIT = 1;
 
 // Exit codes, shared by every subcommand.
 constexpr int EXIT_OK = 0;
@@ -63,6 +69,21 @@ inline std::optional<int32_t> ParseAnswer(const uint8_t* data, size_t count) {
 }
 
 inline uint32_t PayloadWord(uint32_t address) { return WORD_PAYLOAD | (address & 0xFF); }
+
+// The credit requests that grant exactly `count` records, each packet at most
+// a 32-bit count, sent before the first read.
+inline std::vector<std::vector<uint8_t>> BuildCreditRequests(uint64_t count) {
+  std::vector<std::vector<uint8_t>> packets;
+  do {
+    const uint32_t part = count > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(count);
+    std::vector<uint8_t> packet;
+    PutU32(packet, REQUEST_CREDIT);
+    PutU32(packet, part);
+    packets.push_back(std::move(packet));
+    count -= part;
+  } while (count > 0);
+  return packets;
+}
 
 struct Record {
   uint32_t kind = 0;

@@ -185,6 +185,22 @@ int ExitForResult(int32_t result) { return result == 0 ? EXIT_REFUSED : EXIT_OK;
 int RunListen(const std::string& runDir, bool json, std::optional<uint64_t> count, std::optional<double> timeout) {
   const std::string path = SocketPath(runDir, DELIVERY_SOCKET_NAME);
   int fd = ConnectOrExit(runDir, path);
+  // With a count, take exactly that many: what this listener would not print
+  // stays with the library for the next client. The grant goes out before
+  // anything is read, as the library expects.
+  if (count) {
+    for (const auto& packet : BuildCreditRequests(*count)) {
+      ssize_t sent;
+      do {
+        sent = send(fd, packet.data(), packet.size(), MSG_NOSIGNAL);
+      } while (sent < 0 && errno == EINTR);
+      if (sent < 0) {
+        int error = errno;
+        close(fd);
+        Fail(EXIT_UNREACHABLE, "kavroctl: cannot send the credit to " + path + ": " + std::strerror(error));
+      }
+    }
+  }
   const auto deadline = timeout ? std::optional(std::chrono::steady_clock::now() +
                                                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                                     std::chrono::duration<double>(*timeout)))
@@ -218,6 +234,7 @@ int RunListen(const std::string& runDir, bool json, std::optional<uint64_t> coun
       std::fprintf(stderr, "kavroctl: ignored a malformed record of %zu bytes\n", size);
       continue;
     }
+    if (record->kind == RECORD_LINK_STATE) continue;
     PrintLine(json ? FormatRecordJson(*record) : FormatRecordText(*record));
     ++seen;
   }
