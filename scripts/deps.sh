@@ -10,6 +10,10 @@ packages=(
   umockdev libumockdev-dev gir1.2-umockdev-1.0 python3-gi
   socat clang
   tshark
+  # Man pages; the Debian package (cpack runs dpkg-shlibdeps and file) and
+  # its test (systemd-analyze, man, logrotate on the installed files).
+  scdoc groff-base man-db gzip file
+  dpkg-dev adduser systemd logrotate
 )
 
 missing=()
