@@ -13,6 +13,10 @@ packages=(
   # The sanitizer and libFuzzer runtimes: clang only recommends them, and
   # recommendations are not installed here.
   libclang-rt-dev
+  # Man pages; the Debian package (cpack runs dpkg-shlibdeps and file) and
+  # its test (systemd-analyze, man, logrotate on the installed files).
+  scdoc groff-base man-db gzip file
+  dpkg-dev adduser systemd logrotate
 )
 
 missing=()

@@ -16,13 +16,13 @@ jobs=$(nproc 2>/dev/null || echo 2)
 fuzz_seconds=${KAVRO_FUZZ_SECONDS:-5}
 
 echo "== build (release) =="
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVRO_BENCH=ON >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVRO_TESTS=ON -DKAVRO_BENCH=ON >/dev/null
 cmake --build build -j"$jobs"
 echo "== tests (release) =="
 (cd build && ctest --output-on-failure -j"$jobs" --timeout 300)
 
 echo "== build (address and undefined-behaviour sanitizers) =="
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKAVRO_SANITIZE=ON -DKAVRO_BENCH=OFF >/dev/null
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKAVRO_SANITIZE=ON -DKAVRO_TESTS=ON -DKAVRO_BENCH=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
 echo "== tests (sanitizers) =="
 (
