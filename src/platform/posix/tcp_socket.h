@@ -13,12 +13,51 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
 #include "platform/tcp_socket.h"
 
 namespace kavro::platform {
+
+// A lock whose wait can be bounded, built on a condition variable rather than
+// std::timed_mutex: glibc serves the latter's timed wait with
+// pthread_mutex_clocklock, which the thread sanitizer of this toolchain does
+// not see, so it would report every unlock as one of an unlocked mutex.
+class BoundedLock {
+ public:
+  void lock() {
+    std::unique_lock guard(mutex_);
+    free_.wait(guard, [this] { return !held_; });
+    held_ = true;
+  }
+  bool try_lock() {
+    std::lock_guard guard(mutex_);
+    if (held_) return false;
+    held_ = true;
+    return true;
+  }
+  bool try_lock_until(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock guard(mutex_);
+    if (!free_.wait_until(guard, deadline, [this] { return !held_; })) return false;
+    held_ = true;
+    return true;
+  }
+  void unlock() {
+    {
+      std::lock_guard guard(mutex_);
+      held_ = false;
+    }
+    free_.notify_one();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable free_;
+  bool held_ = false;
+};
 
 class PosixTcpSocket : public TcpSocket {
  public:
@@ -81,7 +120,7 @@ class PosixTcpSocket : public TcpSocket {
   // share the socket: one block at a time keeps their frames whole on the
   // wire. Timed, so that waiting for the other thread's block counts against
   // the send limit.
-  std::timed_mutex sendMutex_;
+  BoundedLock sendMutex_;
   // Keeps Shutdown off a descriptor that Close is releasing.
   std::mutex closeMutex_;
 };
