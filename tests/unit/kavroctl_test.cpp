@@ -33,7 +33,13 @@ TEST(HexParsing, AcceptsTheWaysPeopleWriteBytes) {
 TEST(HexParsing, RejectsAnythingItWouldHaveToGuessAt) {
   std::string error;
   EXPECT_FALSE(ParseHexBytes("414", &error));  // odd run: 41 4 or 4 14?
-  EXPECT_NE(error.find("\"414\""), std::string::npos);
+  EXPECT_NE(error.find("\"414\" has an odd number of hex digits (3)"), std::string::npos) << error;
+  // A runaway token, such as a whole file without blanks, is named by its
+  // start only.
+  EXPECT_FALSE(ParseHexBytes("41 " + std::string(301, '7'), &error));
+  EXPECT_NE(error.find("\"7777777777777777...\" has an odd number of hex digits (301)"), std::string::npos) << error;
+  EXPECT_FALSE(ParseHexBytes(std::string(300, 'z'), &error));
+  EXPECT_EQ(error, "not a hex byte sequence: \"zzzzzzzzzzzzzzzz...\"");
   EXPECT_FALSE(ParseHexBytes("41 zz"));
   EXPECT_FALSE(ParseHexBytes("0x"));
   EXPECT_FALSE(ParseHexBytes("41-42"));
