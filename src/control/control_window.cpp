@@ -87,7 +87,7 @@ int ControlWindow::OpenConnection(const char* linkOverride) {
     opened = p_.socket && p_.framing &&
              p_.socket->OpenSocket(p_.config.TapiSvrIpAddr, static_cast<uint16_t>(p_.config.TapiSvrIpPort)) != 0;
     if (opened) {
-      p_.control.Block.LinkState = LINK_ESTABLISHED;
+      p_.control.SetLinkState(LINK_ESTABLISHED);
       p_.delivery.SignalLinkEvent(LINK_EVENT_ESTABLISHED);
     }
   }
@@ -107,9 +107,9 @@ int ControlWindow::OpenConnection(const char* linkOverride) {
   if (p_.transport.IsTcpLink()) return 1;
 
   p_.hub.Sleep(100);
-  p_.timers.RequestService(1);
-  p_.control.Block.RetryCount = 1;
-  p_.hub.SetTimer(TimerServiceRequest, SERVICE_REQUEST_MS);
+  // Without its repeat timer the first request still stands; the PBX may
+  // answer it.
+  p_.timers.StartServiceRequest();
   return 1;
 }
 
@@ -163,12 +163,9 @@ int32_t ControlWindow::OnCopyData(const platform::CopyData& copy) {
     return p_.timers.EnqueuePayload(static_cast<uint8_t>(copy.dwData & 0xFF), copy.cbData, copy.lpData) ? 1 : 0;
   }
   if (command == COMMAND_REQUEST_SERVICE) {
-    if (p_.timers.RequestService(1) && p_.hub.SetTimer(TimerServiceRequest, SERVICE_REQUEST_MS)) {
-      p_.control.Block.RetryCount = 1;
-      p_.control.Block.LinkState = LINK_SETUP;
-      return 1;
-    }
-    return 0;
+    if (!p_.timers.StartServiceRequest()) return 0;
+    p_.control.SetLinkState(LINK_SETUP);
+    return 1;
   }
   return 0;
 }

@@ -34,9 +34,7 @@ LinkStateMachine::~LinkStateMachine() {
   Vars.SavedData = nullptr;
 }
 
-uint16_t LinkStateMachine::State() const { return ctx_.control.Block.LinkState.load(); }
-
-void LinkStateMachine::SetState(uint16_t state) { ctx_.control.Block.LinkState.store(state); }
+uint16_t LinkStateMachine::State() const { return ctx_.control.State(); }
 
 int LinkStateMachine::ProcessFrame(L2Frame& frame) {
   {
@@ -88,8 +86,7 @@ void LinkStateMachine::SendNextQueued() {
 
   Vars.SendSeq = Next(Vars.SendSeq);
   Vars.AckPending = 0;
-  timers_->StopTimer(T203);
-  timers_->StartTimer(T200, T200_MS);
+  timers_->AwaitAnswer();
 }
 
 void LinkStateMachine::HandleIFrame(L2Frame& frame) {
@@ -134,8 +131,7 @@ void LinkStateMachine::HandleIFrame(L2Frame& frame) {
     case 2:
       Vars.AckSeq = frame.NRec;
       if (!Vars.PeerBusy && State() == LINK_ESTABLISHED) {
-        timers_->StopTimer(T200);
-        timers_->RestartTimer(T203, T203_MS);
+        timers_->WatchIdleLink();
       }
       break;
     case 1:
@@ -172,37 +168,33 @@ void LinkStateMachine::HandleSFrame(const L2Frame& frame) {
       if (state == LINK_ESTABLISHED) {
         if (nr == 2) {
           Vars.AckSeq = frame.NRec;
-          timers_->StopTimer(T200);
-          timers_->RestartTimer(T203, T203_MS);
+          timers_->WatchIdleLink();
         }
       } else {
         Vars.AckSeq = frame.NRec;
         if (finalResponse) {
-          timers_->StopTimer(T200);
-          timers_->RestartTimer(T203, T203_MS);
+          timers_->WatchIdleLink();
           if (Vars.AckSeq != Vars.SendSeq) Retransmit();
-          SetState(LINK_ESTABLISHED);
+          ctx_.control.SetLinkState(LINK_ESTABLISHED);
         }
       }
       break;
     case SKind::RNR:
       Vars.AckSeq = frame.NRec;
       if (state == LINK_ESTABLISHED) {
-        timers_->StopTimer(T203);
-        timers_->RestartTimer(T200, T200_MS);
+        timers_->AwaitAnswer();
       } else if (finalResponse) {
         timers_->RestartTimer(T200, T200_MS);
         Retransmit();
-        SetState(LINK_ESTABLISHED);
+        ctx_.control.SetLinkState(LINK_ESTABLISHED);
       }
       break;
     case SKind::REJ:
       Vars.AckSeq = frame.NRec;
       if (finalResponse) {
-        timers_->StopTimer(T200);
-        timers_->RestartTimer(T203, T203_MS);
+        timers_->WatchIdleLink();
         Retransmit();
-        SetState(LINK_ESTABLISHED);
+        ctx_.control.SetLinkState(LINK_ESTABLISHED);
       }
       break;
     case SKind::Other:
@@ -218,20 +210,18 @@ void LinkStateMachine::HandleUFrame(const L2Frame& frame) {
         SendUFrame(FRAME_DM);
       } else {
         SendUFrame(FRAME_UA);
-        timers_->StopTimer(T200);
-        timers_->RestartTimer(T203, T203_MS);
+        timers_->WatchIdleLink();
         ResetLink();
-        SetState(LINK_ESTABLISHED);
+        ctx_.control.SetLinkState(LINK_ESTABLISHED);
       }
       break;
 
     case FRAME_UA:
       if (state == LINK_SETUP) {
-        timers_->StopTimer(T200);
-        timers_->RestartTimer(T203, T203_MS);
+        timers_->WatchIdleLink();
         ResetLink();
         ctx_.delivery.SignalLinkEvent(LINK_EVENT_ESTABLISHED);
-        SetState(LINK_ESTABLISHED);
+        ctx_.control.SetLinkState(LINK_ESTABLISHED);
       } else if (state == LINK_DISCONNECTING) {
         ctx_.control.ReleaseLink();
       }
@@ -247,7 +237,7 @@ void LinkStateMachine::HandleUFrame(const L2Frame& frame) {
         timers_->StopTimer(T203);
         // Gives the UA time to leave the line before the transport closes.
         ctx_.hub.Sleep(100);
-        SetState(LINK_IDLE);
+        ctx_.control.SetLinkState(LINK_IDLE);
         ctx_.control.ReleaseLink();
       }
       break;
@@ -255,14 +245,13 @@ void LinkStateMachine::HandleUFrame(const L2Frame& frame) {
     case FRAME_DM:
       if (state == LINK_ESTABLISHED || state == LINK_TIMER_RECOVERY) {
         SendUFrame(FRAME_START);
-        timers_->RestartTimer(T200, T200_MS);
-        timers_->StopTimer(T203);
+        timers_->AwaitAnswer();
         ResetLink();
         ctx_.control.Block.RetryCount = 0;
-        SetState(LINK_SETUP);
+        ctx_.control.SetLinkState(LINK_SETUP);
       } else if (state == LINK_DISCONNECTING) {
         timers_->StopTimer(T200);
-        SetState(LINK_IDLE);
+        ctx_.control.SetLinkState(LINK_IDLE);
         ctx_.control.ReleaseLink();
       }
       break;
@@ -282,9 +271,8 @@ void LinkStateMachine::HandleUFrame(const L2Frame& frame) {
 void LinkStateMachine::Reestablish() {
   SendUFrame(FRAME_START);
   ResetLink();
-  timers_->StopTimer(T203);
-  timers_->RestartTimer(T200, T200_MS);
-  SetState(LINK_SETUP);
+  timers_->AwaitAnswer();
+  ctx_.control.SetLinkState(LINK_SETUP);
 }
 
 void LinkStateMachine::ResetLink() {
@@ -304,7 +292,7 @@ void LinkStateMachine::NRError() {
   timers_->StopTimer(T200);
   timers_->StopTimer(T203);
   ctx_.control.Block.RetryCount = 0;
-  SetState(LINK_SETUP);
+  ctx_.control.SetLinkState(LINK_SETUP);
 }
 
 void LinkStateMachine::SendRRFinal(bool poll) {

@@ -65,7 +65,6 @@ class LinkStateMachine {
   void SendNextQueued();
   void Reestablish();
   uint16_t State() const;
-  void SetState(uint16_t state);
 
   LinkContext& ctx_;
   LinkTimers* timers_ = nullptr;

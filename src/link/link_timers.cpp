@@ -37,6 +37,16 @@ void LinkTimers::RestartTimer(uint32_t id, uint32_t ms) {
   StartTimer(id, ms);
 }
 
+void LinkTimers::WatchIdleLink() {
+  StopTimer(T200);
+  RestartTimer(T203, T203_MS);
+}
+
+void LinkTimers::AwaitAnswer() {
+  StopTimer(T203);
+  RestartTimer(T200, T200_MS);
+}
+
 bool LinkTimers::QueueEmpty() const { return ctx_.control.Block.QueueLast < 0; }
 
 void LinkTimers::RemoveQueueHead() {
@@ -66,7 +76,7 @@ int LinkTimers::EnqueuePayload(uint8_t dest, uint32_t length, const uint8_t* dat
 
   LinkVariables& v = machine_.Vars;
   LinkControlBlock& block = ctx_.control.Block;
-  if (QueueEmpty() && v.SendSeq == v.AckSeq && !v.PeerBusy && block.LinkState.load() == LINK_ESTABLISHED) {
+  if (QueueEmpty() && v.SendSeq == v.AckSeq && !v.PeerBusy && ctx_.control.State() == LINK_ESTABLISHED) {
     // Nothing goes out that could not be sent again: without memory for the
     // retransmission copy the payload is refused like a full queue.
     uint8_t* copy = CopyPayload(data, length);
@@ -88,8 +98,7 @@ int LinkTimers::EnqueuePayload(uint8_t dest, uint32_t length, const uint8_t* dat
     v.SavedData = copy;
     v.SendSeq = (v.SendSeq + 1) & 7;
     v.AckPending = 0;
-    StopTimer(T203);
-    StartTimer(T200, T200_MS);
+    AwaitAnswer();
     ctx_.codec.SendFrame(frame);
     return 1;
   }
@@ -127,7 +136,7 @@ void LinkTimers::DisconnectRequest() {
     return;
   }
   LinkControlBlock& block = ctx_.control.Block;
-  switch (block.LinkState.load()) {
+  switch (ctx_.control.State()) {
     case LINK_AWAIT_SERVICE:
       StopTimer(TimerServiceRequest);
       ctx_.control.ReleaseLink();
@@ -135,7 +144,7 @@ void LinkTimers::DisconnectRequest() {
     case LINK_SETUP:
     case LINK_ESTABLISHED:
     case LINK_TIMER_RECOVERY:
-      block.LinkState.store(LINK_DISCONNECTING);
+      ctx_.control.SetLinkState(LINK_DISCONNECTING);
       block.RetryCount = 0;
       ClearSendQueue();
       RestartTimer(T200, T200_MS);
@@ -152,98 +161,112 @@ int LinkTimers::RequestService(uint32_t kind) {
   return 1;
 }
 
+bool LinkTimers::StartServiceRequest() {
+  RequestService(1);
+  std::lock_guard lock(ctx_.control.LinkLock);
+  if (!StartTimer(TimerServiceRequest, SERVICE_REQUEST_MS)) return false;
+  ctx_.control.Block.RetryCount = 1;
+  return true;
+}
+
 int LinkTimers::OnLinkTimer(uint32_t id) {
   std::unique_lock lock(ctx_.control.LinkLock);
-  LinkControlBlock& block = ctx_.control.Block;
-  LinkVariables& v = machine_.Vars;
-  const uint16_t state = block.LinkState.load();
-
+  ExpiryEnd end = ExpiryEnd::ReportState;
   switch (id) {
-    case TimerServiceRequest:
-      if (state != LINK_AWAIT_SERVICE) break;
+    case TimerServiceRequest: end = OnServiceRequestExpiry(); break;
+    case T200: end = OnT200Expiry(); break;
+    case T203: end = OnT203Expiry(); break;
+    case TimerKeepalive: end = OnKeepaliveExpiry(); break;
+    default: break;
+  }
+  lock.unlock();
+  if (end == ExpiryEnd::Release) ctx_.control.ReleaseLink();
+  if (end == ExpiryEnd::ReportState) machine_.LogStateChange();
+  return 0;
+}
+
+// Three requests 500 ms apart; a PBX still silent at the third expiry, 1.5 s
+// after the first request, has failed the link.
+LinkTimers::ExpiryEnd LinkTimers::OnServiceRequestExpiry() {
+  LinkControlBlock& block = ctx_.control.Block;
+  if (ctx_.control.State() != LINK_AWAIT_SERVICE) return ExpiryEnd::ReportState;
+  ++block.RetryCount;
+  if (block.RetryCount > N200) {
+    ctx_.delivery.SignalLinkEvent(LINK_EVENT_FAILED);
+    ctx_.control.ReleaseLink();
+    return ExpiryEnd::ReportState;
+  }
+  ctx_.trace.TraceMessage(LOG_PROTOCOL, "Request Service");
+  RequestService(1);
+  return StartTimer(TimerServiceRequest, SERVICE_REQUEST_MS) ? ExpiryEnd::ReportState : ExpiryEnd::Quiet;
+}
+
+LinkTimers::ExpiryEnd LinkTimers::OnT200Expiry() {
+  LinkControlBlock& block = ctx_.control.Block;
+  const uint16_t state = ctx_.control.State();
+  switch (state) {
+    case LINK_SETUP:
+    case LINK_DISCONNECTING:
+      if (block.RetryCount >= N200) {
+        ClearSendQueue();
+        return ExpiryEnd::Release;
+      }
       ++block.RetryCount;
-      if (block.RetryCount > N200) {
-        ctx_.delivery.SignalLinkEvent(LINK_EVENT_FAILED);
-        ctx_.control.ReleaseLink();
-      } else {
-        ctx_.trace.TraceMessage(LOG_PROTOCOL, "Request Service");
-        RequestService(1);
-        if (!StartTimer(TimerServiceRequest, SERVICE_REQUEST_MS)) return 0;
-      }
-      break;
+      RestartTimer(T200, T200_MS);
+      machine_.SendUFrame(state == LINK_SETUP ? FRAME_START : FRAME_DISC);
+      return ExpiryEnd::ReportState;
 
-    case T200:
-      switch (state) {
-        case LINK_SETUP:
-        case LINK_DISCONNECTING:
-          if (block.RetryCount >= N200) {
-            ClearSendQueue();
-            lock.unlock();
-            ctx_.control.ReleaseLink();
-            return 0;
-          }
-          ++block.RetryCount;
-          if (state == LINK_SETUP) {
-            RestartTimer(T200, T200_MS);
-            machine_.SendUFrame(FRAME_START);
-          } else {
-            machine_.SendUFrame(FRAME_DISC);
-            StartTimer(T200, T200_MS);
-          }
-          break;
-        case LINK_ESTABLISHED:
-        case LINK_TIMER_RECOVERY:
-          if (block.RetryCount >= N200) {
-            StartTimer(T200, T200_MS);
-            machine_.SendUFrame(FRAME_START);
-            block.RetryCount = 0;
-            block.LinkState.store(LINK_SETUP);
-          } else {
-            if (v.SendSeq == v.AckSeq || v.PeerBusy) {
-              machine_.SendRRFinal(true);
-            } else {
-              machine_.Retransmit();
-              v.AckPending = 0;
-              StopTimer(T203);
-              RestartTimer(T200, T200_MS);
-            }
-            ++block.RetryCount;
-            block.LinkState.store(LINK_TIMER_RECOVERY);
-          }
-          break;
-        default:
-          break;
-      }
-      break;
-
-    case T203:
-      if (state == LINK_SETUP) {
-        if (block.RetryCount < N200) {
-          ++block.RetryCount;
-          StartTimer(T200, T200_MS);
-          machine_.SendUFrame(FRAME_START);
-        } else {
-          ClearSendQueue();
-        }
-      } else if (state == LINK_ESTABLISHED) {
-        machine_.SendRRFinal(true);
+    case LINK_ESTABLISHED:
+    case LINK_TIMER_RECOVERY: {
+      if (block.RetryCount >= N200) {
+        StartTimer(T200, T200_MS);
+        machine_.SendUFrame(FRAME_START);
         block.RetryCount = 0;
-        block.LinkState.store(LINK_TIMER_RECOVERY);
+        ctx_.control.SetLinkState(LINK_SETUP);
+        return ExpiryEnd::ReportState;
       }
-      break;
-
-    case TimerKeepalive:
-      ctx_.trace.TraceMessage(LOG_ERROR, "Keepalive Timed out!");
-      if (state == LINK_ESTABLISHED) DisconnectRequest();
-      break;
+      LinkVariables& v = machine_.Vars;
+      // Nothing to resend, or a busy peer that would not take it: ask.
+      if (v.SendSeq == v.AckSeq || v.PeerBusy) {
+        machine_.SendRRFinal(true);
+      } else {
+        machine_.Retransmit();
+        v.AckPending = 0;
+        AwaitAnswer();
+      }
+      ++block.RetryCount;
+      ctx_.control.SetLinkState(LINK_TIMER_RECOVERY);
+      return ExpiryEnd::ReportState;
+    }
 
     default:
-      break;
+      return ExpiryEnd::ReportState;
   }
+}
 
-  lock.unlock();
-  machine_.LogStateChange();
-  return 0;
+LinkTimers::ExpiryEnd LinkTimers::OnT203Expiry() {
+  LinkControlBlock& block = ctx_.control.Block;
+  const uint16_t state = ctx_.control.State();
+  if (state == LINK_SETUP) {
+    if (block.RetryCount < N200) {
+      ++block.RetryCount;
+      StartTimer(T200, T200_MS);
+      machine_.SendUFrame(FRAME_START);
+    } else {
+      ClearSendQueue();
+    }
+  } else if (state == LINK_ESTABLISHED) {
+    machine_.SendRRFinal(true);
+    block.RetryCount = 0;
+    ctx_.control.SetLinkState(LINK_TIMER_RECOVERY);
+  }
+  return ExpiryEnd::ReportState;
+}
+
+LinkTimers::ExpiryEnd LinkTimers::OnKeepaliveExpiry() {
+  ctx_.trace.TraceMessage(LOG_ERROR, "Keepalive Timed out!");
+  if (ctx_.control.State() == LINK_ESTABLISHED) DisconnectRequest();
+  return ExpiryEnd::ReportState;
 }
 
 }  // namespace kavro

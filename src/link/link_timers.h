@@ -46,13 +46,24 @@ class LinkTimers {
   void ClearSendQueue();
   void RestartTimer(uint32_t id, uint32_t ms);
   void DisconnectRequest();
-  // Called by the control window after it stopped timer `id`. Returns 0.
+  // Called by the control window after it stopped timer `id`: hands the
+  // expiry to that timer's handler. Returns 0.
   int OnLinkTimer(uint32_t id);
   int RequestService(uint32_t kind);
+  // Sends the service request and starts its repeats; RetryCount counts the
+  // requests sent. False when the repeat timer cannot be started: the
+  // request has gone out, and RetryCount is left as it was.
+  bool StartServiceRequest();
 
   // Timer start (a running one is replaced) and stop, from either thread.
   bool StartTimer(uint32_t id, uint32_t ms);
   void StopTimer(uint32_t id);
+  // The two ways the link is watched, each starting one timer and stopping
+  // the other. Nothing outstanding: T203 polls the idle link (T200 stopped,
+  // T203 restarted with 10000 ms). A frame or a poll awaits its answer: T200
+  // repeats it (T203 stopped, T200 restarted with 1000 ms).
+  void WatchIdleLink();
+  void AwaitAnswer();
 
   // The head entry and its removal, for ProcessFrame's dequeue step; link
   // lock held.
@@ -68,6 +79,15 @@ class LinkTimers {
   void* (*Allocate)(size_t size) = std::malloc;
 
  private:
+  // How an expiry handler leaves the link: report the state change, end
+  // without the report, or release the link outside the lock (and without
+  // the report).
+  enum class ExpiryEnd { ReportState, Quiet, Release };
+  ExpiryEnd OnServiceRequestExpiry();
+  ExpiryEnd OnT200Expiry();
+  ExpiryEnd OnT203Expiry();
+  ExpiryEnd OnKeepaliveExpiry();
+
   uint8_t* CopyPayload(const uint8_t* data, uint32_t length);
 
   LinkContext& ctx_;

@@ -246,7 +246,7 @@ void ReceiveParser::CompleteHandshake(char* cti, uint8_t* cr) {
     ctx_.hub.KillTimer(TimerServiceRequest);
     ctx_.delivery.SignalLinkEvent(LINK_EVENT_SERVICE_ANSWERED);
     ctx_.control.Block.RetryCount = 0;
-    ctx_.control.Block.LinkState = LINK_SETUP;
+    ctx_.control.SetLinkState(LINK_SETUP);
     FrameBytes = 0;
     ParserState = PARSE_HUNT;
 

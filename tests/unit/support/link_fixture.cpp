@@ -138,11 +138,7 @@ size_t LinkFixture::DestroyRequests() {
   return n;
 }
 
-void LinkFixture::StartServiceRequest() {
-  timers.RequestService(1);
-  control.Block.RetryCount = 1;
-  hub.SetTimer(TimerServiceRequest, SERVICE_REQUEST_MS);
-}
+void LinkFixture::StartServiceRequest() { ASSERT_TRUE(timers.StartServiceRequest()); }
 
 void LinkFixture::Establish() {
   SetState(LINK_SETUP);
