@@ -21,6 +21,7 @@
 #include "link/link_state_machine.h"
 #include "link/link_timers.h"
 #include "link/receive_parser.h"
+#include "link/send_queue.h"
 #include "platform/posix/control_socket.h"
 #include "platform/posix/library_loader.h"
 #include "platform/posix/posix_event_hub.h"
@@ -167,12 +168,12 @@ int main(int argc, char** argv) {
   tcp.Attach(ctx);
   ReceiveParser parser(ctx);
   LinkStateMachine machine(ctx);
-  LinkTimers timers(ctx, machine);
-  machine.SetTimers(&timers);
+  SendQueue queue(ctx, machine);
+  LinkTimers timers(ctx, machine, queue);
 
   platform::PosixProcess process;
   ControlWindow window(ControlWindowParts{trace, control, hub, process, configuration, config, delivery, transport,
-                                          serial, &usb, &tcp, &tcp, parser, machine, timers});
+                                          serial, &usb, &tcp, &tcp, parser, machine, timers, queue});
   hub.SetHandler(&window);
 
   // Routed before the control socket exists: a signal from then on waits in

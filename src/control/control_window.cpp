@@ -11,6 +11,7 @@
 #include "link/link_state_machine.h"
 #include "link/link_timers.h"
 #include "link/receive_parser.h"
+#include "link/send_queue.h"
 #include "transport/ports.h"
 #include "transport/socket_framing.h"
 #include "transport/transport.h"
@@ -160,7 +161,7 @@ int32_t ControlWindow::OnCopyData(const platform::CopyData& copy) {
     if (copy.cbData == 0) return 1;
     // Told 0 when the payload was refused (queue full, too long, no memory),
     // so that no client takes a dropped payload for a sent one.
-    return p_.timers.EnqueuePayload(static_cast<uint8_t>(copy.dwData & 0xFF), copy.cbData, copy.lpData) ? 1 : 0;
+    return p_.queue.EnqueuePayload(static_cast<uint8_t>(copy.dwData & 0xFF), copy.cbData, copy.lpData) ? 1 : 0;
   }
   if (command == COMMAND_REQUEST_SERVICE) {
     if (!p_.timers.StartServiceRequest()) return 0;

@@ -26,6 +26,7 @@ class SocketFraming;
 class ReceiveParser;
 class LinkStateMachine;
 class LinkTimers;
+class SendQueue;
 
 // Command words of WM_COPYDATA (their high 16 bits).
 constexpr uint32_t COMMAND_SEND_PAYLOAD = 0x0001;
@@ -50,6 +51,7 @@ struct ControlWindowParts {
   ReceiveParser& parser;
   LinkStateMachine& machine;
   LinkTimers& timers;
+  SendQueue& queue;
 };
 
 class ControlWindow : public platform::MessageHandler {

@@ -7,6 +7,7 @@
 #include "control/link_control.h"
 #include "diag/trace_log.h"
 #include "link/link_timers.h"
+#include "link/send_queue.h"
 #include "platform/event_hub.h"
 
 namespace kavro {
@@ -62,8 +63,8 @@ int LinkStateMachine::ProcessFrame(L2Frame& frame) {
 // Step 4 of a received frame: at most one queued payload goes out, and only
 // into an empty window towards a peer that is not busy.
 void LinkStateMachine::SendNextQueued() {
-  if (Vars.SendSeq != Vars.AckSeq || Vars.PeerBusy || timers_->QueueEmpty()) return;
-  SendQueueEntry& head = timers_->QueueHead();
+  if (Vars.SendSeq != Vars.AckSeq || Vars.PeerBusy || queue_->QueueEmpty()) return;
+  SendQueueEntry& head = queue_->QueueHead();
   L2Frame frame;
   frame.Dest = head.dest;
   frame.Type = FRAME_I;
@@ -82,7 +83,7 @@ void LinkStateMachine::SendNextQueued() {
   Vars.SavedLength = head.length;
   Vars.SavedData = head.data;
   head.data = nullptr;
-  timers_->RemoveQueueHead();
+  queue_->RemoveQueueHead();
 
   Vars.SendSeq = Next(Vars.SendSeq);
   Vars.AckPending = 0;
@@ -231,7 +232,7 @@ void LinkStateMachine::HandleUFrame(const L2Frame& frame) {
       if (state == LINK_SETUP) {
         SendUFrame(FRAME_DM);
       } else {
-        timers_->ClearSendQueue();
+        queue_->ClearSendQueue();
         SendUFrame(FRAME_UA);
         timers_->StopTimer(T200);
         timers_->StopTimer(T203);

@@ -12,6 +12,7 @@
 namespace kavro {
 
 class LinkTimers;
+class SendQueue;
 
 struct LinkVariables {
   // Written at the end of ProcessFrame (receive thread) and OnLinkTimer (main
@@ -36,9 +37,11 @@ class LinkStateMachine {
   LinkStateMachine(const LinkStateMachine&) = delete;
   LinkStateMachine& operator=(const LinkStateMachine&) = delete;
 
-  // The timers and send queue; set once before the first frame (LinkTimers
+  // The timers and the send queue; set once before the first frame (each
   // sets itself here when it is built).
   void SetTimers(LinkTimers* timers) { timers_ = timers; }
+  void SetSendQueue(SendQueue* queue) { queue_ = queue; }
+  LinkTimers& Timers() { return *timers_; }
 
   // Receive thread, once per complete frame. Takes an I-frame's payload:
   // hands it to DeliverPayload or frees it. Returns 1.
@@ -68,6 +71,7 @@ class LinkStateMachine {
 
   LinkContext& ctx_;
   LinkTimers* timers_ = nullptr;
+  SendQueue* queue_ = nullptr;
 };
 
 }  // namespace kavro

@@ -1,6 +1,5 @@
 #include "link/link_timers.h"
 
-#include <cstring>
 #include <mutex>
 
 #include "control/delivery.h"
@@ -8,6 +7,7 @@
 #include "diag/trace_log.h"
 #include "link/frame_codec.h"
 #include "link/link_state_machine.h"
+#include "link/send_queue.h"
 #include "platform/event_hub.h"
 #include "transport/connection.h"
 
@@ -17,15 +17,9 @@ namespace {
 constexpr uint8_t SERVICE_REQUEST[2] = {0x1B, 0x43};  // ESC 'C'
 }  // namespace
 
-LinkTimers::LinkTimers(LinkContext& ctx, LinkStateMachine& machine) : ctx_(ctx), machine_(machine) {
+LinkTimers::LinkTimers(LinkContext& ctx, LinkStateMachine& machine, SendQueue& queue)
+    : ctx_(ctx), machine_(machine), queue_(queue) {
   machine_.SetTimers(this);
-}
-
-LinkTimers::~LinkTimers() {
-  for (SendQueueEntry& entry : SendQueue) {
-    free(entry.data);
-    entry.data = nullptr;
-  }
 }
 
 bool LinkTimers::StartTimer(uint32_t id, uint32_t ms) { return ctx_.hub.SetTimer(id, ms); }
@@ -47,87 +41,6 @@ void LinkTimers::AwaitAnswer() {
   RestartTimer(T200, T200_MS);
 }
 
-bool LinkTimers::QueueEmpty() const { return ctx_.control.Block.QueueLast < 0; }
-
-void LinkTimers::RemoveQueueHead() {
-  int32_t& last = ctx_.control.Block.QueueLast;
-  if (last < 0) return;
-  free(SendQueue[0].data);
-  for (int32_t i = 0; i < last; ++i) SendQueue[i] = SendQueue[i + 1];
-  SendQueue[last] = SendQueueEntry{};
-  --last;
-}
-
-uint8_t* LinkTimers::CopyPayload(const uint8_t* data, uint32_t length) {
-  auto* copy = static_cast<uint8_t*>(Allocate(length ? length : 1));
-  if (copy && length) memcpy(copy, data, length);
-  return copy;
-}
-
-int LinkTimers::EnqueuePayload(uint8_t dest, uint32_t length, const uint8_t* data) {
-  std::lock_guard lock(ctx_.control.LinkLock);
-  // A payload the codec would refuse at the head of the queue would vanish
-  // after being reported as queued: refuse it here, where the caller learns.
-  if (length > MAX_I_PAYLOAD) {
-    ctx_.trace.TraceMessage(LOG_WARNING, "EnqueuePayload: Length %x too long, refused", length);
-    return 0;
-  }
-  if (data == nullptr && length != 0) return 0;
-
-  LinkVariables& v = machine_.Vars;
-  LinkControlBlock& block = ctx_.control.Block;
-  if (QueueEmpty() && v.SendSeq == v.AckSeq && !v.PeerBusy && ctx_.control.State() == LINK_ESTABLISHED) {
-    // Nothing goes out that could not be sent again: without memory for the
-    // retransmission copy the payload is refused like a full queue.
-    uint8_t* copy = CopyPayload(data, length);
-    if (!copy) return 0;
-
-    L2Frame frame;
-    frame.Dest = dest;
-    frame.Type = FRAME_I;
-    frame.Length = length;
-    // Sent from the copy, which holds the same bytes and always exists: an
-    // empty payload may come without a block, and the encoder refuses that.
-    frame.Buffer = copy;
-    frame.NSend = static_cast<uint8_t>(v.SendSeq);
-    frame.NRec = static_cast<uint8_t>(v.RecvSeq);
-    block.RetryCount = 0;
-    free(v.SavedData);
-    v.SavedDest = dest;
-    v.SavedLength = length;
-    v.SavedData = copy;
-    v.SendSeq = (v.SendSeq + 1) & 7;
-    v.AckPending = 0;
-    AwaitAnswer();
-    ctx_.codec.SendFrame(frame);
-    return 1;
-  }
-
-  if (block.QueueLast + 1 >= SEND_QUEUE_ENTRIES) return 0;
-  uint8_t* copy = CopyPayload(data, length);
-  if (!copy) return 0;
-  SendQueueEntry& entry = SendQueue[block.QueueLast + 1];
-  entry.dest = dest;
-  entry.length = length;
-  entry.data = copy;
-  ++block.QueueLast;
-  return 1;
-}
-
-void LinkTimers::ClearSendQueue() {
-  std::lock_guard lock(ctx_.control.LinkLock);
-  int32_t& last = ctx_.control.Block.QueueLast;
-  for (int32_t i = 0; i <= last; ++i) {
-    free(SendQueue[i].data);
-    SendQueue[i] = SendQueueEntry{};
-  }
-  last = -1;
-  LinkVariables& v = machine_.Vars;
-  free(v.SavedData);
-  v.SavedData = nullptr;
-  v.SavedLength = 0;
-}
-
 void LinkTimers::DisconnectRequest() {
   std::lock_guard lock(ctx_.control.LinkLock);
   if (ctx_.connection.IsTcpLink()) {
@@ -146,7 +59,7 @@ void LinkTimers::DisconnectRequest() {
     case LINK_TIMER_RECOVERY:
       ctx_.control.SetLinkState(LINK_DISCONNECTING);
       block.RetryCount = 0;
-      ClearSendQueue();
+      queue_.ClearSendQueue();
       RestartTimer(T200, T200_MS);
       machine_.SendUFrame(FRAME_DISC);
       break;
@@ -208,7 +121,7 @@ LinkTimers::ExpiryEnd LinkTimers::OnT200Expiry() {
     case LINK_SETUP:
     case LINK_DISCONNECTING:
       if (block.RetryCount >= N200) {
-        ClearSendQueue();
+        queue_.ClearSendQueue();
         return ExpiryEnd::Release;
       }
       ++block.RetryCount;
@@ -253,7 +166,7 @@ LinkTimers::ExpiryEnd LinkTimers::OnT203Expiry() {
       StartTimer(T200, T200_MS);
       machine_.SendUFrame(FRAME_START);
     } else {
-      ClearSendQueue();
+      queue_.ClearSendQueue();
     }
   } else if (state == LINK_ESTABLISHED) {
     machine_.SendRRFinal(true);

@@ -1,6 +1,5 @@
-// The time-driven half of the link layer and the way client payloads enter
-// it: timer expiries, the retry limit, the send queue, the local disconnect
-// request and the service request.
+// The time-driven half of the link layer: timer expiries, the retry limit,
+// the local disconnect request and the service request.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +11,7 @@
 namespace kavro {
 
 class LinkStateMachine;
+class SendQueue;
 
 // Timer ids on the control window, and their times in milliseconds.
 constexpr uint32_t TimerServiceRequest = 0x1001;
@@ -24,26 +24,14 @@ constexpr uint32_t T203_MS = 10000;
 constexpr uint32_t KEEPALIVE_MS = 61000;
 constexpr uint16_t N200 = 3;
 
-constexpr int SEND_QUEUE_ENTRIES = 20;
-
-struct SendQueueEntry {
-  uint8_t dest = 0;
-  uint32_t length = 0;
-  uint8_t* data = nullptr;  // the queue's own malloc'd copy
-};
-
 class LinkTimers {
  public:
-  // Registers itself with `machine` for the dequeue step after each frame.
-  LinkTimers(LinkContext& ctx, LinkStateMachine& machine);
-  ~LinkTimers();
+  // Registers itself with `machine`, whose frame handling starts and stops
+  // the timers.
+  LinkTimers(LinkContext& ctx, LinkStateMachine& machine, SendQueue& queue);
   LinkTimers(const LinkTimers&) = delete;
   LinkTimers& operator=(const LinkTimers&) = delete;
 
-  // Sends the payload at once when the link allows it, else copies it into
-  // the queue. 1 sent or queued, 0 refused (queue full, too long, no memory).
-  int EnqueuePayload(uint8_t dest, uint32_t length, const uint8_t* data);
-  void ClearSendQueue();
   void RestartTimer(uint32_t id, uint32_t ms);
   void DisconnectRequest();
   // Called by the control window after it stopped timer `id`: hands the
@@ -65,19 +53,6 @@ class LinkTimers {
   void WatchIdleLink();
   void AwaitAnswer();
 
-  // The head entry and its removal, for ProcessFrame's dequeue step; link
-  // lock held.
-  bool QueueEmpty() const;
-  SendQueueEntry& QueueHead() { return SendQueue[0]; }
-  // Frees the head's payload (if it still owns one) and moves the rest up.
-  void RemoveQueueHead();
-
-  SendQueueEntry SendQueue[SEND_QUEUE_ENTRIES];
-
-  // Where the payload copies come from; a test swaps in a failing one to
-  // drive the out-of-memory paths.
-  void* (*Allocate)(size_t size) = std::malloc;
-
  private:
   // How an expiry handler leaves the link: report the state change, end
   // without the report, or release the link outside the lock (and without
@@ -88,10 +63,9 @@ class LinkTimers {
   ExpiryEnd OnT203Expiry();
   ExpiryEnd OnKeepaliveExpiry();
 
-  uint8_t* CopyPayload(const uint8_t* data, uint32_t length);
-
   LinkContext& ctx_;
   LinkStateMachine& machine_;
+  SendQueue& queue_;
 };
 
 }  // namespace kavro

@@ -128,7 +128,7 @@ Strings LinkFixture::TakeSentText() {
 }
 
 int LinkFixture::Send(std::vector<uint8_t> payload, uint8_t dest) {
-  return timers.EnqueuePayload(dest, static_cast<uint32_t>(payload.size()), payload.data());
+  return queue.EnqueuePayload(dest, static_cast<uint32_t>(payload.size()), payload.data());
 }
 
 size_t LinkFixture::DestroyRequests() {

@@ -15,6 +15,7 @@
 #include "link/link_context.h"
 #include "link/link_state_machine.h"
 #include "link/link_timers.h"
+#include "link/send_queue.h"
 #include "platform/virtual/virtual_event_hub.h"
 #include "support/fakes.h"
 
@@ -93,7 +94,8 @@ class LinkFixture : public ::testing::Test, public platform::MessageHandler {
   RecordingDelivery delivery;
   LinkContext ctx{trace, control, hub, codec, delivery, connection};
   LinkStateMachine machine{ctx};
-  LinkTimers timers{ctx, machine};
+  SendQueue queue{ctx, machine};
+  LinkTimers timers{ctx, machine, queue};
 };
 
 }  // namespace kavro::testing
