@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 
 namespace kavro {
 
@@ -16,6 +18,15 @@ constexpr uint32_t LINK_EVENT_FAILED = 18;
 // DeliverPayload's refusal: the library did not take the block.
 constexpr int32_t KAVRO_QUEUE_ERROR = -1;
 
+// A payload block as the delivery contract has it: allocated with malloc
+// and freed with free by whoever holds it last. The handle holds it until it
+// is handed to the library, to the send queue or to the retransmission copy,
+// so that no path can lose it or free it twice.
+struct FreePayload {
+  void operator()(uint8_t* block) const { std::free(block); }
+};
+using PayloadBlock = std::unique_ptr<uint8_t[], FreePayload>;
+
 class Delivery {
  public:
   virtual ~Delivery() = default;
@@ -24,5 +35,13 @@ class Delivery {
   virtual int32_t DeliverPayload(uint32_t address, void* payload, uint32_t length) = 0;
   virtual void SignalLinkEvent(uint32_t code) = 0;
 };
+
+// Hands `block` to the library, which keeps it unless it refuses (-1); a
+// refused block is freed here. Returns the library's result.
+inline int32_t HandOver(Delivery& delivery, uint32_t address, PayloadBlock block, uint32_t length) {
+  const int32_t result = delivery.DeliverPayload(address, block.get(), length);
+  if (result != KAVRO_QUEUE_ERROR) static_cast<void>(block.release());
+  return result;
+}
 
 }  // namespace kavro

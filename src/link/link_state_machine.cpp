@@ -1,7 +1,7 @@
 #include "link/link_state_machine.h"
 
-#include <cstdlib>
 #include <mutex>
+#include <utility>
 
 #include "control/delivery.h"
 #include "control/link_control.h"
@@ -30,11 +30,6 @@ int32_t Next(int32_t seq) { return (seq + 1) & 7; }
 
 }  // namespace
 
-LinkStateMachine::~LinkStateMachine() {
-  free(Vars.SavedData);
-  Vars.SavedData = nullptr;
-}
-
 uint16_t LinkStateMachine::State() const { return ctx_.control.State(); }
 
 int LinkStateMachine::ProcessFrame(L2Frame& frame) {
@@ -49,7 +44,7 @@ int LinkStateMachine::ProcessFrame(L2Frame& frame) {
     }
 
     if (State() == LINK_ESTABLISHED) {
-      SendNextQueued();
+      queue_->SendNextQueued();
       if (Vars.AckPending) {
         SendSFrame(FRAME_RR, 0);
         Vars.AckPending = 0;
@@ -60,34 +55,22 @@ int LinkStateMachine::ProcessFrame(L2Frame& frame) {
   return 1;
 }
 
-// Step 4 of a received frame: at most one queued payload goes out, and only
-// into an empty window towards a peer that is not busy.
-void LinkStateMachine::SendNextQueued() {
-  if (Vars.SendSeq != Vars.AckSeq || Vars.PeerBusy || queue_->QueueEmpty()) return;
-  SendQueueEntry& head = queue_->QueueHead();
-  L2Frame frame;
-  frame.Dest = head.dest;
-  frame.Type = FRAME_I;
-  frame.Length = head.length;
-  frame.Buffer = head.data;
-  frame.NSend = static_cast<uint8_t>(Vars.SendSeq);
-  frame.NRec = static_cast<uint8_t>(Vars.RecvSeq);
-  ctx_.codec.SendFrame(frame);
+bool LinkStateMachine::WindowOpen() const { return Vars.SendSeq == Vars.AckSeq && !Vars.PeerBusy; }
+
+void LinkStateMachine::SendNewIFrame(uint8_t dest, PayloadBlock payload, uint32_t length) {
+  Vars.SavedDest = dest;
+  Vars.SavedLength = length;
+  Vars.SavedData = std::move(payload);
   ctx_.control.Block.RetryCount = 0;
-
-  // The queue's own copy becomes the retransmission copy: handing the block
-  // over needs no allocation, so a payload that leaves the queue can always
-  // be sent again.
-  free(Vars.SavedData);
-  Vars.SavedDest = head.dest;
-  Vars.SavedLength = head.length;
-  Vars.SavedData = head.data;
-  head.data = nullptr;
-  queue_->RemoveQueueHead();
-
   Vars.SendSeq = Next(Vars.SendSeq);
   Vars.AckPending = 0;
   timers_->AwaitAnswer();
+  SendSavedFrame();
+}
+
+void LinkStateMachine::DropRetransmissionCopy() {
+  Vars.SavedData.reset();
+  Vars.SavedLength = 0;
 }
 
 void LinkStateMachine::HandleIFrame(L2Frame& frame) {
@@ -99,7 +82,7 @@ void LinkStateMachine::HandleIFrame(L2Frame& frame) {
     ctx_.trace.TraceMessage(LOG_WARNING, "ProcessFrame: I-Frame without payload dropped");
     return;
   }
-  uint8_t* payload = frame.Buffer;
+  PayloadBlock payload(frame.Buffer);
   frame.Buffer = nullptr;
 
   const uint16_t state = State();
@@ -110,11 +93,9 @@ void LinkStateMachine::HandleIFrame(L2Frame& frame) {
       Vars.AckPending = 1;
       // V(R) has moved on: a payload the library refuses is lost, but still
       // acknowledged, so the peer does not repeat it for ever.
-      if (ctx_.delivery.DeliverPayload(frame.Dest, payload, frame.Length) == KAVRO_QUEUE_ERROR) {
-        free(payload);
-      }
+      HandOver(ctx_.delivery, frame.Dest, std::move(payload), frame.Length);
     } else {
-      free(payload);
+      payload.reset();
       if (!Vars.RejectSent) {
         SendSFrame(FRAME_REJ, 0);
         Vars.RejectSent = 1;
@@ -124,7 +105,7 @@ void LinkStateMachine::HandleIFrame(L2Frame& frame) {
       }
     }
   } else {
-    free(payload);
+    payload.reset();
   }
 
   // The piggy-backed acknowledgement counts in every state.
@@ -303,12 +284,16 @@ void LinkStateMachine::SendRRFinal(bool poll) {
   Vars.AckPending = 0;
 }
 
-void LinkStateMachine::Retransmit() {
+void LinkStateMachine::Retransmit() { SendSavedFrame(); }
+
+// The last new I-frame, N(S) = V(S) - 1, with the current V(R): its first
+// sending and every retransmission are the same frame.
+void LinkStateMachine::SendSavedFrame() {
   L2Frame frame;
   frame.Dest = Vars.SavedDest;
   frame.Type = FRAME_I;
   frame.Length = Vars.SavedLength;
-  frame.Buffer = Vars.SavedData;
+  frame.Buffer = Vars.SavedData.get();
   frame.NSend = static_cast<uint8_t>((Vars.SendSeq - 1) & 7);
   frame.NRec = static_cast<uint8_t>(Vars.RecvSeq);
   ctx_.codec.SendFrame(frame);

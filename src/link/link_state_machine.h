@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "control/delivery.h"
 #include "link/frame_codec.h"
 #include "link/link_context.h"
 
@@ -27,13 +28,12 @@ struct LinkVariables {
   int32_t RejectSent = 0;
   uint8_t SavedDest = 0;
   uint32_t SavedLength = 0;
-  uint8_t* SavedData = nullptr;  // malloc'd copy of the last new I-frame's payload
+  PayloadBlock SavedData;  // copy of the last new I-frame's payload
 };
 
 class LinkStateMachine {
  public:
   explicit LinkStateMachine(LinkContext& ctx) : ctx_(ctx) {}
-  ~LinkStateMachine();
   LinkStateMachine(const LinkStateMachine&) = delete;
   LinkStateMachine& operator=(const LinkStateMachine&) = delete;
 
@@ -41,7 +41,6 @@ class LinkStateMachine {
   // sets itself here when it is built).
   void SetTimers(LinkTimers* timers) { timers_ = timers; }
   void SetSendQueue(SendQueue* queue) { queue_ = queue; }
-  LinkTimers& Timers() { return *timers_; }
 
   // Receive thread, once per complete frame. Takes an I-frame's payload:
   // hands it to DeliverPayload or frees it. Returns 1.
@@ -58,6 +57,18 @@ class LinkStateMachine {
   // The constant unnumbered frames: address 0, no payload, N(S) = N(R) = 0.
   void SendUFrame(uint8_t code);
 
+  // Link lock held. True when a new I-frame may go out: nothing is
+  // outstanding (V(S) = V(A)) and the peer is not busy.
+  bool WindowOpen() const;
+  // Every new I-frame, from the queue or straight from a client, goes out
+  // here: N(S) = V(S), N(R) = V(R). Its block becomes the retransmission
+  // copy, so what is sent can always be sent again; RetryCount starts
+  // afresh, V(S) moves on, the pending acknowledgement travels with the
+  // frame, and T200 waits for its acknowledgement.
+  void SendNewIFrame(uint8_t dest, PayloadBlock payload, uint32_t length);
+  // Frees the retransmission copy (the send queue is being emptied).
+  void DropRetransmissionCopy();
+
   LinkVariables Vars;
 
  private:
@@ -65,7 +76,7 @@ class LinkStateMachine {
   void HandleSFrame(const L2Frame& frame);
   void HandleUFrame(const L2Frame& frame);
   void SendSFrame(uint8_t code, uint8_t dest);
-  void SendNextQueued();
+  void SendSavedFrame();
   void Reestablish();
   uint16_t State() const;
 

@@ -2,12 +2,12 @@
 
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "control/link_control.h"
 #include "diag/trace_log.h"
 #include "link/frame_codec.h"
 #include "link/link_state_machine.h"
-#include "link/link_timers.h"
 
 namespace kavro {
 
@@ -15,27 +15,22 @@ SendQueue::SendQueue(LinkContext& ctx, LinkStateMachine& machine) : ctx_(ctx), m
   machine_.SetSendQueue(this);
 }
 
-SendQueue::~SendQueue() {
-  for (SendQueueEntry& entry : Entries) {
-    free(entry.data);
-    entry.data = nullptr;
-  }
-}
-
 bool SendQueue::QueueEmpty() const { return ctx_.control.Block.QueueLast < 0; }
 
-void SendQueue::RemoveQueueHead() {
+SendQueueEntry SendQueue::TakeHead() {
   int32_t& last = ctx_.control.Block.QueueLast;
-  if (last < 0) return;
-  free(Entries[0].data);
-  for (int32_t i = 0; i < last; ++i) Entries[i] = Entries[i + 1];
+  SendQueueEntry head = std::move(Entries[0]);
+  for (int32_t i = 0; i < last; ++i) Entries[i] = std::move(Entries[i + 1]);
   Entries[last] = SendQueueEntry{};
   --last;
+  return head;
 }
 
-uint8_t* SendQueue::CopyPayload(const uint8_t* data, uint32_t length) {
-  auto* copy = static_cast<uint8_t*>(Allocate(length ? length : 1));
-  if (copy && length) memcpy(copy, data, length);
+PayloadBlock SendQueue::CopyPayload(const uint8_t* data, uint32_t length) {
+  // An empty payload still gets a block of its own: the frame is sent from
+  // it, and the encoder refuses a frame without one.
+  PayloadBlock copy(static_cast<uint8_t*>(Allocate(length ? length : 1)));
+  if (copy && length) memcpy(copy.get(), data, length);
   return copy;
 }
 
@@ -49,58 +44,34 @@ int SendQueue::EnqueuePayload(uint8_t dest, uint32_t length, const uint8_t* data
   }
   if (data == nullptr && length != 0) return 0;
 
-  LinkVariables& v = machine_.Vars;
-  LinkControlBlock& block = ctx_.control.Block;
-  if (QueueEmpty() && v.SendSeq == v.AckSeq && !v.PeerBusy && ctx_.control.State() == LINK_ESTABLISHED) {
-    // Nothing goes out that could not be sent again: without memory for the
-    // retransmission copy the payload is refused like a full queue.
-    uint8_t* copy = CopyPayload(data, length);
-    if (!copy) return 0;
-
-    L2Frame frame;
-    frame.Dest = dest;
-    frame.Type = FRAME_I;
-    frame.Length = length;
-    // Sent from the copy, which holds the same bytes and always exists: an
-    // empty payload may come without a block, and the encoder refuses that.
-    frame.Buffer = copy;
-    frame.NSend = static_cast<uint8_t>(v.SendSeq);
-    frame.NRec = static_cast<uint8_t>(v.RecvSeq);
-    block.RetryCount = 0;
-    free(v.SavedData);
-    v.SavedDest = dest;
-    v.SavedLength = length;
-    v.SavedData = copy;
-    v.SendSeq = (v.SendSeq + 1) & 7;
-    v.AckPending = 0;
-    machine_.Timers().AwaitAnswer();
-    ctx_.codec.SendFrame(frame);
-    return 1;
-  }
-
-  if (block.QueueLast + 1 >= SEND_QUEUE_ENTRIES) return 0;
-  uint8_t* copy = CopyPayload(data, length);
+  int32_t& last = ctx_.control.Block.QueueLast;
+  const bool sendNow = QueueEmpty() && machine_.WindowOpen() && ctx_.control.State() == LINK_ESTABLISHED;
+  if (!sendNow && last + 1 >= SEND_QUEUE_ENTRIES) return 0;
+  // Nothing goes out that could not be sent again, and nothing waits without
+  // a copy of its own: without memory the payload is refused like a full
+  // queue.
+  PayloadBlock copy = CopyPayload(data, length);
   if (!copy) return 0;
-  SendQueueEntry& entry = Entries[block.QueueLast + 1];
-  entry.dest = dest;
-  entry.length = length;
-  entry.data = copy;
-  ++block.QueueLast;
+  if (sendNow) {
+    machine_.SendNewIFrame(dest, std::move(copy), length);
+  } else {
+    Entries[++last] = SendQueueEntry{dest, length, std::move(copy)};
+  }
   return 1;
+}
+
+void SendQueue::SendNextQueued() {
+  if (QueueEmpty() || !machine_.WindowOpen()) return;
+  SendQueueEntry head = TakeHead();
+  machine_.SendNewIFrame(head.dest, std::move(head.data), head.length);
 }
 
 void SendQueue::ClearSendQueue() {
   std::lock_guard lock(ctx_.control.LinkLock);
   int32_t& last = ctx_.control.Block.QueueLast;
-  for (int32_t i = 0; i <= last; ++i) {
-    free(Entries[i].data);
-    Entries[i] = SendQueueEntry{};
-  }
+  for (int32_t i = 0; i <= last; ++i) Entries[i] = SendQueueEntry{};
   last = -1;
-  LinkVariables& v = machine_.Vars;
-  free(v.SavedData);
-  v.SavedData = nullptr;
-  v.SavedLength = 0;
+  machine_.DropRetransmissionCopy();
 }
 
 }  // namespace kavro

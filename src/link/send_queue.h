@@ -1,12 +1,13 @@
 // Client payloads on their way into the link: sent at once when the link is
 // established and nothing is outstanding, else copied into SendQueue, from
-// which ProcessFrame takes one after each received frame.
+// which one goes out after each received frame.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
+#include "control/delivery.h"
 #include "link/link_context.h"
 
 namespace kavro {
@@ -18,7 +19,7 @@ constexpr int SEND_QUEUE_ENTRIES = 20;
 struct SendQueueEntry {
   uint8_t dest = 0;
   uint32_t length = 0;
-  uint8_t* data = nullptr;  // the queue's own malloc'd copy
+  PayloadBlock data;  // the queue's own copy
 };
 
 // The 20 entries, first in first out; QueueLast of the link control block
@@ -28,7 +29,6 @@ class SendQueue {
  public:
   // Registers itself with `machine` for the dequeue step after each frame.
   SendQueue(LinkContext& ctx, LinkStateMachine& machine);
-  ~SendQueue();
   SendQueue(const SendQueue&) = delete;
   SendQueue& operator=(const SendQueue&) = delete;
 
@@ -38,13 +38,11 @@ class SendQueue {
   int EnqueuePayload(uint8_t dest, uint32_t length, const uint8_t* data);
   // Frees every queued payload and the retransmission copy.
   void ClearSendQueue();
+  // ProcessFrame's step after each frame: the head entry goes out when the
+  // window is open and the peer is not busy; at most one per frame.
+  void SendNextQueued();
 
-  // The head entry and its removal, for ProcessFrame's dequeue step; link
-  // lock held.
   bool QueueEmpty() const;
-  SendQueueEntry& QueueHead() { return Entries[0]; }
-  // Frees the head's payload (if it still owns one) and moves the rest up.
-  void RemoveQueueHead();
 
   SendQueueEntry Entries[SEND_QUEUE_ENTRIES];
 
@@ -53,7 +51,8 @@ class SendQueue {
   void* (*Allocate)(size_t size) = std::malloc;
 
  private:
-  uint8_t* CopyPayload(const uint8_t* data, uint32_t length);
+  PayloadBlock CopyPayload(const uint8_t* data, uint32_t length);
+  SendQueueEntry TakeHead();
 
   LinkContext& ctx_;
   LinkStateMachine& machine_;
