@@ -166,10 +166,10 @@ int main(int argc, char** argv) {
   FrameCodec codec(trace, transport);
   LinkContext ctx{trace, control, hub, codec, delivery, transport};
   tcp.Attach(ctx);
-  ReceiveParser parser(ctx);
   LinkStateMachine machine(ctx);
   SendQueue queue(ctx, machine);
   LinkTimers timers(ctx, machine, queue);
+  ReceiveParser parser(trace, &timers);
 
   platform::PosixProcess process;
   ControlWindow window(ControlWindowParts{trace, control, hub, process, configuration, config, delivery, transport,

@@ -82,6 +82,27 @@ bool LinkTimers::StartServiceRequest() {
   return true;
 }
 
+void LinkTimers::ServiceAnswered(const char* rateText) {
+  {
+    // The window thread counts service requests and gives up on them under
+    // the link lock; the state, the counter and both timers change here as
+    // one step so that a request expiring at this moment cannot undo it, and
+    // no frame is written to the port while it changes speed.
+    std::lock_guard lock(ctx_.control.LinkLock);
+    StopTimer(TimerServiceRequest);
+    ctx_.delivery.SignalLinkEvent(LINK_EVENT_SERVICE_ANSWERED);
+    ctx_.control.Block.RetryCount = 0;
+    ctx_.control.SetLinkState(LINK_SETUP);
+    uint32_t delay = SETUP_DELAY_MS;
+    if (rateText != nullptr && !ctx_.connection.IsUsbLink()) {
+      ctx_.connection.SetLinkSpeed(rateText);
+      delay = SETUP_DELAY_AFTER_SWITCH_MS;
+    }
+    if (!StartTimer(T200, delay)) ctx_.trace.TraceMessage(LOG_ERROR, "CheckFrame: T200 could not be started");
+  }
+  ctx_.trace.TraceMessage(LOG_PROTOCOL, "CTI-Link connect: %s Bps", rateText != nullptr ? rateText : "9600");
+}
+
 int LinkTimers::OnLinkTimer(uint32_t id) {
   std::unique_lock lock(ctx_.control.LinkLock);
   ExpiryEnd end = ExpiryEnd::ReportState;

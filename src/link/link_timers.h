@@ -1,5 +1,6 @@
 // The time-driven half of the link layer: timer expiries, the retry limit,
-// the local disconnect request and the service request.
+// the local disconnect request, and the service request from its first
+// sending to the PBX's answer.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +8,7 @@
 #include <cstdlib>
 
 #include "link/link_context.h"
+#include "link/receive_parser.h"
 
 namespace kavro {
 
@@ -24,7 +26,13 @@ constexpr uint32_t T203_MS = 10000;
 constexpr uint32_t KEEPALIVE_MS = 61000;
 constexpr uint16_t N200 = 3;
 
-class LinkTimers {
+// After the service answer, T200 first runs this long before the START. With
+// no rate switch the START goes out almost at once; after a switch the PBX
+// gets time to switch as well.
+constexpr uint32_t SETUP_DELAY_MS = 50;
+constexpr uint32_t SETUP_DELAY_AFTER_SWITCH_MS = 200;
+
+class LinkTimers : public ServiceAnswerListener {
  public:
   // Registers itself with `machine`, whose frame handling starts and stops
   // the timers.
@@ -42,6 +50,11 @@ class LinkTimers {
   // requests sent. False when the repeat timer cannot be started: the
   // request has gone out, and RetryCount is left as it was.
   bool StartServiceRequest();
+  // The PBX's answer, reported by the receive parser on the receive thread:
+  // the request's repeats stop, the library hears event 17, the serial port
+  // switches to the rate named (a USB device keeps its own), and T200 starts
+  // the link set-up.
+  void ServiceAnswered(const char* rateText) override;
 
   // Timer start (a running one is replaced) and stop, from either thread.
   bool StartTimer(uint32_t id, uint32_t ms);

@@ -11,7 +11,9 @@
 
 #include "control/link_control.h"
 #include "diag/trace_log.h"
+#include "link/link_state_machine.h"
 #include "link/link_timers.h"
+#include "link/send_queue.h"
 #include "platform/virtual/virtual_event_hub.h"
 #include "support/fakes.h"
 
@@ -160,7 +162,11 @@ struct Rig {
   FrameCodec codec{trace, connection};
   RecordingDelivery delivery;
   LinkContext ctx{trace, control, hub, codec, delivery, connection};
-  ReceiveParser parser{ctx};
+  // The link's side of the service answer.
+  LinkStateMachine machine{ctx};
+  SendQueue queue{ctx, machine};
+  LinkTimers timers{ctx, machine, queue};
+  ReceiveParser parser{trace, &timers};
   L2Frame frame;
 };
 
