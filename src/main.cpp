@@ -17,6 +17,7 @@
 #include "control/delivery_library.h"
 #include "control/link_control.h"
 #include "diag/trace_log.h"
+#include "kavro/kavro_wire.h"
 #include "link/frame_codec.h"
 #include "link/link_state_machine.h"
 #include "link/link_timers.h"
@@ -88,7 +89,7 @@ int main(int argc, char** argv) {
   CLI::App app{
       "kavro: the link driver between CTI client programs and a PBX.\n"
       "Opens the link named by the registry file (or by LINK), keeps it up, takes\n"
-      "client payloads on RUN_DIR/KavroControlProg and hands every received payload\n"
+      "client payloads on RUN_DIR/" KAVRO_CONTROL_SOCKET_NAME " and hands every received payload\n"
       "to the companion library. Ends with exit code 0 whenever the link ends.",
       "kavro"};
   app.set_version_flag("--version", std::string("kavro ") + KAVRO_VERSION);

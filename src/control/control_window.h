@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "kavro/kavro_wire.h"
 #include "platform/event_hub.h"
 #include "platform/process.h"
 
@@ -29,8 +30,8 @@ class LinkTimers;
 class SendQueue;
 
 // Command words of WM_COPYDATA (their high 16 bits).
-constexpr uint32_t COMMAND_SEND_PAYLOAD = 0x0001;
-constexpr uint32_t COMMAND_REQUEST_SERVICE = 0x1111;
+constexpr uint32_t COMMAND_SEND_PAYLOAD = KAVRO_COMMAND_SEND_PAYLOAD;
+constexpr uint32_t COMMAND_REQUEST_SERVICE = KAVRO_COMMAND_REQUEST_SERVICE;
 
 constexpr uint32_t COMM_WATCH_BUFFER = 4096;
 constexpr uint32_t COMM_WATCH_JOIN_MS = 3000;

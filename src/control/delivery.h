@@ -7,13 +7,15 @@
 #include <cstdlib>
 #include <memory>
 
+#include "kavro/kavro_wire.h"
+
 namespace kavro {
 
 // Link events.
-constexpr uint32_t LINK_EVENT_SHUTDOWN = 0;
-constexpr uint32_t LINK_EVENT_ESTABLISHED = 1;
-constexpr uint32_t LINK_EVENT_SERVICE_ANSWERED = 17;
-constexpr uint32_t LINK_EVENT_FAILED = 18;
+constexpr uint32_t LINK_EVENT_SHUTDOWN = KAVRO_EVENT_SHUTDOWN;
+constexpr uint32_t LINK_EVENT_ESTABLISHED = KAVRO_EVENT_ESTABLISHED;
+constexpr uint32_t LINK_EVENT_SERVICE_ANSWERED = KAVRO_EVENT_SERVICE_ANSWERED;
+constexpr uint32_t LINK_EVENT_FAILED = KAVRO_EVENT_FAILED;
 
 // DeliverPayload's refusal: the library did not take the block.
 constexpr int32_t KAVRO_QUEUE_ERROR = -1;

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "diag/trace_log.h"
+#include "kavro/kavro_wire.h"
 #include "platform/event_hub.h"
 
 namespace kavro {
@@ -28,7 +29,7 @@ struct LinkControlBlock {
   std::atomic<uint16_t> LinkState{LINK_AWAIT_SERVICE};
   uint16_t RetryCount = 0;
   int32_t SocketHandle = INVALID_HANDLE;
-  const char* WindowClassName = "KavroControlProg";
+  const char* WindowClassName = KAVRO_CONTROL_SOCKET_NAME;
 };
 
 class LinkControl {

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "kavro/kavro_wire.h"
 #include "platform/event_hub.h"
 #include "platform/posix/posix_event_hub.h"
 
@@ -27,10 +28,10 @@ namespace kavro::platform {
 
 class ControlSocket {
  public:
-  static constexpr const char* kDefaultName = "KavroControlProg";
+  static constexpr const char* kDefaultName = KAVRO_CONTROL_SOCKET_NAME;
   // Beyond this many clients at once a new connection is closed on accept.
   static constexpr size_t kMaxClients = 64;
-  static constexpr size_t kMaxData = 65535;
+  static constexpr size_t kMaxData = KAVRO_REQUEST_DATA_MAX;
 
   // The hub serves the socket; the handler (the window procedure) gets the
   // requests. Both must outlive this object.
