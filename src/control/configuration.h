@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace kavro {
 
@@ -21,6 +22,9 @@ struct LinkConfig {
 
 // The registry key the configuration lives under.
 constexpr const char* KAVRO_REGISTRY_KEY = "SOFTWARE\\Tovik\\Tovik TK-Anlage";
+
+// Its sub-key "Ports", where link names are mapped to devices.
+inline std::string PortsKeyPath() { return std::string(KAVRO_REGISTRY_KEY) + "\\Ports"; }
 
 class Configuration {
  public:

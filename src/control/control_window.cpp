@@ -18,11 +18,6 @@
 
 namespace kavro {
 
-namespace {
-// The window's address as the trace shows it.
-unsigned long AddressOf(const void* p) { return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)); }
-}  // namespace
-
 bool ControlWindow::Create(const std::string& commandLineTail) {
   if (OnCreate(commandLineTail.c_str()) == -1) {
     // Window creation fails: the window system tears the half-created window
@@ -58,7 +53,7 @@ int32_t ControlWindow::OnCreate(const char* commandLineTail) {
 }
 
 int ControlWindow::OpenConnection(const char* linkOverride) {
-  p_.trace.TraceMessage(LOG_PROTOCOL, "OpenConnection (0x%x,%s)", static_cast<unsigned>(AddressOf(this)),
+  p_.trace.TraceMessage(LOG_PROTOCOL, "OpenConnection (0x%x,%s)", TraceAddress(this),
                         linkOverride ? linkOverride : "(null)");
   p_.configuration.LoadConfiguration(p_.config);
 
@@ -144,7 +139,7 @@ int ControlWindow::CommWatch() {
 }
 
 int32_t ControlWindow::OnCopyData(const platform::CopyData& copy) {
-  p_.trace.TraceMessage(LOG_DETAIL, "KAVRO Transferdata received,%lx", AddressOf(&copy));
+  p_.trace.TraceMessage(LOG_DETAIL, "KAVRO Transferdata received,%lx", TraceLongAddress(&copy));
   const uint32_t command = copy.dwData >> 16;
   if (command == COMMAND_SEND_PAYLOAD) {
     if (p_.transport.IsTcpLink()) {

@@ -32,40 +32,13 @@ constexpr int STEP_HANDSHAKE = 3;  // service answer seen: return 0, input gone
 
 void* MallocPayload(size_t size) { return malloc(size); }
 
-unsigned AddressText(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
-
-unsigned long LongAddressText(const void* p) { return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)); }
-
-const char* SupervisoryTraceText(uint8_t type) {
-  switch (type) {
-    case 0x01: return "CheckFrame S-RR Dest %x NRec %x";
-    case 0x05: return "CheckFrame S-RNR Dest %x NRec %x";
-    case 0x09: return "CheckFrame S-REJ Dest %x NRec %x";
-    case 0x11: return "CheckFrame S-RR PF Dest %x NRec %x";
-    case 0x15: return "CheckFrame S-RNR PF Dest %x NRec %x";
-    case 0x19: return "CheckFrame S-REJ PF Dest %x NRec %x";
-    default: return nullptr;
-  }
-}
-
-const char* UnnumberedTraceText(uint8_t type) {
-  switch (type) {
-    case FRAME_DM: return "CheckFrame U-DM";
-    case FRAME_START: return "CheckFrame U-START";
-    case FRAME_DISC: return "CheckFrame U-DISC";
-    case FRAME_UA: return "CheckFrame U-UA";
-    case FRAME_FRMR: return "CheckFrame U-FRMR";
-    default: return nullptr;
-  }
-}
-
 }  // namespace
 
 ReceiveParser::ReceiveParser(TraceLog& trace, ServiceAnswerListener* listener)
     : AllocatePayload(&MallocPayload), trace_(trace), listener_(listener) {}
 
 int ReceiveParser::CheckFrame(L2Frame& frame, const uint8_t* data, int32_t count) {
-  trace_.TraceMessage(LOG_PROTOCOL, "CheckFrame(0x%x,0x%x,%i)", AddressText(&frame), AddressText(data), count);
+  trace_.TraceMessage(LOG_PROTOCOL, "CheckFrame(0x%x,0x%x,%i)", TraceAddress(&frame), TraceAddress(data), count);
   trace_.TraceMessage(LOG_PROTOCOL, "CheckFrame() FrameBytes %i,State 0x%x", FrameBytes, ParserState);
 
   const uint8_t* in = data;
@@ -271,8 +244,8 @@ int ReceiveParser::Hunt(L2Frame& frame) {
         frame.Length = 0;
         frame.Buffer = nullptr;
         Drop(SHORT_FRAME_BYTES);
-        if (const char* text = SupervisoryTraceText(frame.Type)) {
-          trace_.TraceMessage(LOG_PROTOCOL, text, frame.Dest, frame.NRec);
+        if (const char* name = FrameTraceName(frame.Type)) {
+          trace_.TraceMessage(LOG_PROTOCOL, "CheckFrame %s Dest %x NRec %x", name, frame.Dest, frame.NRec);
         }
         return STEP_FRAME;
       }
@@ -288,8 +261,8 @@ int ReceiveParser::Hunt(L2Frame& frame) {
         frame.Length = 0;
         frame.Buffer = nullptr;
         Drop(SHORT_FRAME_BYTES);
-        if (const char* text = UnnumberedTraceText(frame.Type)) {
-          trace_.TraceMessage(LOG_PROTOCOL, "%s", text);
+        if (const char* name = FrameTraceName(frame.Type)) {
+          trace_.TraceMessage(LOG_PROTOCOL, "CheckFrame %s", name);
         }
         return STEP_FRAME;
       }
@@ -354,7 +327,7 @@ int ReceiveParser::TakePayload(L2Frame& frame) {
   Drop(total);
   ParserState = PARSE_HUNT;
   trace_.TraceMessage(LOG_PROTOCOL, "CheckFrame I-Frame Dest: %x NSend: %x NRec %x Length %x &Buffer %lx",
-                          frame.Dest, frame.NSend, frame.NRec, frame.Length, LongAddressText(frame.Buffer));
+                          frame.Dest, frame.NSend, frame.NRec, frame.Length, TraceLongAddress(frame.Buffer));
   return STEP_FRAME;
 }
 

@@ -53,8 +53,7 @@ platform::UsbFilter ParseUsbFilter(const char* text) {
 }
 
 platform::UsbFilter ReadUsbFilter(platform::Registry& registry, TraceLog& trace) {
-  std::string path = std::string(KAVRO_REGISTRY_KEY) + "\\Ports";
-  std::unique_ptr<platform::RegistryKey> key = registry.OpenKey(path.c_str());
+  std::unique_ptr<platform::RegistryKey> key = registry.OpenKey(PortsKeyPath().c_str());
   if (!key) return {};
   uint8_t value[64] = {};
   uint32_t size = sizeof value - 1;
