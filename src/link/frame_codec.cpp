@@ -69,29 +69,35 @@ void FrameCodec::ReleaseTransmitSlot() {
 }
 
 int FrameCodec::SendFrame(const L2Frame& frame) {
-  const uint8_t kind = frame.Type & 3;
-  if (kind == 2) return 0;
-
-  if (kind != 0) {
-    const char* name = FrameTraceName(frame.Type);
-    if (!name) return 0;
-    if (kind == 1) {
-      trace_.TraceMessage(LOG_PROTOCOL, "SendFrame %s Dest %x NRec %x", name, frame.Dest, frame.NRec);
-    } else {
-      trace_.TraceMessage(LOG_PROTOCOL, "SendFrame %s", name);
-    }
-    uint8_t wire[6];
-    wire[0] = SYN;
-    wire[1] = SYN;
-    // An S-frame carries N(R) in its top three bits; a U-frame is its code.
-    wire[2] = kind == 1 ? static_cast<uint8_t>(frame.Type | (frame.NRec << 5)) : frame.Type;
-    wire[3] = frame.Dest;
-    const uint16_t crc = Crc16(wire + 2, 2);
-    wire[4] = static_cast<uint8_t>(crc >> 8);
-    wire[5] = static_cast<uint8_t>(crc);
-    return connection_.SendConnection(wire, 6) != 0 ? 1 : 0;
+  switch (frame.Type & 3) {
+    case 0: return SendIFrame(frame);
+    case 2: return 0;
+    default: return SendShortFrame(frame);
   }
+}
 
+int FrameCodec::SendShortFrame(const L2Frame& frame) {
+  const bool supervisory = (frame.Type & 3) == 1;
+  const char* name = FrameTraceName(frame.Type);
+  if (!name) return 0;
+  if (supervisory) {
+    trace_.TraceMessage(LOG_PROTOCOL, "SendFrame %s Dest %x NRec %x", name, frame.Dest, frame.NRec);
+  } else {
+    trace_.TraceMessage(LOG_PROTOCOL, "SendFrame %s", name);
+  }
+  uint8_t wire[6];
+  wire[0] = SYN;
+  wire[1] = SYN;
+  // An S-frame carries N(R) in its top three bits; a U-frame is its code.
+  wire[2] = supervisory ? static_cast<uint8_t>(frame.Type | (frame.NRec << 5)) : frame.Type;
+  wire[3] = frame.Dest;
+  const uint16_t crc = Crc16(wire + 2, 2);
+  wire[4] = static_cast<uint8_t>(crc >> 8);
+  wire[5] = static_cast<uint8_t>(crc);
+  return connection_.SendConnection(wire, 6) != 0 ? 1 : 0;
+}
+
+int FrameCodec::SendIFrame(const L2Frame& frame) {
   trace_.TraceMessage(LOG_PROTOCOL, "SendFrame I-Frame Dest: %x NSend: %x NRec %x Length %x &Buffer %lx",
                       frame.Dest, frame.NSend, frame.NRec, frame.Length, TraceLongAddress(frame.Buffer));
   if (frame.Buffer == nullptr || frame.Length > MAX_I_PAYLOAD) return 0;

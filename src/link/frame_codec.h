@@ -60,6 +60,9 @@ class FrameCodec {
   void ReleaseTransmitSlot();
 
  private:
+  int SendShortFrame(const L2Frame& frame);
+  int SendIFrame(const L2Frame& frame);
+
   TraceLog& trace_;
   Connection& connection_;
   uint8_t* slot_ = nullptr;

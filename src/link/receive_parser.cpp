@@ -226,61 +226,54 @@ int ReceiveParser::Hunt(L2Frame& frame) {
       Drop(1);
       continue;
     }
-
-    const uint8_t control = ReceiveBuffer[2];
-    const uint8_t address = ReceiveBuffer[3];
-    switch (control & 3) {
-      case 1: {
-        // A failed check drops only the SYN pair: a frame may begin inside
-        // the rejected one.
-        if (Crc16(ReceiveBuffer + 2, 4) != 0) {
-          Drop(2);
-          continue;
-        }
-        frame.Dest = address;
-        frame.Type = control & 0x1F;
-        frame.NRec = control >> 5;
-        frame.NSend = 0;
-        frame.Length = 0;
-        frame.Buffer = nullptr;
-        Drop(SHORT_FRAME_BYTES);
-        if (const char* name = FrameTraceName(frame.Type)) {
-          trace_.TraceMessage(LOG_PROTOCOL, "CheckFrame %s Dest %x NRec %x", name, frame.Dest, frame.NRec);
-        }
-        return STEP_FRAME;
+    // A rejected candidate loses only its SYN pair: a frame may begin inside
+    // it.
+    if ((ReceiveBuffer[2] & 1) == 0) {
+      if (!RecordIHeader()) {
+        Drop(2);
+        continue;
       }
-      case 3: {
-        if (Crc16(ReceiveBuffer + 2, 4) != 0) {
-          Drop(2);
-          continue;
-        }
-        frame.Dest = address;
-        frame.Type = control;
-        frame.NSend = 0;
-        frame.NRec = 0;
-        frame.Length = 0;
-        frame.Buffer = nullptr;
-        Drop(SHORT_FRAME_BYTES);
-        if (const char* name = FrameTraceName(frame.Type)) {
-          trace_.TraceMessage(LOG_PROTOCOL, "CheckFrame %s", name);
-        }
-        return STEP_FRAME;
-      }
-      default: {
-        PendingHeader.Dest = address;
-        PendingHeader.Type = FRAME_I;
-        PendingHeader.NSend = (control >> 1) & 7;
-        PendingHeader.NRec = control >> 5;
-        PendingHeader.Length = ReceiveBuffer[4] * 256u + ReceiveBuffer[5];
-        if (PendingHeader.Length > MAX_I_PAYLOAD) {
-          Drop(2);
-          continue;
-        }
-        ParserState = PARSE_I_HEADER;
-        return STEP_GO_ON;
-      }
+      ParserState = PARSE_I_HEADER;
+      return STEP_GO_ON;
     }
+    if (Crc16(ReceiveBuffer + 2, 4) != 0) {
+      Drop(2);
+      continue;
+    }
+    TakeShortFrame(frame);
+    return STEP_FRAME;
   }
+}
+
+// An S-frame's code keeps its P/F bit and loses its N(R); a U-frame's code is
+// its whole control byte.
+void ReceiveParser::TakeShortFrame(L2Frame& frame) {
+  const uint8_t control = ReceiveBuffer[2];
+  const bool supervisory = (control & 3) == 1;
+  frame.Dest = ReceiveBuffer[3];
+  frame.Type = supervisory ? control & 0x1F : control;
+  frame.NRec = supervisory ? control >> 5 : 0;
+  frame.NSend = 0;
+  frame.Length = 0;
+  frame.Buffer = nullptr;
+  Drop(SHORT_FRAME_BYTES);
+  const char* name = FrameTraceName(frame.Type);
+  if (name == nullptr) return;
+  if (supervisory) {
+    trace_.TraceMessage(LOG_PROTOCOL, "CheckFrame %s Dest %x NRec %x", name, frame.Dest, frame.NRec);
+  } else {
+    trace_.TraceMessage(LOG_PROTOCOL, "CheckFrame %s", name);
+  }
+}
+
+bool ReceiveParser::RecordIHeader() {
+  const uint8_t control = ReceiveBuffer[2];
+  PendingHeader.Dest = ReceiveBuffer[3];
+  PendingHeader.Type = FRAME_I;
+  PendingHeader.NSend = (control >> 1) & 7;
+  PendingHeader.NRec = control >> 5;
+  PendingHeader.Length = ReceiveBuffer[4] * 256u + ReceiveBuffer[5];
+  return PendingHeader.Length <= MAX_I_PAYLOAD;
 }
 
 int ReceiveParser::CheckHeader() {

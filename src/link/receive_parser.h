@@ -72,6 +72,10 @@ class ReceiveParser {
   int ServiceLine();
   void CompleteHandshake(char* cti, uint8_t* cr);
   int Hunt(L2Frame& frame);
+  void TakeShortFrame(L2Frame& frame);
+  // Records the I-frame header that leads the buffer; false when its length
+  // is more than a frame can carry.
+  bool RecordIHeader();
   int CheckHeader();
   int TakePayload(L2Frame& frame);
 
