@@ -187,67 +187,68 @@ void LinkStateMachine::HandleSFrame(const L2Frame& frame) {
 void LinkStateMachine::HandleUFrame(const L2Frame& frame) {
   const uint16_t state = State();
   switch (frame.Type) {
-    case FRAME_START:
-      if (state == LINK_DISCONNECTING) {
-        SendUFrame(FRAME_DM);
-      } else {
-        SendUFrame(FRAME_UA);
-        timers_->WatchIdleLink();
-        ResetLink();
-        ctx_.control.SetLinkState(LINK_ESTABLISHED);
-      }
-      break;
-
-    case FRAME_UA:
-      if (state == LINK_SETUP) {
-        timers_->WatchIdleLink();
-        ResetLink();
-        ctx_.delivery.SignalLinkEvent(LINK_EVENT_ESTABLISHED);
-        ctx_.control.SetLinkState(LINK_ESTABLISHED);
-      } else if (state == LINK_DISCONNECTING) {
-        ctx_.control.ReleaseLink();
-      }
-      break;
-
-    case FRAME_DISC:
-      if (state == LINK_SETUP) {
-        SendUFrame(FRAME_DM);
-      } else {
-        queue_->ClearSendQueue();
-        SendUFrame(FRAME_UA);
-        timers_->StopTimer(T200);
-        timers_->StopTimer(T203);
-        // Gives the UA time to leave the line before the transport closes.
-        ctx_.hub.Sleep(100);
-        ctx_.control.SetLinkState(LINK_IDLE);
-        ctx_.control.ReleaseLink();
-      }
-      break;
-
-    case FRAME_DM:
-      if (state == LINK_ESTABLISHED || state == LINK_TIMER_RECOVERY) {
-        SendUFrame(FRAME_START);
-        timers_->AwaitAnswer();
-        ResetLink();
-        ctx_.control.Block.RetryCount = 0;
-        ctx_.control.SetLinkState(LINK_SETUP);
-      } else if (state == LINK_DISCONNECTING) {
-        timers_->StopTimer(T200);
-        ctx_.control.SetLinkState(LINK_IDLE);
-        ctx_.control.ReleaseLink();
-      }
-      break;
-
-    case FRAME_FRMR:
-      // The peer could not take one of our frames and will not recover on
-      // its own: set the link up again rather than wait for the retries to
-      // run out. Outside information transfer there is nothing to reject.
-      if (state == LINK_ESTABLISHED || state == LINK_TIMER_RECOVERY) Reestablish();
-      break;
-
-    default:
-      break;
+    case FRAME_START: OnStart(state); break;
+    case FRAME_UA: OnUa(state); break;
+    case FRAME_DISC: OnDisc(state); break;
+    case FRAME_DM: OnDm(state); break;
+    case FRAME_FRMR: OnFrmr(state); break;
+    default: break;
   }
+}
+
+void LinkStateMachine::OnStart(uint16_t state) {
+  if (state == LINK_DISCONNECTING) {
+    SendUFrame(FRAME_DM);
+    return;
+  }
+  SendUFrame(FRAME_UA);
+  timers_->WatchIdleLink();
+  ResetLink();
+  ctx_.control.SetLinkState(LINK_ESTABLISHED);
+}
+
+void LinkStateMachine::OnUa(uint16_t state) {
+  if (state == LINK_SETUP) {
+    timers_->WatchIdleLink();
+    ResetLink();
+    ctx_.delivery.SignalLinkEvent(LINK_EVENT_ESTABLISHED);
+    ctx_.control.SetLinkState(LINK_ESTABLISHED);
+  } else if (state == LINK_DISCONNECTING) {
+    ctx_.control.ReleaseLink();
+  }
+}
+
+void LinkStateMachine::OnDisc(uint16_t state) {
+  if (state == LINK_SETUP) {
+    SendUFrame(FRAME_DM);
+    return;
+  }
+  queue_->ClearSendQueue();
+  SendUFrame(FRAME_UA);
+  timers_->StopTimer(T200);
+  timers_->StopTimer(T203);
+  // Gives the UA time to leave the line before the transport closes.
+  ctx_.hub.Sleep(100);
+  ctx_.control.SetLinkState(LINK_IDLE);
+  ctx_.control.ReleaseLink();
+}
+
+void LinkStateMachine::OnDm(uint16_t state) {
+  if (state == LINK_ESTABLISHED || state == LINK_TIMER_RECOVERY) {
+    Reestablish();
+    ctx_.control.Block.RetryCount = 0;
+  } else if (state == LINK_DISCONNECTING) {
+    timers_->StopTimer(T200);
+    ctx_.control.SetLinkState(LINK_IDLE);
+    ctx_.control.ReleaseLink();
+  }
+}
+
+// The peer could not take one of our frames and will not recover on its
+// own: set the link up again rather than wait for the retries to run out.
+// Outside information transfer there is nothing to reject.
+void LinkStateMachine::OnFrmr(uint16_t state) {
+  if (state == LINK_ESTABLISHED || state == LINK_TIMER_RECOVERY) Reestablish();
 }
 
 void LinkStateMachine::Reestablish() {

@@ -75,6 +75,13 @@ class LinkStateMachine {
   void HandleIFrame(L2Frame& frame);
   void HandleSFrame(const L2Frame& frame);
   void HandleUFrame(const L2Frame& frame);
+  // One handler per received U-frame kind, each deciding by the state the
+  // link was in when the frame arrived.
+  void OnStart(uint16_t state);
+  void OnUa(uint16_t state);
+  void OnDisc(uint16_t state);
+  void OnDm(uint16_t state);
+  void OnFrmr(uint16_t state);
   void SendSFrame(uint8_t code, uint8_t dest);
   void SendSavedFrame();
   void Reestablish();
