@@ -67,7 +67,11 @@ bool MakeDirectories(const std::string& path, std::string& error) {
     pos = path.find('/', pos + 1);
     partial = path.substr(0, pos);
     if (partial.empty()) continue;
-    if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
+    if (mkdir(partial.c_str(), 0755) == 0) {
+      // The umask must not narrow it: clients of other users reach the
+      // sockets through this directory.
+      chmod(partial.c_str(), 0755);
+    } else if (errno != EEXIST) {
       error = partial + ": " + strerror(errno);
       return false;
     }
@@ -110,7 +114,7 @@ int main(int argc, char** argv) {
   app.footer(
       "Exit codes: 0 the link ended (in every way a link ends), 1 kavro could not start\n"
       "(companion library or control socket), 2 usage error.\n"
-      "SIGTERM/SIGINT take the link down in order; a second one ends kavro at once.");
+      "SIGTERM, SIGINT and SIGHUP take the link down in order; a second one ends kavro at once.");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -192,11 +196,16 @@ int main(int argc, char** argv) {
     }
   });
   if (!routed) {
-    return Fail(EXIT_CANNOT_START, std::string("cannot route SIGTERM and SIGINT: ") + strerror(errno) +
+    return Fail(EXIT_CANNOT_START, std::string("cannot route SIGTERM, SIGINT and SIGHUP: ") + strerror(errno) +
                                        "; check the open-file limit (ulimit -n)");
   }
+  // The connect runs before the hub does, and a send to a stuck peer holds
+  // it: both give up when a close signal comes. A signal during the connect
+  // thus ends the start (event 18, then the shutdown), as a second one would.
+  tcpSocket.SetCancelDescriptor(signals.PendingDescriptor());
 
   platform::ControlSocket controlSocket(hub, window);
+  controlSocket.SetNotice([&trace](const std::string& text) { trace.TraceMessage(LOG_WARNING, "%s", text.c_str()); });
   if (!controlSocket.Open(opt.runDir, &error)) return Fail(EXIT_CANNOT_START, error);
   process.AtExit([&controlSocket] { controlSocket.Close(); });
 

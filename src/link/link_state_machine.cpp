@@ -272,6 +272,10 @@ int LinkStateMachine::CheckNR(int32_t n) {
 }
 
 void LinkStateMachine::NRError() {
+  // A close request must not be lost to a confused peer: the DISC sequence
+  // keeps T200 and its retry count and ends, as always, with UA, DM or the
+  // retry limit, and so in ReleaseLink.
+  if (State() == LINK_DISCONNECTING) return;
   timers_->StopTimer(T200);
   timers_->StopTimer(T203);
   ctx_.control.Block.RetryCount = 0;

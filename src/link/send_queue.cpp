@@ -44,8 +44,13 @@ int SendQueue::EnqueuePayload(uint8_t dest, uint32_t length, const uint8_t* data
   }
   if (data == nullptr && length != 0) return 0;
 
+  // Once the link is going down nothing leaves the queue again (the DISC
+  // sequence has emptied it and ends in the release), so a payload taken now
+  // would be reported as sent and then lost.
+  const uint16_t state = ctx_.control.State();
+  if (state == LINK_DISCONNECTING || state == LINK_RELEASED || state == LINK_IDLE) return 0;
   int32_t& last = ctx_.control.Block.QueueLast;
-  const bool sendNow = QueueEmpty() && machine_.WindowOpen() && ctx_.control.State() == LINK_ESTABLISHED;
+  const bool sendNow = QueueEmpty() && machine_.WindowOpen() && state == LINK_ESTABLISHED;
   if (!sendNow && last + 1 >= SEND_QUEUE_ENTRIES) return 0;
   // Nothing goes out that could not be sent again, and nothing waits without
   // a copy of its own: without memory the payload is refused like a full

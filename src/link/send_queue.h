@@ -33,7 +33,8 @@ class SendQueue {
   SendQueue& operator=(const SendQueue&) = delete;
 
   // Sends the payload at once when the link allows it, else copies it into
-  // the queue. 1 sent or queued, 0 refused (queue full, too long, no memory).
+  // the queue. 1 sent or queued, 0 refused (queue full, too long, no memory,
+  // link going down or released).
   // The caller keeps its buffer.
   int EnqueuePayload(uint8_t dest, uint32_t length, const uint8_t* data);
   // Frees every queued payload and the retransmission copy.

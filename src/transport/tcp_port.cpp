@@ -58,11 +58,11 @@ int32_t TcpPort::OpenSocket(const char* address, uint16_t port) {
 int32_t TcpPort::CloseSocket() {
   trace_.TraceMessage(LOG_DETAIL, "CloseSocket()");
   if (control_.Block.SocketHandle == INVALID_HANDLE) return 1;
-  // shutdown first: it wakes the receive thread's blocked recv, which then
-  // sees the link gone; the short wait lets it leave recv before the
-  // descriptor is closed and its number can be reused.
+  // shutdown first: it tells the peer and wakes the receive thread's
+  // blocked recv, which then sees the link gone. The close waits until that
+  // thread (or a keepalive echo it is sending) has left the socket, so no
+  // pause is needed before it.
   socket_.Shutdown();
-  hub_.Sleep(20);
   socket_.Close();
   control_.Block.SocketHandle = INVALID_HANDLE;
   return 1;

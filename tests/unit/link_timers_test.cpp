@@ -209,10 +209,26 @@ TEST_F(LocalDisconnect, DiscIsSentAtOnceAndThreeTimesMoreThenTheLinkIsReleased) 
     EXPECT_EQ(machine.Vars.SavedData, nullptr);
     EXPECT_EQ(Retries(), 0);
     EXPECT_EQ(TimeLeft(T200), 1000);
+    // Payloads are refused from now on: none of them could go out.
+    EXPECT_EQ(Send({0x03}), 0);
+    EXPECT_EQ(QueueLast(), -1);
+    uint64_t step = 1000;
     for (int i = 1; i <= 3; ++i) {
-      hub.Advance(1000);
+      hub.Advance(step);
+      step = 1000;
       EXPECT_EQ(TakeSentText(), Strings{"DISC"}) << i;
       EXPECT_EQ(Retries(), i);
+      if (i == 1) {
+        // A peer answering with a bad N(R) does not cancel the sequence.
+        hub.Advance(300);
+        ReceiveI(0, 5, {0x09});
+        ReceiveS(FRAME_RR | FRAME_PF, 6);
+        EXPECT_TRUE(TakeSentText().empty());
+        EXPECT_EQ(State(), LINK_DISCONNECTING);
+        EXPECT_EQ(Retries(), 1);
+        EXPECT_EQ(TimeLeft(T200), 700);
+        step = 700;
+      }
     }
     EXPECT_EQ(DestroyRequests(), destroys);
     hub.Advance(1000);
@@ -220,6 +236,9 @@ TEST_F(LocalDisconnect, DiscIsSentAtOnceAndThreeTimesMoreThenTheLinkIsReleased) 
     EXPECT_TRUE(TakeSentText().empty());
     EXPECT_EQ(State(), LINK_RELEASED);
     EXPECT_EQ(DestroyRequests(), destroys + 1);
+    EXPECT_EQ(Send({0x04}), 0);
+    EXPECT_EQ(QueueLast(), -1);
+    EXPECT_TRUE(TakeSentText().empty());
     hub.KillTimer(T203);
   }
 }

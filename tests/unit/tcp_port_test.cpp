@@ -339,10 +339,8 @@ TEST_F(TcpPortTest, OpenAndCloseKeepTheSocketHandle) {
   // The timer is not started by the connection itself.
   EXPECT_FALSE(hub.IsTimerRunning(TimerKeepalive));
 
-  const uint64_t before = hub.NowMs();
   EXPECT_EQ(port.CloseSocket(), 1);
   EXPECT_EQ(socket.calls, (std::vector<std::string>{"connect 10.1.2.3:5002", "shutdown", "close"}));
-  EXPECT_EQ(hub.NowMs() - before, 20u);
   EXPECT_EQ(control.Block.SocketHandle, INVALID_HANDLE);
   // A second close finds nothing to do.
   EXPECT_EQ(port.CloseSocket(), 1);
