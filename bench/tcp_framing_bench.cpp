@@ -6,14 +6,14 @@
 #include <cstdlib>
 #include <vector>
 
-#include "control/delivery.h"
-#include "control/link_control.h"
+#include "core/connection.h"
+#include "core/delivery.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "link/frame_codec.h"
 #include "platform/log_backend.h"
 #include "platform/tcp_socket.h"
 #include "platform/virtual/virtual_event_hub.h"
-#include "transport/connection.h"
 #include "transport/tcp_port.h"
 
 namespace {

@@ -28,8 +28,8 @@
 
 #include "control/configuration.h"
 #include "control/control_window.h"
-#include "control/delivery.h"
-#include "control/link_control.h"
+#include "core/delivery.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "link/frame_codec.h"
 #include "link/link_state_machine.h"

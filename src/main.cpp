@@ -15,7 +15,7 @@
 #include "control/configuration.h"
 #include "control/control_window.h"
 #include "control/delivery_library.h"
-#include "control/link_control.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "kavro/kavro_wire.h"
 #include "link/frame_codec.h"

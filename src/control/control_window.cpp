@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "control/configuration.h"
-#include "control/delivery.h"
-#include "control/link_control.h"
+#include "core/delivery.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "link/frame_codec.h"
 #include "link/link_state_machine.h"

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/connection.h"
 #include "diag/trace_log.h"
-#include "transport/connection.h"
 
 namespace kavro {
 

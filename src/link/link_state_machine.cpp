@@ -3,8 +3,8 @@
 #include <mutex>
 #include <utility>
 
-#include "control/delivery.h"
-#include "control/link_control.h"
+#include "core/delivery.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "link/link_timers.h"
 #include "link/send_queue.h"

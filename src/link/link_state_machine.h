@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "control/delivery.h"
+#include "core/delivery.h"
 #include "link/frame_codec.h"
 #include "link/link_context.h"
 

@@ -2,14 +2,14 @@
 
 #include <mutex>
 
-#include "control/delivery.h"
-#include "control/link_control.h"
+#include "core/connection.h"
+#include "core/delivery.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "link/frame_codec.h"
 #include "link/link_state_machine.h"
 #include "link/send_queue.h"
 #include "platform/event_hub.h"
-#include "transport/connection.h"
 
 namespace kavro {
 

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <utility>
 
-#include "control/link_control.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "link/frame_codec.h"
 #include "link/link_state_machine.h"

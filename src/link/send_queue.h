@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "control/delivery.h"
+#include "core/delivery.h"
 #include "link/link_context.h"
 
 namespace kavro {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "control/configuration.h"
+#include "core/link_config.h"
 
 namespace kavro {
 

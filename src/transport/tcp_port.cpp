@@ -3,13 +3,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "control/delivery.h"
-#include "control/link_control.h"
+#include "core/connection.h"
+#include "core/delivery.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "link/link_timers.h"
 #include "platform/event_hub.h"
 #include "platform/tcp_socket.h"
-#include "transport/connection.h"
 
 namespace kavro {
 

@@ -5,10 +5,10 @@
 
 #include <cstdint>
 
-#include "control/configuration.h"
-#include "control/link_control.h"
+#include "core/connection.h"
+#include "core/link_config.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
-#include "transport/connection.h"
 #include "transport/ports.h"
 
 namespace kavro {

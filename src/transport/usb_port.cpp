@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "control/configuration.h"
-#include "control/link_control.h"
+#include "core/link_config.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "platform/event_hub.h"
 #include "platform/registry.h"

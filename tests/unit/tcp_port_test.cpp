@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "control/link_control.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "link/frame_codec.h"
 #include "link/link_timers.h"

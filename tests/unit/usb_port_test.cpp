@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "control/configuration.h"
-#include "control/link_control.h"
+#include "core/link_config.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "platform/registry.h"
 #include "platform/virtual/virtual_event_hub.h"

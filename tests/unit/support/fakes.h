@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "control/delivery.h"
+#include "core/connection.h"
+#include "core/delivery.h"
 #include "platform/log_backend.h"
-#include "transport/connection.h"
 
 namespace kavro::testing {
 

@@ -1,4 +1,4 @@
-#include "control/link_control.h"
+#include "core/link_control.h"
 
 namespace kavro {
 
