@@ -23,6 +23,7 @@
 #include "link/link_timers.h"
 #include "link/receive_parser.h"
 #include "link/send_queue.h"
+#include "link/socket_framing.h"
 #include "platform/posix/control_socket.h"
 #include "platform/posix/library_loader.h"
 #include "platform/posix/posix_event_hub.h"
@@ -165,20 +166,20 @@ int main(int argc, char** argv) {
   UsbPort usb(usbDevice, control, trace, hub);
   usb.SetUsbFilterSource([&registry, &trace] { return ReadUsbFilter(*registry, trace); });
   platform::PosixTcpSocket tcpSocket;
-  TcpPort tcp(tcpSocket, control, trace, hub);
+  TcpPort tcp(tcpSocket, control, trace);
   Transport transport(config, trace, control, serial, &usb, &tcp);
 
   FrameCodec codec(trace, transport);
   LinkContext ctx{trace, control, hub, codec, delivery, transport};
-  tcp.Attach(ctx);
   LinkStateMachine machine(ctx);
   SendQueue queue(ctx, machine);
   LinkTimers timers(ctx, machine, queue);
   ReceiveParser parser(trace, &timers);
+  SocketFraming framing(ctx, timers);
 
   platform::PosixProcess process;
   ControlWindow window(ControlWindowParts{trace, control, hub, process, configuration, config, delivery, transport,
-                                          serial, &usb, &tcp, &tcp, parser, machine, timers, queue});
+                                          serial, &usb, &tcp, &framing, parser, machine, timers, queue});
   hub.SetHandler(&window);
 
   // Routed before the control socket exists: a signal from then on waits in

@@ -12,8 +12,8 @@
 #include "link/link_timers.h"
 #include "link/receive_parser.h"
 #include "link/send_queue.h"
+#include "link/socket_framing.h"
 #include "transport/ports.h"
-#include "transport/socket_framing.h"
 #include "transport/transport.h"
 
 namespace kavro {

@@ -92,7 +92,7 @@ TEST(PosixTcpSocket, RefusedOrUnparsableConnectFailsAndOpensNothing) {
   platform::VirtualEventHub hub;
   LinkControl control(trace, hub);
   platform::PosixTcpSocket socket;
-  TcpPort tcp(socket, control, trace, hub);
+  TcpPort tcp(socket, control, trace);
 
   EXPECT_EQ(tcp.OpenSocket("127.0.0.1", port), 0);
   EXPECT_TRUE(backend.Contains("connect() failed: " + std::to_string(ECONNREFUSED)));
