@@ -134,6 +134,7 @@ struct Rig {
   Rig() {
     trace.InitTraceLog("/fuzz");  // every trace line formatted, as with the log on
     std::strcpy(config.Link, "COM1");
+    window.SelectLink();
     hub.SetHandler(&window);
   }
   ~Rig() { hub.SetHandler(nullptr); }

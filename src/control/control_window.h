@@ -9,6 +9,7 @@
 #include <string>
 
 #include "kavro/kavro_wire.h"
+#include "link/layer2_protocol.h"
 #include "platform/event_hub.h"
 #include "platform/process.h"
 
@@ -57,7 +58,8 @@ struct ControlWindowParts {
 
 class ControlWindow : public platform::MessageHandler {
  public:
-  explicit ControlWindow(ControlWindowParts parts) : p_(parts) {}
+  explicit ControlWindow(ControlWindowParts parts)
+      : p_(parts), layer2_(parts.trace, parts.parser, parts.machine, parts.queue) {}
 
   // Creates the window: runs WM_CREATE with the command-line tail. On
   // failure the half-created window is torn down, which delivers WM_DESTROY
@@ -67,6 +69,10 @@ class ControlWindow : public platform::MessageHandler {
   int32_t KavroWnd(uint32_t message, uint32_t wParam, const platform::CopyData* copy) override;
 
   int OpenConnection(const char* linkOverride);
+  // Picks the port and the protocol of the link name in LinkConfig, once:
+  // the layer-2 link on every link that is not TCP. OpenConnection calls it
+  // once the name is final.
+  void SelectLink();
   // The receive thread's routine.
   int CommWatch();
 
@@ -75,12 +81,17 @@ class ControlWindow : public platform::MessageHandler {
 
  private:
   int32_t OnCreate(const char* commandLineTail);
+  // Opens the port of the link's kind; false when it could not be opened.
+  bool OpenPort();
   int32_t OnCopyData(const platform::CopyData& copy);
   int32_t OnTimer(uint32_t id);
   int32_t OnClose();
   int32_t OnDestroy();
 
   ControlWindowParts p_;
+  Layer2Protocol layer2_;
+  // Until SelectLink, the protocol of a link that is not TCP.
+  LinkProtocol* protocol_ = &layer2_;
   std::unique_ptr<platform::ThreadHandle> commWatchThread_;
 };
 

@@ -27,6 +27,16 @@ uint32_t KeepaliveMsFromEnvironment() {
 SocketFraming::SocketFraming(LinkContext& ctx, LinkTimers& timers)
     : ctx_(ctx), timers_(timers), keepaliveMs_(KeepaliveMsFromEnvironment()) {}
 
+int32_t SocketFraming::SendPayload(uint8_t /*dest*/, const uint8_t* data, uint32_t length) {
+  // Told 1 only when the frame went out whole: a client must not believe a
+  // payload was sent that the socket refused. An empty payload is refused
+  // too, with the framing's own trace line. The keepalive restarts with the
+  // framing's own time, so that both restarts of the timer agree.
+  const int32_t sent = SendSocketFrame(data, length);
+  if (KeepaliveTimeout != 0) timers_.StartTimer(TimerKeepalive, keepaliveMs_);
+  return sent ? 1 : 0;
+}
+
 int32_t SocketFraming::SendSocketFrame(const uint8_t* payload, uint32_t length) {
   // The length field has 16 bits: a longer payload cannot be framed, and
   // sending its low 16 bits' worth would hand the peer a truncated payload.

@@ -12,6 +12,7 @@
 
 #include "link/frame_codec.h"
 #include "link/link_context.h"
+#include "link/link_protocol.h"
 
 namespace kavro {
 
@@ -33,7 +34,7 @@ constexpr uint32_t SOCKET_BUFFER_SIZE = SOCKET_HEADER_SIZE + SOCKET_MAX_PAYLOAD 
 // end-to-end test can watch the link end without waiting a minute.
 constexpr const char* KEEPALIVE_TEST_VARIABLE = "KAVRO_TEST_KEEPALIVE_MS";
 
-class SocketFraming {
+class SocketFraming : public LinkProtocol {
  public:
   // Sends through ctx.connection, delivers to ctx.delivery, and starts
   // TimerKeepalive through the link timers (whose expiry handling ends the
@@ -41,6 +42,15 @@ class SocketFraming {
   SocketFraming(LinkContext& ctx, LinkTimers& timers);
   SocketFraming(const SocketFraming&) = delete;
   SocketFraming& operator=(const SocketFraming&) = delete;
+
+  // LinkProtocol: the receive pass is ReceiveSocketBytes. A client payload
+  // goes out as one frame (its address byte has no place in the framing)
+  // and restarts the keepalive, whatever the send reported; 1 only when the
+  // frame went out whole.
+  void ReceiveBytes(L2Frame& frame, const uint8_t* data, int32_t length) override {
+    ReceiveSocketBytes(frame, data, length);
+  }
+  int32_t SendPayload(uint8_t dest, const uint8_t* data, uint32_t length) override;
 
   // 1 when the whole frame was sent, else 0.
   int32_t SendSocketFrame(const uint8_t* payload, uint32_t length);

@@ -189,6 +189,10 @@ int32_t UsbPort::ReceiveUsb(uint8_t* buffer, uint32_t size) {
   return 0;
 }
 
+int32_t UsbPort::IsUsbClosed() {
+  return (control_.Block.DeviceHandle == INVALID_HANDLE || IsUsbGone()) ? 1 : 0;
+}
+
 int32_t UsbPort::CloseUsb() {
   if (interfaceHeld_ || fileHandle_ != -1) {
     // Marked first, so that the receive thread, woken by the close, finds

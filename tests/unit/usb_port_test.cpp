@@ -194,6 +194,8 @@ TEST_F(UsbPortTest, FailedReadsPauseUnlessClosedOrGone) {
 }
 
 TEST_F(UsbPortTest, CloseReleasesOnceAndKeepsDeviceHandle) {
+  // The link's closed test is the port's own: closed until a device is open.
+  EXPECT_EQ(port.IsUsbClosed(), 1);
   EXPECT_EQ(port.CloseUsb(), 1);
   EXPECT_EQ(device.closes, 0);
   device.found = {Device(2)};
@@ -201,9 +203,11 @@ TEST_F(UsbPortTest, CloseReleasesOnceAndKeepsDeviceHandle) {
   EXPECT_EQ(port.UsbOutPipe(), 0x04);
   EXPECT_EQ(port.UsbInPipe(), 0x84);
   EXPECT_EQ(port.IsUsbGone(), 0);
+  EXPECT_EQ(port.IsUsbClosed(), 0);
   EXPECT_EQ(port.CloseUsb(), 1);
   // DeviceHandle stays, yet the link counts as gone: no read can succeed.
   EXPECT_EQ(port.IsUsbGone(), 1);
+  EXPECT_EQ(port.IsUsbClosed(), 1);
   EXPECT_FALSE(port.IsGone());
   EXPECT_EQ(port.CloseUsb(), 1);
   EXPECT_EQ(device.closes, 1);
