@@ -87,36 +87,43 @@ void LinkStateMachine::HandleIFrame(L2Frame& frame) {
 
   const uint16_t state = State();
   if (state == LINK_ESTABLISHED || state == LINK_TIMER_RECOVERY) {
-    if (frame.NSend == Vars.RecvSeq) {
-      Vars.RecvSeq = Next(Vars.RecvSeq);
-      Vars.RejectSent = 0;
-      Vars.AckPending = 1;
-      // V(R) has moved on: a payload the library refuses is lost, but still
-      // acknowledged, so the peer does not repeat it for ever.
-      HandOver(ctx_.delivery, frame.Dest, std::move(payload), frame.Length);
-    } else {
-      payload.reset();
-      if (!Vars.RejectSent) {
-        SendSFrame(FRAME_REJ, 0);
-        Vars.RejectSent = 1;
-        Vars.AckPending = 1;
-      } else {
-        SendRRFinal(false);
-      }
-    }
+    TakeIFrame(frame, std::move(payload));
   } else {
     payload.reset();
   }
-
   // The piggy-backed acknowledgement counts in every state.
-  switch (CheckNR(frame.NRec)) {
-    case 2:
-      Vars.AckSeq = frame.NRec;
-      if (!Vars.PeerBusy && State() == LINK_ESTABLISHED) {
-        timers_->WatchIdleLink();
-      }
+  TakeAcknowledgement(frame.NRec);
+}
+
+// Information transfer: the frame in sequence is delivered, one out of
+// sequence is rejected once and then only answered.
+void LinkStateMachine::TakeIFrame(const L2Frame& frame, PayloadBlock payload) {
+  if (frame.NSend != Vars.RecvSeq) {
+    payload.reset();
+    if (!Vars.RejectSent) {
+      SendSFrame(FRAME_REJ, 0);
+      Vars.RejectSent = 1;
+      Vars.AckPending = 1;
+    } else {
+      SendRRFinal(false);
+    }
+    return;
+  }
+  Vars.RecvSeq = Next(Vars.RecvSeq);
+  Vars.RejectSent = 0;
+  Vars.AckPending = 1;
+  // V(R) has moved on: a payload the library refuses is lost, but still
+  // acknowledged, so the peer does not repeat it for ever.
+  HandOver(ctx_.delivery, frame.Dest, std::move(payload), frame.Length);
+}
+
+void LinkStateMachine::TakeAcknowledgement(uint8_t nr) {
+  switch (CheckNR(nr)) {
+    case NR_ALL:
+      Vars.AckSeq = nr;
+      if (!Vars.PeerBusy && State() == LINK_ESTABLISHED) timers_->WatchIdleLink();
       break;
-    case 1:
+    case NR_NONE_NEW:
       break;
     default:
       NRError();
@@ -140,48 +147,50 @@ void LinkStateMachine::HandleSFrame(const L2Frame& frame) {
   const bool finalResponse = frame.Dest == 0 && withPF;
 
   const int nr = CheckNR(frame.NRec);
-  if (nr == 0) {
+  if (nr == NR_INVALID) {
     NRError();
     return;
   }
-
   switch (kind) {
-    case SKind::RR:
-      if (state == LINK_ESTABLISHED) {
-        if (nr == 2) {
-          Vars.AckSeq = frame.NRec;
-          timers_->WatchIdleLink();
-        }
-      } else {
-        Vars.AckSeq = frame.NRec;
-        if (finalResponse) {
-          timers_->WatchIdleLink();
-          if (Vars.AckSeq != Vars.SendSeq) Retransmit();
-          ctx_.control.SetLinkState(LINK_ESTABLISHED);
-        }
-      }
-      break;
-    case SKind::RNR:
-      Vars.AckSeq = frame.NRec;
-      if (state == LINK_ESTABLISHED) {
-        timers_->AwaitAnswer();
-      } else if (finalResponse) {
-        timers_->RestartTimer(T200, T200_MS);
-        Retransmit();
-        ctx_.control.SetLinkState(LINK_ESTABLISHED);
-      }
-      break;
-    case SKind::REJ:
-      Vars.AckSeq = frame.NRec;
-      if (finalResponse) {
-        timers_->WatchIdleLink();
-        Retransmit();
-        ctx_.control.SetLinkState(LINK_ESTABLISHED);
-      }
-      break;
-    case SKind::Other:
-      break;
+    case SKind::RR: OnRr(state, frame.NRec, nr == NR_ALL, finalResponse); break;
+    case SKind::RNR: OnRnr(state, frame.NRec, finalResponse); break;
+    case SKind::REJ: OnRej(frame.NRec, finalResponse); break;
+    case SKind::Other: break;
   }
+}
+
+void LinkStateMachine::OnRr(uint16_t state, uint8_t nr, bool acknowledgesAll, bool finalResponse) {
+  if (state == LINK_ESTABLISHED) {
+    if (acknowledgesAll) {
+      Vars.AckSeq = nr;
+      timers_->WatchIdleLink();
+    }
+    return;
+  }
+  Vars.AckSeq = nr;
+  if (!finalResponse) return;
+  timers_->WatchIdleLink();
+  if (Vars.AckSeq != Vars.SendSeq) Retransmit();
+  ctx_.control.SetLinkState(LINK_ESTABLISHED);
+}
+
+void LinkStateMachine::OnRnr(uint16_t state, uint8_t nr, bool finalResponse) {
+  Vars.AckSeq = nr;
+  if (state == LINK_ESTABLISHED) {
+    timers_->AwaitAnswer();
+  } else if (finalResponse) {
+    timers_->RestartTimer(T200, T200_MS);
+    Retransmit();
+    ctx_.control.SetLinkState(LINK_ESTABLISHED);
+  }
+}
+
+void LinkStateMachine::OnRej(uint8_t nr, bool finalResponse) {
+  Vars.AckSeq = nr;
+  if (!finalResponse) return;
+  timers_->WatchIdleLink();
+  Retransmit();
+  ctx_.control.SetLinkState(LINK_ESTABLISHED);
 }
 
 void LinkStateMachine::HandleUFrame(const L2Frame& frame) {
@@ -266,9 +275,9 @@ void LinkStateMachine::ResetLink() {
 }
 
 int LinkStateMachine::CheckNR(int32_t n) {
-  if (n == Vars.SendSeq) return 2;
-  if (n == Vars.AckSeq) return 1;
-  return 0;
+  if (n == Vars.SendSeq) return NR_ALL;
+  if (n == Vars.AckSeq) return NR_NONE_NEW;
+  return NR_INVALID;
 }
 
 void LinkStateMachine::NRError() {

@@ -46,6 +46,12 @@ class LinkStateMachine {
   // hands it to DeliverPayload or frees it. Returns 1.
   int ProcessFrame(L2Frame& frame);
 
+  // What CheckNR finds an N(R) to acknowledge: every frame outstanding
+  // (N(R) = V(S)), nothing new (N(R) = V(A)), or neither, an N(R) error.
+  static constexpr int NR_ALL = 2;
+  static constexpr int NR_NONE_NEW = 1;
+  static constexpr int NR_INVALID = 0;
+
   // The operations below run with the link lock held (LogStateChange without).
   void ResetLink();
   int CheckNR(int32_t n);
@@ -73,7 +79,14 @@ class LinkStateMachine {
 
  private:
   void HandleIFrame(L2Frame& frame);
+  void TakeIFrame(const L2Frame& frame, PayloadBlock payload);
+  void TakeAcknowledgement(uint8_t nr);
   void HandleSFrame(const L2Frame& frame);
+  // One handler per supervisory kind, each deciding by the state the link
+  // was in when the frame arrived; N(R) has been checked.
+  void OnRr(uint16_t state, uint8_t nr, bool acknowledgesAll, bool finalResponse);
+  void OnRnr(uint16_t state, uint8_t nr, bool finalResponse);
+  void OnRej(uint8_t nr, bool finalResponse);
   void HandleUFrame(const L2Frame& frame);
   // One handler per received U-frame kind, each deciding by the state the
   // link was in when the frame arrived.

@@ -151,31 +151,37 @@ LinkTimers::ExpiryEnd LinkTimers::OnT200Expiry() {
       return ExpiryEnd::ReportState;
 
     case LINK_ESTABLISHED:
-    case LINK_TIMER_RECOVERY: {
-      if (block.RetryCount >= N200) {
-        StartTimer(T200, T200_MS);
-        machine_.SendUFrame(FRAME_START);
-        block.RetryCount = 0;
-        ctx_.control.SetLinkState(LINK_SETUP);
-        return ExpiryEnd::ReportState;
-      }
-      LinkVariables& v = machine_.Vars;
-      // Nothing to resend, or a busy peer that would not take it: ask.
-      if (v.SendSeq == v.AckSeq || v.PeerBusy) {
-        machine_.SendRRFinal(true);
-      } else {
-        machine_.Retransmit();
-        v.AckPending = 0;
-        AwaitAnswer();
-      }
-      ++block.RetryCount;
-      ctx_.control.SetLinkState(LINK_TIMER_RECOVERY);
-      return ExpiryEnd::ReportState;
-    }
+    case LINK_TIMER_RECOVERY:
+      return OnT200InTransfer();
 
     default:
       return ExpiryEnd::ReportState;
   }
+}
+
+// Information transfer: the unacknowledged frame goes out again, or a poll
+// asks where the peer stands; N200 of them unanswered set the link up anew.
+LinkTimers::ExpiryEnd LinkTimers::OnT200InTransfer() {
+  LinkControlBlock& block = ctx_.control.Block;
+  if (block.RetryCount >= N200) {
+    StartTimer(T200, T200_MS);
+    machine_.SendUFrame(FRAME_START);
+    block.RetryCount = 0;
+    ctx_.control.SetLinkState(LINK_SETUP);
+    return ExpiryEnd::ReportState;
+  }
+  LinkVariables& v = machine_.Vars;
+  // Nothing to resend, or a busy peer that would not take it: ask.
+  if (v.SendSeq == v.AckSeq || v.PeerBusy) {
+    machine_.SendRRFinal(true);
+  } else {
+    machine_.Retransmit();
+    v.AckPending = 0;
+    AwaitAnswer();
+  }
+  ++block.RetryCount;
+  ctx_.control.SetLinkState(LINK_TIMER_RECOVERY);
+  return ExpiryEnd::ReportState;
 }
 
 LinkTimers::ExpiryEnd LinkTimers::OnT203Expiry() {

@@ -73,6 +73,7 @@ class LinkTimers : public ServiceAnswerListener {
   enum class ExpiryEnd { ReportState, Quiet, Release };
   ExpiryEnd OnServiceRequestExpiry();
   ExpiryEnd OnT200Expiry();
+  ExpiryEnd OnT200InTransfer();
   ExpiryEnd OnT203Expiry();
   ExpiryEnd OnKeepaliveExpiry();
 
