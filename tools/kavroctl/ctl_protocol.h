@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../../libkavrod/kavrod.h"
 #include "../common/hex_text.h"
 #include "kavro/kavro_wire.h"
 
@@ -26,10 +27,10 @@ constexpr uint32_t WORD_SERVICE = KAVRO_COMMAND_WORD(KAVRO_COMMAND_REQUEST_SERVI
 constexpr size_t MAX_REQUEST_DATA = KAVRO_REQUEST_DATA_MAX;
 
 constexpr const char* CONTROL_SOCKET_NAME = KAVRO_CONTROL_SOCKET_NAME;
-constexpr const char* DELIVERY_SOCKET_NAME = "kavrod";
+constexpr const char* DELIVERY_SOCKET_NAME = KAVROD_SOCKET_NAME;
 
-constexpr uint32_t RECORD_PAYLOAD = 1;
-constexpr uint32_t RECORD_EVENT = 2;
+constexpr uint32_t RECORD_PAYLOAD = KAVROD_RECORD_PAYLOAD;
+constexpr uint32_t RECORD_EVENT = KAVROD_RECORD_LINK_EVENT;
 
 // Exit codes, shared by every subcommand.
 constexpr int EXIT_OK = 0;
