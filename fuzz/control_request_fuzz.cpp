@@ -28,13 +28,14 @@
 
 #include "control/configuration.h"
 #include "control/control_window.h"
-#include "control/delivery.h"
-#include "control/link_control.h"
+#include "core/delivery.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "link/frame_codec.h"
 #include "link/link_state_machine.h"
 #include "link/link_timers.h"
 #include "link/receive_parser.h"
+#include "link/send_queue.h"
 #include "platform/posix/control_socket.h"
 #include "platform/registry.h"
 #include "platform/virtual/virtual_event_hub.h"
@@ -133,6 +134,7 @@ struct Rig {
   Rig() {
     trace.InitTraceLog("/fuzz");  // every trace line formatted, as with the log on
     std::strcpy(config.Link, "COM1");
+    window.SelectLink();
     hub.SetHandler(&window);
   }
   ~Rig() { hub.SetHandler(nullptr); }
@@ -149,12 +151,13 @@ struct Rig {
   FrameCodec codec{trace, transport};
   StubDelivery delivery;
   LinkContext ctx{trace, control, hub, codec, delivery, transport};
-  ReceiveParser parser{ctx};
   LinkStateMachine machine{ctx};
-  LinkTimers timers{ctx, machine};
+  SendQueue queue{ctx, machine};
+  LinkTimers timers{ctx, machine, queue};
+  ReceiveParser parser{trace, &timers};
   StubProcess process;
   ControlWindow window{ControlWindowParts{trace, control, hub, process, configuration, config, delivery, transport,
-                                          serial, nullptr, nullptr, nullptr, parser, machine, timers}};
+                                          serial, nullptr, nullptr, nullptr, parser, machine, timers, queue}};
   Counting counting{window};
 
   uint16_t State() { return control.Block.LinkState.load(); }
@@ -211,8 +214,8 @@ struct Rig {
   std::vector<Sent> Queue() {
     std::vector<Sent> q;
     for (int32_t i = 0; i <= control.Block.QueueLast; i++) {
-      const SendQueueEntry& e = timers.SendQueue[i];
-      q.push_back(Sent{true, e.dest, std::vector<uint8_t>(e.data, e.data + e.length)});
+      const SendQueueEntry& e = queue.Entries[i];
+      q.push_back(Sent{true, e.dest, std::vector<uint8_t>(e.data.get(), e.data.get() + e.length)});
     }
     return q;
   }

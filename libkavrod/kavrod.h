@@ -55,6 +55,8 @@
 
 #include <stdint.h>
 
+#include <kavro/kavro_wire.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -91,11 +93,11 @@ extern "C" {
 /* Clients served at once. */
 #define KAVROD_CLIENTS_MAX 64u
 
-/* Link event codes. */
-#define KAVROD_EVENT_SHUTDOWN 0u          /* the link driver is ending */
-#define KAVROD_EVENT_ESTABLISHED 1u       /* the link is up */
-#define KAVROD_EVENT_SERVICE_ANSWERED 17u /* the PBX answered the service request */
-#define KAVROD_EVENT_FAILED 18u           /* the link could not be set up */
+/* Link event codes: the link driver's own (kavro/kavro_wire.h). */
+#define KAVROD_EVENT_SHUTDOWN KAVRO_EVENT_SHUTDOWN
+#define KAVROD_EVENT_ESTABLISHED KAVRO_EVENT_ESTABLISHED
+#define KAVROD_EVENT_SERVICE_ANSWERED KAVRO_EVENT_SERVICE_ANSWERED
+#define KAVROD_EVENT_FAILED KAVRO_EVENT_FAILED
 
 #if defined(__GNUC__)
 #define KAVROD_EXPORT __attribute__((visibility("default")))

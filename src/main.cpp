@@ -18,12 +18,15 @@
 #include "control/configuration.h"
 #include "control/control_window.h"
 #include "control/delivery_library.h"
-#include "control/link_control.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
+#include "kavro/kavro_wire.h"
 #include "link/frame_codec.h"
 #include "link/link_state_machine.h"
 #include "link/link_timers.h"
 #include "link/receive_parser.h"
+#include "link/send_queue.h"
+#include "link/socket_framing.h"
 #include "platform/posix/control_socket.h"
 #include "platform/posix/library_loader.h"
 #include "platform/posix/posix_event_hub.h"
@@ -132,7 +135,7 @@ int main(int argc, char** argv) {
   CLI::App app{
       "kavro: the link driver between CTI client programs and a PBX.\n"
       "Opens the link named by the registry file (or by LINK), keeps it up, takes\n"
-      "client payloads on RUN_DIR/KavroControlProg and hands every received payload\n"
+      "client payloads on RUN_DIR/" KAVRO_CONTROL_SOCKET_NAME " and hands every received payload\n"
       "to the companion library. Ends with exit code 0 whenever the link ends.",
       "kavro"};
   app.set_version_flag("--version", std::string("kavro ") + KAVRO_VERSION);
@@ -222,20 +225,20 @@ int main(int argc, char** argv) {
   UsbPort usb(usbDevice, control, trace, hub);
   usb.SetUsbFilterSource([&registry, &trace] { return ReadUsbFilter(*registry, trace); });
   platform::PosixTcpSocket tcpSocket;
-  TcpPort tcp(tcpSocket, control, trace, hub);
+  TcpPort tcp(tcpSocket, control, trace);
   Transport transport(config, trace, control, serial, &usb, &tcp);
 
   FrameCodec codec(trace, transport);
   LinkContext ctx{trace, control, hub, codec, notifyingDelivery, transport};
-  tcp.Attach(ctx);
-  ReceiveParser parser(ctx);
   LinkStateMachine machine(ctx);
-  LinkTimers timers(ctx, machine);
-  machine.SetTimers(&timers);
+  SendQueue queue(ctx, machine);
+  LinkTimers timers(ctx, machine, queue);
+  ReceiveParser parser(trace, &timers);
+  SocketFraming framing(ctx, timers);
 
   platform::PosixProcess process;
-  ControlWindow window(ControlWindowParts{trace, control, hub, process, configuration, config, notifyingDelivery,
-                                          transport, serial, &usb, &tcp, &tcp, parser, machine, timers});
+  ControlWindow window(ControlWindowParts{trace, control, hub, process, configuration, config, notifyingDelivery, transport,
+                                          serial, &usb, &tcp, &framing, parser, machine, timers, queue});
   hub.SetHandler(&window);
 
   // Routed before the control socket exists: a signal from then on waits in

@@ -335,7 +335,7 @@ TEST_F(SendQueueing, PayloadTooLongForAFrameIsRefusedUpFront) {
 TEST_F(SendQueueing, EmptyPayloadWithoutABlockIsStillSent) {
   Establish();
   // Counted as sent and V(S) moves on: the frame must really go out.
-  ASSERT_EQ(timers.EnqueuePayload(0x20, 0, nullptr), 1);
+  ASSERT_EQ(queue.EnqueuePayload(0x20, 0, nullptr), 1);
   EXPECT_EQ(TakeSentText(), Strings{"I d20 ns0 nr0 "});
 }
 
@@ -343,20 +343,20 @@ void* NoMemory(size_t) { return nullptr; }
 
 TEST_F(SendQueueing, WithoutMemoryForTheCopyNothingIsSentOrQueued) {
   Establish();
-  timers.Allocate = NoMemory;
+  queue.Allocate = NoMemory;
   // Sending at once needs the retransmission copy: refused, nothing on the line.
   EXPECT_EQ(Send({0x01}), 0);
   EXPECT_TRUE(TakeSent().empty());
   EXPECT_EQ(machine.Vars.SendSeq, 0);
   EXPECT_FALSE(Running(T200));
   EXPECT_EQ(TimeLeft(T203), 10000);
-  timers.Allocate = std::malloc;
+  queue.Allocate = std::malloc;
   ASSERT_EQ(Send({0x02}), 1);
   EXPECT_EQ(TakeSentText(), Strings{"I d20 ns0 nr0 02"});
 
   // Queueing needs the queue's own copy: refused, queue unchanged.
   ASSERT_EQ(Send({0x03}), 1);
-  timers.Allocate = NoMemory;
+  queue.Allocate = NoMemory;
   EXPECT_EQ(Send({0x04}), 0);
   EXPECT_EQ(QueueLast(), 0);
   // Leaving the queue needs no memory: the queue's copy becomes the
@@ -365,7 +365,7 @@ TEST_F(SendQueueing, WithoutMemoryForTheCopyNothingIsSentOrQueued) {
   EXPECT_EQ(TakeSentText(), Strings{"I d20 ns1 nr0 03"});
   hub.FireNext();
   EXPECT_EQ(TakeSentText(), Strings{"I d20 ns1 nr0 03"});
-  timers.Allocate = std::malloc;
+  queue.Allocate = std::malloc;
 }
 
 // ------------------------------------------------------------------ threads
@@ -405,7 +405,7 @@ TEST_F(Threads, ReceiveThreadAndMainThreadShareTheQueueSafely) {
 
   for (int i = 0; i < kPayloads;) {
     const uint8_t bytes[2] = {static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
-    if (timers.EnqueuePayload(0x20, 2, bytes)) {
+    if (queue.EnqueuePayload(0x20, 2, bytes)) {
       ++i;
     } else {
       std::this_thread::yield();  // queue full: wait for the peer to drain it

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "control/link_control.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "platform/virtual/virtual_event_hub.h"
 #include "support/fakes.h"
@@ -92,7 +92,7 @@ TEST(PosixTcpSocket, RefusedOrUnparsableConnectFailsAndOpensNothing) {
   platform::VirtualEventHub hub;
   LinkControl control(trace, hub);
   platform::PosixTcpSocket socket;
-  TcpPort tcp(socket, control, trace, hub);
+  TcpPort tcp(socket, control, trace);
 
   EXPECT_EQ(tcp.OpenSocket("127.0.0.1", port), 0);
   EXPECT_TRUE(backend.Contains("connect() failed: " + std::to_string(ECONNREFUSED)));

@@ -6,7 +6,7 @@
 
 #include "link/frame_codec.h"
 #include "link/receive_parser.h"
-#include "transport/tcp_port.h"
+#include "link/socket_framing.h"
 
 namespace kavro::decode {
 

@@ -16,9 +16,9 @@
 
 #include "../common/hex_text.h"
 #include "decoder.h"
+#include "link/socket_framing.h"
 #include "render.h"
 #include "trace_reader.h"
-#include "transport/tcp_port.h"
 
 namespace {
 

@@ -11,30 +11,32 @@
 #include <string>
 #include <vector>
 
+#include "../../libkavrod/kavrod.h"
 #include "../common/hex_text.h"
+#include "kavro/kavro_wire.h"
 
 namespace kavro::ctl {
 
-constexpr uint32_t MSG_COPYDATA = 0x004A;
-constexpr uint32_t MSG_CLOSE = 0x0010;
-constexpr uint32_t WORD_PAYLOAD = 0x00010000;
-constexpr uint32_t WORD_SERVICE = 0x11110000;
+constexpr uint32_t MSG_COPYDATA = KAVRO_MSG_COPYDATA;
+constexpr uint32_t MSG_CLOSE = KAVRO_MSG_CLOSE;
+constexpr uint32_t WORD_PAYLOAD = KAVRO_COMMAND_WORD(KAVRO_COMMAND_SEND_PAYLOAD, 0);
+constexpr uint32_t WORD_SERVICE = KAVRO_COMMAND_WORD(KAVRO_COMMAND_REQUEST_SERVICE, 0);
 
 // kavro refuses larger packets with result 0; the client refuses them first
 // with a message that says why.
-constexpr size_t MAX_REQUEST_DATA = 65535;
+constexpr size_t MAX_REQUEST_DATA = KAVRO_REQUEST_DATA_MAX;
 
-constexpr const char* CONTROL_SOCKET_NAME = "KavroControlProg";
-constexpr const char* DELIVERY_SOCKET_NAME = "kavrod";
+constexpr const char* CONTROL_SOCKET_NAME = KAVRO_CONTROL_SOCKET_NAME;
+constexpr const char* DELIVERY_SOCKET_NAME = KAVROD_SOCKET_NAME;
 
-constexpr uint32_t RECORD_PAYLOAD = 1;
-constexpr uint32_t RECORD_EVENT = 2;
+constexpr uint32_t RECORD_PAYLOAD = KAVROD_RECORD_PAYLOAD;
+constexpr uint32_t RECORD_EVENT = KAVROD_RECORD_LINK_EVENT;
 // The first record of every connection: whether the link is up. Not one of
 // the records a listener counts or prints.
-constexpr uint32_t RECORD_LINK_STATE = 3;
+constexpr uint32_t RECORD_LINK_STATE = KAVROD_RECORD_LINK_STATE;
 
 // The request that grants the companion library a number of further records.
-constexpr uint32_t REQUEST_CREDIT = 1;
+constexpr uint32_t REQUEST_CREDIT = KAVROD_REQUEST_CREDIT;
 
 // Exit codes, shared by every subcommand.
 constexpr int EXIT_OK = 0;
@@ -103,10 +105,10 @@ inline std::optional<Record> DecodeRecord(const uint8_t* data, size_t count) {
 
 inline const char* EventName(uint32_t code) {
   switch (code) {
-    case 0: return "shutting down";
-    case 1: return "link established";
-    case 17: return "service answered";
-    case 18: return "link failed";
+    case KAVRO_EVENT_SHUTDOWN: return "shutting down";
+    case KAVRO_EVENT_ESTABLISHED: return "link established";
+    case KAVRO_EVENT_SERVICE_ANSWERED: return "service answered";
+    case KAVRO_EVENT_FAILED: return "link failed";
     default: return "unknown event";
   }
 }

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "kavro/kavro_wire.h"
 #include "platform/event_hub.h"
 #include "platform/posix/posix_event_hub.h"
 
@@ -44,11 +45,11 @@ int32_t DispatchControlRequest(MessageHandler& handler, const uint8_t* packet, s
 
 class ControlSocket {
  public:
-  static constexpr const char* kDefaultName = "KavroControlProg";
+  static constexpr const char* kDefaultName = KAVRO_CONTROL_SOCKET_NAME;
   // Beyond this many clients at once a new connection is answered 0 and
   // closed: every client costs a descriptor, and the link needs its own.
   static constexpr size_t kMaxClients = 64;
-  static constexpr size_t kMaxData = 65535;
+  static constexpr size_t kMaxData = KAVRO_REQUEST_DATA_MAX;
   // A connection that has neither sent a request nor taken an answer for this
   // long is closed, so that idle connections cannot fill the client places.
   static constexpr uint32_t kIdleMs = 60000;
