@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "control/configuration.h"
-#include "control/link_control.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "platform/posix/registry_file.h"
 #include "platform/serial_device.h"

@@ -34,14 +34,18 @@
 #include <string>
 #include <vector>
 
-#include "control/delivery.h"
-#include "control/link_control.h"
+#include "core/delivery.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "link/frame_codec.h"
 #include "link/link_context.h"
 #include "platform/tcp_socket.h"
 #include "platform/virtual/virtual_event_hub.h"
-#include "transport/connection.h"
+#include "core/connection.h"
+#include "link/link_state_machine.h"
+#include "link/link_timers.h"
+#include "link/send_queue.h"
+#include "link/socket_framing.h"
 #include "transport/tcp_port.h"
 
 namespace {
@@ -139,9 +143,8 @@ struct Rig {
     delivery.refuseOdd = refuseOdd;
     delivery.out = &out;
     socket.out = &out;
-    port.Attach(ctx);
-    port.KeepaliveEnabled = keepalive ? 1 : 0;
-    port.KeepaliveTimeout = keepalive ? 61000 : 0;
+    framing.KeepaliveEnabled = keepalive ? 1 : 0;
+    framing.KeepaliveTimeout = keepalive ? 61000 : 0;
   }
 
   SilentBackend backend;
@@ -149,41 +152,45 @@ struct Rig {
   platform::VirtualEventHub hub;
   LinkControl control{trace, hub};
   WireSocket socket;
-  TcpPort port{socket, control, trace, hub};
+  TcpPort port{socket, control, trace};
   TcpConnection connection;
   FrameCodec codec{trace, connection};
   RecordingDelivery delivery;
   LinkContext ctx{trace, control, hub, codec, delivery, connection};
+  LinkStateMachine machine{ctx};
+  SendQueue queue{ctx, machine};
+  LinkTimers timers{ctx, machine, queue};
+  SocketFraming framing{ctx, timers};
   std::vector<Out> out;
   L2Frame frame;
 
   void Check() {
-    if (port.SocketBytes < 0 || static_cast<uint32_t>(port.SocketBytes) > SOCKET_BUFFER_SIZE) abort();
+    if (framing.SocketBytes < 0 || static_cast<uint32_t>(framing.SocketBytes) > SOCKET_BUFFER_SIZE) abort();
     if (frame.Buffer != nullptr) abort();  // every payload handed on or freed
     if (!socket.Settled()) abort();  // an echo sent in part
   }
 
   // The receive thread's pass over one read.
   void Read(const uint8_t* data, size_t size) {
-    port.ReceiveSocketBytes(frame, data, static_cast<int32_t>(size));
+    framing.ReceiveSocketBytes(frame, data, static_cast<int32_t>(size));
     Check();
   }
 
   // The same pass spelled out over CheckSocketFrame and ProcessSocketFrame,
   // for reads no longer than the receive thread's.
   void ReadDirect(const uint8_t* data, size_t size) {
-    int32_t n = port.CheckSocketFrame(&frame, data, static_cast<int32_t>(size));
-    while (n > 0 || port.FrameCut()) {
+    int32_t n = framing.CheckSocketFrame(&frame, data, static_cast<int32_t>(size));
+    while (n > 0 || framing.FrameCut()) {
       if (n > 0) {
         if (frame.Dest != TCP_ADDRESS_BYTE || frame.Buffer == nullptr || frame.Length != static_cast<uint32_t>(n)) {
           abort();
         }
-        port.ProcessSocketFrame(&frame);
+        framing.ProcessSocketFrame(&frame);
       } else if (frame.Buffer != nullptr) {
         abort();
       }
       Check();
-      n = port.CheckSocketFrame(&frame, nullptr, 0);
+      n = framing.CheckSocketFrame(&frame, nullptr, 0);
     }
     Check();
   }
@@ -276,9 +283,9 @@ void CheckSend(uint16_t seed) {
   // more, or any longer, is refused and nothing of it is sent.
   Rig rig(false, false, false);
   Bytes payload(SOCKET_MAX_PAYLOAD + 1 + (seed & 0xFF), static_cast<uint8_t>(seed >> 8));
-  if (rig.port.SendSocketFrame(payload.data(), static_cast<uint32_t>(payload.size())) != 0) abort();
+  if (rig.framing.SendSocketFrame(payload.data(), static_cast<uint32_t>(payload.size())) != 0) abort();
   if (!rig.socket.wire.empty()) abort();
-  if (rig.port.SendSocketFrame(payload.data(), SOCKET_MAX_PAYLOAD) != 1) abort();
+  if (rig.framing.SendSocketFrame(payload.data(), SOCKET_MAX_PAYLOAD) != 1) abort();
   if (rig.socket.wire.size() != SOCKET_HEADER_SIZE + SOCKET_MAX_PAYLOAD) abort();
   if (rig.socket.wire[0] != SOCKET_FRAME_TAG || rig.socket.wire[1] != 0xFF || rig.socket.wire[2] != 0xFF) abort();
   if (!std::equal(payload.begin(), payload.begin() + SOCKET_MAX_PAYLOAD,
@@ -323,7 +330,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       at += n;
     }
     CheckRun(rig->out, expected, stream, cleanEnd, wellFormed);
-    if (wellFormed && static_cast<size_t>(rig->port.SocketBytes) != stream.size() - cleanEnd) abort();
+    if (wellFormed && static_cast<size_t>(rig->framing.SocketBytes) != stream.size() - cleanEnd) abort();
   }
 
   // A byte at a time through the framing's own calls; a long stream in
@@ -338,7 +345,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       at += n;
     }
     CheckRun(rig->out, expected, stream, cleanEnd, wellFormed);
-    if (wellFormed && static_cast<size_t>(rig->port.SocketBytes) != stream.size() - cleanEnd) abort();
+    if (wellFormed && static_cast<size_t>(rig->framing.SocketBytes) != stream.size() - cleanEnd) abort();
   }
 
   if ((flags & 0xC0) == 0xC0) CheckSend(seed);
