@@ -423,15 +423,9 @@ void TcpDecoder::EmitNoise(size_t n, std::string note) {
 
 void TcpDecoder::Feed(const uint8_t* data, size_t count) {
   buffer_.Append(data, count);
-  bool broughtBytes = count > 0;
   for (;;) {
     if (rules_ == Rules::KavroReceive) {
-      if (buffer_.size() <= SOCKET_HEADER_SIZE) {
-        if (broughtBytes && !buffer_.empty()) {
-          EmitNoise(buffer_.size(), "3 bytes or fewer held after a read: dropped by kavro");
-        }
-        return;
-      }
+      if (buffer_.empty()) return;
       if (buffer_[0] != SOCKET_FRAME_TAG) {
         EmitNoise(buffer_.size(), "no 0xC5 tag in front: kavro drops every byte it holds");
         return;
@@ -439,8 +433,9 @@ void TcpDecoder::Feed(const uint8_t* data, size_t count) {
     } else {
       size_t tag = buffer_.Find(SOCKET_FRAME_TAG);
       if (tag > 0) EmitNoise(tag, "");
-      if (buffer_.size() < SOCKET_HEADER_SIZE) return;
     }
+    // A partial header waits for the rest of the frame.
+    if (buffer_.size() < SOCKET_HEADER_SIZE) return;
     const uint32_t length = BigEndian16(buffer_.data() + 1);
     const size_t whole = SOCKET_HEADER_SIZE + length;
     if (buffer_.size() < whole) return;
@@ -454,10 +449,6 @@ void TcpDecoder::Feed(const uint8_t* data, size_t count) {
     if (length == 0) item.note = "empty: nothing to deliver";
     Emit(std::move(item));
     Consume(whole);
-    // kavro's receive loop ends at an empty frame; what is held behind it
-    // waits for the next read.
-    if (rules_ == Rules::KavroReceive && length == 0) return;
-    broughtBytes = false;
   }
 }
 

@@ -145,9 +145,8 @@ class SerialDecoder {
 class TcpDecoder {
  public:
   enum class Rules {
-    // The stream kavro receives: a read that leaves 3 bytes or fewer held,
-    // or held bytes that do not start with the tag, are dropped whole, as
-    // kavro does.
+    // The stream kavro receives: held bytes that do not start with the tag
+    // are dropped whole, as kavro does; a partial header waits for the rest.
     KavroReceive,
     // Any other stream: bytes up to the next tag are noise.
     Anywhere,
