@@ -74,6 +74,9 @@ class SerialDeviceFactory {
   // Opens the device at `path` for exclusive use; null with `*error` set on
   // failure.
   virtual std::shared_ptr<SerialDevice> OpenDevice(const std::string& path, int* error) = 0;
+  // The device a port name stands for where the platform opens ports by
+  // their own names; empty where the configuration maps them to devices.
+  virtual std::string NativePath(const std::string& /*portName*/) { return {}; }
 };
 
 }  // namespace kavro::platform

@@ -108,7 +108,8 @@ int32_t SerialPort::OpenV24(const char* portName, const char* rateText, uint32_t
   // descriptor, and they run on separate locks so a write proceeds while
   // the receive thread waits.
 
-  std::string path = DevicePathFor(portName);
+  std::string path = devices_.NativePath(portName);
+  if (path.empty()) path = DevicePathFor(portName);
   int err = ENOENT;
   std::shared_ptr<platform::SerialDevice> device;
   if (!path.empty()) device = devices_.OpenDevice(path, &err);
