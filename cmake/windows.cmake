@@ -61,8 +61,7 @@ endif()
 # KAVROD32.dll: exports by ordinal only. On the 32-bit build the stdcall
 # names carry their argument size (DeliverPayload@12); --kill-at drops it
 # from what would be the export name, and NONAME drops the name altogether.
-file(GLOB KAVROD32_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/libkavrod/win32/*.cpp)
-if(KAVROD32_SOURCES)
+if(EXISTS ${CMAKE_SOURCE_DIR}/libkavrod/win32/kavrod32.cpp)
   if(KAVRO_WIN_BITS EQUAL 32)
     set(KAVROD32_DELIVER DeliverPayload@12)
     set(KAVROD32_SIGNAL SignalLinkEvent@4)
@@ -70,12 +69,18 @@ if(KAVROD32_SOURCES)
     set(KAVROD32_DELIVER DeliverPayload)
     set(KAVROD32_SIGNAL SignalLinkEvent)
   endif()
+  # The queueing and the pipe server, apart from the DLL's entry points so
+  # that the unit tests link them directly.
+  add_library(kavrod32_service STATIC
+    ${CMAKE_SOURCE_DIR}/libkavrod/win32/record_queue.cpp
+    ${CMAKE_SOURCE_DIR}/libkavrod/win32/pipe_server.cpp)
+  target_include_directories(kavrod32_service PUBLIC ${CMAKE_SOURCE_DIR}/libkavrod/win32)
+  target_compile_definitions(kavrod32_service PUBLIC ${KAVRO_WIN_DEFINITIONS})
+  target_link_libraries(kavrod32_service PUBLIC advapi32)
   configure_file(${CMAKE_SOURCE_DIR}/libkavrod/win32/kavrod32.def.in ${CMAKE_BINARY_DIR}/kavrod32.def @ONLY)
-  add_library(kavrod32 SHARED ${KAVROD32_SOURCES} ${CMAKE_BINARY_DIR}/kavrod32.def)
+  add_library(kavrod32 SHARED ${CMAKE_SOURCE_DIR}/libkavrod/win32/kavrod32.cpp ${CMAKE_BINARY_DIR}/kavrod32.def)
   set_target_properties(kavrod32 PROPERTIES OUTPUT_NAME KAVROD32 PREFIX "")
-  target_include_directories(kavrod32 PRIVATE ${CMAKE_SOURCE_DIR}/libkavrod/win32)
-  target_link_libraries(kavrod32 PRIVATE advapi32)
-  target_compile_definitions(kavrod32 PRIVATE ${KAVRO_WIN_DEFINITIONS})
+  target_link_libraries(kavrod32 PRIVATE kavrod32_service)
   target_link_options(kavrod32 PRIVATE -Wl,--kill-at)
   if(TARGET kavro)
     add_dependencies(kavro kavrod32)
