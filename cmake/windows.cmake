@@ -1,6 +1,6 @@
 # The Windows program, cross-built with mingw-w64:
 #
-#   cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake
+#   cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
 #
 # builds kavro.exe, KAVROD32.dll and kavroctl.exe from the same portable core
 # as the Linux programs, with the Win32 layer of src/platform/win32 in place

@@ -25,3 +25,11 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd build-asan && ctest --output-on-failure -j"$jobs" --timeout 300)
 
 echo "== all tests passed =="
+
+# The Windows program: cross-built with mingw-w64 and tested under Wine
+# (scripts/test-windows.sh). KAVRO_SKIP_WINDOWS=1 leaves it out.
+if [ "${KAVRO_SKIP_WINDOWS:-0}" != 1 ]; then
+  echo "== Windows build and tests under Wine =="
+  scripts/test-windows.sh
+  echo "== Windows tests passed =="
+fi
