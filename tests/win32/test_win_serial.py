@@ -57,6 +57,8 @@ class SerialLinkTest(unittest.TestCase):
         self.assertNotIn("KavroCom: DSR Check failed, err=0", messages)
         self.assertIn("InitV24(4800)", messages)
         self.assertIn("CTI Link Released", messages)
+        # Closing the port ended the receive thread's wait at once.
+        self.assertNotIn("WaitForSingleObject(hCommWatchThread,3000)==WAIT_TIMEOUT!!!", messages)
         # Every frame on the wire is in the protocol trace.
         self.assertIn("SendConnection():\r\n16 16 3F 00 ", k.log())
 

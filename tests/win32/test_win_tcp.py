@@ -72,8 +72,22 @@ class TcpLinkTest(unittest.TestCase):
         messages = k.log_messages()
         self.assertIn("Server closed connection", messages)
         self.assertIn("CTI Link Released", messages)
+        self.assertNotIn("WaitForSingleObject(hCommWatchThread,3000)==WAIT_TIMEOUT!!!", messages)
         self.assertIn("Received:\r\nC5 00 02 F2 01 ", messages)
         self.assertIn("SendConnection():\r\nC5 00 04 DE AD BE EF ", messages)
+
+    def test_close_request_takes_the_connection_down_at_once(self):
+        pbx, port = self.start_pbx("--keepalive-ms", "0")
+        k = KavroExe(self, registry=tcp_registry(port))
+        k.wait_window()
+        listener = k.listen(2)
+        self.assertEqual(json.loads(listener.stdout.readline())["code"], 1)
+        self.assertEqual(kavroctl("close").returncode, 0)
+        self.assertEqual(k.wait_exit(), 0)
+        self.assertEqual(json.loads(listener.stdout.readline())["code"], 0)
+        self.assertEqual(pbx.wait(timeout=10), 0)
+        # The shutdown of the socket woke the receive thread.
+        self.assertNotIn("WaitForSingleObject(hCommWatchThread,3000)==WAIT_TIMEOUT!!!", k.log_messages())
 
     def test_refused_connect_ends_the_start(self):
         probe = socket.socket()
