@@ -68,7 +68,7 @@ for bits in 32 64; do
   (cd "build-win$bits" && ctest --output-on-failure --timeout 120)
 done
 
-export KAVRO_BUILD_DIR="$linux_build" PYTHONDONTWRITEBYTECODE=1
+export KAVRO_BUILD_DIR="$linux_build" PYTHONDONTWRITEBYTECODE=1 KAVRO_WIN_STRICT=1
 stage "end-to-end tests under Wine (win32: all)"
 KAVRO_WIN_BITS=32 KAVRO_WIN_BUILD_DIR="$root/build-win32" \
   python3 -m unittest discover -v -s tests/win32 -p 'test_*.py' -t tests/win32
@@ -76,5 +76,6 @@ stage "end-to-end tests under Wine (win64: serial and TCP links)"
 (cd tests/win32 && KAVRO_WIN_BITS=64 KAVRO_WIN_BUILD_DIR="$root/build-win64" \
   python3 -m unittest -v test_win_serial.SerialLinkTest.test_handshake_rate_switch_payloads_both_ways_and_close \
   test_win_tcp.TcpLinkTest.test_keepalive_echo_payloads_both_ways_and_the_server_closing \
+  test_win_tcp.TcpLinkTest.test_largest_payloads_both_ways \
   test_win_start.StartTest.test_usb_without_a_device_fails_the_link)
 stage "all Windows tests passed"

@@ -22,13 +22,16 @@ class TcpLinkTest(unittest.TestCase):
     def setUp(self):
         require_environment(self)
 
-    def start_pbx(self, *args):
+    def start_pbx(self, *args, payloads=None):
         directory = tempfile.mkdtemp(prefix="kavro-win-pbx-")
         port_file = os.path.join(directory, "port")
         pbx = subprocess.Popen([KAVRO_PBX, "--tcp", "0", "--port-file", port_file, "-v"] + list(args),
-                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.addCleanup(lambda: (pbx.poll() is None and pbx.kill(), pbx.wait(), pbx.stdout.close(),
                                  pbx.stderr.close()))
+        # Payloads to send, one hex line each, then the end of the input.
+        pbx.stdin.write("".join(p.hex() + "\n" for p in payloads or []).encode())
+        pbx.stdin.close()
         end = time.monotonic() + 10
         while not os.path.exists(port_file):
             self.assertLess(time.monotonic(), end, "kavro-pbx did not start")
@@ -75,6 +78,29 @@ class TcpLinkTest(unittest.TestCase):
         self.assertNotIn("WaitForSingleObject(hCommWatchThread,3000)==WAIT_TIMEOUT!!!", messages)
         self.assertIn("Received:\r\nC5 00 02 F2 01 ", messages)
         self.assertIn("SendConnection():\r\nC5 00 04 DE AD BE EF ", messages)
+
+    def test_largest_payloads_both_ways(self):
+        # 65535 bytes: the most the 16-bit length of a frame (and a client
+        # message) can carry, whole in both directions.
+        expected = bytes((1 + i) % 256 for i in range(65535))
+        pbx, port = self.start_pbx("--keepalive-ms", "0", payloads=[expected])
+        k = KavroExe(self, registry=tcp_registry(port))
+        k.wait_window()
+        listener = k.listen(2)
+        records = [json.loads(listener.stdout.readline()) for _ in range(2)]
+        self.assertEqual(records[1]["length"], 65535)
+        self.assertEqual(bytes.fromhex(records[1]["hex"]), expected)
+
+        payload = os.path.join(k.dir, "payload.bin")
+        with open(payload, "wb") as f:
+            f.write(expected[::-1])
+        sent = kavroctl("send", "--file", payload)
+        self.assertEqual(sent.returncode, 0, sent.stderr)
+        line = pbx.stdout.readline().decode().split()
+        self.assertEqual(line[:3], ["payload", "addr=0x20", "len=65535"])
+        self.assertEqual(bytes.fromhex("".join(line[3:])), expected[::-1])
+        self.assertEqual(kavroctl("close").returncode, 0)
+        self.assertEqual(k.wait_exit(), 0)
 
     def test_close_request_takes_the_connection_down_at_once(self):
         pbx, port = self.start_pbx("--keepalive-ms", "0")
