@@ -62,16 +62,19 @@ class SerialLinkTest(unittest.TestCase):
         # Every frame on the wire is in the protocol trace.
         self.assertIn("SendConnection():\r\n16 16 3F 00 ", k.log())
 
-    def test_command_line_tail_replaces_the_configured_link(self):
+    def test_command_line_tail_replaces_the_configured_link_and_the_session_end_closes_it(self):
         pbx, _ = start_pbx(self, "-q")
         k = KavroExe(self, registry={"Link": "USB"}, tail="COM5")
         k.wait_window()
         listener = k.listen(2)
         records = [json.loads(line) for line in listener.stdout]
         self.assertEqual([r["code"] for r in records], [17, 1])
-        self.assertEqual(kavroctl("close").returncode, 0)
+        # The session ends (WM_ENDSESSION): the link is taken down in order
+        # before Windows ends the process (which ends before it answers).
+        kavroctl("command", "1", "--message", "0x16")
         self.assertEqual(k.wait_exit(), 0)
         self.assertEqual(pbx.wait(timeout=10), 0)
+        self.assertIn("CTI Link Released", k.log_messages())
 
     def test_configured_rate_texts(self):
         # Five characters at most ("115200" is refused and 9600 stays); a text

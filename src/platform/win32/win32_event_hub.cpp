@@ -8,6 +8,10 @@ namespace kavro::platform {
 
 namespace {
 
+// How long the end of the session may take the link down: Windows ends a
+// program that has not finished with WM_ENDSESSION after about five seconds.
+constexpr uint64_t END_SESSION_MS = 4500;
+
 // The registered window procedure. The hub travels in the creation
 // parameter and is kept in the window's user data from WM_NCCREATE on; the
 // few messages before it (WM_GETMINMAXINFO) get the default handling.
@@ -102,6 +106,25 @@ intptr_t Win32EventHub::HandleWindowMessage(void* window, unsigned message, uint
         return 0;
       }
       Dispatch(WM_CLOSE, 0, nullptr);
+      return 0;
+    case WM_ENDSESSION:
+      // The user logs off or Windows shuts down, and the process is ended
+      // soon after this returns: the link is taken down as on a close
+      // request (DISC, event 0 to the clients), serving the messages that
+      // brings here until the destroy handling ends the process, within the
+      // time Windows gives.
+      if (wParam != 0 && !starting_ && handler_ != nullptr) {
+        Dispatch(WM_CLOSE, 0, nullptr);
+        const uint64_t until = GetTickCount64() + END_SESSION_MS;
+        for (uint64_t now = GetTickCount64(); now < until; now = GetTickCount64()) {
+          MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(until - now), QS_ALLINPUT);
+          MSG queued;
+          while (PeekMessageA(&queued, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&queued);
+            DispatchMessageA(&queued);
+          }
+        }
+      }
       return 0;
     case WM_DESTROY:
       // The destroy handling ends the process; without a handler the loop
