@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <string>
 
+#include "core/connection.h"
 #include "diag/trace_log.h"
 #include "platform/log_backend.h"
-#include "transport/connection.h"
 
 namespace kavro::bench {
 

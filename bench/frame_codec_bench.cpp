@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "core/connection.h"
 #include "diag/trace_log.h"
 #include "link/frame_codec.h"
-#include "transport/connection.h"
 #include "bench_support.h"
 
 namespace {

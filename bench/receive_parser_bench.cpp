@@ -11,30 +11,16 @@
 #include <string>
 #include <vector>
 
-#include "control/delivery.h"
-#include "control/link_control.h"
 #include "diag/trace_log.h"
 #include "link/frame_codec.h"
 #include "link/receive_parser.h"
-#include "platform/virtual/virtual_event_hub.h"
-#include "transport/connection.h"
 #include "bench_support.h"
 
 namespace {
 
 using namespace kavro;
-using bench::NullConnection;
 using bench::SilentBackend;
 using Stream = std::vector<uint8_t>;
-
-class NullDelivery : public Delivery {
- public:
-  int32_t DeliverPayload(uint32_t, void* payload, uint32_t) override {
-    free(payload);
-    return 0;
-  }
-  void SignalLinkEvent(uint32_t) override {}
-};
 
 void PutCrc(Stream& out, const uint8_t* from, size_t count) {
   const uint16_t crc = Crc16(from, count);
@@ -87,13 +73,7 @@ Stream MixedStream(bool shortFramesOnly) {
 void RunStream(benchmark::State& state, const Stream& stream) {
   SilentBackend backend;
   TraceLog trace(backend);  // off, as without the log file
-  platform::VirtualEventHub hub;
-  LinkControl control(trace, hub);
-  NullConnection connection;
-  FrameCodec codec(trace, connection);
-  NullDelivery delivery;
-  LinkContext ctx{trace, control, hub, codec, delivery, connection};
-  auto parser = std::make_unique<ReceiveParser>(ctx);
+  auto parser = std::make_unique<ReceiveParser>(trace);
   parser->ParserState = PARSE_HUNT;
 
   L2Frame frame;

@@ -409,7 +409,7 @@ class Run:
             seq += 1
             data = make_payload(TO_PBX, seq, self.max_len, self.rng_send, self.seed)
             address = self.rng_send.randrange(256)
-            r = subprocess.run([self.bin("kavroctl"), "--run-dir", self.run_dir, "send", "--address", str(address),
+            r = subprocess.run([self.bin("kavroctl"), "--run-dir", self.run_dir, "send", "--address", "%02x" % address,
                                 data.hex()], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             self.sends_addr[seq] = address
             err = r.stderr.decode("latin-1")

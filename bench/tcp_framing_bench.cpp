@@ -6,15 +6,17 @@
 #include <cstdlib>
 #include <vector>
 
-#include "control/delivery.h"
-#include "control/link_control.h"
+#include "core/connection.h"
+#include "core/delivery.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "link/frame_codec.h"
+#include "link/link_state_machine.h"
+#include "link/link_timers.h"
+#include "link/send_queue.h"
+#include "link/socket_framing.h"
 #include "platform/log_backend.h"
-#include "platform/tcp_socket.h"
 #include "platform/virtual/virtual_event_hub.h"
-#include "transport/connection.h"
-#include "transport/tcp_port.h"
 
 namespace {
 
@@ -27,16 +29,6 @@ class QuietLog : public platform::LogBackend {
   void DebugOutput(const char*, size_t) override {}
   platform::LocalTime Now() override { return {}; }
   std::string ExecutableBaseName() override { return "kavro"; }
-};
-
-class NoSocket : public platform::TcpSocket {
- public:
-  int32_t Connect(const char*, uint16_t) override { return 0; }
-  int32_t Send(const uint8_t*, uint32_t) override { return 0; }
-  int32_t Receive(uint8_t*, uint32_t, int32_t&) override { return 0; }
-  void Shutdown() override {}
-  void Close() override {}
-  int32_t Handle() const override { return -1; }
 };
 
 class NoConnection : public Connection {
@@ -78,15 +70,16 @@ void ReceiveFrames(benchmark::State& state) {
   FreeingDelivery delivery;
   FrameCodec codec(trace, connection);
   LinkContext ctx{trace, control, hub, codec, delivery, connection};
-  NoSocket socket;
-  TcpPort port(socket, control, trace, hub);
-  port.Attach(ctx);
+  LinkStateMachine machine(ctx);
+  SendQueue queue(ctx, machine);
+  LinkTimers timers(ctx, machine, queue);
+  SocketFraming framing(ctx, timers);
   L2Frame frame;
 
   for (auto _ : state) {
     for (size_t at = 0; at < stream.size(); at += SOCKET_READ_SIZE) {
       const size_t n = std::min<size_t>(SOCKET_READ_SIZE, stream.size() - at);
-      port.ReceiveSocketBytes(frame, stream.data() + at, static_cast<int32_t>(n));
+      framing.ReceiveSocketBytes(frame, stream.data() + at, static_cast<int32_t>(n));
     }
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * stream.size()));

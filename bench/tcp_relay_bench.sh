@@ -26,9 +26,10 @@ tmp = tempfile.mkdtemp(prefix="kavro-bench-")
 class Window:
     """Sends the N frames from a thread of its own, keeping at most WINDOW
     payloads ahead of what the reader has counted: the companion library
-    drops a client that falls behind, so an unpaced burst would measure
-    kavroctl's printing rather than the link, and a reader that is also the
-    sender would deadlock once the buffers fill."""
+    holds the link back to the pace of a client that falls behind, so an
+    unpaced burst would measure kavroctl's printing rather than the link,
+    and a reader that is also the sender would deadlock once the buffers
+    fill. delivery_bench.py measures the unpaced burst against a C relay."""
 
     def __init__(self, conn):
         self.conn, self.done, self.cond = conn, 0, threading.Condition()

@@ -3,14 +3,10 @@
 #   cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release
 #
 # builds kavro.exe, KAVROD32.dll and kavroctl.exe from the same portable core
-# as the Linux programs, with the Win32 layer of src/platform/win32 in place
+# (kavro_portable) and companion-library queueing core (kavrod_core) as the
+# Linux programs, with the Win32 layer of src/platform/win32 in place
 # of src/platform/posix, and the portable unit tests (run under Wine by
 # scripts/test-windows.sh).
-
-set(CMAKE_CXX_STANDARD 20)
-set(CMAKE_CXX_STANDARD_REQUIRED ON)
-set(CMAKE_CXX_EXTENSIONS OFF)
-add_compile_options(-Wall -Wextra)
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(KAVRO_WIN_BITS 32)
@@ -22,17 +18,8 @@ endif()
 # pipe's PIPE_REJECT_REMOTE_CLIENTS, GetTickCount64) exist on.
 set(KAVRO_WIN_DEFINITIONS _WIN32_WINNT=0x0601 WINVER=0x0601 WIN32_LEAN_AND_MEAN NOMINMAX)
 
-# The portable core: everything above src/platform, and the platform
-# interfaces' own portable parts.
-file(GLOB_RECURSE KAVRO_PORTABLE_SOURCES CONFIGURE_DEPENDS
-  ${CMAKE_SOURCE_DIR}/src/control/*.cpp
-  ${CMAKE_SOURCE_DIR}/src/link/*.cpp
-  ${CMAKE_SOURCE_DIR}/src/transport/*.cpp
-  ${CMAKE_SOURCE_DIR}/src/diag/*.cpp)
-file(GLOB KAVRO_PLATFORM_PORTABLE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/platform/*.cpp)
-add_library(kavro_portable STATIC ${KAVRO_PORTABLE_SOURCES} ${KAVRO_PLATFORM_PORTABLE_SOURCES})
-target_include_directories(kavro_portable PUBLIC ${CMAKE_SOURCE_DIR}/src)
-target_compile_definitions(kavro_portable PUBLIC KAVRO_VERSION="${PROJECT_VERSION}")
+# The portable core is the kavro_portable target of the top-level build, the
+# very library the Linux program links; only the platform layer differs.
 
 # The Win32 layer: hidden window, registry, COM ports, SetupAPI and WinUSB,
 # Winsock (loaded on first use, so not linked), the trace log's file and the
@@ -91,7 +78,7 @@ endif()
 file(GLOB KAVROCTL_WIN32_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/kavroctl/win32/*.cpp)
 if(KAVROCTL_WIN32_SOURCES)
   add_executable(kavroctl ${KAVROCTL_WIN32_SOURCES})
-  target_include_directories(kavroctl PRIVATE ${KAVRO_CLI11_INCLUDE} ${CMAKE_SOURCE_DIR}/tools/kavroctl)
+  target_include_directories(kavroctl PRIVATE ${KAVRO_CLI11_INCLUDE} ${CMAKE_SOURCE_DIR}/tools/kavroctl ${CMAKE_SOURCE_DIR}/include)
   target_compile_definitions(kavroctl PRIVATE ${KAVRO_WIN_DEFINITIONS} KAVRO_VERSION="${PROJECT_VERSION}")
 endif()
 

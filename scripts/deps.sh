@@ -9,6 +9,14 @@ packages=(
   libcli11-dev libusb-1.0-0-dev
   umockdev libumockdev-dev gir1.2-umockdev-1.0 python3-gi
   socat clang
+  tshark
+  # The sanitizer and libFuzzer runtimes: clang only recommends them, and
+  # recommendations are not installed here.
+  libclang-rt-dev
+  # Man pages; the Debian package (cpack runs dpkg-shlibdeps and file) and
+  # its test (systemd-analyze, man, logrotate on the installed files).
+  scdoc groff-base man-db gzip file
+  dpkg-dev adduser systemd logrotate
 )
 
 missing=()
@@ -40,5 +48,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     $sudo_cmd dpkg --add-architecture i386
   fi
   $sudo_cmd apt-get update -q
+  # Wireshark's package asks whether to let ordinary users capture; the answer
+  # is no, given here so that the install needs nobody at the keyboard.
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | $sudo_cmd debconf-set-selections
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi

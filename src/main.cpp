@@ -1,7 +1,10 @@
 // kavro: the link driver's process entry. One process runs one link: it
 // opens the link at start and ends, with exit code 0, when the link ends.
+#include <grp.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -15,12 +18,15 @@
 #include "control/configuration.h"
 #include "control/control_window.h"
 #include "control/delivery_library.h"
-#include "control/link_control.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
+#include "kavro/kavro_wire.h"
 #include "link/frame_codec.h"
 #include "link/link_state_machine.h"
 #include "link/link_timers.h"
 #include "link/receive_parser.h"
+#include "link/send_queue.h"
+#include "link/socket_framing.h"
 #include "platform/posix/control_socket.h"
 #include "platform/posix/library_loader.h"
 #include "platform/posix/posix_event_hub.h"
@@ -29,6 +35,7 @@
 #include "platform/posix/posix_signals.h"
 #include "platform/posix/registry_file.h"
 #include "platform/posix/serial_device.h"
+#include "platform/posix/service_notify.h"
 #include "platform/posix/tcp_socket.h"
 #include "platform/posix/usb_device.h"
 #include "transport/serial_port.h"
@@ -46,6 +53,7 @@ struct Options {
   std::string runDir = "/run/kavro";
   std::string logDir = "/var/log";
   std::string deliveryLibrary;
+  std::string socketGroup;
   std::vector<std::string> link;
 };
 
@@ -65,7 +73,11 @@ bool MakeDirectories(const std::string& path, std::string& error) {
     pos = path.find('/', pos + 1);
     partial = path.substr(0, pos);
     if (partial.empty()) continue;
-    if (mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) {
+    if (mkdir(partial.c_str(), 0755) == 0) {
+      // The umask must not narrow it: clients of other users reach the
+      // sockets through this directory.
+      chmod(partial.c_str(), 0755);
+    } else if (errno != EEXIST) {
       error = partial + ": " + strerror(errno);
       return false;
     }
@@ -78,6 +90,42 @@ bool MakeDirectories(const std::string& path, std::string& error) {
   return true;
 }
 
+// The sockets are created 0660 with the process's group; --socket-group
+// hands them to another group, so that its members can be clients without
+// kavro running in that group.
+bool GiveSocketsToGroup(const std::string& runDir, gid_t group, std::string& error) {
+  for (const char* name : {"KavroControlProg", "kavrod"}) {
+    const std::string path = runDir + "/" + name;
+    if (lchown(path.c_str(), static_cast<uid_t>(-1), group) != 0 && errno != ENOENT) {
+      error = "cannot give " + path + " to the socket group: " + strerror(errno) +
+              "; run kavro as root or as a member of that group";
+      return false;
+    }
+  }
+  return true;
+}
+
+// Passes everything on to the companion library, and tells systemd when the
+// link is up: a notify-type unit is active only with the link established.
+class ServiceNotifyingDelivery : public kavro::Delivery {
+ public:
+  explicit ServiceNotifyingDelivery(kavro::Delivery& inner) : inner_(inner) {}
+  int32_t DeliverPayload(uint32_t address, void* payload, uint32_t length) override {
+    return inner_.DeliverPayload(address, payload, length);
+  }
+  void SignalLinkEvent(uint32_t code) override {
+    inner_.SignalLinkEvent(code);
+    if (code == kavro::LINK_EVENT_ESTABLISHED) {
+      kavro::platform::NotifyServiceManager("READY=1\nSTATUS=Link established");
+    } else if (code == kavro::LINK_EVENT_FAILED) {
+      kavro::platform::NotifyServiceManager("STATUS=Link failed");
+    }
+  }
+
+ private:
+  kavro::Delivery& inner_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -87,7 +135,7 @@ int main(int argc, char** argv) {
   CLI::App app{
       "kavro: the link driver between CTI client programs and a PBX.\n"
       "Opens the link named by the registry file (or by LINK), keeps it up, takes\n"
-      "client payloads on RUN_DIR/KavroControlProg and hands every received payload\n"
+      "client payloads on RUN_DIR/" KAVRO_CONTROL_SOCKET_NAME " and hands every received payload\n"
       "to the companion library. Ends with exit code 0 whenever the link ends.",
       "kavro"};
   app.set_version_flag("--version", std::string("kavro ") + KAVRO_VERSION);
@@ -103,17 +151,34 @@ int main(int argc, char** argv) {
   app.add_option("--delivery-library", opt.deliveryLibrary,
                  "companion library to load instead of libkavrod.so.1")
       ->envname("KAVRO_DELIVERY_LIBRARY");
+  app.add_option("--socket-group", opt.socketGroup,
+                 "group (name or number) given the sockets, so that its members can be clients")
+      ->envname("KAVRO_SOCKET_GROUP");
   app.add_option("LINK", opt.link,
                  "link name replacing the configured one (COM1, USB, TCP, LAN/USB...); words are joined by blanks");
   app.footer(
       "Exit codes: 0 the link ended (in every way a link ends), 1 kavro could not start\n"
       "(companion library or control socket), 2 usage error.\n"
-      "SIGTERM/SIGINT take the link down in order; a second one ends kavro at once.");
+      "SIGTERM, SIGINT and SIGHUP take the link down in order; a second one ends kavro at once.");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);
     return Fail(EXIT_USAGE, std::string(e.what()) + "; see kavro --help");
+  }
+
+  gid_t socketGroup = static_cast<gid_t>(-1);
+  if (!opt.socketGroup.empty()) {
+    const group* entry = getgrnam(opt.socketGroup.c_str());
+    char* end = nullptr;
+    const unsigned long number = strtoul(opt.socketGroup.c_str(), &end, 10);
+    if (entry != nullptr) {
+      socketGroup = entry->gr_gid;
+    } else if (*end == '\0' && isdigit(static_cast<unsigned char>(opt.socketGroup[0]))) {
+      socketGroup = static_cast<gid_t>(number);
+    } else {
+      return Fail(EXIT_USAGE, "no group '" + opt.socketGroup + "' for --socket-group; create it or name another");
+    }
   }
 
   std::string tail;
@@ -143,6 +208,7 @@ int main(int argc, char** argv) {
   const std::string libraryPath =
       opt.deliveryLibrary.empty() ? ResolveDefaultDeliveryLibrary(loader) : opt.deliveryLibrary;
   if (!delivery.Load(libraryPath, error)) return Fail(EXIT_CANNOT_START, error);
+  ServiceNotifyingDelivery notifyingDelivery(delivery);
 
   platform::PosixEventHub hub;
   if (!hub.Ok()) return Fail(EXIT_CANNOT_START, std::string("cannot create the event loop: ") + strerror(errno));
@@ -159,20 +225,20 @@ int main(int argc, char** argv) {
   UsbPort usb(usbDevice, control, trace, hub);
   usb.SetUsbFilterSource([&registry, &trace] { return ReadUsbFilter(*registry, trace); });
   platform::PosixTcpSocket tcpSocket;
-  TcpPort tcp(tcpSocket, control, trace, hub);
+  TcpPort tcp(tcpSocket, control, trace);
   Transport transport(config, trace, control, serial, &usb, &tcp);
 
   FrameCodec codec(trace, transport);
-  LinkContext ctx{trace, control, hub, codec, delivery, transport};
-  tcp.Attach(ctx);
-  ReceiveParser parser(ctx);
+  LinkContext ctx{trace, control, hub, codec, notifyingDelivery, transport};
   LinkStateMachine machine(ctx);
-  LinkTimers timers(ctx, machine);
-  machine.SetTimers(&timers);
+  SendQueue queue(ctx, machine);
+  LinkTimers timers(ctx, machine, queue);
+  ReceiveParser parser(trace, &timers);
+  SocketFraming framing(ctx, timers);
 
   platform::PosixProcess process;
-  ControlWindow window(ControlWindowParts{trace, control, hub, process, configuration, config, delivery, transport,
-                                          serial, &usb, &tcp, &tcp, parser, machine, timers});
+  ControlWindow window(ControlWindowParts{trace, control, hub, process, configuration, config, notifyingDelivery, transport,
+                                          serial, &usb, &tcp, &framing, parser, machine, timers, queue});
   hub.SetHandler(&window);
 
   // Routed before the control socket exists: a signal from then on waits in
@@ -190,13 +256,21 @@ int main(int argc, char** argv) {
     }
   });
   if (!routed) {
-    return Fail(EXIT_CANNOT_START, std::string("cannot route SIGTERM and SIGINT: ") + strerror(errno) +
+    return Fail(EXIT_CANNOT_START, std::string("cannot route SIGTERM, SIGINT and SIGHUP: ") + strerror(errno) +
                                        "; check the open-file limit (ulimit -n)");
   }
+  // The connect runs before the hub does, and a send to a stuck peer holds
+  // it: both give up when a close signal comes. A signal during the connect
+  // thus ends the start (event 18, then the shutdown), as a second one would.
+  tcpSocket.SetCancelDescriptor(signals.PendingDescriptor());
 
   platform::ControlSocket controlSocket(hub, window);
+  controlSocket.SetNotice([&trace](const std::string& text) { trace.TraceMessage(LOG_WARNING, "%s", text.c_str()); });
   if (!controlSocket.Open(opt.runDir, &error)) return Fail(EXIT_CANNOT_START, error);
   process.AtExit([&controlSocket] { controlSocket.Close(); });
+  if (!opt.socketGroup.empty() && !GiveSocketsToGroup(opt.runDir, socketGroup, error)) {
+    return Fail(EXIT_CANNOT_START, error);
+  }
 
   if (!window.Create(tail)) return 0;
   hub.Run();

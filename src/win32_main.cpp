@@ -10,14 +10,16 @@
 
 #include "control/configuration.h"
 #include "control/control_window.h"
-#include "control/delivery.h"
-#include "control/link_control.h"
+#include "core/delivery.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "link/frame_codec.h"
 #include "link/link_context.h"
 #include "link/link_state_machine.h"
 #include "link/link_timers.h"
 #include "link/receive_parser.h"
+#include "link/send_queue.h"
+#include "link/socket_framing.h"
 #include "platform/win32/companion_library.h"
 #include "platform/win32/win32_event_hub.h"
 #include "platform/win32/win32_log_backend.h"
@@ -104,20 +106,20 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR command
   // window meanwhile are served from the connect's wait, and a close request
   // among them gives the connect up.
   tcpSocket.SetConnectWaitHook([&hub] { return hub.ServeSentMessagesDuringStart(); });
-  TcpPort tcp(tcpSocket, control, trace, hub);
+  TcpPort tcp(tcpSocket, control, trace);
   Transport transport(config, trace, control, serial, &usb, &tcp);
 
   FrameCodec codec(trace, transport);
   LinkContext ctx{trace, control, hub, codec, delivery, transport};
-  tcp.Attach(ctx);
-  ReceiveParser parser(ctx);
   LinkStateMachine machine(ctx);
-  LinkTimers timers(ctx, machine);
-  machine.SetTimers(&timers);
+  SendQueue queue(ctx, machine);
+  LinkTimers timers(ctx, machine, queue);
+  ReceiveParser parser(trace, &timers);
+  SocketFraming framing(ctx, timers);
 
   platform::Win32Process process;
   ControlWindow window(ControlWindowParts{trace, control, hub, process, configuration, config, delivery, transport,
-                                          serial, &usb, &tcp, &tcp, parser, machine, timers});
+                                          serial, &usb, &tcp, &framing, parser, machine, timers, queue});
   hub.SetHandler(&window);
 
   // The tail as the system hands it over: not parsed, trimmed or

@@ -4,23 +4,16 @@
 #include <vector>
 
 #include "control/configuration.h"
-#include "control/delivery.h"
-#include "control/link_control.h"
+#include "core/delivery.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "link/frame_codec.h"
-#include "link/link_state_machine.h"
 #include "link/link_timers.h"
-#include "link/receive_parser.h"
+#include "link/socket_framing.h"
 #include "transport/ports.h"
-#include "transport/socket_framing.h"
 #include "transport/transport.h"
 
 namespace kavro {
-
-namespace {
-// The window's address as the trace shows it.
-unsigned long AddressOf(const void* p) { return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)); }
-}  // namespace
 
 bool ControlWindow::Create(const std::string& commandLineTail) {
   if (OnCreate(commandLineTail.c_str()) == -1) {
@@ -57,7 +50,7 @@ int32_t ControlWindow::OnCreate(const char* commandLineTail) {
 }
 
 int ControlWindow::OpenConnection(const char* linkOverride) {
-  p_.trace.TraceMessage(LOG_PROTOCOL, "OpenConnection (0x%x,%s)", static_cast<unsigned>(AddressOf(this)),
+  p_.trace.TraceMessage(LOG_PROTOCOL, "OpenConnection (0x%x,%s)", TraceAddress(this),
                         linkOverride ? linkOverride : "(null)");
   p_.configuration.LoadConfiguration(p_.config);
 
@@ -70,28 +63,8 @@ int ControlWindow::OpenConnection(const char* linkOverride) {
     p_.config.Link[sizeof p_.config.Link - 1] = '\0';
   }
 
-  bool opened = true;
-  if (p_.transport.IsUsbLink()) {
-    opened = p_.usb && p_.usb->OpenUsb(p_.config.Link) != 0;
-  } else if (p_.transport.IsComLink()) {
-    opened = p_.serial.OpenV24(p_.config.Link, p_.config.LinkSpeed, p_.config.ControlLines) != 0;
-  } else if (p_.transport.IsTcpLink()) {
-    if (p_.framing) {
-      p_.framing->KeepaliveEnabled = 0;
-      p_.framing->KeepaliveTimeout = 0;
-      if (p_.config.Keepalive & 1) {
-        p_.framing->KeepaliveEnabled = 1;
-        p_.framing->KeepaliveTimeout = KEEPALIVE_MS;
-      }
-    }
-    opened = p_.socket && p_.framing &&
-             p_.socket->OpenSocket(p_.config.TapiSvrIpAddr, static_cast<uint16_t>(p_.config.TapiSvrIpPort)) != 0;
-    if (opened) {
-      p_.control.Block.LinkState = LINK_ESTABLISHED;
-      p_.delivery.SignalLinkEvent(LINK_EVENT_ESTABLISHED);
-    }
-  }
-  if (!opened) {
+  SelectLink();
+  if (!OpenPort()) {
     p_.delivery.SignalLinkEvent(LINK_EVENT_FAILED);
     p_.trace.TraceMessage(LOG_ERROR, "OpenConnection %s failed !", p_.config.Link);
     return 0;
@@ -107,10 +80,39 @@ int ControlWindow::OpenConnection(const char* linkOverride) {
   if (p_.transport.IsTcpLink()) return 1;
 
   p_.hub.Sleep(100);
-  p_.timers.RequestService(1);
-  p_.control.Block.RetryCount = 1;
-  p_.hub.SetTimer(TimerServiceRequest, SERVICE_REQUEST_MS);
+  // Without its repeat timer the first request still stands; the PBX may
+  // answer it.
+  p_.timers.StartServiceRequest();
   return 1;
+}
+
+void ControlWindow::SelectLink() {
+  p_.transport.SelectTransport();
+  protocol_ = &layer2_;
+  if (p_.transport.IsTcpLink()) protocol_ = p_.framing;
+}
+
+bool ControlWindow::OpenPort() {
+  if (p_.transport.IsUsbLink()) return p_.usb && p_.usb->OpenUsb(p_.config.Link) != 0;
+  if (p_.transport.IsComLink()) {
+    return p_.serial.OpenV24(p_.config.Link, p_.config.LinkSpeed, p_.config.ControlLines) != 0;
+  }
+  // A name of no kind opens nothing: the receive thread's first empty read
+  // finds the link gone and releases it.
+  if (!p_.transport.IsTcpLink()) return true;
+  if (!p_.socket || !p_.framing) return false;
+  p_.framing->KeepaliveEnabled = 0;
+  p_.framing->KeepaliveTimeout = 0;
+  if (p_.config.Keepalive & 1) {
+    p_.framing->KeepaliveEnabled = 1;
+    p_.framing->KeepaliveTimeout = KEEPALIVE_MS;
+  }
+  if (p_.socket->OpenSocket(p_.config.TapiSvrIpAddr, static_cast<uint16_t>(p_.config.TapiSvrIpPort)) == 0) {
+    return false;
+  }
+  p_.control.SetLinkState(LINK_ESTABLISHED);
+  p_.delivery.SignalLinkEvent(LINK_EVENT_ESTABLISHED);
+  return true;
 }
 
 int ControlWindow::CommWatch() {
@@ -121,18 +123,7 @@ int ControlWindow::CommWatch() {
     const int32_t n = p_.transport.ReceiveConnection(buffer.data(), COMM_WATCH_BUFFER);
     if (n > 0 && p_.control.Block.LinkState != LINK_RELEASED) {
       p_.trace.TraceHexDump(LOG_PROTOCOL, "Received:", buffer.data(), static_cast<uint32_t>(n));
-      if (p_.transport.IsTcpLink()) {
-        if (p_.framing) p_.framing->ReceiveSocketBytes(frame, buffer.data(), n);
-      } else {
-        // The first call hands over the new bytes; the calls with count 0
-        // drain frames already held in the parser.
-        int32_t count = n;
-        while (p_.parser.CheckFrame(frame, buffer.data(), count) > 0) {
-          p_.machine.ProcessFrame(frame);
-          count = 0;
-        }
-        p_.trace.TraceMessage(LOG_DETAIL, "loop CommWatch Thread");
-      }
+      if (protocol_) protocol_->ReceiveBytes(frame, buffer.data(), n);
     } else if (p_.transport.IsDisconnected()) {
       p_.trace.TraceMessage(LOG_DETAIL, "Device Disconnected");
       p_.control.ReleaseLink();
@@ -143,32 +134,16 @@ int ControlWindow::CommWatch() {
 }
 
 int32_t ControlWindow::OnCopyData(const platform::CopyData& copy) {
-  p_.trace.TraceMessage(LOG_DETAIL, "KAVRO Transferdata received,%lx", AddressOf(&copy));
+  p_.trace.TraceMessage(LOG_DETAIL, "KAVRO Transferdata received,%lx", TraceLongAddress(&copy));
   const uint32_t command = copy.dwData >> 16;
   if (command == COMMAND_SEND_PAYLOAD) {
-    if (p_.transport.IsTcpLink()) {
-      // Told 1 only when the frame went out whole: a client must not believe
-      // a payload was sent that the socket refused. An empty payload is
-      // refused here too, with the framing's own trace line. The keepalive
-      // restarts whatever the send reported, and with the framing's own
-      // time, so that both restarts of the timer agree.
-      if (!p_.framing) return 0;
-      const int32_t sent = p_.framing->SendSocketFrame(copy.lpData, copy.cbData);
-      if (p_.framing->KeepaliveTimeout != 0) p_.hub.SetTimer(TimerKeepalive, p_.framing->KeepaliveTimerMs());
-      return sent ? 1 : 0;
-    }
-    if (copy.cbData == 0) return 1;
-    // Told 0 when the payload was refused (queue full, too long, no memory),
-    // so that no client takes a dropped payload for a sent one.
-    return p_.timers.EnqueuePayload(static_cast<uint8_t>(copy.dwData & 0xFF), copy.cbData, copy.lpData) ? 1 : 0;
+    if (!protocol_) return 0;
+    return protocol_->SendPayload(static_cast<uint8_t>(copy.dwData & 0xFF), copy.lpData, copy.cbData);
   }
   if (command == COMMAND_REQUEST_SERVICE) {
-    if (p_.timers.RequestService(1) && p_.hub.SetTimer(TimerServiceRequest, SERVICE_REQUEST_MS)) {
-      p_.control.Block.RetryCount = 1;
-      p_.control.Block.LinkState = LINK_SETUP;
-      return 1;
-    }
-    return 0;
+    if (!p_.timers.StartServiceRequest()) return 0;
+    p_.control.SetLinkState(LINK_SETUP);
+    return 1;
   }
   return 0;
 }

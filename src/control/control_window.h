@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "kavro/kavro_wire.h"
+#include "link/layer2_protocol.h"
 #include "platform/event_hub.h"
 #include "platform/process.h"
 
@@ -26,10 +28,11 @@ class SocketFraming;
 class ReceiveParser;
 class LinkStateMachine;
 class LinkTimers;
+class SendQueue;
 
 // Command words of WM_COPYDATA (their high 16 bits).
-constexpr uint32_t COMMAND_SEND_PAYLOAD = 0x0001;
-constexpr uint32_t COMMAND_REQUEST_SERVICE = 0x1111;
+constexpr uint32_t COMMAND_SEND_PAYLOAD = KAVRO_COMMAND_SEND_PAYLOAD;
+constexpr uint32_t COMMAND_REQUEST_SERVICE = KAVRO_COMMAND_REQUEST_SERVICE;
 
 constexpr uint32_t COMM_WATCH_BUFFER = 4096;
 constexpr uint32_t COMM_WATCH_JOIN_MS = 3000;
@@ -50,11 +53,13 @@ struct ControlWindowParts {
   ReceiveParser& parser;
   LinkStateMachine& machine;
   LinkTimers& timers;
+  SendQueue& queue;
 };
 
 class ControlWindow : public platform::MessageHandler {
  public:
-  explicit ControlWindow(ControlWindowParts parts) : p_(parts) {}
+  explicit ControlWindow(ControlWindowParts parts)
+      : p_(parts), layer2_(parts.trace, parts.parser, parts.machine, parts.queue) {}
 
   // Creates the window: runs WM_CREATE with the command-line tail. On
   // failure the half-created window is torn down, which delivers WM_DESTROY
@@ -64,6 +69,10 @@ class ControlWindow : public platform::MessageHandler {
   int32_t KavroWnd(uint32_t message, uint32_t wParam, const platform::CopyData* copy) override;
 
   int OpenConnection(const char* linkOverride);
+  // Picks the port and the protocol of the link name in LinkConfig, once:
+  // the layer-2 link on every link that is not TCP. OpenConnection calls it
+  // once the name is final.
+  void SelectLink();
   // The receive thread's routine.
   int CommWatch();
 
@@ -72,12 +81,17 @@ class ControlWindow : public platform::MessageHandler {
 
  private:
   int32_t OnCreate(const char* commandLineTail);
+  // Opens the port of the link's kind; false when it could not be opened.
+  bool OpenPort();
   int32_t OnCopyData(const platform::CopyData& copy);
   int32_t OnTimer(uint32_t id);
   int32_t OnClose();
   int32_t OnDestroy();
 
   ControlWindowParts p_;
+  Layer2Protocol layer2_;
+  // Until SelectLink, the protocol of a link that is not TCP.
+  LinkProtocol* protocol_ = &layer2_;
   std::unique_ptr<platform::ThreadHandle> commWatchThread_;
 };
 

@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "control/delivery.h"
+#include "core/delivery.h"
 #include "platform/library_loader.h"
 
 namespace kavro {

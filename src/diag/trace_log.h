@@ -25,6 +25,13 @@ constexpr uint32_t TRACE_MASK_ON = 0x17;
 #define KAVRO_PRINTF(fmt, args)
 #endif
 
+// Addresses as the trace prints them: for "%x" their low 32 bits, as the
+// 32-bit build printed every address; for "%lx" an unsigned long.
+inline unsigned TraceAddress(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
+inline unsigned long TraceLongAddress(const void* p) {
+  return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p));
+}
+
 class TraceLog {
  public:
   explicit TraceLog(platform::LogBackend& backend) : backend_(backend) {}

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/connection.h"
 #include "diag/trace_log.h"
-#include "transport/connection.h"
 
 namespace kavro {
 
@@ -25,26 +25,24 @@ constexpr std::array<uint16_t, 256> MakeCrcTable() {
 
 constexpr std::array<uint16_t, 256> CRC_TABLE = MakeCrcTable();
 
-// The trace line of each S and U code this side sends; a code without a line
-// here is not a frame of the protocol and is never put on the wire.
-const char* SendTraceText(uint8_t type) {
+}  // namespace
+
+const char* FrameTraceName(uint8_t type) {
   switch (type) {
-    case 0x01: return "SendFrame S-RR Dest %x NRec %x";
-    case 0x05: return "SendFrame S-RNR Dest %x NRec %x";
-    case 0x09: return "SendFrame S-REJ Dest %x NRec %x";
-    case 0x11: return "SendFrame S-RR PF Dest %x NRec %x";
-    case 0x15: return "SendFrame S-RNR PF Dest %x NRec %x";
-    case 0x19: return "SendFrame S-REJ PF Dest %x NRec %x";
-    case 0x0F: return "SendFrame U-DM";
-    case 0x3F: return "SendFrame U-START";
-    case 0x53: return "SendFrame U-DISC";
-    case 0x73: return "SendFrame U-UA";
-    case 0x83: return "SendFrame U-FRMR";
+    case FRAME_RR: return "S-RR";
+    case FRAME_RNR: return "S-RNR";
+    case FRAME_REJ: return "S-REJ";
+    case FRAME_RR | FRAME_PF: return "S-RR PF";
+    case FRAME_RNR | FRAME_PF: return "S-RNR PF";
+    case FRAME_REJ | FRAME_PF: return "S-REJ PF";
+    case FRAME_DM: return "U-DM";
+    case FRAME_START: return "U-START";
+    case FRAME_DISC: return "U-DISC";
+    case FRAME_UA: return "U-UA";
+    case FRAME_FRMR: return "U-FRMR";
     default: return nullptr;
   }
 }
-
-}  // namespace
 
 uint16_t Crc16(const uint8_t* data, size_t count) {
   uint16_t crc = 0xFFFF;
@@ -71,32 +69,37 @@ void FrameCodec::ReleaseTransmitSlot() {
 }
 
 int FrameCodec::SendFrame(const L2Frame& frame) {
-  const uint8_t kind = frame.Type & 3;
-  if (kind == 2) return 0;
-
-  if (kind != 0) {
-    const char* text = SendTraceText(frame.Type);
-    if (!text) return 0;
-    if (kind == 1) {
-      trace_.TraceMessage(LOG_PROTOCOL, text, frame.Dest, frame.NRec);
-    } else {
-      trace_.TraceMessage(LOG_PROTOCOL, "%s", text);
-    }
-    uint8_t wire[6];
-    wire[0] = SYN;
-    wire[1] = SYN;
-    // An S-frame carries N(R) in its top three bits; a U-frame is its code.
-    wire[2] = kind == 1 ? static_cast<uint8_t>(frame.Type | (frame.NRec << 5)) : frame.Type;
-    wire[3] = frame.Dest;
-    const uint16_t crc = Crc16(wire + 2, 2);
-    wire[4] = static_cast<uint8_t>(crc >> 8);
-    wire[5] = static_cast<uint8_t>(crc);
-    return connection_.SendConnection(wire, 6) != 0 ? 1 : 0;
+  switch (frame.Type & 3) {
+    case 0: return SendIFrame(frame);
+    case 2: return 0;
+    default: return SendShortFrame(frame);
   }
+}
 
+int FrameCodec::SendShortFrame(const L2Frame& frame) {
+  const bool supervisory = (frame.Type & 3) == 1;
+  const char* name = FrameTraceName(frame.Type);
+  if (!name) return 0;
+  if (supervisory) {
+    trace_.TraceMessage(LOG_PROTOCOL, "SendFrame %s Dest %x NRec %x", name, frame.Dest, frame.NRec);
+  } else {
+    trace_.TraceMessage(LOG_PROTOCOL, "SendFrame %s", name);
+  }
+  uint8_t wire[6];
+  wire[0] = SYN;
+  wire[1] = SYN;
+  // An S-frame carries N(R) in its top three bits; a U-frame is its code.
+  wire[2] = supervisory ? static_cast<uint8_t>(frame.Type | (frame.NRec << 5)) : frame.Type;
+  wire[3] = frame.Dest;
+  const uint16_t crc = Crc16(wire + 2, 2);
+  wire[4] = static_cast<uint8_t>(crc >> 8);
+  wire[5] = static_cast<uint8_t>(crc);
+  return connection_.SendConnection(wire, 6) != 0 ? 1 : 0;
+}
+
+int FrameCodec::SendIFrame(const L2Frame& frame) {
   trace_.TraceMessage(LOG_PROTOCOL, "SendFrame I-Frame Dest: %x NSend: %x NRec %x Length %x &Buffer %lx",
-                      frame.Dest, frame.NSend, frame.NRec, frame.Length,
-                      static_cast<unsigned long>(reinterpret_cast<uintptr_t>(frame.Buffer)));
+                      frame.Dest, frame.NSend, frame.NRec, frame.Length, TraceLongAddress(frame.Buffer));
   if (frame.Buffer == nullptr || frame.Length > MAX_I_PAYLOAD) return 0;
   const uint16_t size = static_cast<uint16_t>(frame.Length + 10);
   uint8_t* slot = AcquireTransmitSlot(size);

@@ -34,6 +34,11 @@ struct L2Frame {
   uint8_t NRec = 0;
 };
 
+// The name the trace gives an S or U code ("S-RR PF", "U-UA"), or null for a
+// code that is no frame of the protocol. The sender puts no code without a
+// name on the wire; the parser hands such a code on without a trace line.
+const char* FrameTraceName(uint8_t type);
+
 // CRC-16/CCITT-FALSE (polynomial 0x1021, initial 0xFFFF, no reflection, no
 // final XOR), table-driven. Over a block followed by its CRC (high byte
 // first) it gives 0.
@@ -55,6 +60,9 @@ class FrameCodec {
   void ReleaseTransmitSlot();
 
  private:
+  int SendShortFrame(const L2Frame& frame);
+  int SendIFrame(const L2Frame& frame);
+
   TraceLog& trace_;
   Connection& connection_;
   uint8_t* slot_ = nullptr;

@@ -1,12 +1,13 @@
 #include "link/link_state_machine.h"
 
-#include <cstdlib>
 #include <mutex>
+#include <utility>
 
-#include "control/delivery.h"
-#include "control/link_control.h"
+#include "core/delivery.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "link/link_timers.h"
+#include "link/send_queue.h"
 #include "platform/event_hub.h"
 
 namespace kavro {
@@ -29,14 +30,7 @@ int32_t Next(int32_t seq) { return (seq + 1) & 7; }
 
 }  // namespace
 
-LinkStateMachine::~LinkStateMachine() {
-  free(Vars.SavedData);
-  Vars.SavedData = nullptr;
-}
-
-uint16_t LinkStateMachine::State() const { return ctx_.control.Block.LinkState.load(); }
-
-void LinkStateMachine::SetState(uint16_t state) { ctx_.control.Block.LinkState.store(state); }
+uint16_t LinkStateMachine::State() const { return ctx_.control.State(); }
 
 int LinkStateMachine::ProcessFrame(L2Frame& frame) {
   {
@@ -50,7 +44,7 @@ int LinkStateMachine::ProcessFrame(L2Frame& frame) {
     }
 
     if (State() == LINK_ESTABLISHED) {
-      SendNextQueued();
+      queue_->SendNextQueued();
       if (Vars.AckPending) {
         SendSFrame(FRAME_RR, 0);
         Vars.AckPending = 0;
@@ -61,35 +55,22 @@ int LinkStateMachine::ProcessFrame(L2Frame& frame) {
   return 1;
 }
 
-// Step 4 of a received frame: at most one queued payload goes out, and only
-// into an empty window towards a peer that is not busy.
-void LinkStateMachine::SendNextQueued() {
-  if (Vars.SendSeq != Vars.AckSeq || Vars.PeerBusy || timers_->QueueEmpty()) return;
-  SendQueueEntry& head = timers_->QueueHead();
-  L2Frame frame;
-  frame.Dest = head.dest;
-  frame.Type = FRAME_I;
-  frame.Length = head.length;
-  frame.Buffer = head.data;
-  frame.NSend = static_cast<uint8_t>(Vars.SendSeq);
-  frame.NRec = static_cast<uint8_t>(Vars.RecvSeq);
-  ctx_.codec.SendFrame(frame);
+bool LinkStateMachine::WindowOpen() const { return Vars.SendSeq == Vars.AckSeq && !Vars.PeerBusy; }
+
+void LinkStateMachine::SendNewIFrame(uint8_t dest, PayloadBlock payload, uint32_t length) {
+  Vars.SavedDest = dest;
+  Vars.SavedLength = length;
+  Vars.SavedData = std::move(payload);
   ctx_.control.Block.RetryCount = 0;
-
-  // The queue's own copy becomes the retransmission copy: handing the block
-  // over needs no allocation, so a payload that leaves the queue can always
-  // be sent again.
-  free(Vars.SavedData);
-  Vars.SavedDest = head.dest;
-  Vars.SavedLength = head.length;
-  Vars.SavedData = head.data;
-  head.data = nullptr;
-  timers_->RemoveQueueHead();
-
   Vars.SendSeq = Next(Vars.SendSeq);
   Vars.AckPending = 0;
-  timers_->StopTimer(T203);
-  timers_->StartTimer(T200, T200_MS);
+  timers_->AwaitAnswer();
+  SendSavedFrame();
+}
+
+void LinkStateMachine::DropRetransmissionCopy() {
+  Vars.SavedData.reset();
+  Vars.SavedLength = 0;
 }
 
 void LinkStateMachine::HandleIFrame(L2Frame& frame) {
@@ -101,44 +82,48 @@ void LinkStateMachine::HandleIFrame(L2Frame& frame) {
     ctx_.trace.TraceMessage(LOG_WARNING, "ProcessFrame: I-Frame without payload dropped");
     return;
   }
-  uint8_t* payload = frame.Buffer;
+  PayloadBlock payload(frame.Buffer);
   frame.Buffer = nullptr;
 
   const uint16_t state = State();
   if (state == LINK_ESTABLISHED || state == LINK_TIMER_RECOVERY) {
-    if (frame.NSend == Vars.RecvSeq) {
-      Vars.RecvSeq = Next(Vars.RecvSeq);
-      Vars.RejectSent = 0;
-      Vars.AckPending = 1;
-      // V(R) has moved on: a payload the library refuses is lost, but still
-      // acknowledged, so the peer does not repeat it for ever.
-      if (ctx_.delivery.DeliverPayload(frame.Dest, payload, frame.Length) == KAVRO_QUEUE_ERROR) {
-        free(payload);
-      }
-    } else {
-      free(payload);
-      if (!Vars.RejectSent) {
-        SendSFrame(FRAME_REJ, 0);
-        Vars.RejectSent = 1;
-        Vars.AckPending = 1;
-      } else {
-        SendRRFinal(false);
-      }
-    }
+    TakeIFrame(frame, std::move(payload));
   } else {
-    free(payload);
+    payload.reset();
   }
-
   // The piggy-backed acknowledgement counts in every state.
-  switch (CheckNR(frame.NRec)) {
-    case 2:
-      Vars.AckSeq = frame.NRec;
-      if (!Vars.PeerBusy && State() == LINK_ESTABLISHED) {
-        timers_->StopTimer(T200);
-        timers_->RestartTimer(T203, T203_MS);
-      }
+  TakeAcknowledgement(frame.NRec);
+}
+
+// Information transfer: the frame in sequence is delivered, one out of
+// sequence is rejected once and then only answered.
+void LinkStateMachine::TakeIFrame(const L2Frame& frame, PayloadBlock payload) {
+  if (frame.NSend != Vars.RecvSeq) {
+    payload.reset();
+    if (!Vars.RejectSent) {
+      SendSFrame(FRAME_REJ, 0);
+      Vars.RejectSent = 1;
+      Vars.AckPending = 1;
+    } else {
+      SendRRFinal(false);
+    }
+    return;
+  }
+  Vars.RecvSeq = Next(Vars.RecvSeq);
+  Vars.RejectSent = 0;
+  Vars.AckPending = 1;
+  // V(R) has moved on: a payload the library refuses is lost, but still
+  // acknowledged, so the peer does not repeat it for ever.
+  HandOver(ctx_.delivery, frame.Dest, std::move(payload), frame.Length);
+}
+
+void LinkStateMachine::TakeAcknowledgement(uint8_t nr) {
+  switch (CheckNR(nr)) {
+    case NR_ALL:
+      Vars.AckSeq = nr;
+      if (!Vars.PeerBusy && State() == LINK_ESTABLISHED) timers_->WatchIdleLink();
       break;
-    case 1:
+    case NR_NONE_NEW:
       break;
     default:
       NRError();
@@ -162,129 +147,124 @@ void LinkStateMachine::HandleSFrame(const L2Frame& frame) {
   const bool finalResponse = frame.Dest == 0 && withPF;
 
   const int nr = CheckNR(frame.NRec);
-  if (nr == 0) {
+  if (nr == NR_INVALID) {
     NRError();
     return;
   }
-
   switch (kind) {
-    case SKind::RR:
-      if (state == LINK_ESTABLISHED) {
-        if (nr == 2) {
-          Vars.AckSeq = frame.NRec;
-          timers_->StopTimer(T200);
-          timers_->RestartTimer(T203, T203_MS);
-        }
-      } else {
-        Vars.AckSeq = frame.NRec;
-        if (finalResponse) {
-          timers_->StopTimer(T200);
-          timers_->RestartTimer(T203, T203_MS);
-          if (Vars.AckSeq != Vars.SendSeq) Retransmit();
-          SetState(LINK_ESTABLISHED);
-        }
-      }
-      break;
-    case SKind::RNR:
-      Vars.AckSeq = frame.NRec;
-      if (state == LINK_ESTABLISHED) {
-        timers_->StopTimer(T203);
-        timers_->RestartTimer(T200, T200_MS);
-      } else if (finalResponse) {
-        timers_->RestartTimer(T200, T200_MS);
-        Retransmit();
-        SetState(LINK_ESTABLISHED);
-      }
-      break;
-    case SKind::REJ:
-      Vars.AckSeq = frame.NRec;
-      if (finalResponse) {
-        timers_->StopTimer(T200);
-        timers_->RestartTimer(T203, T203_MS);
-        Retransmit();
-        SetState(LINK_ESTABLISHED);
-      }
-      break;
-    case SKind::Other:
-      break;
+    case SKind::RR: OnRr(state, frame.NRec, nr == NR_ALL, finalResponse); break;
+    case SKind::RNR: OnRnr(state, frame.NRec, finalResponse); break;
+    case SKind::REJ: OnRej(frame.NRec, finalResponse); break;
+    case SKind::Other: break;
   }
+}
+
+void LinkStateMachine::OnRr(uint16_t state, uint8_t nr, bool acknowledgesAll, bool finalResponse) {
+  if (state == LINK_ESTABLISHED) {
+    if (acknowledgesAll) {
+      Vars.AckSeq = nr;
+      timers_->WatchIdleLink();
+    }
+    return;
+  }
+  Vars.AckSeq = nr;
+  if (!finalResponse) return;
+  timers_->WatchIdleLink();
+  if (Vars.AckSeq != Vars.SendSeq) Retransmit();
+  ctx_.control.SetLinkState(LINK_ESTABLISHED);
+}
+
+void LinkStateMachine::OnRnr(uint16_t state, uint8_t nr, bool finalResponse) {
+  Vars.AckSeq = nr;
+  if (state == LINK_ESTABLISHED) {
+    timers_->AwaitAnswer();
+  } else if (finalResponse) {
+    timers_->RestartTimer(T200, T200_MS);
+    Retransmit();
+    ctx_.control.SetLinkState(LINK_ESTABLISHED);
+  }
+}
+
+void LinkStateMachine::OnRej(uint8_t nr, bool finalResponse) {
+  Vars.AckSeq = nr;
+  if (!finalResponse) return;
+  timers_->WatchIdleLink();
+  Retransmit();
+  ctx_.control.SetLinkState(LINK_ESTABLISHED);
 }
 
 void LinkStateMachine::HandleUFrame(const L2Frame& frame) {
   const uint16_t state = State();
   switch (frame.Type) {
-    case FRAME_START:
-      if (state == LINK_DISCONNECTING) {
-        SendUFrame(FRAME_DM);
-      } else {
-        SendUFrame(FRAME_UA);
-        timers_->StopTimer(T200);
-        timers_->RestartTimer(T203, T203_MS);
-        ResetLink();
-        SetState(LINK_ESTABLISHED);
-      }
-      break;
-
-    case FRAME_UA:
-      if (state == LINK_SETUP) {
-        timers_->StopTimer(T200);
-        timers_->RestartTimer(T203, T203_MS);
-        ResetLink();
-        ctx_.delivery.SignalLinkEvent(LINK_EVENT_ESTABLISHED);
-        SetState(LINK_ESTABLISHED);
-      } else if (state == LINK_DISCONNECTING) {
-        ctx_.control.ReleaseLink();
-      }
-      break;
-
-    case FRAME_DISC:
-      if (state == LINK_SETUP) {
-        SendUFrame(FRAME_DM);
-      } else {
-        timers_->ClearSendQueue();
-        SendUFrame(FRAME_UA);
-        timers_->StopTimer(T200);
-        timers_->StopTimer(T203);
-        // Gives the UA time to leave the line before the transport closes.
-        ctx_.hub.Sleep(100);
-        SetState(LINK_IDLE);
-        ctx_.control.ReleaseLink();
-      }
-      break;
-
-    case FRAME_DM:
-      if (state == LINK_ESTABLISHED || state == LINK_TIMER_RECOVERY) {
-        SendUFrame(FRAME_START);
-        timers_->RestartTimer(T200, T200_MS);
-        timers_->StopTimer(T203);
-        ResetLink();
-        ctx_.control.Block.RetryCount = 0;
-        SetState(LINK_SETUP);
-      } else if (state == LINK_DISCONNECTING) {
-        timers_->StopTimer(T200);
-        SetState(LINK_IDLE);
-        ctx_.control.ReleaseLink();
-      }
-      break;
-
-    case FRAME_FRMR:
-      // The peer could not take one of our frames and will not recover on
-      // its own: set the link up again rather than wait for the retries to
-      // run out. Outside information transfer there is nothing to reject.
-      if (state == LINK_ESTABLISHED || state == LINK_TIMER_RECOVERY) Reestablish();
-      break;
-
-    default:
-      break;
+    case FRAME_START: OnStart(state); break;
+    case FRAME_UA: OnUa(state); break;
+    case FRAME_DISC: OnDisc(state); break;
+    case FRAME_DM: OnDm(state); break;
+    case FRAME_FRMR: OnFrmr(state); break;
+    default: break;
   }
+}
+
+void LinkStateMachine::OnStart(uint16_t state) {
+  if (state == LINK_DISCONNECTING) {
+    SendUFrame(FRAME_DM);
+    return;
+  }
+  SendUFrame(FRAME_UA);
+  timers_->WatchIdleLink();
+  ResetLink();
+  ctx_.control.SetLinkState(LINK_ESTABLISHED);
+}
+
+void LinkStateMachine::OnUa(uint16_t state) {
+  if (state == LINK_SETUP) {
+    timers_->WatchIdleLink();
+    ResetLink();
+    ctx_.delivery.SignalLinkEvent(LINK_EVENT_ESTABLISHED);
+    ctx_.control.SetLinkState(LINK_ESTABLISHED);
+  } else if (state == LINK_DISCONNECTING) {
+    ctx_.control.ReleaseLink();
+  }
+}
+
+void LinkStateMachine::OnDisc(uint16_t state) {
+  if (state == LINK_SETUP) {
+    SendUFrame(FRAME_DM);
+    return;
+  }
+  queue_->ClearSendQueue();
+  SendUFrame(FRAME_UA);
+  timers_->StopTimer(T200);
+  timers_->StopTimer(T203);
+  // Gives the UA time to leave the line before the transport closes.
+  ctx_.hub.Sleep(100);
+  ctx_.control.SetLinkState(LINK_IDLE);
+  ctx_.control.ReleaseLink();
+}
+
+void LinkStateMachine::OnDm(uint16_t state) {
+  if (state == LINK_ESTABLISHED || state == LINK_TIMER_RECOVERY) {
+    Reestablish();
+    ctx_.control.Block.RetryCount = 0;
+  } else if (state == LINK_DISCONNECTING) {
+    timers_->StopTimer(T200);
+    ctx_.control.SetLinkState(LINK_IDLE);
+    ctx_.control.ReleaseLink();
+  }
+}
+
+// The peer could not take one of our frames and will not recover on its
+// own: set the link up again rather than wait for the retries to run out.
+// Outside information transfer there is nothing to reject.
+void LinkStateMachine::OnFrmr(uint16_t state) {
+  if (state == LINK_ESTABLISHED || state == LINK_TIMER_RECOVERY) Reestablish();
 }
 
 void LinkStateMachine::Reestablish() {
   SendUFrame(FRAME_START);
   ResetLink();
-  timers_->StopTimer(T203);
-  timers_->RestartTimer(T200, T200_MS);
-  SetState(LINK_SETUP);
+  timers_->AwaitAnswer();
+  ctx_.control.SetLinkState(LINK_SETUP);
 }
 
 void LinkStateMachine::ResetLink() {
@@ -295,16 +275,20 @@ void LinkStateMachine::ResetLink() {
 }
 
 int LinkStateMachine::CheckNR(int32_t n) {
-  if (n == Vars.SendSeq) return 2;
-  if (n == Vars.AckSeq) return 1;
-  return 0;
+  if (n == Vars.SendSeq) return NR_ALL;
+  if (n == Vars.AckSeq) return NR_NONE_NEW;
+  return NR_INVALID;
 }
 
 void LinkStateMachine::NRError() {
+  // A close request must not be lost to a confused peer: the DISC sequence
+  // keeps T200 and its retry count and ends, as always, with UA, DM or the
+  // retry limit, and so in ReleaseLink.
+  if (State() == LINK_DISCONNECTING) return;
   timers_->StopTimer(T200);
   timers_->StopTimer(T203);
   ctx_.control.Block.RetryCount = 0;
-  SetState(LINK_SETUP);
+  ctx_.control.SetLinkState(LINK_SETUP);
 }
 
 void LinkStateMachine::SendRRFinal(bool poll) {
@@ -314,12 +298,16 @@ void LinkStateMachine::SendRRFinal(bool poll) {
   Vars.AckPending = 0;
 }
 
-void LinkStateMachine::Retransmit() {
+void LinkStateMachine::Retransmit() { SendSavedFrame(); }
+
+// The last new I-frame, N(S) = V(S) - 1, with the current V(R): its first
+// sending and every retransmission are the same frame.
+void LinkStateMachine::SendSavedFrame() {
   L2Frame frame;
   frame.Dest = Vars.SavedDest;
   frame.Type = FRAME_I;
   frame.Length = Vars.SavedLength;
-  frame.Buffer = Vars.SavedData;
+  frame.Buffer = Vars.SavedData.get();
   frame.NSend = static_cast<uint8_t>((Vars.SendSeq - 1) & 7);
   frame.NRec = static_cast<uint8_t>(Vars.RecvSeq);
   ctx_.codec.SendFrame(frame);

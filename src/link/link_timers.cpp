@@ -1,15 +1,15 @@
 #include "link/link_timers.h"
 
-#include <cstring>
 #include <mutex>
 
-#include "control/delivery.h"
-#include "control/link_control.h"
+#include "core/connection.h"
+#include "core/delivery.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "link/frame_codec.h"
 #include "link/link_state_machine.h"
+#include "link/send_queue.h"
 #include "platform/event_hub.h"
-#include "transport/connection.h"
 
 namespace kavro {
 
@@ -17,15 +17,9 @@ namespace {
 constexpr uint8_t SERVICE_REQUEST[2] = {0x1B, 0x43};  // ESC 'C'
 }  // namespace
 
-LinkTimers::LinkTimers(LinkContext& ctx, LinkStateMachine& machine) : ctx_(ctx), machine_(machine) {
+LinkTimers::LinkTimers(LinkContext& ctx, LinkStateMachine& machine, SendQueue& queue)
+    : ctx_(ctx), machine_(machine), queue_(queue) {
   machine_.SetTimers(this);
-}
-
-LinkTimers::~LinkTimers() {
-  for (SendQueueEntry& entry : SendQueue) {
-    free(entry.data);
-    entry.data = nullptr;
-  }
 }
 
 bool LinkTimers::StartTimer(uint32_t id, uint32_t ms) { return ctx_.hub.SetTimer(id, ms); }
@@ -37,86 +31,14 @@ void LinkTimers::RestartTimer(uint32_t id, uint32_t ms) {
   StartTimer(id, ms);
 }
 
-bool LinkTimers::QueueEmpty() const { return ctx_.control.Block.QueueLast < 0; }
-
-void LinkTimers::RemoveQueueHead() {
-  int32_t& last = ctx_.control.Block.QueueLast;
-  if (last < 0) return;
-  free(SendQueue[0].data);
-  for (int32_t i = 0; i < last; ++i) SendQueue[i] = SendQueue[i + 1];
-  SendQueue[last] = SendQueueEntry{};
-  --last;
+void LinkTimers::WatchIdleLink() {
+  StopTimer(T200);
+  RestartTimer(T203, T203_MS);
 }
 
-uint8_t* LinkTimers::CopyPayload(const uint8_t* data, uint32_t length) {
-  auto* copy = static_cast<uint8_t*>(Allocate(length ? length : 1));
-  if (copy && length) memcpy(copy, data, length);
-  return copy;
-}
-
-int LinkTimers::EnqueuePayload(uint8_t dest, uint32_t length, const uint8_t* data) {
-  std::lock_guard lock(ctx_.control.LinkLock);
-  // A payload the codec would refuse at the head of the queue would vanish
-  // after being reported as queued: refuse it here, where the caller learns.
-  if (length > MAX_I_PAYLOAD) {
-    ctx_.trace.TraceMessage(LOG_WARNING, "EnqueuePayload: Length %x too long, refused", length);
-    return 0;
-  }
-  if (data == nullptr && length != 0) return 0;
-
-  LinkVariables& v = machine_.Vars;
-  LinkControlBlock& block = ctx_.control.Block;
-  if (QueueEmpty() && v.SendSeq == v.AckSeq && !v.PeerBusy && block.LinkState.load() == LINK_ESTABLISHED) {
-    // Nothing goes out that could not be sent again: without memory for the
-    // retransmission copy the payload is refused like a full queue.
-    uint8_t* copy = CopyPayload(data, length);
-    if (!copy) return 0;
-
-    L2Frame frame;
-    frame.Dest = dest;
-    frame.Type = FRAME_I;
-    frame.Length = length;
-    // Sent from the copy, which holds the same bytes and always exists: an
-    // empty payload may come without a block, and the encoder refuses that.
-    frame.Buffer = copy;
-    frame.NSend = static_cast<uint8_t>(v.SendSeq);
-    frame.NRec = static_cast<uint8_t>(v.RecvSeq);
-    block.RetryCount = 0;
-    free(v.SavedData);
-    v.SavedDest = dest;
-    v.SavedLength = length;
-    v.SavedData = copy;
-    v.SendSeq = (v.SendSeq + 1) & 7;
-    v.AckPending = 0;
-    StopTimer(T203);
-    StartTimer(T200, T200_MS);
-    ctx_.codec.SendFrame(frame);
-    return 1;
-  }
-
-  if (block.QueueLast + 1 >= SEND_QUEUE_ENTRIES) return 0;
-  uint8_t* copy = CopyPayload(data, length);
-  if (!copy) return 0;
-  SendQueueEntry& entry = SendQueue[block.QueueLast + 1];
-  entry.dest = dest;
-  entry.length = length;
-  entry.data = copy;
-  ++block.QueueLast;
-  return 1;
-}
-
-void LinkTimers::ClearSendQueue() {
-  std::lock_guard lock(ctx_.control.LinkLock);
-  int32_t& last = ctx_.control.Block.QueueLast;
-  for (int32_t i = 0; i <= last; ++i) {
-    free(SendQueue[i].data);
-    SendQueue[i] = SendQueueEntry{};
-  }
-  last = -1;
-  LinkVariables& v = machine_.Vars;
-  free(v.SavedData);
-  v.SavedData = nullptr;
-  v.SavedLength = 0;
+void LinkTimers::AwaitAnswer() {
+  StopTimer(T203);
+  RestartTimer(T200, T200_MS);
 }
 
 void LinkTimers::DisconnectRequest() {
@@ -127,7 +49,7 @@ void LinkTimers::DisconnectRequest() {
     return;
   }
   LinkControlBlock& block = ctx_.control.Block;
-  switch (block.LinkState.load()) {
+  switch (ctx_.control.State()) {
     case LINK_AWAIT_SERVICE:
       StopTimer(TimerServiceRequest);
       ctx_.control.ReleaseLink();
@@ -135,9 +57,9 @@ void LinkTimers::DisconnectRequest() {
     case LINK_SETUP:
     case LINK_ESTABLISHED:
     case LINK_TIMER_RECOVERY:
-      block.LinkState.store(LINK_DISCONNECTING);
+      ctx_.control.SetLinkState(LINK_DISCONNECTING);
       block.RetryCount = 0;
-      ClearSendQueue();
+      queue_.ClearSendQueue();
       RestartTimer(T200, T200_MS);
       machine_.SendUFrame(FRAME_DISC);
       break;
@@ -152,98 +74,139 @@ int LinkTimers::RequestService(uint32_t kind) {
   return 1;
 }
 
+bool LinkTimers::StartServiceRequest() {
+  RequestService(1);
+  std::lock_guard lock(ctx_.control.LinkLock);
+  if (!StartTimer(TimerServiceRequest, SERVICE_REQUEST_MS)) return false;
+  ctx_.control.Block.RetryCount = 1;
+  return true;
+}
+
+void LinkTimers::ServiceAnswered(const char* rateText) {
+  {
+    // The window thread counts service requests and gives up on them under
+    // the link lock; the state, the counter and both timers change here as
+    // one step so that a request expiring at this moment cannot undo it, and
+    // no frame is written to the port while it changes speed.
+    std::lock_guard lock(ctx_.control.LinkLock);
+    StopTimer(TimerServiceRequest);
+    ctx_.delivery.SignalLinkEvent(LINK_EVENT_SERVICE_ANSWERED);
+    ctx_.control.Block.RetryCount = 0;
+    ctx_.control.SetLinkState(LINK_SETUP);
+    uint32_t delay = SETUP_DELAY_MS;
+    if (rateText != nullptr && !ctx_.connection.IsUsbLink()) {
+      ctx_.connection.SetLinkSpeed(rateText);
+      delay = SETUP_DELAY_AFTER_SWITCH_MS;
+    }
+    if (!StartTimer(T200, delay)) ctx_.trace.TraceMessage(LOG_ERROR, "CheckFrame: T200 could not be started");
+  }
+  ctx_.trace.TraceMessage(LOG_PROTOCOL, "CTI-Link connect: %s Bps", rateText != nullptr ? rateText : "9600");
+}
+
 int LinkTimers::OnLinkTimer(uint32_t id) {
   std::unique_lock lock(ctx_.control.LinkLock);
-  LinkControlBlock& block = ctx_.control.Block;
-  LinkVariables& v = machine_.Vars;
-  const uint16_t state = block.LinkState.load();
-
+  ExpiryEnd end = ExpiryEnd::ReportState;
   switch (id) {
-    case TimerServiceRequest:
-      if (state != LINK_AWAIT_SERVICE) break;
+    case TimerServiceRequest: end = OnServiceRequestExpiry(); break;
+    case T200: end = OnT200Expiry(); break;
+    case T203: end = OnT203Expiry(); break;
+    case TimerKeepalive: end = OnKeepaliveExpiry(); break;
+    default: break;
+  }
+  lock.unlock();
+  if (end == ExpiryEnd::Release) ctx_.control.ReleaseLink();
+  if (end == ExpiryEnd::ReportState) machine_.LogStateChange();
+  return 0;
+}
+
+// Three requests 500 ms apart; a PBX still silent at the third expiry, 1.5 s
+// after the first request, has failed the link.
+LinkTimers::ExpiryEnd LinkTimers::OnServiceRequestExpiry() {
+  LinkControlBlock& block = ctx_.control.Block;
+  if (ctx_.control.State() != LINK_AWAIT_SERVICE) return ExpiryEnd::ReportState;
+  ++block.RetryCount;
+  if (block.RetryCount > N200) {
+    ctx_.delivery.SignalLinkEvent(LINK_EVENT_FAILED);
+    ctx_.control.ReleaseLink();
+    return ExpiryEnd::ReportState;
+  }
+  ctx_.trace.TraceMessage(LOG_PROTOCOL, "Request Service");
+  RequestService(1);
+  return StartTimer(TimerServiceRequest, SERVICE_REQUEST_MS) ? ExpiryEnd::ReportState : ExpiryEnd::Quiet;
+}
+
+LinkTimers::ExpiryEnd LinkTimers::OnT200Expiry() {
+  LinkControlBlock& block = ctx_.control.Block;
+  const uint16_t state = ctx_.control.State();
+  switch (state) {
+    case LINK_SETUP:
+    case LINK_DISCONNECTING:
+      if (block.RetryCount >= N200) {
+        queue_.ClearSendQueue();
+        return ExpiryEnd::Release;
+      }
       ++block.RetryCount;
-      if (block.RetryCount > N200) {
-        ctx_.delivery.SignalLinkEvent(LINK_EVENT_FAILED);
-        ctx_.control.ReleaseLink();
-      } else {
-        ctx_.trace.TraceMessage(LOG_PROTOCOL, "Request Service");
-        RequestService(1);
-        if (!StartTimer(TimerServiceRequest, SERVICE_REQUEST_MS)) return 0;
-      }
-      break;
+      RestartTimer(T200, T200_MS);
+      machine_.SendUFrame(state == LINK_SETUP ? FRAME_START : FRAME_DISC);
+      return ExpiryEnd::ReportState;
 
-    case T200:
-      switch (state) {
-        case LINK_SETUP:
-        case LINK_DISCONNECTING:
-          if (block.RetryCount >= N200) {
-            ClearSendQueue();
-            lock.unlock();
-            ctx_.control.ReleaseLink();
-            return 0;
-          }
-          ++block.RetryCount;
-          if (state == LINK_SETUP) {
-            RestartTimer(T200, T200_MS);
-            machine_.SendUFrame(FRAME_START);
-          } else {
-            machine_.SendUFrame(FRAME_DISC);
-            StartTimer(T200, T200_MS);
-          }
-          break;
-        case LINK_ESTABLISHED:
-        case LINK_TIMER_RECOVERY:
-          if (block.RetryCount >= N200) {
-            StartTimer(T200, T200_MS);
-            machine_.SendUFrame(FRAME_START);
-            block.RetryCount = 0;
-            block.LinkState.store(LINK_SETUP);
-          } else {
-            if (v.SendSeq == v.AckSeq || v.PeerBusy) {
-              machine_.SendRRFinal(true);
-            } else {
-              machine_.Retransmit();
-              v.AckPending = 0;
-              StopTimer(T203);
-              RestartTimer(T200, T200_MS);
-            }
-            ++block.RetryCount;
-            block.LinkState.store(LINK_TIMER_RECOVERY);
-          }
-          break;
-        default:
-          break;
-      }
-      break;
-
-    case T203:
-      if (state == LINK_SETUP) {
-        if (block.RetryCount < N200) {
-          ++block.RetryCount;
-          StartTimer(T200, T200_MS);
-          machine_.SendUFrame(FRAME_START);
-        } else {
-          ClearSendQueue();
-        }
-      } else if (state == LINK_ESTABLISHED) {
-        machine_.SendRRFinal(true);
-        block.RetryCount = 0;
-        block.LinkState.store(LINK_TIMER_RECOVERY);
-      }
-      break;
-
-    case TimerKeepalive:
-      ctx_.trace.TraceMessage(LOG_ERROR, "Keepalive Timed out!");
-      if (state == LINK_ESTABLISHED) DisconnectRequest();
-      break;
+    case LINK_ESTABLISHED:
+    case LINK_TIMER_RECOVERY:
+      return OnT200InTransfer();
 
     default:
-      break;
+      return ExpiryEnd::ReportState;
   }
+}
 
-  lock.unlock();
-  machine_.LogStateChange();
-  return 0;
+// Information transfer: the unacknowledged frame goes out again, or a poll
+// asks where the peer stands; N200 of them unanswered set the link up anew.
+LinkTimers::ExpiryEnd LinkTimers::OnT200InTransfer() {
+  LinkControlBlock& block = ctx_.control.Block;
+  if (block.RetryCount >= N200) {
+    StartTimer(T200, T200_MS);
+    machine_.SendUFrame(FRAME_START);
+    block.RetryCount = 0;
+    ctx_.control.SetLinkState(LINK_SETUP);
+    return ExpiryEnd::ReportState;
+  }
+  LinkVariables& v = machine_.Vars;
+  // Nothing to resend, or a busy peer that would not take it: ask.
+  if (v.SendSeq == v.AckSeq || v.PeerBusy) {
+    machine_.SendRRFinal(true);
+  } else {
+    machine_.Retransmit();
+    v.AckPending = 0;
+    AwaitAnswer();
+  }
+  ++block.RetryCount;
+  ctx_.control.SetLinkState(LINK_TIMER_RECOVERY);
+  return ExpiryEnd::ReportState;
+}
+
+LinkTimers::ExpiryEnd LinkTimers::OnT203Expiry() {
+  LinkControlBlock& block = ctx_.control.Block;
+  const uint16_t state = ctx_.control.State();
+  if (state == LINK_SETUP) {
+    if (block.RetryCount < N200) {
+      ++block.RetryCount;
+      StartTimer(T200, T200_MS);
+      machine_.SendUFrame(FRAME_START);
+    } else {
+      queue_.ClearSendQueue();
+    }
+  } else if (state == LINK_ESTABLISHED) {
+    machine_.SendRRFinal(true);
+    block.RetryCount = 0;
+    ctx_.control.SetLinkState(LINK_TIMER_RECOVERY);
+  }
+  return ExpiryEnd::ReportState;
+}
+
+LinkTimers::ExpiryEnd LinkTimers::OnKeepaliveExpiry() {
+  ctx_.trace.TraceMessage(LOG_ERROR, "Keepalive Timed out!");
+  if (ctx_.control.State() == LINK_ESTABLISHED) DisconnectRequest();
+  return ExpiryEnd::ReportState;
 }
 
 }  // namespace kavro

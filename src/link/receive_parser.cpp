@@ -3,14 +3,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
-#include "control/delivery.h"
-#include "control/link_control.h"
 #include "diag/trace_log.h"
-#include "link/link_timers.h"
-#include "platform/event_hub.h"
-#include "transport/connection.h"
 
 namespace kavro {
 
@@ -30,11 +24,6 @@ constexpr uint32_t I_OVERHEAD_BYTES = 10;
 // anywhere in the answer wins, so "9600/1200" switches to 1200.
 constexpr const char* RATE_TEXTS[] = {"1200", "2400", "4800", "9600", "19200", "38400", "57600", "115200"};
 
-// Without a rate in the answer the port stays as it is; the START goes out
-// almost at once. After a rate switch the PBX gets time to switch as well.
-constexpr uint32_t SETUP_DELAY_MS = 50;
-constexpr uint32_t SETUP_DELAY_AFTER_SWITCH_MS = 200;
-
 // What a step of the state machine asks of its caller.
 constexpr int STEP_MORE = 0;       // needs more bytes: return 0
 constexpr int STEP_FRAME = 1;      // the record holds a frame: return 1
@@ -43,40 +32,14 @@ constexpr int STEP_HANDSHAKE = 3;  // service answer seen: return 0, input gone
 
 void* MallocPayload(size_t size) { return malloc(size); }
 
-unsigned AddressText(const void* p) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p)); }
-
-unsigned long LongAddressText(const void* p) { return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)); }
-
-const char* SupervisoryTraceText(uint8_t type) {
-  switch (type) {
-    case 0x01: return "CheckFrame S-RR Dest %x NRec %x";
-    case 0x05: return "CheckFrame S-RNR Dest %x NRec %x";
-    case 0x09: return "CheckFrame S-REJ Dest %x NRec %x";
-    case 0x11: return "CheckFrame S-RR PF Dest %x NRec %x";
-    case 0x15: return "CheckFrame S-RNR PF Dest %x NRec %x";
-    case 0x19: return "CheckFrame S-REJ PF Dest %x NRec %x";
-    default: return nullptr;
-  }
-}
-
-const char* UnnumberedTraceText(uint8_t type) {
-  switch (type) {
-    case FRAME_DM: return "CheckFrame U-DM";
-    case FRAME_START: return "CheckFrame U-START";
-    case FRAME_DISC: return "CheckFrame U-DISC";
-    case FRAME_UA: return "CheckFrame U-UA";
-    case FRAME_FRMR: return "CheckFrame U-FRMR";
-    default: return nullptr;
-  }
-}
-
 }  // namespace
 
-ReceiveParser::ReceiveParser(LinkContext& ctx) : AllocatePayload(&MallocPayload), ctx_(ctx) {}
+ReceiveParser::ReceiveParser(TraceLog& trace, ServiceAnswerListener* listener)
+    : AllocatePayload(&MallocPayload), trace_(trace), listener_(listener) {}
 
 int ReceiveParser::CheckFrame(L2Frame& frame, const uint8_t* data, int32_t count) {
-  ctx_.trace.TraceMessage(LOG_PROTOCOL, "CheckFrame(0x%x,0x%x,%i)", AddressText(&frame), AddressText(data), count);
-  ctx_.trace.TraceMessage(LOG_PROTOCOL, "CheckFrame() FrameBytes %i,State 0x%x", FrameBytes, ParserState);
+  trace_.TraceMessage(LOG_PROTOCOL, "CheckFrame(0x%x,0x%x,%i)", TraceAddress(&frame), TraceAddress(data), count);
+  trace_.TraceMessage(LOG_PROTOCOL, "CheckFrame() FrameBytes %i,State 0x%x", FrameBytes, ParserState);
 
   const uint8_t* in = data;
   uint32_t left = (count > 0 && data != nullptr) ? static_cast<uint32_t>(count) : 0;
@@ -143,12 +106,12 @@ void ReceiveParser::MakeRoom(const uint8_t* in, uint32_t left) {
     const auto* cr = static_cast<const uint8_t*>(left > 0 ? memchr(in, CR, left) : nullptr);
     const uint32_t wanted = cr != nullptr ? static_cast<uint32_t>(cr - in) + 1 : left + backlogBytes_;
     const uint32_t n = std::min<uint32_t>(wanted, FrameBytes);
-    ctx_.trace.TraceMessage(LOG_WARNING, "CheckFrame: line too long, %u bytes dropped", n);
+    trace_.TraceMessage(LOG_WARNING, "CheckFrame: line too long, %u bytes dropped", n);
     Drop(n);
     TerminateText();
     return;
   }
-  ctx_.trace.TraceMessage(LOG_WARNING, "CheckFrame: receive buffer full, %u bytes dropped", unsigned(FrameBytes));
+  trace_.TraceMessage(LOG_WARNING, "CheckFrame: receive buffer full, %u bytes dropped", unsigned(FrameBytes));
   FrameBytes = 0;
   ParserState = PARSE_HUNT;
 }
@@ -161,7 +124,7 @@ void ReceiveParser::Keep(const uint8_t* in, uint32_t left) {
   const uint64_t held = uint64_t(FrameBytes) + backlogBytes_ + left;
   if (held > 2 * uint64_t(RECEIVE_BUFFER_SIZE)) {
     uint64_t excess = held - 2 * uint64_t(RECEIVE_BUFFER_SIZE);
-    ctx_.trace.TraceMessage(LOG_WARNING, "CheckFrame: receive buffer full, %llu bytes dropped",
+    trace_.TraceMessage(LOG_WARNING, "CheckFrame: receive buffer full, %llu bytes dropped",
                             static_cast<unsigned long long>(excess));
     const uint32_t fromBuffer = static_cast<uint32_t>(std::min<uint64_t>(excess, FrameBytes));
     Drop(fromBuffer);
@@ -210,16 +173,16 @@ int ReceiveParser::SkipFirstLine() {
   Drop(static_cast<uint32_t>(cr - ReceiveBuffer) + 1);
   TerminateText();
   ParserState = PARSE_SERVICE_LINE;
-  ctx_.trace.TraceMessage(LOG_PROTOCOL, "CTIINIT %s", reinterpret_cast<const char*>(ReceiveBuffer));
+  trace_.TraceMessage(LOG_PROTOCOL, "CTIINIT %s", reinterpret_cast<const char*>(ReceiveBuffer));
   return STEP_GO_ON;
 }
 
 int ReceiveParser::ServiceLine() {
   for (;;) {
-    ctx_.trace.TraceMessage(LOG_PROTOCOL, "CTICHECK:%s", reinterpret_cast<const char*>(ReceiveBuffer));
+    trace_.TraceMessage(LOG_PROTOCOL, "CTICHECK:%s", reinterpret_cast<const char*>(ReceiveBuffer));
     auto* cr = static_cast<uint8_t*>(memchr(ReceiveBuffer, CR, FrameBytes));
     if (cr == nullptr) {
-      ctx_.trace.TraceMessage(LOG_PROTOCOL, "CTICHECK:No CR");
+      trace_.TraceMessage(LOG_PROTOCOL, "CTICHECK:No CR");
       return STEP_MORE;
     }
     char* cti = strstr(reinterpret_cast<char*>(ReceiveBuffer), "CTI");
@@ -233,38 +196,18 @@ int ReceiveParser::ServiceLine() {
 }
 
 void ReceiveParser::CompleteHandshake(char* cti, uint8_t* cr) {
-  ctx_.trace.TraceMessage(LOG_PROTOCOL, "CTICHECK2:%s", cti);
+  trace_.TraceMessage(LOG_PROTOCOL, "CTICHECK2:%s", cti);
   *cr = 0;
-
   const char* rate = nullptr;
-  {
-    // The window thread counts service requests and gives up on them under
-    // the link lock; the state, the counter and both timers change here as
-    // one step so that a request expiring at this moment cannot undo it, and
-    // no frame is written to the port while it changes speed.
-    std::lock_guard lock(ctx_.control.LinkLock);
-    ctx_.hub.KillTimer(TimerServiceRequest);
-    ctx_.delivery.SignalLinkEvent(LINK_EVENT_SERVICE_ANSWERED);
-    ctx_.control.Block.RetryCount = 0;
-    ctx_.control.Block.LinkState = LINK_SETUP;
-    FrameBytes = 0;
-    ParserState = PARSE_HUNT;
-
-    for (const char* text : RATE_TEXTS) {
-      rate = strstr(cti, text);
-      if (rate != nullptr) break;
-    }
-    uint32_t delay = SETUP_DELAY_MS;
-    // A USB device carries the stream at its own speed.
-    if (rate != nullptr && !ctx_.connection.IsUsbLink()) {
-      ctx_.connection.SetLinkSpeed(rate);
-      delay = SETUP_DELAY_AFTER_SWITCH_MS;
-    }
-    if (!ctx_.hub.SetTimer(T200, delay)) {
-      ctx_.trace.TraceMessage(LOG_ERROR, "CheckFrame: T200 could not be started");
-    }
+  for (const char* text : RATE_TEXTS) {
+    rate = strstr(cti, text);
+    if (rate != nullptr) break;
   }
-  ctx_.trace.TraceMessage(LOG_PROTOCOL, "CTI-Link connect: %s Bps", rate != nullptr ? rate : "9600");
+  // Every byte after the line is discarded; the bytes themselves stay put,
+  // so the rate text is intact while the listener reads it.
+  FrameBytes = 0;
+  ParserState = PARSE_HUNT;
+  if (listener_ != nullptr) listener_->ServiceAnswered(rate);
 }
 
 int ReceiveParser::Hunt(L2Frame& frame) {
@@ -283,61 +226,54 @@ int ReceiveParser::Hunt(L2Frame& frame) {
       Drop(1);
       continue;
     }
-
-    const uint8_t control = ReceiveBuffer[2];
-    const uint8_t address = ReceiveBuffer[3];
-    switch (control & 3) {
-      case 1: {
-        // A failed check drops only the SYN pair: a frame may begin inside
-        // the rejected one.
-        if (Crc16(ReceiveBuffer + 2, 4) != 0) {
-          Drop(2);
-          continue;
-        }
-        frame.Dest = address;
-        frame.Type = control & 0x1F;
-        frame.NRec = control >> 5;
-        frame.NSend = 0;
-        frame.Length = 0;
-        frame.Buffer = nullptr;
-        Drop(SHORT_FRAME_BYTES);
-        if (const char* text = SupervisoryTraceText(frame.Type)) {
-          ctx_.trace.TraceMessage(LOG_PROTOCOL, text, frame.Dest, frame.NRec);
-        }
-        return STEP_FRAME;
+    // A rejected candidate loses only its SYN pair: a frame may begin inside
+    // it.
+    if ((ReceiveBuffer[2] & 1) == 0) {
+      if (!RecordIHeader()) {
+        Drop(2);
+        continue;
       }
-      case 3: {
-        if (Crc16(ReceiveBuffer + 2, 4) != 0) {
-          Drop(2);
-          continue;
-        }
-        frame.Dest = address;
-        frame.Type = control;
-        frame.NSend = 0;
-        frame.NRec = 0;
-        frame.Length = 0;
-        frame.Buffer = nullptr;
-        Drop(SHORT_FRAME_BYTES);
-        if (const char* text = UnnumberedTraceText(frame.Type)) {
-          ctx_.trace.TraceMessage(LOG_PROTOCOL, "%s", text);
-        }
-        return STEP_FRAME;
-      }
-      default: {
-        PendingHeader.Dest = address;
-        PendingHeader.Type = FRAME_I;
-        PendingHeader.NSend = (control >> 1) & 7;
-        PendingHeader.NRec = control >> 5;
-        PendingHeader.Length = ReceiveBuffer[4] * 256u + ReceiveBuffer[5];
-        if (PendingHeader.Length > MAX_I_PAYLOAD) {
-          Drop(2);
-          continue;
-        }
-        ParserState = PARSE_I_HEADER;
-        return STEP_GO_ON;
-      }
+      ParserState = PARSE_I_HEADER;
+      return STEP_GO_ON;
     }
+    if (Crc16(ReceiveBuffer + 2, 4) != 0) {
+      Drop(2);
+      continue;
+    }
+    TakeShortFrame(frame);
+    return STEP_FRAME;
   }
+}
+
+// An S-frame's code keeps its P/F bit and loses its N(R); a U-frame's code is
+// its whole control byte.
+void ReceiveParser::TakeShortFrame(L2Frame& frame) {
+  const uint8_t control = ReceiveBuffer[2];
+  const bool supervisory = (control & 3) == 1;
+  frame.Dest = ReceiveBuffer[3];
+  frame.Type = supervisory ? control & 0x1F : control;
+  frame.NRec = supervisory ? control >> 5 : 0;
+  frame.NSend = 0;
+  frame.Length = 0;
+  frame.Buffer = nullptr;
+  Drop(SHORT_FRAME_BYTES);
+  const char* name = FrameTraceName(frame.Type);
+  if (name == nullptr) return;
+  if (supervisory) {
+    trace_.TraceMessage(LOG_PROTOCOL, "CheckFrame %s Dest %x NRec %x", name, frame.Dest, frame.NRec);
+  } else {
+    trace_.TraceMessage(LOG_PROTOCOL, "CheckFrame %s", name);
+  }
+}
+
+bool ReceiveParser::RecordIHeader() {
+  const uint8_t control = ReceiveBuffer[2];
+  PendingHeader.Dest = ReceiveBuffer[3];
+  PendingHeader.Type = FRAME_I;
+  PendingHeader.NSend = (control >> 1) & 7;
+  PendingHeader.NRec = control >> 5;
+  PendingHeader.Length = ReceiveBuffer[4] * 256u + ReceiveBuffer[5];
+  return PendingHeader.Length <= MAX_I_PAYLOAD;
 }
 
 int ReceiveParser::CheckHeader() {
@@ -346,7 +282,7 @@ int ReceiveParser::CheckHeader() {
     ParserState = PARSE_I_PAYLOAD;
     return STEP_GO_ON;
   }
-  ctx_.trace.TraceMessage(LOG_WARNING, "I-Frame HeaderCheck Failed");
+  trace_.TraceMessage(LOG_WARNING, "I-Frame HeaderCheck Failed");
   Drop(2);
   ParserState = PARSE_HUNT;
   return STEP_GO_ON;
@@ -368,7 +304,7 @@ int ReceiveParser::TakePayload(L2Frame& frame) {
   if (block == nullptr) {
     // Unacknowledged, the frame comes again from the PBX once its T200
     // runs out; handing it on without its payload would lose it for good.
-    ctx_.trace.TraceMessage(LOG_ERROR, "CheckFrame I-Frame Dest: %x NSend: %x NRec %x Length %x dropped: out of memory",
+    trace_.TraceMessage(LOG_ERROR, "CheckFrame I-Frame Dest: %x NSend: %x NRec %x Length %x dropped: out of memory",
                             PendingHeader.Dest, PendingHeader.NSend, PendingHeader.NRec, length);
     Drop(total);
     ParserState = PARSE_HUNT;
@@ -383,8 +319,8 @@ int ReceiveParser::TakePayload(L2Frame& frame) {
   frame.Buffer = block;
   Drop(total);
   ParserState = PARSE_HUNT;
-  ctx_.trace.TraceMessage(LOG_PROTOCOL, "CheckFrame I-Frame Dest: %x NSend: %x NRec %x Length %x &Buffer %lx",
-                          frame.Dest, frame.NSend, frame.NRec, frame.Length, LongAddressText(frame.Buffer));
+  trace_.TraceMessage(LOG_PROTOCOL, "CheckFrame I-Frame Dest: %x NSend: %x NRec %x Length %x &Buffer %lx",
+                          frame.Dest, frame.NSend, frame.NRec, frame.Length, TraceLongAddress(frame.Buffer));
   return STEP_FRAME;
 }
 

@@ -1,13 +1,13 @@
-// The receive parser: waits for the PBX's "CTI" answer to the service
-// request, completes the handshake, then cuts layer-2 frames out of the byte
-// stream and drops noise and damaged frames.
+// The receive parser: a framer. It waits for the PBX's "CTI" answer to the
+// service request and reports it, then cuts layer-2 frames out of the byte
+// stream and drops noise and damaged frames. It knows only bytes, frames
+// and that answer; what the link does about the answer is the listener's.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "link/frame_codec.h"
-#include "link/link_context.h"
 
 namespace kavro {
 
@@ -19,13 +19,28 @@ constexpr uint32_t PARSE_I_PAYLOAD = 4;
 
 constexpr uint32_t RECEIVE_BUFFER_SIZE = 4096;
 
+class TraceLog;
+
+// Told when the PBX's answer line arrives.
+class ServiceAnswerListener {
+ public:
+  virtual ~ServiceAnswerListener() = default;
+  // `rateText` is the answer line from the first rate it names (the rates
+  // tried in the order 1200, 2400, ..., 115200) to the line's end, or null
+  // when it names none. It lives in the parser's buffer and is valid only
+  // during the call, which the parser makes on the receive thread.
+  virtual void ServiceAnswered(const char* rateText) = 0;
+};
+
 class ReceiveParser {
  public:
-  explicit ReceiveParser(LinkContext& ctx);
+  // Without a listener the answer only moves the parser on to the frame hunt.
+  explicit ReceiveParser(TraceLog& trace, ServiceAnswerListener* listener = nullptr);
 
   // Appends `count` bytes (none when count <= 0) and parses. 1: `frame` holds
   // one complete frame with good CRCs (an I-frame's Buffer is a malloc'd
-  // block the caller owns); 0: more bytes are needed.
+  // block the caller owns); 0: more bytes are needed, or the service answer
+  // has just been reported (whatever followed it in the buffer is gone).
   //
   // ReceiveBuffer never holds more than its 4096 bytes (4095 and the closing
   // zero while text is read). Bytes that do not fit yet wait in a backlog of
@@ -57,6 +72,10 @@ class ReceiveParser {
   int ServiceLine();
   void CompleteHandshake(char* cti, uint8_t* cr);
   int Hunt(L2Frame& frame);
+  void TakeShortFrame(L2Frame& frame);
+  // Records the I-frame header that leads the buffer; false when its length
+  // is more than a frame can carry.
+  bool RecordIHeader();
   int CheckHeader();
   int TakePayload(L2Frame& frame);
 
@@ -68,7 +87,8 @@ class ReceiveParser {
   void MakeRoom(const uint8_t* in, uint32_t left);
   void Keep(const uint8_t* in, uint32_t left);
 
-  LinkContext& ctx_;
+  TraceLog& trace_;
+  ServiceAnswerListener* listener_;
   uint8_t backlog_[RECEIVE_BUFFER_SIZE];
   uint32_t backlogBytes_ = 0;
 };

@@ -8,13 +8,16 @@
 
 #include <cstdint>
 
+#include "kavro/kavro_wire.h"
+
 namespace kavro::platform {
 
 // Message numbers of the control window, kept as the window system numbers
-// them so that the control socket can carry them unchanged.
+// them so that the control socket can carry them unchanged; the two that
+// clients send are the wire's.
 constexpr uint32_t WM_DESTROY = 0x0002;
-constexpr uint32_t WM_CLOSE = 0x0010;
-constexpr uint32_t WM_COPYDATA = 0x004A;
+constexpr uint32_t WM_CLOSE = KAVRO_MSG_CLOSE;
+constexpr uint32_t WM_COPYDATA = KAVRO_MSG_COPYDATA;
 constexpr uint32_t WM_TIMER = 0x0113;
 
 // The bytes a client hands over with WM_COPYDATA.

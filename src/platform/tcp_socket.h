@@ -1,7 +1,8 @@
-// One TCP client connection as the TCP port needs it: a blocking connect to
-// an IPv4 address, a blocking send of a whole block, a blocking receive, a
-// shutdown that wakes a receive blocked on another thread, and the close.
-// Failures are reported as the platform's error numbers.
+// One TCP client connection as the TCP port needs it: a connect to an IPv4
+// address, a send of a whole block, a blocking receive, a shutdown that wakes
+// a receive blocked on another thread, and the close. The connect and the
+// send run on the main thread, so each has a time limit. Failures are
+// reported as the platform's error numbers.
 #pragma once
 
 #include <cstdint>
@@ -12,19 +13,24 @@ class TcpSocket {
  public:
   virtual ~TcpSocket() = default;
   // Creates a stream socket and connects it to `address` (dotted IPv4 text)
-  // and `port`, blocking for as long as the platform allows a connect to
-  // take. 0 when connected, else the error number; a text that is no address
+  // and `port`, waiting at most about 20 s (what a Windows connect allows).
+  // 0 when connected, else the error number; a text that is no address
   // fails like an unreachable one. A socket still open is closed first.
   virtual int32_t Connect(const char* address, uint16_t port) = 0;
-  // Sends all `length` bytes as one contiguous block, blocking: 0 when all
-  // went out, else the error number. Blocks from two threads never mix.
+  // Sends all `length` bytes as one contiguous block: 0 when all went out,
+  // else the error number. Gives up when the peer does not take the block
+  // within a limit that grows with its length, or when the socket is closed
+  // meanwhile. Blocks from two threads never mix.
   virtual int32_t Send(const uint8_t* data, uint32_t length) = 0;
   // Receives up to `size` bytes, blocking until some arrive: the count, 0
-  // when the peer has closed (or after Shutdown), -1 on failure with the
-  // error number in `error`.
+  // when the peer has closed (or after Shutdown or Close), -1 on failure
+  // with the error number in `error`.
   virtual int32_t Receive(uint8_t* buffer, uint32_t size, int32_t& error) = 0;
   // Ends both directions; a Receive blocked on another thread returns.
   virtual void Shutdown() = 0;
+  // Ends a Receive or Send under way on another thread and returns only once
+  // neither uses the socket any more, so that the handle, which the system
+  // may hand out again at once, is never used after its release.
   virtual void Close() = 0;
   // The descriptor of the open socket, or -1.
   virtual int32_t Handle() const = 0;

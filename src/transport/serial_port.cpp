@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "control/configuration.h"
+#include "core/link_config.h"
 
 namespace kavro {
 
@@ -40,8 +40,7 @@ uint32_t SerialPort::RateOf(const char* rateText) {
 std::string SerialPort::DevicePathFor(const char* portName) {
   if (portName == nullptr || portName[0] == '\0') return {};  // "" would be the default value
 
-  std::string portsKey = std::string(KAVRO_REGISTRY_KEY) + "\\Ports";
-  if (auto key = registry_.OpenKey(portsKey.c_str())) {
+  if (auto key = registry_.OpenKey(PortsKeyPath().c_str())) {
     char path[MAX_DEVICE_PATH] = {};
     uint32_t type = platform::REG_NONE;
     uint32_t size = sizeof path;
@@ -213,9 +212,7 @@ int32_t SerialPort::SendV24(const uint8_t* data, uint32_t length) {
 }
 
 int32_t SerialPort::ReceiveV24(uint8_t* buffer, uint32_t size) {
-  trace_.TraceMessage(LOG_DETAIL, "ReceiveV24 %x,%i",
-                      static_cast<unsigned>(reinterpret_cast<uintptr_t>(buffer)),
-                      static_cast<int>(size));
+  trace_.TraceMessage(LOG_DETAIL, "ReceiveV24 %x,%i", TraceAddress(buffer), static_cast<int>(size));
   auto device = CurrentDevice();
   if (!device || size == 0 || buffer == nullptr) return 0;
   bool failed = false;

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "control/link_control.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "platform/event_hub.h"
 #include "platform/registry.h"

@@ -1,14 +1,15 @@
 // Transport selection: the link name decides whether the link runs over the
-// serial port, the USB device or a TCP connection, and the transport-neutral
-// operations route every send, receive, closed test and close to that port.
+// serial port, the USB device or a TCP connection. The port is picked once,
+// when the connection opens, and the transport-neutral operations forward
+// every send, receive, closed test and close to it.
 #pragma once
 
 #include <cstdint>
 
-#include "control/configuration.h"
-#include "control/link_control.h"
+#include "core/connection.h"
+#include "core/link_config.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
-#include "transport/connection.h"
 #include "transport/ports.h"
 
 namespace kavro {
@@ -28,15 +29,21 @@ class Transport : public Connection {
   bool IsUsbLink() const override;
   bool IsTcpLink() const override;
 
+  // Picks the port of the link name's kind, tested in the order USB, COM,
+  // TCP, or none for a name of no kind or a port this build lacks; the
+  // operations below go to it from then on. OpenConnection calls it once the
+  // link name is final; until then there is no port.
+  void SelectTransport();
+
   // The chosen port's result, unconverted: serial 1/0/-1, USB the bytes
   // written, TCP the length asked for; 0 on a name of no kind.
   int32_t SendConnection(const uint8_t* data, uint32_t length) override;
   // Bytes read; 0 on a name of no kind.
   int32_t ReceiveConnection(uint8_t* buffer, uint32_t size);
-  // 1 when the link is gone. A TCP link and a name of no kind are always
-  // gone once a read has come back empty.
+  // 1 when the link is gone: the port's own closed test. A TCP link and a
+  // name of no kind are always gone once a read has come back empty.
   int32_t IsDisconnected();
-  // Closes the port of every kind whose test is true; always 1.
+  // Closes the link's port (the name's kinds exclude each other); always 1.
   int32_t CloseConnection();
   // Re-initialises the serial port at the rate the PBX named.
   int32_t SetLinkSpeed(const char* rateText) override;
@@ -51,6 +58,17 @@ class Transport : public Connection {
   SerialPortOps& serial_;
   UsbPortOps* usb_;
   SocketPortOps* socket_;
+
+  // The port of a name of no kind: sends and reads nothing, is always gone.
+  class NoPort : public Port {
+   public:
+    int32_t Send(const uint8_t*, uint32_t) override { return 0; }
+    int32_t Receive(uint8_t*, uint32_t) override { return 0; }
+    int32_t IsClosed() override { return 1; }
+    int32_t Close() override { return 1; }
+  };
+  NoPort noPort_;
+  Port* port_ = &noPort_;
 };
 
 }  // namespace kavro

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "control/configuration.h"
-#include "control/link_control.h"
+#include "core/link_config.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "platform/event_hub.h"
 #include "platform/registry.h"
@@ -53,8 +53,7 @@ platform::UsbFilter ParseUsbFilter(const char* text) {
 }
 
 platform::UsbFilter ReadUsbFilter(platform::Registry& registry, TraceLog& trace) {
-  std::string path = std::string(KAVRO_REGISTRY_KEY) + "\\Ports";
-  std::unique_ptr<platform::RegistryKey> key = registry.OpenKey(path.c_str());
+  std::unique_ptr<platform::RegistryKey> key = registry.OpenKey(PortsKeyPath().c_str());
   if (!key) return {};
   uint8_t value[64] = {};
   uint32_t size = sizeof value - 1;
@@ -188,6 +187,10 @@ int32_t UsbPort::ReceiveUsb(uint8_t* buffer, uint32_t size) {
     clock_.Sleep(USB_READ_RETRY_PAUSE_MS);
   }
   return 0;
+}
+
+int32_t UsbPort::IsUsbClosed() {
+  return (control_.Block.DeviceHandle == INVALID_HANDLE || IsUsbGone()) ? 1 : 0;
 }
 
 int32_t UsbPort::CloseUsb() {

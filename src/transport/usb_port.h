@@ -66,7 +66,9 @@ class UsbPort : public UsbPortOps {
   // DeviceHandle keeps its value after the close, so without this the
   // receive thread would go on failing reads until the link is released,
   // which a shutdown that skips the release never does.
-  int32_t IsUsbGone() override { return (IsGone() || closed_.load()) ? 1 : 0; }
+  int32_t IsUsbGone() const { return (IsGone() || closed_.load()) ? 1 : 0; }
+  // No device open (DeviceHandle invalid), or gone.
+  int32_t IsUsbClosed() override;
 
   int32_t UsbFileHandle() const { return fileHandle_; }
   bool HoldsInterface() const { return interfaceHeld_; }

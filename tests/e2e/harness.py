@@ -210,7 +210,7 @@ class Kavro:
     """One run of the real kavro binary in a temporary run directory."""
 
     def __init__(self, test, registry_values=None, ports=None, link_args=(), library=None,
-                 extra_env=None, registry_text=None):
+                 extra_env=None, registry_text=None, preexec_fn=None):
         self.test = test
         self.dir = tempfile.mkdtemp(prefix="kavro-e2e-")
         test.addCleanup(shutil.rmtree, self.dir, True)
@@ -240,7 +240,8 @@ class Kavro:
         if lib:
             args += ["--delivery-library", lib]
         args += list(link_args)
-        self.proc = subprocess.Popen(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.proc = subprocess.Popen(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     preexec_fn=preexec_fn)
         test.addCleanup(self.kill)
 
     def kill(self):

@@ -129,11 +129,11 @@ class SerialLinkTest(unittest.TestCase):
         self.assertEqual(k.wait_exit(), 0)
         self.assertEqual(k.records()[-1], "event 0")
 
-    def test_second_sigterm_shuts_down_at_once(self):
+    def test_second_close_signal_shuts_down_at_once(self):
         k = self.established()
         k.proc.send_signal(signal.SIGTERM)
         self.peer.expect_frame("U", DISC)
-        k.proc.send_signal(signal.SIGTERM)
+        k.proc.send_signal(signal.SIGHUP)
         self.assertEqual(k.wait_exit(timeout=3), 0)
 
     def test_command_line_names_the_port(self):

@@ -1,7 +1,9 @@
 """The real kavro on a TCP link against a scripted PBX server on loopback."""
 
 import select
+import signal
 import socket
+import struct
 import time
 import unittest
 
@@ -103,6 +105,15 @@ class TcpLinkTest(unittest.TestCase):
         self.peer.accept()
         k.wait_record("event 1")
         return k
+
+    def fill_until_refused(self, client):
+        """Sends the largest payloads to a peer that reads nothing until kavro
+        gives one up; the socket buffers hold a few megabytes at most."""
+        big = bytes(65535)
+        for _ in range(1000):
+            if client.send_payload(big) == 0:
+                return
+        self.fail("kavro never gave up a payload the peer did not take")
 
     def payload_records(self, k):
         return [r for r in k.records() if r.startswith("payload")]
@@ -227,6 +238,52 @@ class TcpLinkTest(unittest.TestCase):
         self.peer.wait_closed()
         self.assertEqual(k.wait_exit(), 0)
         self.assertEqual(k.records(), ["event 1", "event 0"])
+
+    def test_peer_that_stops_reading_does_not_stall_kavro(self):
+        # The peer takes the connection and never reads: once the socket
+        # buffers are full, a send gives up instead of holding the main loop.
+        k = self.connected(keepalive=3, env={"KAVRO_TEST_KEEPALIVE_MS": "1500"})
+        c = k.control()
+        self.fill_until_refused(c)
+        # (The hex dumps of the frames are cut to the trace's line length, so
+        # the lines are looked for in the whole log.)
+        self.assertIn("kavro: send() failed: error 110 !\r\n", k.log())
+        self.assertIn("kavro: SendSocketFrame failed !\r\n", k.log())
+        # The keepalive timer, restarted by the payload given up, still runs
+        # out and ends the link.
+        self.assertEqual(k.wait_exit(), 0)
+        self.assertIn("kavro: Keepalive Timed out!\r\n", k.log())
+        self.assertEqual(k.records(), ["event 1", "event 0"])
+
+        # A close request while a payload waits for room is still served.
+        self.peer.conn.close()
+        k = self.connected(keepalive=0)
+        c = k.control()
+        self.fill_until_refused(c)
+        c.sock.send(struct.pack("<II", 0x4A, 0x00010000) + bytes(65535))
+        k.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(k.wait_exit(), 0)
+        self.assertEqual(k.records(), ["event 1", "event 0"])
+
+    def test_close_signal_ends_a_connect_that_does_not_complete(self):
+        # A server whose accept queue is full never answers the SYN: the
+        # connect stays pending, as it does for a PBX that is overloaded.
+        self.peer.close()
+        server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(server.close)
+        server.bind(("127.0.0.1", 0))
+        server.listen(0)
+        for _ in range(2):
+            filler = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            self.addCleanup(filler.close)
+            filler.setblocking(False)
+            filler.connect_ex(server.getsockname())
+        k = self.start(port=server.getsockname()[1])
+        k.wait_log("OpenConnection (")
+        k.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(k.wait_exit(), 0)
+        self.assertEqual(k.records(), ["event 18", "event 0"])
+        self.assertIn("connect() failed: 4", k.log_messages())
 
     def test_refused_connect_fails_the_link(self):
         port = self.peer.port

@@ -52,6 +52,47 @@ class ToolsTest(unittest.TestCase):
         self.assertEqual(k.wait_exit(), 0)
         self.assertEqual(pbx.wait(timeout=10), 0)
 
+    def test_listen_follow_goes_on_across_a_restart_of_kavro(self):
+        pbx = subprocess.Popen([KAVRO_PBX, "--tcp", "0", "--stay", "--print-path-only", "-q", "--keepalive-ms", "0"],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (pbx.kill(), pbx.wait(), pbx.stdin.close(), pbx.stdout.close()))
+        port = int(pbx.stdout.readline())
+        k = Kavro(self, registry_values={"Link": "TCP", "TapiSvrIpAddr": "127.0.0.1",
+                                         "TapiSvrIpPort": "dword:%08x" % port, "Keepalive": "dword:00000000"},
+                  library=KAVROD)
+        # The global options after the subcommand, as users type them.
+        listener = subprocess.Popen([KAVROCTL, "listen", "--follow", "--count", "5", "--timeout", "60",
+                                     "--run-dir", k.run_dir],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: (listener.kill(), listener.wait(), listener.stdout.close(),
+                                 listener.stderr.close()))
+
+        def feed(hex_line):
+            pbx.stdin.write(hex_line.encode() + b"\n")
+            pbx.stdin.flush()
+
+        self.assertEqual(listener.stdout.readline(), "event 1 (link established)\n")
+        feed("41 42")
+        self.assertEqual(listener.stdout.readline(), "payload addr=0x20 len=2 41 42\n")
+        closed = subprocess.run([KAVROCTL, "close", "--run-dir", k.run_dir], capture_output=True, timeout=10)
+        self.assertEqual(closed.returncode, 0, closed.stderr)
+        self.assertEqual(k.wait_exit(), 0)
+        self.assertEqual(listener.stdout.readline(), "event 0 (shutting down)\n")
+        # Restarted only once the listener has found kavro gone, so that it
+        # has to find it again.
+        for line in listener.stderr:
+            if "lost kavro on %s" % k.run_dir in line:
+                break
+        again = subprocess.Popen([KAVRO, "--registry", k.registry, "--run-dir", k.run_dir, "--log-dir", k.log_dir,
+                                  "--delivery-library", KAVROD], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (again.kill(), again.wait()))
+        self.assertEqual(listener.stdout.readline(), "event 1 (link established)\n")
+        feed("43")
+        # The fifth record in all ends it.
+        self.assertEqual(listener.stdout.read(), "payload addr=0x20 len=1 43\n")
+        self.assertEqual(listener.wait(timeout=10), 0)
+        self.assertIn("connected to kavro on %s" % k.run_dir, listener.stderr.read())
+
     def test_kavroctl_without_a_running_kavro(self):
         r = subprocess.run([KAVROCTL, "--run-dir", "/nonexistent-kavro-run", "send", "41"],
                            capture_output=True, timeout=10)

@@ -1,18 +1,22 @@
 #include "platform/posix/control_socket.h"
 
+#include <cerrno>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -58,15 +62,33 @@ class Recorder : public MessageHandler {
 // fault shows as a failed expectation instead of a hung test.
 class Client {
  public:
-  explicit Client(const std::string& path) {
+  explicit Client(const std::string& path) : Client() { Connect(path); }
+  // A socket not yet connected.
+  Client() {
     fd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     timeval tv{10, 0};
     setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  }
+  bool Connect(const std::string& path) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
     connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    return connected_;
+  }
+  // True once the other end has closed the connection (waits up to 10 s).
+  bool ClosedByPeer(int timeout_ms = 10000) {
+    // An answer still unread (the refusal, when our own send already met the
+    // closed connection) comes before the end. A peer that closes with our
+    // last request unread resets the connection instead of ending it.
+    for (;;) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, timeout_ms) != 1) return false;
+      uint8_t b[8];
+      const ssize_t n = recv(fd_, b, sizeof b, MSG_DONTWAIT);
+      if (n <= 0) return n == 0 || errno == ECONNRESET;
+    }
   }
   ~Client() { Close(); }
   bool Connected() const { return connected_; }
@@ -136,7 +158,29 @@ class ControlSocketTest : public ::testing::Test {
   }
   std::string SocketPath() const { return run_dir_ + "/KavroControlProg"; }
 
+  // The control socket's notices, as the trace log would get them.
+  void RecordNotices() {
+    control_.SetNotice([this](const std::string& text) {
+      std::lock_guard lock(notice_mutex_);
+      notices_.push_back(text);
+    });
+  }
+  bool WaitForNotice(const std::string& part) {
+    for (int i = 0; i < 1000; i++) {
+      {
+        std::lock_guard lock(notice_mutex_);
+        for (const auto& n : notices_) {
+          if (n.find(part) != std::string::npos) return true;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
   std::string base_, run_dir_;
+  std::mutex notice_mutex_;
+  std::vector<std::string> notices_;
   PosixEventHub hub_;
   Recorder recorder_;
   ControlSocket control_{hub_, recorder_};
@@ -226,7 +270,7 @@ TEST_F(ControlSocketTest, MalformedOversizedAndUnknownRequestsGet0AndReachNobody
   EXPECT_EQ(calls[0].data, largest);
 }
 
-TEST_F(ControlSocketTest, ClientsThatVanishOrStopReadingNeverDisturbTheOthers) {
+TEST_F(ControlSocketTest, ClientsThatVanishOrAreSlowToReadNeverDisturbTheOthers) {
   std::promise<void> entered, release;
   std::shared_future<void> go = release.get_future().share();
   recorder_.result = [&](const Request& r) {
@@ -234,6 +278,7 @@ TEST_F(ControlSocketTest, ClientsThatVanishOrStopReadingNeverDisturbTheOthers) {
       entered.set_value();
       go.wait();
     }
+    if ((r.word >> 16) == 2) return int32_t(r.word & 0xFFFF);
     return 1;
   };
   ASSERT_TRUE(Open());
@@ -259,22 +304,39 @@ TEST_F(ControlSocketTest, ClientsThatVanishOrStopReadingNeverDisturbTheOthers) {
     release.set_value();
     EXPECT_EQ(holder.Answer(), 1);
   }
-  // Never reads its answers: once they pile up it is dropped.
-  Client deaf(SocketPath());
-  ASSERT_TRUE(deaf.Connected());
-  int sent = 0;
-  while (sent < 20000 && deaf.Send(WM_COPYDATA, 0x00020000)) sent++;
-  EXPECT_LT(sent, 20000) << "a client that never reads was never dropped";
+  // Sends on without reading until its answers fill the socket and we stop
+  // taking its requests (its own sends then stall): it is waited for.
+  Client slow(SocketPath());
+  ASSERT_TRUE(slow.Connected());
+  uint32_t sent = 0;
+  for (;;) {
+    const std::vector<uint8_t> packet = Client::Packet(WM_COPYDATA, 0x00020000 + (sent & 0xFFFF), {});
+    if (send(slow.Fd(), packet.data(), packet.size(), MSG_DONTWAIT | MSG_NOSIGNAL) == ssize_t(packet.size())) {
+      sent++;
+      continue;
+    }
+    ASSERT_EQ(errno, EAGAIN);
+    pollfd room{slow.Fd(), POLLOUT, 0};
+    if (poll(&room, 1, 500) == 0) break;
+    ASSERT_LT(sent, 1000000u) << "requests are taken on although their answers cannot be written";
+  }
 
   Client good(SocketPath());
   ASSERT_TRUE(good.Connected());
   EXPECT_EQ(good.Call(WM_COPYDATA, 0x00010003, "ok"), 1);
 
+  // Every request of the slow client is answered, in order, once it reads.
+  for (uint32_t i = 0; i < sent; i++) {
+    const int32_t answer = slow.Answer();
+    ASSERT_EQ(answer, int32_t(i & 0xFFFF)) << "answer " << i << " of " << sent;
+  }
+  EXPECT_EQ(slow.Call(WM_COPYDATA, 0x00020000 + 7), 7);
+
   // The quick client's two requests in its order, then the good one's (the
-  // deaf one's may come between them: clients take turns).
+  // slow one's may come between them: clients take turns).
   std::vector<Request> quick_calls;
   for (auto& r : recorder_.Calls()) {
-    if (r.word != 0x00020000 && r.word != 0x00030000) quick_calls.push_back(r);
+    if ((r.word >> 16) != 2 && r.word != 0x00030000) quick_calls.push_back(r);
   }
   ASSERT_EQ(quick_calls.size(), 3u);
   EXPECT_EQ(quick_calls[0].word, 0x00010007u);
@@ -282,7 +344,83 @@ TEST_F(ControlSocketTest, ClientsThatVanishOrStopReadingNeverDisturbTheOthers) {
   EXPECT_EQ(quick_calls[1].message, WM_CLOSE);
   EXPECT_EQ(quick_calls[2].word, 0x00010003u);
   StopLoop();
-  EXPECT_EQ(control_.ClientCount(), 1u);  // only `good` is left
+  EXPECT_EQ(control_.ClientCount(), 2u);  // only `slow` and `good` are left
+}
+
+TEST_F(ControlSocketTest, ClientsBeyondTheCapAreRefusedUnseenUntilAPlaceComesFree) {
+  RecordNotices();
+  ASSERT_TRUE(Open());
+  StartLoop();
+  std::vector<std::unique_ptr<Client>> held;
+  for (size_t i = 0; i < ControlSocket::kMaxClients; i++) {
+    held.push_back(std::make_unique<Client>(SocketPath()));
+    ASSERT_EQ(held.back()->Call(WM_COPYDATA, 0x00010000, "in"), 1) << i;
+  }
+  Client extra(SocketPath());
+  ASSERT_TRUE(extra.Connected());
+  // Answered 0 when its request came before the refusal, else the send
+  // fails on the closed connection; either way it is told and then closed.
+  const int32_t refused = extra.Call(WM_COPYDATA, 0x00010001, "out");
+  EXPECT_TRUE(refused == 0 || refused == INT32_MIN) << refused;
+  EXPECT_TRUE(extra.ClosedByPeer());
+  EXPECT_TRUE(WaitForNotice("ControlSocket: 64 clients connected, new client refused"));
+
+  // The loop notices the hang-up and the new connection in either order.
+  held.front()->Close();
+  int32_t result = INT32_MIN;
+  for (int attempt = 0; attempt < 100 && result != 1; attempt++) {
+    Client next(SocketPath());
+    result = next.Call(WM_COPYDATA, 0x00010002, "in again");
+  }
+  EXPECT_EQ(result, 1);
+  for (const auto& r : recorder_.Calls()) EXPECT_NE(r.word, 0x00010001u);
+}
+
+TEST_F(ControlSocketTest, IdleConnectionIsClosedWhileABusyOneIsKept) {
+  RecordNotices();
+  control_.SetTimes(300, ControlSocket::kAcceptPauseMs);
+  ASSERT_TRUE(Open());
+  StartLoop();
+  Client idle(SocketPath()), busy(SocketPath());
+  ASSERT_EQ(idle.Call(WM_COPYDATA, 0x00010000, "once"), 1);
+  int calls = 0;
+  while (!idle.ClosedByPeer(20)) {
+    ASSERT_EQ(busy.Call(WM_COPYDATA, 0x00010001, "again"), 1);
+    ASSERT_LT(++calls, 5000) << "the idle connection was never closed";
+  }
+  EXPECT_EQ(busy.Call(WM_COPYDATA, 0x00010001, "still here"), 1);
+  EXPECT_TRUE(WaitForNotice("ControlSocket: client idle for "));
+}
+
+TEST_F(ControlSocketTest, OutOfDescriptorsTheListenerRestsAndServesTheWaitingClientLater) {
+  RecordNotices();
+  control_.SetTimes(ControlSocket::kIdleMs, 50);
+  ASSERT_TRUE(Open());
+  StartLoop();
+  Client served(SocketPath());
+  ASSERT_EQ(served.Call(WM_COPYDATA, 0x00010000, "before"), 1);
+
+  // From here no descriptor is left to accept with: the limit is the lowest
+  // free descriptor number.
+  Client waiting;
+  const int lowest_free = dup(0);
+  ASSERT_GE(lowest_free, 0);
+  close(lowest_free);
+  rlimit old_limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old_limit), 0);
+  rlimit tight = old_limit;
+  tight.rlim_cur = rlim_t(lowest_free);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  const bool connected = waiting.Connect(SocketPath());
+  const bool noticed = WaitForNotice("ControlSocket: accept failed (Too many open files), new clients wait");
+  // Clients already connected are served meanwhile.
+  const int32_t meanwhile = served.Call(WM_COPYDATA, 0x00010001, "meanwhile");
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old_limit), 0);
+  ASSERT_TRUE(connected);
+  EXPECT_TRUE(noticed);
+  EXPECT_EQ(meanwhile, 1);
+  // Once a descriptor is free again the waiting client is taken and served.
+  EXPECT_EQ(waiting.Call(WM_COPYDATA, 0x00010002, "after"), 1);
 }
 
 TEST_F(ControlSocketTest, CreatesTheRunDirectoryAndASocketOthersOfTheGroupMayUseAndRemovesItOnClose) {

@@ -1,8 +1,9 @@
-// The pure parts of kavroctl: hex and number parsing, the control request
-// and answer packets, and the rendering of delivered records.
+// The pure parts of kavroctl: its command line, hex and number parsing, the
+// control request and answer packets, and the rendering of delivered records.
 #include <gtest/gtest.h>
 
 #include "../../tools/common/hex_text.h"
+#include "../../tools/kavroctl/command_line.h"
 #include "../../tools/kavroctl/ctl_protocol.h"
 
 namespace {
@@ -33,7 +34,13 @@ TEST(HexParsing, AcceptsTheWaysPeopleWriteBytes) {
 TEST(HexParsing, RejectsAnythingItWouldHaveToGuessAt) {
   std::string error;
   EXPECT_FALSE(ParseHexBytes("414", &error));  // odd run: 41 4 or 4 14?
-  EXPECT_NE(error.find("\"414\""), std::string::npos);
+  EXPECT_NE(error.find("\"414\" has an odd number of hex digits (3)"), std::string::npos) << error;
+  // A runaway token, such as a whole file without blanks, is named by its
+  // start only.
+  EXPECT_FALSE(ParseHexBytes("41 " + std::string(301, '7'), &error));
+  EXPECT_NE(error.find("\"7777777777777777...\" has an odd number of hex digits (301)"), std::string::npos) << error;
+  EXPECT_FALSE(ParseHexBytes(std::string(300, 'z'), &error));
+  EXPECT_EQ(error, "not a hex byte sequence: \"zzzzzzzzzzzzzzzz...\"");
   EXPECT_FALSE(ParseHexBytes("41 zz"));
   EXPECT_FALSE(ParseHexBytes("0x"));
   EXPECT_FALSE(ParseHexBytes("41-42"));
@@ -52,6 +59,83 @@ TEST(NumberParsing, TakesHexWithPrefixAndDecimalAndKeepsBounds) {
   EXPECT_FALSE(ParseNumber("12abc"));
   EXPECT_FALSE(ParseNumber(""));
   EXPECT_FALSE(ParseNumber("0x1g"));
+}
+
+struct Parsed {
+  Options options;
+  std::string subcommand;
+};
+
+// A kavroctl command line, parsed with /env standing for KAVRO_RUN_DIR.
+Parsed ParseArgs(std::vector<const char*> args) {
+  args.insert(args.begin(), "kavroctl");
+  CommandLine commandLine("/env");
+  commandLine.Parse(static_cast<int>(args.size()), args.data());
+  return {commandLine.options, commandLine.app.get_subcommands().at(0)->get_name()};
+}
+
+TEST(CommandLine, GlobalOptionsGoBeforeOrAfterTheSubcommand) {
+  auto before = ParseArgs({"--run-dir", "/a", "-v", "send", "41"});
+  EXPECT_EQ(before.subcommand, "send");
+  EXPECT_EQ(before.options.runDir, "/a");
+  EXPECT_TRUE(before.options.verbose);
+
+  // Between payload words too: the words still make one payload.
+  auto after = ParseArgs({"send", "41", "--run-dir", "/b", "42", "--verbose", "--address", "20"});
+  EXPECT_EQ(after.options.runDir, "/b");
+  EXPECT_TRUE(after.options.verbose);
+  EXPECT_EQ(after.options.sendSource.hexWords, (std::vector<std::string>{"41", "42"}));
+  EXPECT_EQ(after.options.address, "20");
+
+  auto listen = ParseArgs({"listen", "--follow", "--run-dir", "/c", "--count", "3"});
+  EXPECT_EQ(listen.subcommand, "listen");
+  EXPECT_EQ(listen.options.runDir, "/c");
+  EXPECT_TRUE(listen.options.follow);
+  EXPECT_EQ(listen.options.count, 3u);
+
+  // The environment's directory holds only while no option names one; given
+  // twice, the one after the subcommand wins.
+  auto plain = ParseArgs({"close"});
+  EXPECT_EQ(plain.options.runDir, "/env");
+  EXPECT_FALSE(plain.options.verbose);
+  EXPECT_EQ(ParseArgs({"--run-dir", "/a", "service", "--run-dir", "/b"}).options.runDir, "/b");
+
+  EXPECT_THROW(ParseArgs({"send", "--run-dir"}), CLI::ParseError);
+  EXPECT_THROW(ParseArgs({"--follow", "listen"}), CLI::ParseError);
+  EXPECT_THROW(ParseArgs({"--run-dir", "/a"}), CLI::ParseError);
+}
+
+TEST(CommandLine, AddressIsHexLikeThePayloadBytes) {
+  EXPECT_EQ(ParseAddress("20"), 0x20);
+  EXPECT_EQ(ParseAddress("0x20"), 0x20);
+  EXPECT_EQ(ParseAddress("0XfF"), 0xFF);
+  EXPECT_EQ(ParseAddress("0"), 0);
+  EXPECT_EQ(ParseAddress("0021"), 0x21);
+  for (const char* bad : {"100", "0x100", "0x", "", "-1", "2g", " 20"}) {
+    EXPECT_THROW(ParseAddress(bad), UsageError) << bad;
+  }
+}
+
+TEST(CommandLine, MessagesQuoteOnlyTheStartOfLongInput) {
+  const std::string huge(300, '9');
+  for (auto parse : {+[](const std::string& t) { ParseAddress(t); },
+                     +[](const std::string& t) { ParseWord(t, "the command word"); }}) {
+    try {
+      parse(huge);
+      ADD_FAILURE() << "took a 300-digit number";
+    } catch (const UsageError& e) {
+      EXPECT_NE(e.message.find("\"9999999999999999...\""), std::string::npos) << e.message;
+      EXPECT_LT(e.message.size(), 120u) << e.message;
+    }
+  }
+  try {
+    ParseWord("4294967296", "the command word");
+    ADD_FAILURE();
+  } catch (const UsageError& e) {
+    EXPECT_EQ(e.message,
+              "kavroctl: the command word \"4294967296\" is not a number from 0 to 4294967295 (hex with 0x, or "
+              "decimal)");
+  }
 }
 
 TEST(ControlRequest, IsMessageWordAndDataLittleEndian) {
@@ -86,6 +170,14 @@ TEST(DeliveredRecords, DecodeHeadAndBytes) {
   EXPECT_TRUE(headOnly->bytes.empty());
 }
 
+TEST(CreditRequest, GrantsExactlyTheCountInThirtyTwoBitParts) {
+  EXPECT_EQ(BuildCreditRequests(1), (std::vector<std::vector<uint8_t>>{Bytes({1, 0, 0, 0, 1, 0, 0, 0})}));
+  const auto big = BuildCreditRequests(uint64_t{UINT32_MAX} + 3);
+  ASSERT_EQ(big.size(), 2u);
+  EXPECT_EQ(big[0], Bytes({1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
+  EXPECT_EQ(big[1], Bytes({1, 0, 0, 0, 3, 0, 0, 0}));
+}
+
 TEST(DeliveredRecords, ReadableLines) {
   EXPECT_EQ(FormatRecordText({RECORD_PAYLOAD, 0x20, Bytes({0x41, 0x42, 0x43})}), "payload addr=0x20 len=3 41 42 43");
   EXPECT_EQ(FormatRecordText({RECORD_PAYLOAD, 0, {}}), "payload addr=0x00 len=0");
@@ -110,6 +202,13 @@ TEST(Messages, UnreachableSaysWhereAndWhatToDo) {
             "kavroctl: no kavro is running on /run/kavro (cannot connect to /run/kavro/KavroControlProg: No such "
             "file or directory); start kavro or pass --run-dir");
   EXPECT_NE(UnreachableMessage("/r", "/r/kavrod", "Permission denied", true).find("no permission"), std::string::npos);
+}
+
+TEST(Messages, RefusalNamesTheLengthOnlyWhenNoSerialLinkCarriesIt) {
+  EXPECT_EQ(RefusalMessage(2038), "kavroctl: refused: queue full, link going down or not established");
+  EXPECT_EQ(RefusalMessage(2039),
+            "kavroctl: refused: payload of 2039 bytes is longer than a serial or USB link carries (2038), or the "
+            "TCP link is down");
 }
 
 }  // namespace

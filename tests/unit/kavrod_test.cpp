@@ -1,5 +1,6 @@
 // The default companion library, loaded as the link driver loads it and read
-// by clients over real Unix sockets in a run directory of the test's own.
+// by clients over real Unix sockets in a run directory of the test's own; and
+// its queueing core on its own, in virtual time.
 #include <dlfcn.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,14 +10,18 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "delivery_core.h"
 #include "kavrod.h"
 
 namespace {
@@ -80,7 +85,7 @@ class KavrodTest : public ::testing::Test {
     ASSERT_NE(signal_, nullptr);
   }
 
-  int Connect() {
+  int ConnectOnly() {
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     EXPECT_GE(fd, 0);
     sockaddr_un address{};
@@ -90,6 +95,23 @@ class KavrodTest : public ::testing::Test {
         << socket_path_ << ": " << std::strerror(errno);
     fds_.push_back(fd);
     return fd;
+  }
+
+  // A client as a program writes one: a credit first if it counts records,
+  // then its first record, the link state. Once that is read the client is
+  // in: it receives everything delivered from then on.
+  int Connect(std::optional<uint32_t> credit = std::nullopt) {
+    int fd = ConnectOnly();
+    if (credit) Grant(fd, *credit);
+    std::optional<Rec> state = Read(fd, true);
+    EXPECT_TRUE(state && state->kind == KAVROD_RECORD_LINK_STATE);
+    return fd;
+  }
+
+  void Grant(int fd, uint32_t credit) {
+    uint8_t request[KAVROD_REQUEST_SIZE] = {KAVROD_REQUEST_CREDIT, 0, 0, 0};
+    std::memcpy(request + 4, &credit, sizeof credit);
+    EXPECT_EQ(send(fd, request, sizeof request, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof request));
   }
 
   void Disconnect(int fd) {
@@ -109,7 +131,15 @@ class KavrodTest : public ::testing::Test {
   }
 
   // The next record, or nothing when the library has closed the connection.
-  std::optional<Rec> Read(int fd) {
+  // The link-state record is skipped unless asked for.
+  std::optional<Rec> Read(int fd, bool state = false) {
+    for (;;) {
+      std::optional<Rec> r = ReadAny(fd);
+      if (!r || state || r->kind != KAVROD_RECORD_LINK_STATE) return r;
+    }
+  }
+
+  std::optional<Rec> ReadAny(int fd) {
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, kPatienceMs) != 1) {
       ADD_FAILURE() << "no record came";
@@ -170,8 +200,10 @@ TEST_F(KavrodTest, EveryConnectedClientGetsEveryRecordInOrder) {
   std::string big(KAVROD_PAYLOAD_MAX, '\x5A');
   EXPECT_EQ(Deliver(0xFF, big), 1);
 
-  // A client sees only what came after it connected.
-  int late = Connect();
+  // A client sees only what came after it connected; its first record says
+  // that the link is up.
+  int late = ConnectOnly();
+  EXPECT_EQ(Read(late, true), (Rec{KAVROD_RECORD_LINK_STATE, 1, {}}));
   EXPECT_EQ(Deliver(0x21, "late"), 1);
 
   std::vector<Rec> expected = {Payload(0x20, "ABC"), Event(17), Payload(0x01, ""), Event(1),
@@ -194,6 +226,9 @@ TEST_F(KavrodTest, BacklogWaitsForTheFirstClientAndRefusesWhenFull) {
   // A link event cannot be refused; it still waits its turn.
   signal_(KAVROD_EVENT_FAILED);
 
+  // A client that has granted nothing takes nothing: the backlog is for the
+  // first client that takes records.
+  int idle = Connect(0);
   int first = Connect();
   EXPECT_EQ(Deliver(0x20, "after"), 1);
   int second = Connect();
@@ -207,6 +242,71 @@ TEST_F(KavrodTest, BacklogWaitsForTheFirstClientAndRefusesWhenFull) {
   EXPECT_EQ(ReadN(first, expected.size()), expected);
   // The backlog went to the first client only.
   EXPECT_EQ(Read(second), Event(1));
+  // The idle client still has what came after it connected.
+  Grant(idle, 2);
+  EXPECT_EQ(ReadN(idle, 2), (std::vector<Rec>{Payload(0x20, "after"), Event(1)}));
+}
+
+TEST_F(KavrodTest, ClientWithCreditTakesExactlyWhatItAskedForAndLeavesTheRest) {
+  Load();
+  for (uint32_t i = 0; i < 6; ++i) ASSERT_EQ(Deliver(0x20, Numbered(i)), 1);
+  int counted = Connect(2);
+  EXPECT_EQ(ReadN(counted, 2), (std::vector<Rec>{Payload(0x20, Numbered(0)), Payload(0x20, Numbered(1))}));
+  // Requests that are not exactly one credit change nothing.
+  uint8_t bad[][12] = {{KAVROD_REQUEST_CREDIT, 0, 0, 0, 9, 0, 0, 0, 0}, {2, 0, 0, 0, 9, 0, 0, 0}};
+  EXPECT_EQ(send(counted, bad[0], 9, 0), 9);
+  EXPECT_EQ(send(counted, bad[1], 8, 0), 8);
+  EXPECT_EQ(send(counted, bad[0], 7, 0), 7);
+  EXPECT_EQ(send(counted, bad[0], 0, 0), 0);
+  Grant(counted, 1);
+  EXPECT_EQ(Read(counted), Payload(0x20, Numbered(2)));
+  Disconnect(counted);
+
+  // What the counted client did not ask for went to nobody.
+  int next = Connect();
+  std::vector<Rec> rest;
+  for (uint32_t i = 3; i < 6; ++i) rest.push_back(Payload(0x20, Numbered(i)));
+  EXPECT_EQ(ReadN(next, rest.size()), rest);
+}
+
+TEST_F(KavrodTest, SecondInstanceOnTheSameRunDirectoryTakesNothing) {
+  Load();
+  for (uint32_t i = 0; i < 3; ++i) ASSERT_EQ(Deliver(0x20, Numbered(i)), 1);
+  testing::internal::CaptureStderr();
+  // A second copy in this process opens the lock file anew, so it meets the
+  // lock just as another process would.
+  std::string copy = run_dir_ + "/libkavrod-second.so";
+  std::filesystem::copy_file(KAVROD_LIBRARY, copy);
+  void* second = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(second, nullptr) << dlerror();
+  auto signal_second = reinterpret_cast<void (*)(uint32_t)>(dlsym(second, "SignalLinkEvent"));
+  ASSERT_NE(signal_second, nullptr);
+  signal_second(KAVROD_EVENT_SHUTDOWN);
+  dlclose(second);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("in use by another process"), std::string::npos);
+
+  int client = Connect();
+  EXPECT_EQ(ReadN(client, 3), (std::vector<Rec>{Payload(0x20, Numbered(0)), Payload(0x20, Numbered(1)),
+                                                 Payload(0x20, Numbered(2))}));
+}
+
+TEST_F(KavrodTest, ClientsOverTheCapAreTurnedAwayAndTheOthersServed) {
+  Load();
+  testing::internal::CaptureStderr();
+  std::vector<int> in;
+  for (uint32_t i = 0; i < KAVROD_CLIENTS_MAX; ++i) in.push_back(Connect());
+  int over = ConnectOnly();
+  // Closed before the link-state record: the sign of a refusal.
+  EXPECT_TRUE(ClosedByLibrary(over));
+  EXPECT_EQ(Deliver(0x20, "all"), 1);
+  for (int fd : in) ASSERT_EQ(Read(fd), Payload(0x20, "all"));
+  // A place that comes free is taken again.
+  Disconnect(in.back());
+  in.pop_back();
+  int again = ConnectOnly();
+  EXPECT_EQ(Read(again, true)->kind, KAVROD_RECORD_LINK_STATE);
+  signal_(KAVROD_EVENT_SHUTDOWN);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("clients are connected already"), std::string::npos);
 }
 
 TEST_F(KavrodTest, RecordsLeftByTheLastClientWaitForTheNext) {
@@ -221,37 +321,56 @@ TEST_F(KavrodTest, RecordsLeftByTheLastClientWaitForTheNext) {
   EXPECT_EQ(ReadN(next, 2), (std::vector<Rec>{Payload(0x20, "kept"), Event(17)}));
 }
 
-TEST_F(KavrodTest, ClientThatDoesNotReadIsDroppedWithoutHoldingUpTheOthers) {
+TEST_F(KavrodTest, ClientThatPausesHoldsTheProducerBackAndLosesNothing) {
+  Load();
+  int client = Connect();
+  constexpr uint32_t kTotal = 3 * KAVROD_CLIENT_QUEUE_MAX;
+  std::atomic<uint32_t> delivered{0};
+  std::atomic<bool> refused{false};
+  std::thread producer([&] {
+    for (uint32_t i = 0; i < kTotal; ++i) {
+      if (Deliver(0x20, Numbered(i)) != 1) refused = true;
+      ++delivered;
+    }
+  });
+  // Not reading until the library holds more than a client may fall behind.
+  while (delivered < KAVROD_CLIENT_QUEUE_MAX) std::this_thread::yield();
+  EXPECT_LT(delivered.load(), kTotal);
+  for (uint32_t i = 0; i < kTotal; ++i) {
+    std::optional<Rec> r = Read(client);
+    ASSERT_TRUE(r) << "record " << i;
+    ASSERT_EQ(*r, Payload(0x20, Numbered(i)));
+  }
+  producer.join();
+  EXPECT_FALSE(refused);
+}
+
+TEST_F(KavrodTest, ClientThatTakesNothingIsDroppedAfterTheStallTimeSayingWhatItLost) {
   Load();
   testing::internal::CaptureStderr();
-  int fast = Connect();
-  int slow = Connect();
-  constexpr uint32_t kTotal = 6000;
-  constexpr uint32_t kBatch = 500;
+  int reading = Connect();
+  int stuck = Connect();
+  constexpr uint32_t kTotal = KAVROD_CLIENT_QUEUE_MAX + 2000;
   const std::string filler(200, 'f');
-  for (uint32_t start = 0; start < kTotal; start += kBatch) {
-    for (uint32_t i = start; i < start + kBatch; ++i) {
-      ASSERT_EQ(Deliver(0x20, Numbered(i) + filler), 1) << "payload " << i;
-    }
-    // The fast client keeps up batch by batch, so only the slow one falls
-    // behind.
-    std::vector<Rec> got = ReadN(fast, kBatch);
-    ASSERT_EQ(got.size(), kBatch);
-    for (uint32_t i = 0; i < kBatch; ++i) ASSERT_EQ(got[i], Payload(0x20, Numbered(start + i) + filler));
-  }
+  std::vector<Rec> got;
+  std::thread reader([&] { got = ReadN(reading, kTotal); });
+  for (uint32_t i = 0; i < kTotal; ++i) ASSERT_EQ(Deliver(0x20, Numbered(i) + filler), 1) << "payload " << i;
+  reader.join();
+  ASSERT_EQ(got.size(), kTotal);
+  for (uint32_t i = 0; i < kTotal; ++i) ASSERT_EQ(got[i], Payload(0x20, Numbered(i) + filler));
 
-  // The slow client finds what reached its socket, in order, then the end.
+  // The stuck client finds what reached its socket, in order, then the end.
   uint32_t received = 0;
-  for (;;) {
-    std::optional<Rec> r = Read(slow);
-    if (!r) break;
+  while (std::optional<Rec> r = Read(stuck)) {
     ASSERT_EQ(*r, Payload(0x20, Numbered(received) + filler));
     ++received;
   }
   EXPECT_GT(received, 0u);
   EXPECT_LT(received, kTotal);
   signal_(KAVROD_EVENT_SHUTDOWN);
-  EXPECT_NE(testing::internal::GetCapturedStderr().find("dropped: cannot keep up"), std::string::npos);
+  std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("client 2 dropped: cannot keep up (no progress for "), std::string::npos) << said;
+  EXPECT_NE(said.find(" records lost to it"), std::string::npos) << said;
 }
 
 TEST_F(KavrodTest, ShutdownEventReachesEveryClientBeforeItReturns) {
@@ -307,6 +426,205 @@ TEST_F(KavrodTest, SocketLeftOverByACrashedRunIsReplaced) {
   int client = Connect();
   EXPECT_EQ(Deliver(0x20, "fresh"), 1);
   EXPECT_EQ(Read(client), Payload(0x20, "fresh"));
+}
+
+// --- The queueing core on its own, in virtual time --------------------------
+
+
+class CoreTest : public ::testing::Test {
+ protected:
+  using Core = kavrod::DeliveryCore;
+
+  void Make(kavrod::Limits limits) {
+    core_ = std::make_unique<Core>(kavrod::ServerHooks{[] {}, [this] { return client_waiting_; }}, limits);
+  }
+
+  Core::Offer Offer(uint32_t n, int64_t now, Core::Full* full = nullptr) {
+    Core::Full ignored;
+    void* block = std::malloc(sizeof n);
+    std::memcpy(block, &n, sizeof n);
+    Core::Offer result = core_->TryDeliver(0x20, block, sizeof n, now, full ? full : &ignored);
+    if (result != Core::Offer::kTaken) std::free(block);
+    return result;
+  }
+
+  Core::ClientId Plain(int64_t now) {
+    kavrod::OutRecord state{};
+    Core::ClientId id = core_->Accept(now, &state);
+    core_->Promote(id, now);
+    return id;
+  }
+
+  Core::ClientId Counted(int64_t now, uint32_t credit) {
+    kavrod::OutRecord state{};
+    Core::ClientId id = core_->Accept(now, &state);
+    GrantTo(id, credit);
+    return id;
+  }
+
+  void GrantTo(Core::ClientId id, uint32_t credit) {
+    uint8_t request[KAVROD_REQUEST_SIZE] = {KAVROD_REQUEST_CREDIT, 0, 0, 0};
+    std::memcpy(request + 4, &credit, sizeof credit);
+    core_->Request(id, request, sizeof request);
+  }
+
+  // What the client is sent next (at most `max`), as payload numbers; link
+  // events show as 1000 + code.
+  std::vector<uint32_t> Take(Core::ClientId id, int64_t now, size_t max = 64) {
+    kavrod::OutRecord out[64];
+    size_t n = core_->Collect(id, now, out, std::min<size_t>(max, 64));
+    core_->Commit(id, n, now);
+    std::vector<uint32_t> taken;
+    for (size_t i = 0; i < n; ++i) {
+      if (out[i].header[0] == KAVROD_RECORD_LINK_EVENT) {
+        taken.push_back(1000 + out[i].header[4]);
+      } else {
+        uint32_t v;
+        std::memcpy(&v, out[i].payload, sizeof v);
+        taken.push_back(v);
+      }
+    }
+    return taken;
+  }
+
+  std::vector<std::string> Notices() {
+    std::vector<void*> blocks;
+    std::vector<std::string> notices;
+    core_->Reap(&blocks, &notices);
+    for (void* b : blocks) std::free(b);
+    return notices;
+  }
+
+  static std::vector<uint32_t> Range(uint32_t from, uint32_t to) {
+    std::vector<uint32_t> v;
+    for (uint32_t i = from; i < to; ++i) v.push_back(i);
+    return v;
+  }
+
+  // What the server says when asked whether a client waits to be taken in.
+  bool client_waiting_ = false;
+  std::unique_ptr<Core> core_;
+};
+
+TEST_F(CoreTest, CreditBoundsWhatAClientIsSentAndOnlyWellFormedRequestsCount) {
+  Make({});
+  Core::ClientId plain = Plain(0);
+  Core::ClientId counted = Counted(0, 2);
+  kavrod::OutRecord state{};
+  Core::ClientId fresh = core_->Accept(0, &state);
+  for (uint32_t i = 0; i < 5; ++i) ASSERT_EQ(Offer(i, 0), Core::Offer::kTaken);
+
+  EXPECT_EQ(Take(plain, 0), Range(0, 5));
+  EXPECT_EQ(Take(counted, 0), Range(0, 2));
+  EXPECT_EQ(Take(counted, 0), Range(0, 0));
+  // A new client is sent nothing until it has shown which kind it is.
+  EXPECT_TRUE(core_->Introducing(fresh));
+  EXPECT_EQ(Take(fresh, 0), Range(0, 0));
+
+  const uint8_t credit9[] = {KAVROD_REQUEST_CREDIT, 0, 0, 0, 9, 0, 0, 0, 0};
+  const uint8_t other[] = {2, 0, 0, 0, 9, 0, 0, 0};
+  for (auto [data, size] : {std::pair{credit9, size_t{9}}, std::pair{credit9, size_t{7}},
+                            std::pair{credit9, size_t{0}}, std::pair{other, sizeof other}}) {
+    core_->Request(counted, data, size);
+    core_->Request(fresh, data, size);
+  }
+  core_->Request(fresh, nullptr, KAVROD_REQUEST_SIZE);
+  EXPECT_EQ(Take(counted, 0), Range(0, 0));
+  EXPECT_TRUE(core_->Introducing(fresh));
+
+  // Credit adds up; a credit also ends a client's introduction.
+  GrantTo(counted, 1);
+  GrantTo(counted, 1);
+  EXPECT_EQ(Take(counted, 0), Range(2, 4));
+  GrantTo(fresh, 0xFFFFFFFF);
+  GrantTo(fresh, 0xFFFFFFFF);
+  EXPECT_EQ(Take(fresh, 0), Range(0, 5));
+
+  // At the end everything goes, credit or not.
+  core_->Signal(KAVROD_EVENT_SHUTDOWN, 0);
+  EXPECT_EQ(Take(counted, 0), (std::vector<uint32_t>{4, 1000}));
+  EXPECT_EQ(Offer(9, 0), Core::Offer::kRefused);
+}
+
+TEST_F(CoreTest, BacklogGoesInOrderToTheFirstClientThatTakesRecords) {
+  kavrod::Limits limits;
+  limits.backlog_max = 4;
+  Make(limits);
+  for (uint32_t i = 0; i < 4; ++i) ASSERT_EQ(Offer(i, 0), Core::Offer::kTaken);
+  EXPECT_EQ(Offer(4, 0), Core::Offer::kRefused);
+  // A client whose connect has returned but who is not yet taken in counts:
+  // the producer waits for it rather than have the payload refused.
+  client_waiting_ = true;
+  EXPECT_EQ(Offer(4, 0), Core::Offer::kAwaitClient);
+  client_waiting_ = false;
+  core_->Signal(KAVROD_EVENT_ESTABLISHED, 0);
+
+  // `waiting` came first but takes nothing yet; `taker` takes first.
+  Core::ClientId waiting = Counted(1, 0);
+  ASSERT_EQ(Offer(4, 1), Core::Offer::kTaken);
+  Core::ClientId taker = Plain(2);
+  ASSERT_EQ(Offer(5, 2), Core::Offer::kTaken);
+  EXPECT_EQ(Take(taker, 2), (std::vector<uint32_t>{0, 1, 2, 3, 1001, 4, 5}));
+  GrantTo(waiting, 10);
+  EXPECT_EQ(Take(waiting, 3), Range(4, 6));
+
+  // The last client leaves after taking part of its records: the rest wait
+  // for the next one, and while a client is connected the backlog's bound
+  // does not apply.
+  for (uint32_t i = 6; i < 12; ++i) ASSERT_EQ(Offer(i, 3), Core::Offer::kTaken);
+  EXPECT_EQ(Take(taker, 3, 2), Range(6, 8));
+  core_->Hangup(waiting, nullptr);
+  core_->Hangup(taker, nullptr);
+  EXPECT_EQ(Offer(12, 4), Core::Offer::kRefused);
+  EXPECT_TRUE(Notices().empty());
+  core_->Release(waiting);
+  core_->Release(taker);
+  Core::ClientId next = Plain(5);
+  EXPECT_EQ(Take(next, 5), Range(8, 12));
+}
+
+TEST_F(CoreTest, FullClientHoldsTheProducerBackUntilItStalls) {
+  kavrod::Limits limits;
+  limits.client_records_max = 4;
+  limits.stall_ms = 100;
+  Make(limits);
+  Core::ClientId slow = Plain(0);
+  Core::ClientId quick = Plain(0);
+  // Idle for a long time, then a burst: the stall clock starts with the
+  // burst, not with the last progress.
+  for (uint32_t i = 0; i < 4; ++i) ASSERT_EQ(Offer(i, 1000), Core::Offer::kTaken);
+  EXPECT_EQ(Take(quick, 1000), Range(0, 4));
+  Core::Full full;
+  EXPECT_EQ(Offer(4, 1000, &full), Core::Offer::kFull);
+  EXPECT_EQ(full.retry_at, 1100);
+  EXPECT_EQ(Notices(), std::vector<std::string>{"client 1 is 4 records behind; holding the link back until it "
+                                                "takes more"});
+
+  // Any progress lets the producer on and restarts the clock.
+  EXPECT_EQ(Take(slow, 1050, 1), Range(0, 1));
+  ASSERT_EQ(Offer(4, 1050), Core::Offer::kTaken);
+  EXPECT_EQ(Offer(5, 1149, &full), Core::Offer::kFull);
+  EXPECT_EQ(full.retry_at, 1150);
+  EXPECT_TRUE(Notices().empty());
+
+  // No progress for the stall time: dropped, and the producer goes on.
+  ASSERT_EQ(Offer(5, 1150), Core::Offer::kTaken);
+  EXPECT_TRUE(core_->Retired(slow));
+  std::vector<std::string> said = Notices();
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_EQ(said[0], "client 1 dropped: cannot keep up (no progress for 100 ms); 4 records lost to it");
+  EXPECT_EQ(Take(quick, 1150), Range(4, 6));
+
+  // Alone and dropped, a client's records wait for the next one instead.
+  core_->Release(slow);
+  for (uint32_t i = 6; i < 10; ++i) ASSERT_EQ(Offer(i, 1200), Core::Offer::kTaken);
+  ASSERT_EQ(Offer(10, 1300), Core::Offer::kTaken);
+  EXPECT_TRUE(core_->Retired(quick));
+  said = Notices();
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_NE(said[0].find("4 records not delivered to it wait for the next client"), std::string::npos) << said[0];
+  core_->Release(quick);
+  EXPECT_EQ(Take(Plain(1300), 1300), Range(6, 11));
 }
 
 }  // namespace

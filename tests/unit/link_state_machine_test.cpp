@@ -426,13 +426,13 @@ TEST_F(Supervision, PeerAnsweringEveryPollWithRnrFinalGetsThreePollsThenStart) {
   EXPECT_EQ(TimeLeft(T200), 1000);
 }
 
-TEST_F(Supervision, NrErrorMovesEveryStateToSetUpWithNoTimerRunning) {
+TEST_F(Supervision, NrErrorMovesEveryStateButDisconnectionToSetUpWithNoTimerRunning) {
   struct Case {
     uint16_t state;
     bool iframe;
   };
   for (Case c : {Case{LINK_ESTABLISHED, true}, Case{LINK_ESTABLISHED, false}, Case{LINK_TIMER_RECOVERY, true},
-                 Case{LINK_TIMER_RECOVERY, false}, Case{LINK_DISCONNECTING, true}, Case{LINK_SETUP, true},
+                 Case{LINK_TIMER_RECOVERY, false}, Case{LINK_SETUP, true},
                  Case{LINK_RELEASED, true}}) {
     SCOPED_TRACE(::testing::Message() << "state " << c.state << (c.iframe ? " I" : " RR"));
     Establish();

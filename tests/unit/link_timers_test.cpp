@@ -209,10 +209,26 @@ TEST_F(LocalDisconnect, DiscIsSentAtOnceAndThreeTimesMoreThenTheLinkIsReleased) 
     EXPECT_EQ(machine.Vars.SavedData, nullptr);
     EXPECT_EQ(Retries(), 0);
     EXPECT_EQ(TimeLeft(T200), 1000);
+    // Payloads are refused from now on: none of them could go out.
+    EXPECT_EQ(Send({0x03}), 0);
+    EXPECT_EQ(QueueLast(), -1);
+    uint64_t step = 1000;
     for (int i = 1; i <= 3; ++i) {
-      hub.Advance(1000);
+      hub.Advance(step);
+      step = 1000;
       EXPECT_EQ(TakeSentText(), Strings{"DISC"}) << i;
       EXPECT_EQ(Retries(), i);
+      if (i == 1) {
+        // A peer answering with a bad N(R) does not cancel the sequence.
+        hub.Advance(300);
+        ReceiveI(0, 5, {0x09});
+        ReceiveS(FRAME_RR | FRAME_PF, 6);
+        EXPECT_TRUE(TakeSentText().empty());
+        EXPECT_EQ(State(), LINK_DISCONNECTING);
+        EXPECT_EQ(Retries(), 1);
+        EXPECT_EQ(TimeLeft(T200), 700);
+        step = 700;
+      }
     }
     EXPECT_EQ(DestroyRequests(), destroys);
     hub.Advance(1000);
@@ -220,6 +236,9 @@ TEST_F(LocalDisconnect, DiscIsSentAtOnceAndThreeTimesMoreThenTheLinkIsReleased) 
     EXPECT_TRUE(TakeSentText().empty());
     EXPECT_EQ(State(), LINK_RELEASED);
     EXPECT_EQ(DestroyRequests(), destroys + 1);
+    EXPECT_EQ(Send({0x04}), 0);
+    EXPECT_EQ(QueueLast(), -1);
+    EXPECT_TRUE(TakeSentText().empty());
     hub.KillTimer(T203);
   }
 }
@@ -316,7 +335,7 @@ TEST_F(SendQueueing, PayloadTooLongForAFrameIsRefusedUpFront) {
 TEST_F(SendQueueing, EmptyPayloadWithoutABlockIsStillSent) {
   Establish();
   // Counted as sent and V(S) moves on: the frame must really go out.
-  ASSERT_EQ(timers.EnqueuePayload(0x20, 0, nullptr), 1);
+  ASSERT_EQ(queue.EnqueuePayload(0x20, 0, nullptr), 1);
   EXPECT_EQ(TakeSentText(), Strings{"I d20 ns0 nr0 "});
 }
 
@@ -324,20 +343,20 @@ void* NoMemory(size_t) { return nullptr; }
 
 TEST_F(SendQueueing, WithoutMemoryForTheCopyNothingIsSentOrQueued) {
   Establish();
-  timers.Allocate = NoMemory;
+  queue.Allocate = NoMemory;
   // Sending at once needs the retransmission copy: refused, nothing on the line.
   EXPECT_EQ(Send({0x01}), 0);
   EXPECT_TRUE(TakeSent().empty());
   EXPECT_EQ(machine.Vars.SendSeq, 0);
   EXPECT_FALSE(Running(T200));
   EXPECT_EQ(TimeLeft(T203), 10000);
-  timers.Allocate = std::malloc;
+  queue.Allocate = std::malloc;
   ASSERT_EQ(Send({0x02}), 1);
   EXPECT_EQ(TakeSentText(), Strings{"I d20 ns0 nr0 02"});
 
   // Queueing needs the queue's own copy: refused, queue unchanged.
   ASSERT_EQ(Send({0x03}), 1);
-  timers.Allocate = NoMemory;
+  queue.Allocate = NoMemory;
   EXPECT_EQ(Send({0x04}), 0);
   EXPECT_EQ(QueueLast(), 0);
   // Leaving the queue needs no memory: the queue's copy becomes the
@@ -346,7 +365,7 @@ TEST_F(SendQueueing, WithoutMemoryForTheCopyNothingIsSentOrQueued) {
   EXPECT_EQ(TakeSentText(), Strings{"I d20 ns1 nr0 03"});
   hub.FireNext();
   EXPECT_EQ(TakeSentText(), Strings{"I d20 ns1 nr0 03"});
-  timers.Allocate = std::malloc;
+  queue.Allocate = std::malloc;
 }
 
 // ------------------------------------------------------------------ threads
@@ -386,7 +405,7 @@ TEST_F(Threads, ReceiveThreadAndMainThreadShareTheQueueSafely) {
 
   for (int i = 0; i < kPayloads;) {
     const uint8_t bytes[2] = {static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)};
-    if (timers.EnqueuePayload(0x20, 2, bytes)) {
+    if (queue.EnqueuePayload(0x20, 2, bytes)) {
       ++i;
     } else {
       std::this_thread::yield();  // queue full: wait for the peer to drain it

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "control/link_control.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "platform/virtual/virtual_event_hub.h"
 #include "support/fakes.h"
@@ -24,20 +26,35 @@ namespace {
 // A listening loopback socket on a port the kernel picks.
 class Listener {
  public:
-  Listener() {
+  explicit Listener(int backlog = 1) {
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(fd_, 1);
+    listen(fd_, backlog);
     socklen_t size = sizeof a;
     getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &size);
     port_ = ntohs(a.sin_port);
   }
   ~Listener() {
+    for (int fd : fillers_) close(fd);
     if (peer_ >= 0) close(peer_);
     if (fd_ >= 0) close(fd_);
+  }
+  // Fills the accept queue of a listener made with backlog 0 and never
+  // accepts: the kernel then drops every further SYN, so a connect to it
+  // stays pending, as one to an overloaded server does.
+  void FillAcceptQueue() {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port_);
+    for (int i = 0; i < 2; ++i) {
+      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+      fillers_.push_back(fd);
+    }
   }
   uint16_t Port() const { return port_; }
   int Accept() { return peer_ = accept(fd_, nullptr, nullptr); }
@@ -54,7 +71,15 @@ class Listener {
   int fd_ = -1;
   int peer_ = -1;
   uint16_t port_ = 0;
+  std::vector<int> fillers_;
 };
+
+// Waits until the first bytes of a send reach `peer`: the sender is then
+// inside Send and holds the socket.
+void AwaitBytesAt(int peer) {
+  pollfd p{peer, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, -1), 1);
+}
 
 TEST(PosixTcpSocket, RefusedOrUnparsableConnectFailsAndOpensNothing) {
   Listener gone;
@@ -67,7 +92,7 @@ TEST(PosixTcpSocket, RefusedOrUnparsableConnectFailsAndOpensNothing) {
   platform::VirtualEventHub hub;
   LinkControl control(trace, hub);
   platform::PosixTcpSocket socket;
-  TcpPort tcp(socket, control, trace, hub);
+  TcpPort tcp(socket, control, trace);
 
   EXPECT_EQ(tcp.OpenSocket("127.0.0.1", port), 0);
   EXPECT_TRUE(backend.Contains("connect() failed: " + std::to_string(ECONNREFUSED)));
@@ -123,7 +148,76 @@ TEST(PosixTcpSocket, SendsWholeBlocksReceivesAndSeesThePeerClose) {
   EXPECT_TRUE(sendError == EPIPE || sendError == ECONNRESET) << sendError;
 }
 
-TEST(PosixTcpSocket, ShutdownWakesAReceiveBlockedOnAnotherThread) {
+TEST(PosixTcpSocket, ConnectThatIsNotAnsweredGivesUpAtItsLimitOrOnCancel) {
+  Listener overloaded(0);
+  overloaded.FillAcceptQueue();
+  platform::PosixTcpSocket socket;
+  socket.SetConnectLimit(200);
+  EXPECT_EQ(socket.Connect("127.0.0.1", overloaded.Port()), ETIMEDOUT);
+  EXPECT_EQ(socket.Handle(), -1);
+
+  // A close signal waiting in the pipe ends the connect however long its
+  // limit; the pipe is only watched, so the signal is still there for the
+  // event loop.
+  socket.SetConnectLimit(platform::PosixTcpSocket::CONNECT_LIMIT_MS);
+  int pipeFds[2];
+  ASSERT_EQ(pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC), 0);
+  socket.SetCancelDescriptor(pipeFds[0]);
+  ASSERT_EQ(write(pipeFds[1], "\x0f", 1), 1);
+  EXPECT_EQ(socket.Connect("127.0.0.1", overloaded.Port()), EINTR);
+  EXPECT_EQ(socket.Handle(), -1);
+  char signo = 0;
+  EXPECT_EQ(read(pipeFds[0], &signo, 1), 1);
+  close(pipeFds[0]);
+  close(pipeFds[1]);
+}
+
+// The peer takes the connection and reads nothing. Each block here is far
+// larger than the socket buffers, and its limit (half an hour) is far beyond
+// the test's: only the cut can end the send.
+TEST(PosixTcpSocket, SendToAPeerThatReadsNothingEndsOnCloseOnCancelOrAtItsLimit) {
+  const std::vector<uint8_t> huge(32 * 1024 * 1024, 0x5A);
+  {
+    Listener listener;
+    platform::PosixTcpSocket socket;
+    ASSERT_EQ(socket.Connect("127.0.0.1", listener.Port()), 0);
+    const int peer = listener.Accept();
+    ASSERT_GE(peer, 0);
+    int32_t result = 0;
+    std::thread sender([&] { result = socket.Send(huge.data(), static_cast<uint32_t>(huge.size())); });
+    AwaitBytesAt(peer);
+    socket.Close();
+    sender.join();
+    EXPECT_EQ(result, ECANCELED);
+    EXPECT_EQ(socket.Handle(), -1);
+  }
+
+  Listener listener;
+  platform::PosixTcpSocket socket;
+  int pipeFds[2];
+  ASSERT_EQ(pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC), 0);
+  socket.SetCancelDescriptor(pipeFds[0]);
+  ASSERT_EQ(socket.Connect("127.0.0.1", listener.Port()), 0);
+  const int peer = listener.Accept();
+  ASSERT_GE(peer, 0);
+  int32_t result = 0;
+  std::thread sender([&] { result = socket.Send(huge.data(), static_cast<uint32_t>(huge.size())); });
+  AwaitBytesAt(peer);
+  ASSERT_EQ(write(pipeFds[1], "\x0f", 1), 1);
+  sender.join();
+  EXPECT_EQ(result, EINTR);
+
+  // With the signal handled, a small block waits for room no longer than
+  // its own limit.
+  char signo = 0;
+  ASSERT_EQ(read(pipeFds[0], &signo, 1), 1);
+  const uint8_t small[64] = {};
+  EXPECT_EQ(socket.Send(small, sizeof small), ETIMEDOUT);
+  close(pipeFds[0]);
+  close(pipeFds[1]);
+}
+
+TEST(PosixTcpSocket, ShutdownOrCloseWakesAReceiveBlockedOnAnotherThread) {
   Listener listener;
   platform::PosixTcpSocket socket;
   ASSERT_EQ(socket.Connect("127.0.0.1", listener.Port()), 0);
@@ -145,6 +239,22 @@ TEST(PosixTcpSocket, ShutdownWakesAReceiveBlockedOnAnotherThread) {
   uint8_t buf[4];
   EXPECT_EQ(socket.Receive(buf, sizeof buf, error), -1);
   EXPECT_EQ(error, EBADF);
+
+  // Close alone ends the receive too, and waits for it to have left the
+  // socket before the descriptor goes. (A receive that starts only after
+  // the close finds no socket.)
+  Listener second;
+  ASSERT_EQ(socket.Connect("127.0.0.1", second.Port()), 0);
+  ASSERT_GE(second.Accept(), 0);
+  result = -2;
+  int32_t receiveError = 0;
+  std::thread receiver2([&] {
+    uint8_t b[64];
+    result = socket.Receive(b, sizeof b, receiveError);
+  });
+  socket.Close();
+  receiver2.join();
+  EXPECT_TRUE(result == 0 || (result == -1 && receiveError == EBADF)) << result << " " << receiveError;
 }
 
 }  // namespace

@@ -9,19 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "control/link_control.h"
-#include "diag/trace_log.h"
-#include "link/link_timers.h"
-#include "platform/virtual/virtual_event_hub.h"
-#include "support/fakes.h"
+#include "support/link_fixture.h"
 
 namespace kavro {
 namespace {
 
 using testing::Bytes;
 using testing::FakeConnection;
-using testing::FakeLogBackend;
-using testing::RecordingDelivery;
 using Stream = std::vector<uint8_t>;
 
 // --- frames as the PBX puts them on the wire -------------------------------
@@ -97,8 +91,9 @@ Got I(uint8_t dest, uint8_t nsend, uint8_t nrec, const Stream& payload) {
   return {dest, FRAME_I, nsend, nrec, static_cast<uint32_t>(payload.size()), payload};
 }
 
-// Everything the parser reaches, fresh for each test.
-struct Rig {
+// The parser with the link that acts on its service answer, fresh for each
+// test.
+struct Rig : testing::LinkParts {
   Rig() {
     trace.InitTraceLog("/var/log");
     hub.SetTimer(TimerServiceRequest, SERVICE_REQUEST_MS);
@@ -152,15 +147,7 @@ struct Rig {
     backend.Clear();
   }
 
-  FakeLogBackend backend;
-  TraceLog trace{backend};
-  platform::VirtualEventHub hub;
-  LinkControl control{trace, hub};
-  FakeConnection connection;
-  FrameCodec codec{trace, connection};
-  RecordingDelivery delivery;
-  LinkContext ctx{trace, control, hub, codec, delivery, connection};
-  ReceiveParser parser{ctx};
+  ReceiveParser parser{trace, &timers};
   L2Frame frame;
 };
 

@@ -183,6 +183,22 @@ TEST(RegistryFileParse, NamesCompareCaseInsensitivelyAndKeysNest) {
   // A key above a written key exists, a sibling does not.
   EXPECT_NE(reg->OpenKey("SOFTWARE\\Tovik"), nullptr);
   EXPECT_EQ(reg->OpenKey("SOFTWARE\\Other"), nullptr);
+
+  // Fifty thousand levels: the keys above cost nothing to create, where
+  // storing each one's path would take gigabytes.
+  std::string deep = "SOFTWARE";
+  std::string middle;
+  for (int i = 0; i < 50000; ++i) {
+    deep += "\\k";
+    if (i == 24999) middle = deep;
+  }
+  auto nested = RegistryFile::Parse("REGEDIT4\n[HKEY_LOCAL_MACHINE\\" + deep + "]\n\"v\"=\"deep\"\n", "deep.reg");
+  ASSERT_TRUE(nested->IsLoaded()) << nested->Error();
+  ASSERT_NE(nested->OpenKey(deep.c_str()), nullptr);
+  EXPECT_EQ(Query(*nested->OpenKey(deep.c_str()), "v").data, Text("deep"));
+  ASSERT_NE(nested->OpenKey(middle.c_str()), nullptr);
+  EXPECT_EQ(Query(*nested->OpenKey(middle.c_str()), "v").result, ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(nested->OpenKey((middle + "\\x").c_str()), nullptr);
 }
 
 TEST(RegistryFileQuery, SizeLimitsBehaveAsTheAnsiQuery) {
@@ -227,6 +243,8 @@ TEST(RegistryFileParse, DeletionsRemoveValuesAndKeys) {
       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Old]\n"
       "\"x\"=\"y\"\n"
       "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Old]\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\Parent\\Child]\n"
+      "[-HKEY_LOCAL_MACHINE\\SYSTEM\\Parent\\Child]\n"
       "\"ignored\"=\"value of a deleted key\"\n"
       "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Tovik\\Tovik TK-Anlage]\n"
       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tovik\\Tovik TK-Anlage]\n"
@@ -234,6 +252,9 @@ TEST(RegistryFileParse, DeletionsRemoveValuesAndKeys) {
       "del.reg");
   ASSERT_TRUE(reg->IsLoaded()) << reg->Error();
   EXPECT_EQ(reg->OpenKey("SOFTWARE\\Old"), nullptr);
+  // The parent of a deleted key stays, though only the key named it.
+  EXPECT_NE(reg->OpenKey("SYSTEM\\Parent"), nullptr);
+  EXPECT_EQ(reg->OpenKey("SYSTEM\\Parent\\Child"), nullptr);
   // Deleting the key took its sub-key and old values; the key written again
   // after it holds only its new value.
   EXPECT_EQ(reg->OpenKey("SOFTWARE\\Tovik\\Tovik TK-Anlage\\Ports"), nullptr);

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "control/configuration.h"
+#include "core/link_config.h"
 #include "platform/posix/serial_device.h"
 #include "platform/virtual/virtual_event_hub.h"
 #include "support/fakes.h"

@@ -23,11 +23,12 @@ class FakePorts : public SerialPortOps, public UsbPortOps, public SocketPortOps 
   int32_t CloseV24() override { return Log("CloseV24", 1); }
   int32_t SendV24(const uint8_t* data, uint32_t n) override { return Log("SendV24", data && n ? 1 : -1); }
   int32_t ReceiveV24(uint8_t*, uint32_t) override { return Log("ReceiveV24", 11); }
-  int32_t IsV24Closed() override { return serialClosed; }
+  int32_t IsV24Closed() override { return deviceClosed; }
   int32_t OpenUsb(const char*) override { return 1; }
   int32_t SendUsb(const uint8_t*, uint32_t n) override { return Log("SendUsb", static_cast<int32_t>(n)); }
   int32_t ReceiveUsb(uint8_t*, uint32_t) override { return Log("ReceiveUsb", 22); }
   int32_t CloseUsb() override { return Log("CloseUsb", 1); }
+  int32_t IsUsbClosed() override { return deviceClosed; }
   int32_t OpenSocket(const char*, uint16_t) override { return 1; }
   int32_t CloseSocket() override { return Log("CloseSocket", 1); }
   int32_t SendSocket(const uint8_t*, uint32_t n) override { return Log("SendSocket", static_cast<int32_t>(n)); }
@@ -38,7 +39,7 @@ class FakePorts : public SerialPortOps, public UsbPortOps, public SocketPortOps 
     return result;
   }
   std::vector<std::string> calls;
-  int32_t serialClosed = 0;
+  int32_t deviceClosed = 0;
 };
 
 using Calls = std::vector<std::string>;
@@ -51,6 +52,7 @@ class TransportTest : public ::testing::Test {
     std::memset(config.Link, 0, sizeof config.Link);
     std::memcpy(config.Link, name, std::min(std::strlen(name), sizeof config.Link - 1));
     ports.calls.clear();
+    transport.SelectTransport();
   }
 
   testing::FakeLogBackend backend;
@@ -112,13 +114,13 @@ TEST_F(TransportTest, EachOperationReachesThePortOfTheLinkAndPassesItsResultOn) 
 TEST_F(TransportTest, TheClosedTestFollowsDeviceHandleOnSerialAndUsbOnly) {
   for (const char* name : {"COM1", "USB1"}) {
     SetLink(name);
-    ports.serialClosed = 0;
+    ports.deviceClosed = 0;
     EXPECT_EQ(transport.IsDisconnected(), 0) << name;
-    ports.serialClosed = 1;
+    ports.deviceClosed = 1;
     EXPECT_EQ(transport.IsDisconnected(), 1) << name;
   }
   // An empty TCP read means the connection has ended; no kind, no link.
-  ports.serialClosed = 0;
+  ports.deviceClosed = 0;
   for (const char* name : {"TCP", "NONE"}) {
     SetLink(name);
     EXPECT_EQ(transport.IsDisconnected(), 1) << name;
@@ -143,6 +145,7 @@ TEST_F(TransportTest, AMissingPortFailsItsLinkWithoutCrashing) {
   uint8_t buffer[16];
   for (const char* name : {"USB", "TCP"}) {
     SetLink(name);
+    bare.SelectTransport();
     EXPECT_EQ(bare.SendConnection(&byte, 1), 0) << name;
     EXPECT_EQ(bare.ReceiveConnection(buffer, sizeof buffer), 0) << name;
     EXPECT_EQ(bare.CloseConnection(), 1) << name;

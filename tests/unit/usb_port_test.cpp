@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "control/configuration.h"
-#include "control/link_control.h"
+#include "core/link_config.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "platform/registry.h"
 #include "platform/virtual/virtual_event_hub.h"
@@ -194,6 +194,8 @@ TEST_F(UsbPortTest, FailedReadsPauseUnlessClosedOrGone) {
 }
 
 TEST_F(UsbPortTest, CloseReleasesOnceAndKeepsDeviceHandle) {
+  // The link's closed test is the port's own: closed until a device is open.
+  EXPECT_EQ(port.IsUsbClosed(), 1);
   EXPECT_EQ(port.CloseUsb(), 1);
   EXPECT_EQ(device.closes, 0);
   device.found = {Device(2)};
@@ -201,9 +203,11 @@ TEST_F(UsbPortTest, CloseReleasesOnceAndKeepsDeviceHandle) {
   EXPECT_EQ(port.UsbOutPipe(), 0x04);
   EXPECT_EQ(port.UsbInPipe(), 0x84);
   EXPECT_EQ(port.IsUsbGone(), 0);
+  EXPECT_EQ(port.IsUsbClosed(), 0);
   EXPECT_EQ(port.CloseUsb(), 1);
   // DeviceHandle stays, yet the link counts as gone: no read can succeed.
   EXPECT_EQ(port.IsUsbGone(), 1);
+  EXPECT_EQ(port.IsUsbClosed(), 1);
   EXPECT_FALSE(port.IsGone());
   EXPECT_EQ(port.CloseUsb(), 1);
   EXPECT_EQ(device.closes, 1);

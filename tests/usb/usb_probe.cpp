@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "control/link_control.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "platform/log_backend.h"
 #include "platform/posix/usb_device.h"

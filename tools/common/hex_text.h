@@ -24,6 +24,13 @@ inline int HexDigitValue(char c) {
 // run of digits. Anything else is an error, reported in `error` with the
 // offending token, because a silently half-parsed payload would go on the
 // link as something the user never meant.
+// A piece of user input quoted in a message: a mistyped token may be a
+// whole file of hex text, and a message of a hundred lines helps nobody.
+inline std::string ClipForMessage(std::string_view text, size_t keep = 16) {
+  if (text.size() <= keep) return std::string(text);
+  return std::string(text.substr(0, keep)) + "...";
+}
+
 inline std::optional<std::vector<uint8_t>> ParseHexBytes(std::string_view text, std::string* error = nullptr) {
   std::vector<uint8_t> bytes;
   size_t i = 0;
@@ -40,9 +47,15 @@ inline std::optional<std::vector<uint8_t>> ParseHexBytes(std::string_view text, 
     if (digits.size() >= 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) digits.remove_prefix(2);
     bool valid = !digits.empty();
     for (char c : digits) valid = valid && HexDigitValue(c) >= 0;
-    if (valid && digits.size() > 1 && digits.size() % 2 != 0) valid = false;
     if (!valid) {
-      if (error) *error = "not a hex byte sequence: \"" + std::string(token) + "\"";
+      if (error) *error = "not a hex byte sequence: \"" + ClipForMessage(token) + "\"";
+      return std::nullopt;
+    }
+    if (digits.size() > 1 && digits.size() % 2 != 0) {
+      if (error) {
+        *error = "\"" + ClipForMessage(token) + "\" has an odd number of hex digits (" +
+                 std::to_string(digits.size()) + "); write every byte as two digits, such as 0A";
+      }
       return std::nullopt;
     }
     if (digits.size() == 1) {

@@ -11,24 +11,32 @@
 #include <string>
 #include <vector>
 
+#include "../../libkavrod/kavrod.h"
 #include "../common/hex_text.h"
+#include "kavro/kavro_wire.h"
 
 namespace kavro::ctl {
 
-constexpr uint32_t MSG_COPYDATA = 0x004A;
-constexpr uint32_t MSG_CLOSE = 0x0010;
-constexpr uint32_t WORD_PAYLOAD = 0x00010000;
-constexpr uint32_t WORD_SERVICE = 0x11110000;
+constexpr uint32_t MSG_COPYDATA = KAVRO_MSG_COPYDATA;
+constexpr uint32_t MSG_CLOSE = KAVRO_MSG_CLOSE;
+constexpr uint32_t WORD_PAYLOAD = KAVRO_COMMAND_WORD(KAVRO_COMMAND_SEND_PAYLOAD, 0);
+constexpr uint32_t WORD_SERVICE = KAVRO_COMMAND_WORD(KAVRO_COMMAND_REQUEST_SERVICE, 0);
 
 // kavro refuses larger packets with result 0; the client refuses them first
 // with a message that says why.
-constexpr size_t MAX_REQUEST_DATA = 65535;
+constexpr size_t MAX_REQUEST_DATA = KAVRO_REQUEST_DATA_MAX;
 
-constexpr const char* CONTROL_SOCKET_NAME = "KavroControlProg";
-constexpr const char* DELIVERY_SOCKET_NAME = "kavrod";
+constexpr const char* CONTROL_SOCKET_NAME = KAVRO_CONTROL_SOCKET_NAME;
+constexpr const char* DELIVERY_SOCKET_NAME = KAVROD_SOCKET_NAME;
 
-constexpr uint32_t RECORD_PAYLOAD = 1;
-constexpr uint32_t RECORD_EVENT = 2;
+constexpr uint32_t RECORD_PAYLOAD = KAVROD_RECORD_PAYLOAD;
+constexpr uint32_t RECORD_EVENT = KAVROD_RECORD_LINK_EVENT;
+// The first record of every connection: whether the link is up. Not one of
+// the records a listener counts or prints.
+constexpr uint32_t RECORD_LINK_STATE = KAVROD_RECORD_LINK_STATE;
+
+// The request that grants the companion library a number of further records.
+constexpr uint32_t REQUEST_CREDIT = KAVROD_REQUEST_CREDIT;
 
 // Exit codes, shared by every subcommand.
 constexpr int EXIT_OK = 0;
@@ -64,6 +72,21 @@ inline std::optional<int32_t> ParseAnswer(const uint8_t* data, size_t count) {
 
 inline uint32_t PayloadWord(uint32_t address) { return WORD_PAYLOAD | (address & 0xFF); }
 
+// The credit requests that grant exactly `count` records, each packet at most
+// a 32-bit count, sent before the first read.
+inline std::vector<std::vector<uint8_t>> BuildCreditRequests(uint64_t count) {
+  std::vector<std::vector<uint8_t>> packets;
+  do {
+    const uint32_t part = count > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(count);
+    std::vector<uint8_t> packet;
+    PutU32(packet, REQUEST_CREDIT);
+    PutU32(packet, part);
+    packets.push_back(std::move(packet));
+    count -= part;
+  } while (count > 0);
+  return packets;
+}
+
 struct Record {
   uint32_t kind = 0;
   uint32_t value = 0;
@@ -82,10 +105,10 @@ inline std::optional<Record> DecodeRecord(const uint8_t* data, size_t count) {
 
 inline const char* EventName(uint32_t code) {
   switch (code) {
-    case 0: return "shutting down";
-    case 1: return "link established";
-    case 17: return "service answered";
-    case 18: return "link failed";
+    case KAVRO_EVENT_SHUTDOWN: return "shutting down";
+    case KAVRO_EVENT_ESTABLISHED: return "link established";
+    case KAVRO_EVENT_SERVICE_ANSWERED: return "service answered";
+    case KAVRO_EVENT_FAILED: return "link failed";
     default: return "unknown event";
   }
 }

@@ -8,7 +8,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -22,21 +21,21 @@
 #include <vector>
 
 #include "../common/hex_text.h"
+#include "command_line.h"
 #include "ctl_protocol.h"
 
 namespace {
 
 using namespace kavro::ctl;
 using kavro::tools::ParseHexBytes;
-using kavro::tools::ParseNumber;
 
 // kavro answers on its main thread between timer expiries; an answer that
 // takes longer than this means the process is stuck, not busy.
 constexpr int ANSWER_TIMEOUT_SECONDS = 10;
 
-struct UsageError {
-  std::string message;
-};
+// How often `listen --follow` tries to reach a kavro that is not there: soon
+// enough to catch a restart by its service, rare enough to cost nothing.
+constexpr int FOLLOW_RETRY_MS = 200;
 
 [[noreturn]] void Fail(int code, const std::string& message) {
   std::fprintf(stderr, "%s\n", message.c_str());
@@ -57,9 +56,9 @@ std::string SocketPath(const std::string& runDir, const char* name) {
   return dir + "/" + name;
 }
 
-// Connects a SOCK_SEQPACKET socket to `path`; exits with code 3 and a message
-// that says what to do when nothing listens there.
-int ConnectOrExit(const std::string& runDir, const std::string& path) {
+// Connects a SOCK_SEQPACKET socket to `path`; -1 with errno set when
+// nothing listens there.
+int TryConnect(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof address.sun_path) {
@@ -71,7 +70,21 @@ int ConnectOrExit(const std::string& runDir, const std::string& path) {
   if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     int error = errno;
     close(fd);
-    Fail(EXIT_UNREACHABLE, UnreachableMessage(runDir, path, std::strerror(error), error == EACCES || error == EPERM));
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+bool PermissionDenied(int error) { return error == EACCES || error == EPERM; }
+
+// Exits with code 3 and a message that says what to do when nothing listens
+// at `path`.
+int ConnectOrExit(const std::string& runDir, const std::string& path) {
+  int fd = TryConnect(path);
+  if (fd < 0) {
+    int error = errno;
+    Fail(EXIT_UNREACHABLE, UnreachableMessage(runDir, path, std::strerror(error), PermissionDenied(error)));
   }
   return fd;
 }
@@ -128,15 +141,6 @@ std::vector<uint8_t> ReadAll(std::istream& in) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// The payload of `send` and `command`: hex words on the command line, or the
-// contents of a file or of standard input (raw bytes, or hex text with --hex).
-struct PayloadSource {
-  std::vector<std::string> hexWords;
-  std::string file;
-  bool fromStdin = false;
-  bool hexInput = false;
-};
-
 std::vector<uint8_t> LoadPayload(const PayloadSource& source) {
   std::vector<uint8_t> bytes;
   std::string error;
@@ -170,58 +174,135 @@ std::vector<uint8_t> LoadPayload(const PayloadSource& source) {
   return bytes;
 }
 
-void AddPayloadOptions(CLI::App* command, PayloadSource& source, const char* hexHelp) {
-  auto* hex = command->add_option("HEX", source.hexWords, hexHelp);
-  auto* file = command->add_option("--file", source.file, "take the bytes from the file F (raw bytes)")
-                   ->option_text("F");
-  auto* in = command->add_flag("--stdin", source.fromStdin, "take the bytes from standard input (raw bytes)");
-  command->add_flag("--hex", source.hexInput, "the file or standard input holds hex text, not raw bytes");
-  hex->excludes(file)->excludes(in);
-  file->excludes(in);
-}
-
 int ExitForResult(int32_t result) { return result == 0 ? EXIT_REFUSED : EXIT_OK; }
 
-int RunListen(const std::string& runDir, bool json, std::optional<uint64_t> count, std::optional<double> timeout) {
-  const std::string path = SocketPath(runDir, DELIVERY_SOCKET_NAME);
-  int fd = ConnectOrExit(runDir, path);
-  const auto deadline = timeout ? std::optional(std::chrono::steady_clock::now() +
-                                                std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                    std::chrono::duration<double>(*timeout)))
-                                : std::nullopt;
+// The end of --timeout; max() without one.
+using Deadline = std::chrono::steady_clock::time_point;
+
+// Milliseconds to the deadline for poll: -1 without one, 0 once it passed.
+int MillisecondsLeft(const Deadline& deadline) {
+  if (deadline == Deadline::max()) return -1;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  if (left.count() <= 0) return 0;
+  return static_cast<int>(std::min<int64_t>(left.count(), INT32_MAX));
+}
+
+// The errno of a failed send, or 0.
+int SendCredit(int fd, uint64_t count) {
+  for (const auto& packet : BuildCreditRequests(count)) {
+    ssize_t sent;
+    do {
+      sent = send(fd, packet.data(), packet.size(), MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) return errno;
+  }
+  return 0;
+}
+
+enum class ListenEnd { Done, Closed };
+
+// Prints the records of one connection until the count or the deadline is
+// reached (Done) or the connection ends (Closed: kavro ended, or refused the
+// client). `onFirstRecord` runs when the first record arrives, which is when
+// the library has taken this client in.
+template <typename OnFirstRecord>
+ListenEnd ListenOn(int fd, const Options& options, const Deadline& deadline, uint64_t& seen,
+                   OnFirstRecord onFirstRecord) {
   // A record is at most the 8-byte head and a 16-bit length of payload.
   std::vector<uint8_t> buffer(8 + 65536);
-  uint64_t seen = 0;
-  while (!count || seen < *count) {
-    int waitMs = -1;
-    if (deadline) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) break;
-      waitMs = static_cast<int>(std::min<int64_t>(left.count(), INT32_MAX));
-    }
+  bool first = true;
+  while (!options.count || seen < *options.count) {
+    int waitMs = MillisecondsLeft(deadline);
+    if (waitMs == 0) return ListenEnd::Done;
     pollfd pfd{fd, POLLIN, 0};
     int ready = poll(&pfd, 1, waitMs);
     if (ready < 0) {
       if (errno == EINTR) continue;
-      break;
+      return ListenEnd::Closed;
     }
     if (ready == 0) continue;
     ssize_t n = recv(fd, buffer.data(), buffer.size(), MSG_TRUNC);
     if (n < 0) {
       if (errno == EINTR) continue;
-      break;
+      return ListenEnd::Closed;
     }
-    if (n == 0) break;  // kavro closed the socket: the link has ended
+    if (n == 0) return ListenEnd::Closed;  // kavro closed the socket: the link has ended
+    if (first) {
+      first = false;
+      onFirstRecord();
+    }
     size_t size = std::min(static_cast<size_t>(n), buffer.size());
     auto record = DecodeRecord(buffer.data(), size);
     if (!record) {
       std::fprintf(stderr, "kavroctl: ignored a malformed record of %zu bytes\n", size);
       continue;
     }
-    PrintLine(json ? FormatRecordJson(*record) : FormatRecordText(*record));
+    if (record->kind == RECORD_LINK_STATE) continue;
+    PrintLine(options.json ? FormatRecordJson(*record) : FormatRecordText(*record));
     ++seen;
   }
-  close(fd);
+  return ListenEnd::Done;
+}
+
+int RunListen(const Options& options) {
+  const std::string& runDir = options.runDir;
+  const std::string path = SocketPath(runDir, DELIVERY_SOCKET_NAME);
+  // Beyond some thirty years the conversion to clock ticks would overflow;
+  // such a timeout is none.
+  const Deadline deadline =
+      options.timeout && *options.timeout < 1e9
+          ? std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                   std::chrono::duration<double>(*options.timeout))
+          : Deadline::max();
+  uint64_t seen = 0;
+  // One line when kavro cannot be reached and one when it can again, not
+  // one per attempt: a restart by the service is routine.
+  bool waiting = false;
+  auto pause = [&] {
+    int waitMs = MillisecondsLeft(deadline);
+    poll(nullptr, 0, waitMs < 0 ? FOLLOW_RETRY_MS : std::min(waitMs, FOLLOW_RETRY_MS));
+  };
+  while (MillisecondsLeft(deadline) != 0) {
+    int fd = TryConnect(path);
+    if (fd < 0) {
+      int error = errno;
+      // A socket kavroctl may not open stays so across restarts.
+      if (!options.follow || PermissionDenied(error)) {
+        Fail(EXIT_UNREACHABLE, UnreachableMessage(runDir, path, std::strerror(error), PermissionDenied(error)));
+      }
+      if (!waiting) {
+        std::fprintf(stderr, "kavroctl: no kavro is running on %s (cannot connect to %s: %s); trying every %d ms\n",
+                     runDir.c_str(), path.c_str(), std::strerror(error), FOLLOW_RETRY_MS);
+        waiting = true;
+      }
+      pause();
+      continue;
+    }
+    // With a count, take exactly what is still to be printed: what this
+    // listener would not print stays with the library for the next client.
+    // The grant goes out before anything is read, as the library expects.
+    if (options.count) {
+      if (int error = SendCredit(fd, *options.count - seen); error != 0) {
+        close(fd);
+        if (!options.follow) {
+          Fail(EXIT_UNREACHABLE, "kavroctl: cannot send the credit to " + path + ": " + std::strerror(error));
+        }
+        pause();
+        continue;
+      }
+    }
+    ListenEnd end = ListenOn(fd, options, deadline, seen, [&] {
+      if (waiting) std::fprintf(stderr, "kavroctl: connected to kavro on %s\n", runDir.c_str());
+      waiting = false;
+    });
+    close(fd);
+    if (end == ListenEnd::Done || !options.follow) break;
+    if (!waiting) {
+      std::fprintf(stderr, "kavroctl: lost kavro on %s; reconnecting every %d ms\n", runDir.c_str(), FOLLOW_RETRY_MS);
+      waiting = true;
+    }
+    pause();
+  }
   return EXIT_OK;
 }
 
@@ -230,93 +311,36 @@ std::string DefaultRunDir() {
   return env && *env ? env : "/run/kavro";
 }
 
-uint32_t ParseWordOrThrow(const std::string& text, const char* what, uint64_t max = UINT32_MAX) {
-  auto value = ParseNumber(text, max);
-  if (!value) {
-    throw UsageError{"kavroctl: " + std::string(what) + " \"" + text + "\" is not a number from 0 to " +
-                     std::to_string(max) + " (hex with 0x, or decimal)"};
-  }
-  return static_cast<uint32_t>(*value);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
 
-  CLI::App app{"kavroctl: send payloads and commands to a running kavro, and listen to what it receives."};
-  app.name("kavroctl");
-  app.footer(
-      "Exit codes:\n"
-      "  0  success\n"
-      "  1  kavro answered 0 (the payload or command was refused)\n"
-      "  2  usage error\n"
-      "  3  kavro cannot be reached (not running, wrong --run-dir, no permission, no answer)\n"
-      "\n"
-      "Examples:\n"
-      "  kavroctl send --address 0x20 41 42 43\n"
-      "  kavroctl listen --json --count 1 --timeout 5\n"
-      "  kavroctl close");
-  app.set_version_flag("--version", std::string("kavroctl ") + KAVRO_VERSION);
-  app.require_subcommand(1);
-
-  std::string runDir = DefaultRunDir();
-  bool verbose = false;
-  app.add_option("--run-dir", runDir, "directory of kavro's sockets (env KAVRO_RUN_DIR, default /run/kavro)")
-      ->option_text("DIR");
-  app.add_flag("-v,--verbose", verbose, "print the result of every request");
-
-  auto* sendCmd = app.add_subcommand("send", "send a payload to the PBX (exit 1 when kavro refuses it)");
-  std::string addressText = "0";
-  PayloadSource sendSource;
-  sendCmd->add_option("--address", addressText, "address byte of the payload, 0..255 (default 0)")
-      ->option_text("N");
-  AddPayloadOptions(sendCmd, sendSource, "payload bytes in hex: \"41 42 43\" or 414243");
-
-  auto* serviceCmd = app.add_subcommand("service", "repeat the service request to the PBX");
-
-  auto* closeCmd = app.add_subcommand("close", "ask kavro to take the link down and exit");
-
-  auto* commandCmd = app.add_subcommand("command", "send any command word with optional data; prints the result");
-  std::string wordText;
-  std::string messageText = "0x4A";
-  PayloadSource commandSource;
-  commandCmd->add_option("WORD", wordText, "the 32-bit command word (hex with 0x, or decimal)")->required();
-  commandCmd->add_option("--message", messageText, "the message number (default 0x4A, the data transfer)")
-      ->option_text("M");
-  AddPayloadOptions(commandCmd, commandSource, "data bytes in hex");
-
-  auto* listenCmd = app.add_subcommand("listen", "print the payloads and link events kavro delivers, as they come");
-  bool json = false;
-  std::optional<uint64_t> count;
-  std::optional<double> timeout;
-  listenCmd->add_flag("--json", json, "one JSON object per line");
-  listenCmd->add_option("--count", count, "stop after N records")->option_text("N")->check(CLI::PositiveNumber);
-  listenCmd->add_option("--timeout", timeout, "stop after S seconds")->option_text("S")->check(CLI::NonNegativeNumber);
-
+  CommandLine commandLine(DefaultRunDir());
   try {
-    app.parse(argc, argv);
+    commandLine.Parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    int code = app.exit(e);
+    int code = commandLine.app.exit(e);
     return code == 0 ? EXIT_OK : EXIT_USAGE;
   }
+  const Options& options = commandLine.options;
+  const std::string& runDir = options.runDir;
+  const bool verbose = options.verbose;
 
   try {
-    if (sendCmd->parsed()) {
-      uint32_t address = ParseWordOrThrow(addressText, "the address", 255);
-      std::vector<uint8_t> payload = LoadPayload(sendSource);
+    if (commandLine.send->parsed()) {
+      uint8_t address = ParseAddress(options.address);
+      std::vector<uint8_t> payload = LoadPayload(options.sendSource);
       if (payload.empty()) throw UsageError{"kavroctl: send needs at least one payload byte"};
       Answer answer = SendRequest(runDir, MSG_COPYDATA, PayloadWord(address), payload);
       if (answer.outcome == AnswerOutcome::ClosedWithoutAnswer) {
         Fail(EXIT_UNREACHABLE, "kavroctl: kavro closed the connection without an answer");
       }
       if (verbose) std::printf("result %d\n", answer.result);
-      if (answer.result == 0) {
-        std::fprintf(stderr, "kavroctl: the link driver refused the payload (queue full, too long or no memory)\n");
-      }
+      if (answer.result == 0) std::fprintf(stderr, "%s\n", RefusalMessage(payload.size()).c_str());
       return ExitForResult(answer.result);
     }
-    if (serviceCmd->parsed()) {
+    if (commandLine.service->parsed()) {
       Answer answer = SendRequest(runDir, MSG_COPYDATA, WORD_SERVICE, {});
       if (answer.outcome == AnswerOutcome::ClosedWithoutAnswer) {
         Fail(EXIT_UNREACHABLE, "kavroctl: kavro closed the connection without an answer");
@@ -325,7 +349,7 @@ int main(int argc, char** argv) {
       if (answer.result == 0) std::fprintf(stderr, "kavroctl: the service request could not be repeated\n");
       return ExitForResult(answer.result);
     }
-    if (closeCmd->parsed()) {
+    if (commandLine.close->parsed()) {
       // The close request always answers 0; kavro may also be gone before the
       // answer reaches us, which is the close having worked.
       Answer answer = SendRequest(runDir, MSG_CLOSE, 0, {});
@@ -338,10 +362,10 @@ int main(int argc, char** argv) {
       }
       return EXIT_OK;
     }
-    if (commandCmd->parsed()) {
-      uint32_t word = ParseWordOrThrow(wordText, "the command word");
-      uint32_t message = ParseWordOrThrow(messageText, "the message");
-      std::vector<uint8_t> data = LoadPayload(commandSource);
+    if (commandLine.command->parsed()) {
+      uint32_t word = ParseWord(options.word, "the command word");
+      uint32_t message = ParseWord(options.message, "the message");
+      std::vector<uint8_t> data = LoadPayload(options.commandSource);
       Answer answer = SendRequest(runDir, message, word, data);
       if (answer.outcome == AnswerOutcome::ClosedWithoutAnswer) {
         Fail(EXIT_UNREACHABLE, "kavroctl: kavro closed the connection without an answer");
@@ -349,7 +373,7 @@ int main(int argc, char** argv) {
       std::printf("%d\n", answer.result);
       return ExitForResult(answer.result);
     }
-    if (listenCmd->parsed()) return RunListen(runDir, json, count, timeout);
+    if (commandLine.listen->parsed()) return RunListen(options);
   } catch (const UsageError& e) {
     std::fprintf(stderr, "%s\n", e.message.c_str());
     return EXIT_USAGE;

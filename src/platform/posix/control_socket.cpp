@@ -3,11 +3,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 namespace kavro::platform {
 
@@ -20,6 +22,21 @@ uint32_t ReadLe32(const uint8_t* p) {
 }
 
 std::string ErrnoText(int err) { return std::strerror(err); }
+
+uint64_t MonotonicMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return uint64_t(ts.tv_sec) * 1000u + uint64_t(ts.tv_nsec) / 1000000u;
+}
+
+void EncodeAnswer(int32_t result, uint8_t* out) {
+  const uint32_t r = uint32_t(result);
+  for (int i = 0; i < 4; i++) out[i] = uint8_t(r >> (8 * i));
+}
+
+// Accept failures that mean "no room for one more descriptor now": the
+// connection stays queued, so the listener stays readable.
+bool OutOfDescriptors(int err) { return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM; }
 
 // mkdir -p: the directories made here get exactly 0755 whatever the umask,
 // so that clients of other users can reach the sockets inside.
@@ -103,6 +120,37 @@ Probe ProbeExisting(const std::string& path, const sockaddr_un& addr, std::strin
 
 }  // namespace
 
+ControlRequest DecodeControlRequest(const uint8_t* packet, size_t length) {
+  ControlRequest request;
+  if (length < kHeader || length > kHeader + ControlSocket::kMaxData) return request;
+  const uint32_t message = ReadLe32(packet);
+  switch (message) {
+    case WM_COPYDATA:
+      request.kind = ControlRequest::Kind::CopyData;
+      request.copy = CopyData{ReadLe32(packet + 4), uint32_t(length - kHeader), packet + kHeader};
+      break;
+    case WM_CLOSE:
+      request.kind = ControlRequest::Kind::Close;
+      break;
+    default:
+      break;
+  }
+  return request;
+}
+
+int32_t DispatchControlRequest(MessageHandler& handler, const uint8_t* packet, size_t length) {
+  const ControlRequest request = DecodeControlRequest(packet, length);
+  switch (request.kind) {
+    case ControlRequest::Kind::CopyData:
+      return handler.KavroWnd(WM_COPYDATA, 0, &request.copy);
+    case ControlRequest::Kind::Close:
+      return handler.KavroWnd(WM_CLOSE, 0, nullptr);
+    case ControlRequest::Kind::None:
+      break;
+  }
+  return 0;
+}
+
 bool ControlSocket::Open(const std::string& run_dir, std::string* error, const std::string& name) {
   std::string ignored;
   if (!error) error = &ignored;
@@ -135,14 +183,22 @@ bool ControlSocket::Open(const std::string& run_dir, std::string* error, const s
       return false;
   }
 
+  const int timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (timer < 0) {
+    *error = "kavro: cannot create the control socket's timer: " + ErrnoText(errno) +
+             "; check the open-file limit (ulimit -n)";
+    return false;
+  }
   const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     *error = "kavro: cannot create the control socket: " + ErrnoText(errno);
+    close(timer);
     return false;
   }
   if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
     const int err = errno;
     close(fd);
+    close(timer);
     // Another instance came up between the probe and the bind.
     *error = err == EADDRINUSE ? InUseText(path)
                                : "kavro: cannot create the control socket " + path + ": " + ErrnoText(err) +
@@ -153,26 +209,38 @@ bool ControlSocket::Open(const std::string& run_dir, std::string* error, const s
   if (chmod(path.c_str(), 0660) != 0 || stat(path.c_str(), &st) != 0 || listen(fd, 16) != 0) {
     const int err = errno;
     close(fd);
+    close(timer);
     unlink(path.c_str());
     *error = "kavro: cannot set up the control socket " + path + ": " + ErrnoText(err);
     return false;
   }
-  if (!hub_.AddReader(fd, [this] { Accept(); })) {
+  if (!hub_.AddReader(fd, [this] { Accept(); }) || !hub_.AddReader(timer, [this] { OnTimer(); })) {
+    hub_.RemoveReader(fd);
     close(fd);
+    close(timer);
     unlink(path.c_str());
     *error = "kavro: cannot watch the control socket " + path;
     return false;
   }
   listen_fd_ = fd;
+  timer_fd_ = timer;
   path_ = path;
   dev_ = st.st_dev;
   ino_ = st.st_ino;
+  accept_paused_ = false;
+  exhausted_ = false;
+  full_ = false;
   buffer_.assign(kHeader + kMaxData + 1, 0);
   return true;
 }
 
 void ControlSocket::Close() {
   while (!clients_.empty()) DropClient(clients_.begin()->first);
+  if (timer_fd_ >= 0) {
+    hub_.RemoveReader(timer_fd_);
+    close(timer_fd_);
+    timer_fd_ = -1;
+  }
   if (listen_fd_ < 0) return;
   hub_.RemoveReader(listen_fd_);
   close(listen_fd_);
@@ -182,23 +250,109 @@ void ControlSocket::Close() {
   if (lstat(path_.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_) unlink(path_.c_str());
 }
 
+void ControlSocket::Notice(const std::string& text) {
+  if (notice_) notice_(text);
+}
+
 void ControlSocket::Accept() {
   // Bounded, so that a flood of connections cannot hold the loop; the
   // listener stays readable and the rest are taken next round.
   for (size_t i = 0; i < kMaxClients; i++) {
     const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0) {
+      if (OutOfDescriptors(errno)) PauseAccepting(errno);
+      return;
+    }
+    exhausted_ = false;
     if (clients_.size() >= kMaxClients) {
-      close(fd);
+      Refuse(fd);
       continue;
     }
+    full_ = false;
     const uint64_t serial = next_serial_++;
     if (!hub_.AddReader(fd, [this, fd, serial] { ServeClient(fd, serial); })) {
       close(fd);
       continue;
     }
-    clients_[fd] = serial;
+    const bool first = clients_.empty();
+    clients_[fd] = Client{serial, MonotonicMs()};
+    // Later clients fall idle after the earlier ones: the armed time stands.
+    if (first) ArmTimer();
   }
+}
+
+// No place for one more client. A request it has already sent is taken off
+// unread and answered 0, so that it knows nothing went out; one it sends
+// later fails on the closed connection.
+void ControlSocket::Refuse(int fd) {
+  uint8_t scratch[kHeader];
+  while (recv(fd, scratch, sizeof scratch, MSG_DONTWAIT | MSG_TRUNC) > 0) {
+  }
+  uint8_t answer[4];
+  EncodeAnswer(0, answer);
+  ssize_t ignored = send(fd, answer, sizeof answer, MSG_DONTWAIT | MSG_NOSIGNAL);
+  (void)ignored;
+  close(fd);
+  if (!full_) Notice("ControlSocket: " + std::to_string(kMaxClients) + " clients connected, new client refused");
+  full_ = true;
+}
+
+// The pending connection stays queued and the listener readable; watching it
+// on would spin the loop until a descriptor comes free. It rests instead, and
+// the clients already connected are served meanwhile.
+void ControlSocket::PauseAccepting(int err) {
+  if (!exhausted_) {
+    Notice("ControlSocket: accept failed (" + ErrnoText(err) + "), new clients wait");
+    exhausted_ = true;
+  }
+  hub_.RemoveReader(listen_fd_);
+  accept_paused_ = true;
+  resume_at_ms_ = MonotonicMs() + accept_pause_ms_;
+  ArmTimer();
+}
+
+void ControlSocket::ArmTimer() {
+  if (timer_fd_ < 0) return;
+  bool any = false;
+  uint64_t due = 0;
+  if (accept_paused_) {
+    due = resume_at_ms_;
+    any = true;
+  }
+  for (const auto& [fd, client] : clients_) {
+    const uint64_t idle_at = client.last_active_ms + idle_ms_;
+    if (!any || idle_at < due) due = idle_at;
+    any = true;
+  }
+  itimerspec spec{};
+  if (any) {
+    const uint64_t now = MonotonicMs();
+    // Zero would disarm the timer: one that is due fires at once.
+    const uint64_t in = due > now ? due - now : 1;
+    spec.it_value.tv_sec = time_t(in / 1000);
+    spec.it_value.tv_nsec = long(in % 1000) * 1000000L;
+  }
+  timerfd_settime(timer_fd_, 0, &spec, nullptr);
+}
+
+void ControlSocket::OnTimer() {
+  uint64_t expirations;
+  ssize_t ignored = read(timer_fd_, &expirations, sizeof expirations);
+  (void)ignored;
+  const uint64_t now = MonotonicMs();
+  if (accept_paused_ && now >= resume_at_ms_) {
+    accept_paused_ = false;
+    if (!hub_.AddReader(listen_fd_, [this] { Accept(); })) PauseAccepting(errno);
+  }
+  std::vector<int> idle;
+  for (const auto& [fd, client] : clients_) {
+    if (now >= client.last_active_ms + idle_ms_) idle.push_back(fd);
+  }
+  for (int fd : idle) {
+    DropClient(fd);
+    Notice("ControlSocket: client idle for " + std::to_string(idle_ms_ / 1000) + " s, closed");
+  }
+  ArmTimer();
 }
 
 void ControlSocket::DropClient(int fd) {
@@ -209,20 +363,8 @@ void ControlSocket::DropClient(int fd) {
   clients_.erase(it);
 }
 
-int32_t ControlSocket::Handle(const uint8_t* packet, size_t length) {
-  if (length < kHeader || length > kHeader + kMaxData) return 0;
-  const uint32_t message = ReadLe32(packet);
-  const uint32_t word = ReadLe32(packet + 4);
-  switch (message) {
-    case WM_COPYDATA: {
-      CopyData copy{word, uint32_t(length - kHeader), packet + kHeader};
-      return handler_.KavroWnd(WM_COPYDATA, 0, &copy);
-    }
-    case WM_CLOSE:
-      return handler_.KavroWnd(WM_CLOSE, 0, nullptr);
-    default:
-      return 0;
-  }
+bool ControlSocket::WatchRequests(int fd, uint64_t serial) {
+  return hub_.AddReader(fd, [this, fd, serial] { ServeClient(fd, serial); });
 }
 
 // One request per call: the loop comes back while more are queued, and the
@@ -248,24 +390,53 @@ void ControlSocket::ServeClient(int fd, uint64_t serial) {
       return;
     }
   }
-  const int32_t result = Handle(buffer_.data(), size_t(n));
+  auto it = clients_.find(fd);
+  if (it == clients_.end() || it->second.serial != serial) return;
+  it->second.last_active_ms = MonotonicMs();
+
+  const int32_t result = DispatchControlRequest(handler_, buffer_.data(), size_t(n));
 
   // The handler runs the link layer; it may have closed us meanwhile.
-  auto it = clients_.find(fd);
-  if (it == clients_.end() || it->second != serial) return;
-  uint8_t answer[4];
-  const uint32_t r = uint32_t(result);
-  answer[0] = uint8_t(r);
-  answer[1] = uint8_t(r >> 8);
-  answer[2] = uint8_t(r >> 16);
-  answer[3] = uint8_t(r >> 24);
-  if (send(fd, answer, sizeof answer, MSG_DONTWAIT | MSG_NOSIGNAL) == ssize_t(sizeof answer)) return;
+  it = clients_.find(fd);
+  if (it == clients_.end() || it->second.serial != serial) return;
+  Answer(fd, it->second, result);
+}
+
+void ControlSocket::Answer(int fd, Client& client, int32_t result) {
+  EncodeAnswer(result, client.answer);
+  if (send(fd, client.answer, sizeof client.answer, MSG_DONTWAIT | MSG_NOSIGNAL) == ssize_t(sizeof client.answer)) {
+    return;
+  }
   // A client gone after its last request (EPIPE) still has its queued
-  // requests served; recv reports the end once they are through. One that
-  // is there but does not read its answers (EAGAIN) can no longer be
-  // answered in order, and must not make us wait: it is dropped.
+  // requests served; recv reports the end once they are through.
   if (errno == EPIPE || errno == ECONNRESET) return;
-  DropClient(fd);
+  if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    DropClient(fd);
+    return;
+  }
+  // Its answers pile up unread. Reading on would leave this answer nowhere to
+  // go; the requests wait in the socket, and the client's own sends stall,
+  // until it has read enough for this answer to fit.
+  client.answer_pending = true;
+  const uint64_t serial = client.serial;
+  if (!hub_.AddWriter(fd, [this, fd, serial] { FlushAnswer(fd, serial); })) DropClient(fd);
+}
+
+void ControlSocket::FlushAnswer(int fd, uint64_t serial) {
+  auto it = clients_.find(fd);
+  if (it == clients_.end() || it->second.serial != serial || !it->second.answer_pending) return;
+  Client& client = it->second;
+  if (send(fd, client.answer, sizeof client.answer, MSG_DONTWAIT | MSG_NOSIGNAL) != ssize_t(sizeof client.answer)) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
+    if (errno != EPIPE && errno != ECONNRESET) {
+      DropClient(fd);
+      return;
+    }
+  } else {
+    client.last_active_ms = MonotonicMs();
+  }
+  client.answer_pending = false;
+  if (!WatchRequests(fd, serial)) DropClient(fd);
 }
 
 }  // namespace kavro::platform

@@ -8,29 +8,54 @@
 //
 // Every request is handled on the hub's main thread, one at a time, like a
 // window message. A client is served one request per readiness, so several
-// clients take turns and each connection's answers come in request order. A
-// client that goes away, stops reading its answers or sends garbage is
-// dropped (or answered with 0) and never holds up the loop.
+// clients take turns, and every request gets exactly one answer, in order.
+// While a client's answer cannot be written (it is slow to read), its
+// requests are left unread and the answer waits for its socket to drain:
+// the client is waited for, never dropped, and never holds up the loop.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "kavro/kavro_wire.h"
 #include "platform/event_hub.h"
 #include "platform/posix/posix_event_hub.h"
 
 namespace kavro::platform {
 
+// What one request packet asks of the window procedure. `length` is the
+// packet's whole length, which may be more than the bytes at `packet` when
+// the receive buffer cut an oversized packet short: such a packet is
+// refused before any of its data is looked at.
+struct ControlRequest {
+  enum class Kind { None, CopyData, Close };
+  Kind kind = Kind::None;
+  CopyData copy;  // CopyData only; points into the packet
+};
+ControlRequest DecodeControlRequest(const uint8_t* packet, size_t length);
+
+// Decodes the packet and hands it to the window procedure; the answer to
+// send back (0 for everything that reaches no one).
+int32_t DispatchControlRequest(MessageHandler& handler, const uint8_t* packet, size_t length);
+
 class ControlSocket {
  public:
-  static constexpr const char* kDefaultName = "KavroControlProg";
-  // Beyond this many clients at once a new connection is closed on accept.
+  static constexpr const char* kDefaultName = KAVRO_CONTROL_SOCKET_NAME;
+  // Beyond this many clients at once a new connection is answered 0 and
+  // closed: every client costs a descriptor, and the link needs its own.
   static constexpr size_t kMaxClients = 64;
-  static constexpr size_t kMaxData = 65535;
+  static constexpr size_t kMaxData = KAVRO_REQUEST_DATA_MAX;
+  // A connection that has neither sent a request nor taken an answer for this
+  // long is closed, so that idle connections cannot fill the client places.
+  static constexpr uint32_t kIdleMs = 60000;
+  // With no descriptor left for a new connection the listener would stay
+  // readable and the loop would spin: it rests this long instead.
+  static constexpr uint32_t kAcceptPauseMs = 250;
 
   // The hub serves the socket; the handler (the window procedure) gets the
   // requests. Both must outlive this object.
@@ -38,6 +63,15 @@ class ControlSocket {
   ~ControlSocket() { Close(); }
   ControlSocket(const ControlSocket&) = delete;
   ControlSocket& operator=(const ControlSocket&) = delete;
+
+  // Where the lines about refused, idle and unaccepted clients go (the trace
+  // log); none by default.
+  void SetNotice(std::function<void(const std::string&)> notice) { notice_ = std::move(notice); }
+  // Shorter idle time and pause, for tests; before Open.
+  void SetTimes(uint32_t idle_ms, uint32_t accept_pause_ms) {
+    idle_ms_ = idle_ms;
+    accept_pause_ms_ = accept_pause_ms;
+  }
 
   // Creates `run_dir` (mode 0755, with its missing parents) and the socket
   // `run_dir`/`name` (mode 0660), and starts serving it. A socket file left
@@ -53,20 +87,47 @@ class ControlSocket {
   size_t ClientCount() const { return clients_.size(); }
 
  private:
+  struct Client {
+    // So that a callback queued for a dropped client is not taken for a new
+    // one reusing the descriptor.
+    uint64_t serial = 0;
+    uint64_t last_active_ms = 0;
+    // The answer the socket could not take yet; no request is read meanwhile.
+    bool answer_pending = false;
+    uint8_t answer[4] = {};
+  };
+
   void Accept();
+  void Refuse(int fd);
+  void PauseAccepting(int err);
   void ServeClient(int fd, uint64_t serial);
+  void Answer(int fd, Client& client, int32_t result);
+  void FlushAnswer(int fd, uint64_t serial);
+  bool WatchRequests(int fd, uint64_t serial);
   void DropClient(int fd);
-  int32_t Handle(const uint8_t* packet, size_t length);
+  void OnTimer();
+  void ArmTimer();
+  void Notice(const std::string& text);
 
   PosixEventHub& hub_;
   MessageHandler& handler_;
+  std::function<void(const std::string&)> notice_;
+  uint32_t idle_ms_ = kIdleMs;
+  uint32_t accept_pause_ms_ = kAcceptPauseMs;
   std::string path_;
   int listen_fd_ = -1;
   dev_t dev_ = 0;
   ino_t ino_ = 0;
-  // Client descriptor -> serial of its connection, so that a callback queued
-  // for a dropped client is not taken for a new one reusing the descriptor.
-  std::map<int, uint64_t> clients_;
+  // One timer for the idle check and the end of an accept pause.
+  int timer_fd_ = -1;
+  bool accept_paused_ = false;
+  uint64_t resume_at_ms_ = 0;
+  // Set while accept keeps failing for want of descriptors, and while every
+  // new client is refused for want of a place, so that one line tells of
+  // each, not one per pause or per connection.
+  bool exhausted_ = false;
+  bool full_ = false;
+  std::map<int, Client> clients_;
   uint64_t next_serial_ = 0;
   std::vector<uint8_t> buffer_;
 };

@@ -111,16 +111,24 @@ bool PosixEventHub::IsTimerRunning(uint32_t id) {
 }
 
 bool PosixEventHub::AddReader(int fd, std::function<void()> on_readable) {
+  return Watch(fd, EPOLLIN | EPOLLRDHUP, std::move(on_readable));
+}
+
+bool PosixEventHub::AddWriter(int fd, std::function<void()> on_writable) {
+  return Watch(fd, EPOLLOUT, std::move(on_writable));
+}
+
+bool PosixEventHub::Watch(int fd, uint32_t events, std::function<void()> on_ready) {
   if (!Ok() || fd < 0) return false;
   std::lock_guard lock(mutex_);
   auto it = readers_.find(fd);
   const uint64_t serial = (++reader_serial_) & 0xFFFFFFFFu;
   epoll_event ev{};
-  ev.events = EPOLLIN | EPOLLRDHUP;
+  ev.events = events;
   ev.data.u64 = ReaderTag(fd, serial);
   const int op = it == readers_.end() ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
   if (epoll_ctl(epoll_fd_, op, fd, &ev) != 0) return false;
-  readers_[fd] = Reader{fd, serial, std::move(on_readable)};
+  readers_[fd] = Reader{fd, serial, std::move(on_ready)};
   return true;
 }
 

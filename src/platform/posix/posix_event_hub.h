@@ -51,7 +51,12 @@ class PosixEventHub : public EventHub {
   // up or in error: the callback finds out by reading). One callback per
   // descriptor; adding a watched descriptor again replaces its callback.
   bool AddReader(int fd, std::function<void()> on_readable);
-  // Stops watching `fd`. Safe from inside any callback, also its own.
+  // Calls `on_writable` on the main thread whenever `fd` can take a write (or
+  // is hung up or in error). A descriptor is watched either way, not both:
+  // this replaces a reader of `fd`, and AddReader replaces a writer.
+  bool AddWriter(int fd, std::function<void()> on_writable);
+  // Stops watching `fd`, reader or writer. Safe from inside any callback,
+  // also its own.
   void RemoveReader(int fd);
 
   // Serves the queue until Stop(). Returns false when the hub is not Ok()
@@ -80,6 +85,7 @@ class PosixEventHub : public EventHub {
     std::function<void()> on_readable;
   };
 
+  bool Watch(int fd, uint32_t events, std::function<void()> on_ready);
   static uint64_t MonotonicNs();
   void Wake();
   int WaitTimeoutMs();

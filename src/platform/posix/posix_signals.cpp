@@ -28,7 +28,9 @@ extern "C" void RouteSignal(int signo) {
   errno = saved;
 }
 
-constexpr int kRoutedSignals[] = {SIGTERM, SIGINT};
+// SIGHUP too: a closed terminal or a service manager's reload must end the
+// link in order, not kill the process with the PBX left unanswered.
+constexpr int kRoutedSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 }  // namespace
 

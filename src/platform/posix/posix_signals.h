@@ -1,4 +1,4 @@
-// SIGTERM and SIGINT reach the link driver as close requests on the main
+// SIGTERM, SIGINT and SIGHUP reach the link driver as close requests on the main
 // thread: the signal handler only writes the signal number into a pipe that
 // the event hub watches, so the request is handled in order with every other
 // message and never inside a signal handler.
@@ -17,7 +17,7 @@ class SignalRoute {
   SignalRoute(const SignalRoute&) = delete;
   SignalRoute& operator=(const SignalRoute&) = delete;
 
-  // Installs the handlers for SIGTERM and SIGINT; from then on each signal
+  // Installs the handlers for SIGTERM, SIGINT and SIGHUP; from then on each signal
   // calls `on_signal`(signal number) on the hub's main thread, once per
   // signal received (signals arriving together may be merged by the kernel).
   // False when the pipe, the watch or a handler cannot be set up, or when
@@ -25,6 +25,10 @@ class SignalRoute {
   bool Start(std::function<void(int)> on_signal);
   // Restores the default dispositions and stops watching the pipe.
   void Stop();
+  // The pipe's read end, -1 when not started. It is readable while a signal
+  // waits to be handled, so a wait outside the hub (the connect at start, a
+  // send to a stuck peer) can watch it and give up for the close request.
+  int PendingDescriptor() const { return read_fd_; }
 
  private:
   void Drain();

@@ -127,6 +127,18 @@ std::string NormaliseSubKey(std::string_view path) {
   return Lower(path);
 }
 
+// Whether `full` names a key: one written in the file, or one above such a
+// key (creating a key creates every key above it, as the registry does;
+// those are not stored, since storing each one's whole path would cost the
+// square of a deep key's length).
+template <typename Keys>
+bool KeyExists(const Keys& keys, const std::string& full) {
+  if (keys.count(full) != 0) return true;
+  const std::string prefix = full + "\\";
+  auto it = keys.lower_bound(prefix);
+  return it != keys.end() && it->first.starts_with(prefix);
+}
+
 }  // namespace
 
 class RegistryFile::Key : public RegistryKey {
@@ -240,7 +252,13 @@ class RegistryFile::Parser {
     auto& keys = registry_.keys_;
     if (remove) {
       // A deleted key takes its sub-keys with it; the values that follow it
-      // in the file belong to no key and are skipped.
+      // in the file belong to no key and are skipped. Its parent stays, also
+      // when it existed only as the key's parent.
+      const size_t parent = full.rfind('\\');
+      if (parent != std::string::npos && KeyExists(keys, full)) {
+        auto& kept = keys[full.substr(0, parent)];
+        if (!kept) kept = std::make_shared<Values>();
+      }
       keys.erase(full);
       const std::string prefix = full + "\\";
       for (auto it = keys.lower_bound(prefix); it != keys.end() && it->first.starts_with(prefix);) {
@@ -248,11 +266,6 @@ class RegistryFile::Parser {
       }
       current_ = nullptr;
       return true;
-    }
-    // Creating a key creates every key above it, as the registry does.
-    for (size_t pos = full.find('\\'); pos != std::string::npos; pos = full.find('\\', pos + 1)) {
-      auto& parent = keys[full.substr(0, pos)];
-      if (!parent) parent = std::make_shared<Values>();
     }
     auto& key = keys[full];
     if (!key) key = std::make_shared<Values>();
@@ -428,8 +441,10 @@ std::unique_ptr<RegistryKey> RegistryFile::OpenKey(const char* path) {
   std::string sub = NormaliseSubKey(path ? path : "");
   if (!sub.empty()) full += "\\" + sub;
   auto it = keys_.find(full);
-  if (it == keys_.end()) return nullptr;
-  return std::make_unique<Key>(it->second);
+  if (it != keys_.end()) return std::make_unique<Key>(it->second);
+  // A key above one written in the file, without values of its own.
+  if (!KeyExists(keys_, full)) return nullptr;
+  return std::make_unique<Key>(std::make_shared<Values>());
 }
 
 }  // namespace kavro::platform

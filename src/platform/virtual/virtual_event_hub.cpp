@@ -49,8 +49,14 @@ std::vector<VirtualEventHub::Posted> VirtualEventHub::Queued() const {
   return {queue_.begin(), queue_.end()};
 }
 
+// Handlers run without the hub's lock, as on the real hub: a handler takes
+// the link lock, and a thread holding the link lock starts and stops timers
+// here; holding both in opposite orders could deadlock the two threads.
 void VirtualEventHub::Deliver(uint32_t message, uint32_t wParam) {
-  delivered_.push_back({message, wParam});
+  {
+    std::lock_guard lock(mutex_);
+    delivered_.push_back({message, wParam});
+  }
   if (handler_) handler_->KavroWnd(message, wParam, nullptr);
 }
 
@@ -61,61 +67,79 @@ void VirtualEventHub::Deliver(uint32_t message, uint32_t wParam) {
 bool VirtualEventHub::DeliverOneDue() {
   uint32_t id = 0;
   uint64_t order = 0;
-  bool found = false;
-  uint64_t best_due = 0;
-  for (auto& [tid, t] : timers_) {
-    if (t.due > now_) continue;
-    if (!found || t.due < best_due || (t.due == best_due && t.order < order)) {
-      found = true;
-      id = tid;
-      best_due = t.due;
-      order = t.order;
+  {
+    std::lock_guard lock(mutex_);
+    bool found = false;
+    uint64_t best_due = 0;
+    for (auto& [tid, t] : timers_) {
+      if (t.due > now_) continue;
+      if (!found || t.due < best_due || (t.due == best_due && t.order < order)) {
+        found = true;
+        id = tid;
+        best_due = t.due;
+        order = t.order;
+      }
     }
+    if (!found) return false;
   }
-  if (!found) return false;
   Deliver(WM_TIMER, id);
+  std::lock_guard lock(mutex_);
   auto it = timers_.find(id);
   if (it != timers_.end() && it->second.order == order) timers_.erase(it);
   return true;
 }
 
 void VirtualEventHub::RunPending() {
-  std::lock_guard lock(mutex_);
   for (;;) {
-    if (!queue_.empty()) {
-      Posted p = queue_.front();
-      queue_.pop_front();
-      Deliver(p.message, p.wParam);
-      continue;
+    Posted p{};
+    bool posted = false;
+    {
+      std::lock_guard lock(mutex_);
+      if (!queue_.empty()) {
+        p = queue_.front();
+        queue_.pop_front();
+        posted = true;
+      }
     }
-    if (!DeliverOneDue()) break;
+    if (posted) {
+      Deliver(p.message, p.wParam);
+    } else if (!DeliverOneDue()) {
+      break;
+    }
   }
 }
 
-void VirtualEventHub::Advance(uint64_t ms) {
+// Moves the clock to the earliest timer when it is due by `end`; false when
+// none is.
+bool VirtualEventHub::StepToNextTimer(uint64_t end) {
   std::lock_guard lock(mutex_);
-  const uint64_t end = now_ + ms;
-  RunPending();
-  for (;;) {
-    uint64_t next = UINT64_MAX;
-    for (auto& [tid, t] : timers_) next = std::min(next, t.due);
-    if (next > end) break;
-    if (next > now_) now_ = next;
-    RunPending();
+  uint64_t next = UINT64_MAX;
+  for (auto& [tid, t] : timers_) next = std::min(next, t.due);
+  if (next == UINT64_MAX || next > end) return false;
+  if (next > now_) now_ = next;
+  return true;
+}
+
+void VirtualEventHub::Advance(uint64_t ms) {
+  uint64_t end;
+  {
+    std::lock_guard lock(mutex_);
+    end = now_ + ms;
   }
-  // A handler that slept (the waits after DISC, the DSR settle) may already
-  // have carried the clock past the end; time never runs backwards.
-  if (now_ < end) now_ = end;
+  RunPending();
+  while (StepToNextTimer(end)) RunPending();
+  {
+    // A handler that slept (the waits after DISC, the DSR settle) may already
+    // have carried the clock past the end; time never runs backwards.
+    std::lock_guard lock(mutex_);
+    if (now_ < end) now_ = end;
+  }
   RunPending();
 }
 
 bool VirtualEventHub::FireNext() {
-  std::lock_guard lock(mutex_);
   RunPending();
-  if (timers_.empty()) return false;
-  uint64_t next = UINT64_MAX;
-  for (auto& [tid, t] : timers_) next = std::min(next, t.due);
-  if (next > now_) now_ = next;
+  if (!StepToNextTimer(UINT64_MAX)) return false;
   RunPending();
   return true;
 }

@@ -54,6 +54,7 @@ class VirtualEventHub : public EventHub {
   };
   void Deliver(uint32_t message, uint32_t wParam);
   bool DeliverOneDue();
+  bool StepToNextTimer(uint64_t end);
 
   MessageHandler* handler_ = nullptr;
   mutable std::recursive_mutex mutex_;

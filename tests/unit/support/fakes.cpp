@@ -1,5 +1,8 @@
 #include "support/fakes.h"
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <cstdio>
 
 namespace kavro::testing {
@@ -91,6 +94,19 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
     out += buf;
   }
   return out;
+}
+
+int32_t FakeTcpSocket::Receive(uint8_t* buffer, uint32_t size, int32_t& error) {
+  if (reads.empty()) return 0;
+  std::vector<uint8_t> next = reads.front();
+  reads.pop_front();
+  if (next.empty()) {
+    error = receiveError;
+    return -1;
+  }
+  EXPECT_LE(next.size(), size);
+  std::copy(next.begin(), next.end(), buffer);
+  return static_cast<int32_t>(next.size());
 }
 
 }  // namespace kavro::testing

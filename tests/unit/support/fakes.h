@@ -2,15 +2,18 @@
 // unit tests.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "control/delivery.h"
+#include "core/connection.h"
+#include "core/delivery.h"
 #include "platform/log_backend.h"
-#include "transport/connection.h"
+#include "platform/tcp_socket.h"
 
 namespace kavro::testing {
 
@@ -70,6 +73,37 @@ class RecordingDelivery : public Delivery {
   std::vector<Payload> payloads;
   std::vector<uint32_t> events;
   std::mutex mutex;
+};
+
+// A scripted socket: records the calls and every byte sent, and answers
+// each receive with the next scripted read.
+class FakeTcpSocket : public platform::TcpSocket {
+ public:
+  int32_t Connect(const char* address, uint16_t port) override {
+    calls.push_back("connect " + std::string(address) + ":" + std::to_string(port));
+    if (connectError == 0) handle = 7;
+    return connectError;
+  }
+  int32_t Send(const uint8_t* data, uint32_t length) override {
+    if (sendError != 0) return sendError;
+    wire.insert(wire.end(), data, data + length);
+    return 0;
+  }
+  int32_t Receive(uint8_t* buffer, uint32_t size, int32_t& error) override;
+  void Shutdown() override { calls.push_back("shutdown"); }
+  void Close() override {
+    calls.push_back("close");
+    handle = -1;
+  }
+  int32_t Handle() const override { return handle; }
+
+  int32_t connectError = 0;
+  int32_t sendError = 0;
+  int32_t receiveError = ECONNRESET;
+  int32_t handle = -1;
+  std::deque<std::vector<uint8_t>> reads;  // an empty entry stands for a failing read
+  std::vector<uint8_t> wire;                // every byte sent, in order
+  std::vector<std::string> calls;
 };
 
 std::vector<uint8_t> Bytes(std::initializer_list<int> values);

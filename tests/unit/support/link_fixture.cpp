@@ -128,7 +128,7 @@ Strings LinkFixture::TakeSentText() {
 }
 
 int LinkFixture::Send(std::vector<uint8_t> payload, uint8_t dest) {
-  return timers.EnqueuePayload(dest, static_cast<uint32_t>(payload.size()), payload.data());
+  return queue.EnqueuePayload(dest, static_cast<uint32_t>(payload.size()), payload.data());
 }
 
 size_t LinkFixture::DestroyRequests() {
@@ -138,11 +138,7 @@ size_t LinkFixture::DestroyRequests() {
   return n;
 }
 
-void LinkFixture::StartServiceRequest() {
-  timers.RequestService(1);
-  control.Block.RetryCount = 1;
-  hub.SetTimer(TimerServiceRequest, SERVICE_REQUEST_MS);
-}
+void LinkFixture::StartServiceRequest() { ASSERT_TRUE(timers.StartServiceRequest()); }
 
 void LinkFixture::Establish() {
   SetState(LINK_SETUP);

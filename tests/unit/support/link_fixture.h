@@ -9,12 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "control/link_control.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "link/frame_codec.h"
 #include "link/link_context.h"
 #include "link/link_state_machine.h"
 #include "link/link_timers.h"
+#include "link/send_queue.h"
 #include "platform/virtual/virtual_event_hub.h"
 #include "support/fakes.h"
 
@@ -42,7 +43,23 @@ std::string Describe(const SentFrame& frame);
 
 using Strings = std::vector<std::string>;
 
-class LinkFixture : public ::testing::Test, public platform::MessageHandler {
+// A whole link layer in virtual time over recording doubles, built in a line
+// and thrown away.
+struct LinkParts {
+  FakeLogBackend backend;
+  TraceLog trace{backend};
+  platform::VirtualEventHub hub;
+  LinkControl control{trace, hub};
+  FakeConnection connection;
+  FrameCodec codec{trace, connection};
+  RecordingDelivery delivery;
+  LinkContext ctx{trace, control, hub, codec, delivery, connection};
+  LinkStateMachine machine{ctx};
+  SendQueue queue{ctx, machine};
+  LinkTimers timers{ctx, machine, queue};
+};
+
+class LinkFixture : public ::testing::Test, public platform::MessageHandler, protected LinkParts {
  protected:
   LinkFixture();
   ~LinkFixture() override;
@@ -83,17 +100,6 @@ class LinkFixture : public ::testing::Test, public platform::MessageHandler {
   // Puts the link into `state` directly (as the handshake and the control
   // window do, without the lock).
   void SetState(uint16_t state) { control.Block.LinkState.store(state); }
-
-  FakeLogBackend backend;
-  TraceLog trace{backend};
-  platform::VirtualEventHub hub;
-  LinkControl control{trace, hub};
-  FakeConnection connection;
-  FrameCodec codec{trace, connection};
-  RecordingDelivery delivery;
-  LinkContext ctx{trace, control, hub, codec, delivery, connection};
-  LinkStateMachine machine{ctx};
-  LinkTimers timers{ctx, machine};
 };
 
 }  // namespace kavro::testing

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "control/link_control.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "platform/virtual/virtual_event_hub.h"
 #include "support/fakes.h"

@@ -1,6 +1,7 @@
 // What the link layer needs of the transport: the transport-neutral send,
 // the rate switch after the handshake and the link-kind tests. The real one
-// is Transport (transport.h); the unit tests use a recording double.
+// is Transport (transport/transport.h); the unit tests use a recording
+// double.
 #pragma once
 
 #include <cstdint>

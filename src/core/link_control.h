@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "diag/trace_log.h"
+#include "kavro/kavro_wire.h"
 #include "platform/event_hub.h"
 
 namespace kavro {
@@ -28,7 +29,7 @@ struct LinkControlBlock {
   std::atomic<uint16_t> LinkState{LINK_AWAIT_SERVICE};
   uint16_t RetryCount = 0;
   int32_t SocketHandle = INVALID_HANDLE;
-  const char* WindowClassName = "KavroControlProg";
+  const char* WindowClassName = KAVRO_CONTROL_SOCKET_NAME;
 };
 
 class LinkControl {
@@ -39,6 +40,15 @@ class LinkControl {
   // released, sets LINK_RELEASED and posts the destroy request. Any thread,
   // with or without the link lock.
   void ReleaseLink();
+
+  // The one writer of LinkState; returns the state it replaced. The change
+  // is not traced here: LogStateChange reports it once the frame or the
+  // expiry that made it has been handled, so that a change passing through
+  // LINK_IDLE on its way to LINK_RELEASED is one line, and a change made
+  // outside the link layer (the service answer, a client's service request)
+  // is reported with the next event.
+  uint16_t SetLinkState(uint16_t state) { return Block.LinkState.exchange(state); }
+  uint16_t State() const { return Block.LinkState.load(); }
 
   LinkControlBlock Block;
   // Guards LinkState, RetryCount, QueueLast with the send queue and the link

@@ -1,0 +1,228 @@
+// The queueing core of the default companion library: one shared log of
+// records, a cursor per client, the backlog for the first client, credit,
+// and the rules that hold the link driver back when a client falls behind.
+//
+// It does no I/O and includes no operating-system header, so that every
+// server in front of it (the Unix socket server here, a named-pipe server on
+// Windows) keeps the same order, backlog and slow-client rules. A server
+// calls it from one service thread of its own; the link driver's threads
+// call the producer side.
+#ifndef KAVROD_DELIVERY_CORE_H
+#define KAVROD_DELIVERY_CORE_H
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "kavrod.h"
+
+namespace kavrod {
+
+// Milliseconds of the monotonic clock that every time in the core is read
+// from.
+int64_t MonotonicMs();
+
+// One request a client sends, one per packet (see kavrod.h).
+struct ClientRequest {
+  uint32_t code = 0;
+  uint32_t value = 0;
+};
+
+// True only for a packet that is exactly one request of a known code;
+// anything else is to be ignored by the caller.
+bool ParseClientRequest(const uint8_t* data, size_t size, ClientRequest* request);
+
+struct Limits {
+  // Records waiting for one client before the producer is held back.
+  size_t client_records_max = KAVROD_CLIENT_QUEUE_MAX;
+  // The same in bytes, so that one client cannot pin unbounded memory with
+  // large payloads.
+  uint64_t client_bytes_max = uint64_t{128} << 20;
+  // Payloads kept while no client is connected.
+  size_t backlog_max = KAVROD_BACKLOG_MAX;
+  // A client that blocks the producer and takes nothing for this long is
+  // dropped.
+  int64_t stall_ms = KAVROD_STALL_MS;
+  size_t clients_max = KAVROD_CLIENTS_MAX;
+};
+
+// One record ready to go out: its header and the payload block, which stays
+// valid until the client's cursor has moved past it (Commit, Release).
+struct OutRecord {
+  uint8_t header[KAVROD_HEADER_SIZE];
+  const void* payload;
+  uint32_t length;
+};
+
+// What the core asks of the server in front of it. Called without the
+// core's lock held.
+struct ServerHooks {
+  // Rouses the service thread from its sleep.
+  std::function<void()> wake;
+  // True when a client has connected that the service thread has not taken
+  // in yet. Asked only when a payload would otherwise be refused for want of
+  // a client.
+  std::function<bool()> client_waiting;
+};
+
+class DeliveryCore {
+ public:
+  using ClientId = uint32_t;
+  // kAwaitClient: no client is connected and the backlog is full, but a
+  // client has just connected; wait for it to be taken in.
+  enum class Offer { kTaken, kRefused, kFull, kAwaitClient };
+
+  // When TryDeliver answers kFull: try again at `retry_at` (when the client
+  // that is in the way counts as stalled), or earlier once WaitForRoom says
+  // that something moved.
+  struct Full {
+    int64_t retry_at = 0;
+    uint64_t epoch = 0;
+  };
+
+  explicit DeliveryCore(ServerHooks server, Limits limits = {});
+  ~DeliveryCore();
+  DeliveryCore(const DeliveryCore&) = delete;
+  DeliveryCore& operator=(const DeliveryCore&) = delete;
+
+  // --- Producer side: the link driver's threads ----------------------------
+
+  // DeliverPayload: takes the block (1) or refuses it (-1). While a client's
+  // queue is full it waits for that client to take records, and drops the
+  // client once it has taken nothing for the stall time.
+  int32_t Deliver(uint32_t address, void* payload, uint32_t length);
+  // One attempt of Deliver at time `now` (milliseconds; -1: read the clock
+  // if the answer depends on it), without waiting.
+  Offer TryDeliver(uint32_t address, void* payload, uint32_t length, int64_t now, Full* full);
+  // Waits until a client has moved on since `epoch`, for at most timeout_ms.
+  void WaitForRoom(uint64_t epoch, int64_t timeout_ms);
+  // SignalLinkEvent. Link events are never refused. After event 0 the core
+  // stops taking anything; the server flushes and closes.
+  void Signal(uint32_t code, int64_t now);
+  // The library is unloaded without event 0: stop taking records all the
+  // same, and let the server flush and close.
+  void Shutdown();
+
+  // --- Server side: the service thread only --------------------------------
+
+  // A new client; 0 when the cap is reached. `state` is its first record.
+  ClientId Accept(int64_t now, OutRecord* state);
+  // A packet the client sent.
+  void Request(ClientId id, const uint8_t* data, size_t size);
+  // A new client is held back until it has either sent a credit or shown
+  // that it reads (it took its first record): then it is a plain client.
+  bool Introducing(ClientId id) const;
+  void Promote(ClientId id, int64_t now);
+  // Up to `max` records to send to the client, in order, from where it is.
+  size_t Collect(ClientId id, int64_t now, OutRecord* out, size_t max);
+  // `sent` of the records last collected went out. Returns Work().
+  uint64_t Commit(ClientId id, size_t sent, int64_t now);
+  // The client's socket is full (true) or has room again (false).
+  void SetBlocked(ClientId id, bool blocked);
+  // Takes the client out: it left (reason null) or is dropped for `reason`.
+  void Hangup(ClientId id, const char* reason);
+  // True once the client is out, whoever took it out; the server then
+  // closes it and calls Release.
+  bool Retired(ClientId id) const;
+  void Release(ClientId id);
+  // Frees nothing itself: hands over the payload blocks no client needs any
+  // more and the lines to report, for the caller to deal with outside the
+  // lock. While records keep coming, the producer frees most blocks itself.
+  void Reap(std::vector<void*>* to_free, std::vector<std::string>* notices);
+
+  bool Stopping() const;
+  // Every connected client has been sent everything.
+  bool Flushed() const;
+  // Records not yet sent to the client.
+  uint64_t Pending(ClientId id) const;
+
+  // The service thread's sleep: Work() before it looks for work, then
+  // PrepareSleep with that value; false means new work came meanwhile.
+  // Producers wake a sleeping thread only when a client can take records.
+  uint64_t Work() const;
+  // What a turn of the service thread starts from, under one lock: the work
+  // counter, whether the core is stopping, and a count of clients taken out
+  // so far (it changes when there are clients to close).
+  struct Turn {
+    uint64_t work = 0;
+    bool stopping = false;
+    uint64_t retired = 0;
+  };
+  Turn BeginTurn() const;
+  bool PrepareSleep(uint64_t seen);
+  void Awake();
+
+ private:
+  struct Record {
+    uint32_t kind;
+    uint32_t value;
+    void* payload;
+    uint32_t length;
+    uint64_t bytes_before;  // bytes of every earlier record
+  };
+  struct Client {
+    ClientId id = 0;
+    uint64_t cursor = 0;  // next record to send
+    int64_t progress_at = 0;
+    // When the client last went from having nothing to send to having
+    // something: a client that was idle and then meets a burst is not
+    // stalled yet.
+    int64_t pending_since = 0;
+    bool introducing = true;
+    bool credit_mode = false;
+    uint64_t credit = 0;
+    bool blocked = false;
+    bool retired = false;
+    // It holds the producer back; said once until it has caught up.
+    bool holding = false;
+  };
+
+  Client* Find(ClientId id);
+  const Client* Find(ClientId id) const;
+  // `clock` is the time of the call, or -1 until it is read.
+  void Append(uint32_t kind, uint32_t value, void* payload, uint32_t length, int64_t* clock);
+  const Record& At(uint64_t seq) const { return log_[static_cast<size_t>(seq - base_)]; }
+  uint64_t BytesBefore(uint64_t seq) const { return seq == end_ ? bytes_total_ : At(seq).bytes_before; }
+  bool CanTake(const Client& c) const;
+  bool WantsWake() const;
+  void Retire(Client& c, const char* reason, const std::string& detail);
+  // Takes up to `max` records off the front of the log that no client needs
+  // any more; returns their payload blocks in `blocks`.
+  size_t PopDone(void** blocks, size_t max);
+  void NoteProgress();
+
+  const ServerHooks server_;
+  const Limits limits_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable room_;
+  std::deque<Record> log_;  // log_[i] is record base_ + i
+  uint64_t base_ = 0;
+  uint64_t end_ = 0;
+  uint64_t bytes_total_ = 0;
+  // Records from backlog_begin_ on have no client yet: the first client that
+  // takes records starts there.
+  bool backlog_ = false;
+  uint64_t backlog_begin_ = 0;
+  std::vector<Client> clients_;
+  size_t live_ = 0;
+  ClientId last_id_ = 0;
+  bool link_up_ = false;
+  bool stopping_ = false;
+  uint64_t epoch_ = 0;
+  int waiters_ = 0;
+  bool notify_ = false;
+  uint64_t work_ = 0;
+  uint64_t retired_count_ = 0;
+  bool sleeping_ = false;
+  std::vector<std::string> notices_;
+};
+
+}  // namespace kavrod
+
+#endif  // KAVROD_DELIVERY_CORE_H

@@ -1,0 +1,231 @@
+"""The default companion library under load and at its limits: the real kavro
+on a TCP link to kavro-pbx, real clients on RUN_DIR/kavrod, kavroctl."""
+
+import os
+import resource
+import shutil
+import socket
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+from harness import BUILD, KAVRO, KAVRO_PBX, KAVROCTL, REGISTRY_KEY, require_binaries
+
+KAVROD = os.path.join(BUILD, "libkavrod.so.1")
+RECORD_MAX = 8 + 65535
+PAYLOAD, EVENT, STATE = 1, 2, 3
+CLIENTS_MAX = 64
+
+
+def numbered(i, size=16):
+    return struct.pack("<I", i) + bytes([i & 0xFF]) * (size - 4)
+
+
+class StderrLines:
+    """Collects kavro's standard error as it comes, so that a test can wait
+    for a line (and the pipe never fills)."""
+
+    def __init__(self, proc):
+        self.lines, self.cond = [], threading.Condition()
+        self.thread = threading.Thread(target=self.run, args=(proc.stderr,), daemon=True)
+        self.thread.start()
+
+    def run(self, stream):
+        for raw in iter(stream.readline, b""):
+            with self.cond:
+                self.lines.append(raw.decode("latin-1").rstrip("\n"))
+                self.cond.notify_all()
+
+    def wait(self, text, timeout=20.0):
+        with self.cond:
+            if not self.cond.wait_for(lambda: any(text in l for l in self.lines), timeout):
+                raise AssertionError("kavro never said %r; it said %r" % (text, self.lines))
+
+    def count(self, text):
+        with self.cond:
+            return sum(text in l for l in self.lines)
+
+
+class QuietKavro:
+    """The real kavro on a TCP link with the default library and the trace
+    log off: the log would copy every payload to standard error, where the
+    library's own lines must be seen as they come."""
+
+    def __init__(self, test, port):
+        self.dir = tempfile.mkdtemp(prefix="kavro-e2e-")
+        test.addCleanup(shutil.rmtree, self.dir, True)
+        self.run_dir = os.path.join(self.dir, "run")
+        self.log_dir = os.path.join(self.dir, "log")
+        os.makedirs(self.log_dir)
+        self.registry = os.path.join(self.dir, "kavro.reg")
+        with open(self.registry, "w") as f:
+            f.write("Windows Registry Editor Version 5.00\r\n\r\n[%s]\r\n" % REGISTRY_KEY +
+                    '"Link"="TCP"\r\n"TapiSvrIpAddr"="127.0.0.1"\r\n'
+                    '"TapiSvrIpPort"=dword:%08x\r\n"Keepalive"=dword:00000000\r\n' % port)
+        self.proc = subprocess.Popen([KAVRO, "--registry", self.registry, "--run-dir", self.run_dir,
+                                      "--log-dir", self.log_dir, "--delivery-library", KAVROD],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        test.addCleanup(self.kill)
+        self.err = StderrLines(self.proc)
+        # The library's socket comes before the control socket.
+        control = os.path.join(self.run_dir, "KavroControlProg")
+        end = time.monotonic() + 10
+        while not os.path.exists(control):
+            if time.monotonic() > end or self.proc.poll() is not None:
+                raise AssertionError("kavro never came up: %r" % self.err.lines)
+            time.sleep(0.02)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+class Client:
+    """A program reading RUN_DIR/kavrod: a credit first if it counts records,
+    then its first record, the link state."""
+
+    def __init__(self, test, run_dir, credit=None, read_state=True):
+        self.sock = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        test.addCleanup(self.sock.close)
+        self.sock.settimeout(20)
+        self.sock.connect(os.path.join(run_dir, "kavrod"))
+        if credit is not None:
+            self.sock.send(struct.pack("<II", 1, credit))
+        if read_state:
+            kind, _, _ = self.read()
+            test.assertEqual(kind, STATE)
+
+    def read(self):
+        data = self.sock.recv(RECORD_MAX + 1)
+        if not data:
+            return None
+        kind, value = struct.unpack("<II", data[:8])
+        return kind, value, data[8:]
+
+    def payloads(self, n):
+        got = []
+        while len(got) < n:
+            r = self.read()
+            if r is None:
+                break
+            if r[0] == PAYLOAD:
+                got.append(r[2])
+        return got
+
+
+class DeliveryTest(unittest.TestCase):
+    def setUp(self):
+        require_binaries(KAVRO, KAVRO_PBX, KAVROCTL, KAVROD)
+
+    def start(self):
+        """kavro-pbx serving TCP, fed payloads on its standard input, and a
+        kavro with the default library connected to it."""
+        pbx = subprocess.Popen([KAVRO_PBX, "--tcp", "0", "--print-path-only", "-q", "--keepalive-ms", "0"],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (pbx.kill(), pbx.wait(), pbx.stdin.close(), pbx.stdout.close()))
+        k = QuietKavro(self, int(pbx.stdout.readline()))
+        return pbx, k, k.err
+
+    def feed(self, pbx, payloads):
+        """Has the PBX send `payloads`, from a thread: the pipe to it fills
+        while kavro holds the link back."""
+        text = "".join(p.hex() + "\n" for p in payloads).encode()
+
+        def write():
+            pbx.stdin.write(text)
+            pbx.stdin.flush()
+
+        t = threading.Thread(target=write, daemon=True)
+        t.start()
+        self.addCleanup(t.join, 30)
+
+    def listen(self, k, *args):
+        return subprocess.run([KAVROCTL, "--run-dir", k.run_dir, "listen"] + list(args),
+                              capture_output=True, text=True, timeout=60)
+
+    def test_burst_reaches_a_client_that_pauses_and_one_that_reads_whole_and_in_order(self):
+        pbx, k, err = self.start()
+        reader = subprocess.Popen([KAVROCTL, "--run-dir", k.run_dir, "listen"], stdout=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: (reader.kill(), reader.wait(), reader.stdout.close()))
+        # Event 1 waited for the first client: the reader, client 1.
+        self.assertEqual(reader.stdout.readline().strip(), "event 1 (link established)")
+        paused = Client(self, k.run_dir)
+        n = 20000
+        lines = []
+        collect = threading.Thread(target=lambda: lines.extend(reader.stdout.readline() for _ in range(n)))
+        collect.start()
+
+        self.feed(pbx, [numbered(i) for i in range(n)])
+        # The paused client, client 2, goes on only once the link waits for
+        # it.
+        err.wait("client 2 is 4096 records behind; holding the link back")
+        self.assertEqual(paused.payloads(n), [numbered(i) for i in range(n)])
+        collect.join(60)
+        self.assertEqual([l.strip() for l in lines],
+                         ["payload addr=0x20 len=16 " + numbered(i).hex(" ").upper() for i in range(n)])
+        self.assertEqual(err.count("dropped"), 0, err.lines)
+
+    def test_listen_with_a_count_leaves_the_rest_for_the_next_client(self):
+        pbx, k, err = self.start()
+        self.feed(pbx, [numbered(i) for i in range(5)])
+        first = self.listen(k, "--count", "3", "--timeout", "20")
+        self.assertEqual(first.returncode, 0, first.stderr)
+        self.assertEqual(first.stdout.splitlines(),
+                         ["event 1 (link established)"] +
+                         ["payload addr=0x20 len=16 " + numbered(i).hex(" ").upper() for i in range(2)])
+        rest = Client(self, k.run_dir)
+        self.assertEqual(rest.payloads(3), [numbered(i) for i in range(2, 5)])
+
+    def test_refused_second_kavro_takes_nothing(self):
+        pbx, k, err = self.start()
+        self.feed(pbx, [numbered(i) for i in range(3)])
+        second = subprocess.run([KAVRO, "--registry", k.registry, "--run-dir", k.run_dir, "--log-dir", k.log_dir],
+                                capture_output=True, text=True, timeout=30)
+        self.assertEqual(second.returncode, 1, second.stderr)
+        self.assertIn("kavrod.lock is locked", second.stderr)
+        client = Client(self, k.run_dir)
+        self.assertEqual(client.read()[:2], (EVENT, 1))
+        self.assertEqual(client.payloads(3), [numbered(i) for i in range(3)])
+
+    def test_clients_over_the_cap_and_out_of_descriptors_leave_the_others_served(self):
+        pbx, k, err = self.start()
+        served = Client(self, k.run_dir)
+        self.assertEqual(served.read()[:2], (EVENT, 1))
+        # A payload before descriptors run out: a sanitizer build checks each
+        # dynamic type once, with a pipe, and would fail for want of one.
+        self.feed(pbx, [numbered(0)])
+        self.assertEqual(served.payloads(1), [numbered(0)])
+
+        # Out of descriptors: the library stops taking connections for a
+        # while instead of spinning on them, and serves the client it has.
+        pid = k.proc.pid
+        fds = {int(f) for f in os.listdir("/proc/%d/fd" % pid)}
+        first_free = min(i for i in range(len(fds) + 1) if i not in fds)
+        limit = resource.prlimit(pid, resource.RLIMIT_NOFILE)
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, (first_free, limit[1]))
+        waiting = [Client(self, k.run_dir, read_state=False) for _ in range(2)]
+        err.wait("cannot accept clients: Too many open files")
+        self.feed(pbx, [numbered(1)])
+        self.assertEqual(served.payloads(1), [numbered(1)], err.lines)
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, limit)
+        err.wait("accepting clients again")
+        self.assertEqual(err.count("cannot accept clients"), 1, err.lines)
+        for c in waiting:
+            self.assertEqual(c.read()[0], STATE)
+
+        # Over the cap: closed before the link-state record.
+        more = [Client(self, k.run_dir) for _ in range(CLIENTS_MAX - 3)]
+        over = Client(self, k.run_dir, read_state=False)
+        self.assertIsNone(over.read())
+        err.wait("clients are connected already")
+        self.feed(pbx, [numbered(2)])
+        for c in [served] + more:
+            self.assertEqual(c.payloads(1), [numbered(2)])
+
+
+if __name__ == "__main__":
+    unittest.main()
