@@ -73,7 +73,12 @@ class Win32SerialDeviceFactory : public SerialDeviceFactory {
     return Win32SerialDevice::Open(path, error);
   }
   // COMn opens \\.\COMn: the device namespace also reaches COM10 and above.
-  std::string NativePath(const std::string& portName) override { return "\\\\.\\" + portName; }
+  // Windows opens every port by its own name, and through the device
+  // namespace so that COM10 and above open as well; there is no mapping to
+  // consult.
+  std::string DevicePathFor(const std::string& portName, const std::string& /*configured*/) override {
+    return portName.empty() ? std::string() : "\\\\.\\" + portName;
+  }
 };
 
 }  // namespace kavro::platform
