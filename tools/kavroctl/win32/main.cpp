@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "../../common/hex_text.h"
+#include "../command_line.h"
 #include "../ctl_protocol.h"
 
 #include <fcntl.h>
@@ -36,10 +37,6 @@ constexpr const char* PIPE_NAME = "\\\\.\\pipe\\kavrod";
 constexpr UINT ANSWER_TIMEOUT_MS = 10000;
 // How long listen waits for a busy pipe to offer an instance.
 constexpr DWORD PIPE_BUSY_WAIT_MS = 5000;
-
-struct UsageError {
-  std::string message;
-};
 
 [[noreturn]] void Fail(int code, const std::string& message) {
   std::fprintf(stderr, "%s\n", message.c_str());
@@ -110,13 +107,6 @@ Answer SendRequest(uint32_t message, uint32_t word, const std::vector<uint8_t>& 
 std::vector<uint8_t> ReadAll(std::istream& in) {
   return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
-
-struct PayloadSource {
-  std::vector<std::string> hexWords;
-  std::string file;
-  bool fromStdin = false;
-  bool hexInput = false;
-};
 
 std::vector<uint8_t> LoadPayload(const PayloadSource& source) {
   std::vector<uint8_t> bytes;
@@ -232,6 +222,9 @@ int RunListen(bool json, std::optional<uint64_t> count, std::optional<double> ti
       std::fprintf(stderr, "kavroctl: ignored a malformed record of %lu bytes\n", static_cast<unsigned long>(got));
       continue;
     }
+    // The link-state record a newer library sends first is no delivery and
+    // does not count.
+    if (record->kind == RECORD_LINK_STATE) continue;
     PrintLine(json ? FormatRecordJson(*record) : FormatRecordText(*record));
     ++seen;
   }
@@ -262,7 +255,7 @@ int main(int argc, char** argv) {
       "  3  kavro cannot be reached (not running, no permission, no answer)\n"
       "\n"
       "Examples:\n"
-      "  kavroctl send --address 0x20 41 42 43\n"
+      "  kavroctl send --address 20 41 42 43\n"
       "  kavroctl listen --json --count 1 --timeout 5\n"
       "  kavroctl close");
   app.set_version_flag("--version", std::string("kavroctl ") + KAVRO_VERSION);
@@ -274,8 +267,9 @@ int main(int argc, char** argv) {
   auto* sendCmd = app.add_subcommand("send", "send a payload to the PBX (exit 1 when kavro refuses it)");
   std::string addressText = "0";
   PayloadSource sendSource;
-  sendCmd->add_option("--address", addressText, "address byte of the payload, 0..255 (default 0)")
-      ->option_text("N");
+  sendCmd->add_option("--address", addressText,
+                      "address byte of the payload in hex, 00..FF: 20 and 0x20 both mean 0x20 (default 0)")
+      ->option_text("HH");
   AddPayloadOptions(sendCmd, sendSource, "payload bytes in hex: \"41 42 43\" or 414243");
 
   auto* serviceCmd = app.add_subcommand("service", "repeat the service request to the PBX");
@@ -309,7 +303,7 @@ int main(int argc, char** argv) {
 
   try {
     if (sendCmd->parsed()) {
-      uint32_t address = ParseWordOrThrow(addressText, "the address", 255);
+      const uint32_t address = ParseAddress(addressText);
       std::vector<uint8_t> payload = LoadPayload(sendSource);
       if (payload.empty()) throw UsageError{"kavroctl: send needs at least one payload byte"};
       Answer answer = SendRequest(WM_COPYDATA, PayloadWord(address), payload);
@@ -317,9 +311,7 @@ int main(int argc, char** argv) {
         Fail(EXIT_UNREACHABLE, "kavroctl: kavro ended without an answer");
       }
       if (verbose) std::printf("result %d\n", answer.result);
-      if (answer.result == 0) {
-        std::fprintf(stderr, "kavroctl: the link driver refused the payload (queue full, too long or no memory)\n");
-      }
+      if (answer.result == 0) std::fprintf(stderr, "%s\n", RefusalMessage(payload.size()).c_str());
       return ExitForResult(answer.result);
     }
     if (serviceCmd->parsed()) {
