@@ -52,6 +52,7 @@ class NoDevices : public platform::SerialDeviceFactory {
     if (error) *error = 2;
     return nullptr;
   }
+  std::string DevicePathFor(const std::string&, const std::string& configured) override { return configured; }
 };
 
 // The value names to try: the ones kavro reads and every quoted name in the

@@ -26,10 +26,27 @@ for p in "${packages[@]}"; do
   fi
 done
 
+# The Windows build: mingw-w64 cross compilers (the -posix variants carry
+# std::thread and std::mutex), Wine of both bitnesses to run it, and the
+# 32-bit host runtime for the test-only modem-line shim of 32-bit Wine.
+windows_packages=(
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+  wine64 wine32:i386 gcc-multilib googletest
+)
+for p in "${windows_packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
 if [ ${#missing[@]} -gt 0 ]; then
   echo "deps: installing ${missing[*]}"
   sudo_cmd=""
   if [ "$(id -u)" -ne 0 ]; then sudo_cmd="sudo"; fi
+  # wine32 is an i386 package: the architecture has to be known to apt first.
+  if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo_cmd dpkg --add-architecture i386
+  fi
   $sudo_cmd apt-get update -q
   # Wireshark's package asks whether to let ordinary users capture; the answer
   # is no, given here so that the install needs nobody at the keyboard.

@@ -91,3 +91,11 @@ if [ ${#targets[@]} -gt 0 ]; then
 fi
 
 echo "== all tests passed =="
+
+# The Windows program: cross-built with mingw-w64 and tested under Wine
+# (scripts/test-windows.sh). KAVRO_SKIP_WINDOWS=1 leaves it out.
+if [ "${KAVRO_SKIP_WINDOWS:-0}" != 1 ]; then
+  echo "== Windows build and tests under Wine =="
+  scripts/test-windows.sh
+  echo "== Windows tests passed =="
+fi

@@ -16,7 +16,7 @@ constexpr size_t HEX_DUMP_LIMIT = 2040;
 
 void TraceLog::InitTraceLog(const std::string& logDir) {
   path_ = logDir;
-  if (!path_.empty() && path_.back() != '/') path_ += '/';
+  if (!path_.empty() && path_.back() != '/' && path_.back() != '\\') path_ += '/';
   path_ += "kavro.log";
   // The log is switched on only by the file's presence: it is never created.
   TraceMask = backend_.CanOpenExisting(path_) ? TRACE_MASK_ON : 0;

@@ -74,6 +74,11 @@ class SerialDeviceFactory {
   // Opens the device at `path` for exclusive use; null with `*error` set on
   // failure.
   virtual std::shared_ptr<SerialDevice> OpenDevice(const std::string& path, int* error) = 0;
+  // The device a port name (COM1, COM2, ...) stands for: the platform's own
+  // naming decides, given the device the configuration maps the name to
+  // (empty when it maps it to none). Empty when the name stands for no
+  // device.
+  virtual std::string DevicePathFor(const std::string& portName, const std::string& configured) = 0;
 };
 
 }  // namespace kavro::platform

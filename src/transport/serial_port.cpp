@@ -39,6 +39,10 @@ uint32_t SerialPort::RateOf(const char* rateText) {
 
 std::string SerialPort::DevicePathFor(const char* portName) {
   if (portName == nullptr || portName[0] == '\0') return {};  // "" would be the default value
+  return devices_.DevicePathFor(portName, ConfiguredDevice(portName));
+}
+
+std::string SerialPort::ConfiguredDevice(const char* portName) {
 
   if (auto key = registry_.OpenKey(PortsKeyPath().c_str())) {
     char path[MAX_DEVICE_PATH] = {};
@@ -52,18 +56,7 @@ std::string SerialPort::DevicePathFor(const char* portName) {
     }
   }
 
-  // COMn without a mapping: the n-th on-board UART, counted from 1 as the
-  // port names are and from 0 as the kernel names the devices.
-  if (std::strncmp(portName, "COM", 3) != 0) return {};
-  const char* digits = portName + 3;
-  size_t count = std::strlen(digits);
-  if (count == 0 || count > 9 || digits[0] == '0') return {};
-  uint32_t number = 0;
-  for (size_t i = 0; i < count; ++i) {
-    if (digits[i] < '0' || digits[i] > '9') return {};
-    number = number * 10 + static_cast<uint32_t>(digits[i] - '0');
-  }
-  return "/dev/ttyS" + std::to_string(number - 1);
+  return {};
 }
 
 std::shared_ptr<platform::SerialDevice> SerialPort::CurrentDevice() {
@@ -107,7 +100,7 @@ int32_t SerialPort::OpenV24(const char* portName, const char* rateText, uint32_t
   // descriptor, and they run on separate locks so a write proceeds while
   // the receive thread waits.
 
-  std::string path = DevicePathFor(portName);
+  const std::string path = DevicePathFor(portName);
   int err = ENOENT;
   std::shared_ptr<platform::SerialDevice> device;
   if (!path.empty()) device = devices_.OpenDevice(path, &err);

@@ -35,9 +35,9 @@ class SerialPort : public SerialPortOps {
   int32_t ReceiveV24(uint8_t* buffer, uint32_t size) override;
   int32_t IsV24Closed() override;
 
-  // The device a port name stands for: the name's value under the Ports
-  // sub-key of the configuration, else /dev/ttyS{n-1} for COMn; empty when
-  // the name has neither.
+  // The device a port name stands for, as the platform's serial devices
+  // name it, given the name's value under the Ports sub-key of the
+  // configuration; empty when the name stands for none.
   std::string DevicePathFor(const char* portName);
 
   // The rate a rate text selects: the whole text must be one of the eight
@@ -45,6 +45,8 @@ class SerialPort : public SerialPortOps {
   static uint32_t RateOf(const char* rateText);
 
  private:
+  // The name's text value under the Ports sub-key; empty when it has none.
+  std::string ConfiguredDevice(const char* portName);
   void Configure(platform::SerialDevice& device, const char* rateText, bool twoStopBitsAtLowRates);
   std::shared_ptr<platform::SerialDevice> CurrentDevice();
 

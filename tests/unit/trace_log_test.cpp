@@ -32,6 +32,10 @@ TEST(TraceLog, MaskPassesErrorsWarningsAndProtocolButNeverDetail) {
   TraceLog log(backend);
   log.InitTraceLog("/tmp/logs/");
   EXPECT_EQ(log.LogPath(), "/tmp/logs/kavro.log");
+  // The Windows system directory ends in its own separator.
+  TraceLog windowsLog(backend);
+  windowsLog.InitTraceLog("C:\\Windows\\System32\\");
+  EXPECT_EQ(windowsLog.LogPath(), "C:\\Windows\\System32\\kavro.log");
   EXPECT_EQ(log.TraceMask, 0x17u);
   log.TraceMessage(LOG_ERROR, "e");
   log.TraceMessage(LOG_WARNING, "w");

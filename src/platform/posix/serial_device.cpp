@@ -289,4 +289,19 @@ int PosixSerialDevice::Close() {
   return ::close(fd) == 0 ? 0 : errno;
 }
 
+std::string PosixSerialDeviceFactory::DevicePathFor(const std::string& portName, const std::string& configured) {
+  if (!configured.empty()) return configured;
+  // COMn without a mapping: the n-th on-board UART, counted from 1 as the
+  // port names are and from 0 as the kernel names the devices.
+  if (portName.compare(0, 3, "COM") != 0) return {};
+  const std::string digits = portName.substr(3);
+  if (digits.empty() || digits.size() > 9 || digits[0] == '0') return {};
+  uint32_t number = 0;
+  for (char digit : digits) {
+    if (digit < '0' || digit > '9') return {};
+    number = number * 10 + static_cast<uint32_t>(digit - '0');
+  }
+  return "/dev/ttyS" + std::to_string(number - 1);
+}
+
 }  // namespace kavro::platform

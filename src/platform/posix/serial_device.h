@@ -62,6 +62,8 @@ class PosixSerialDeviceFactory : public SerialDeviceFactory {
   std::shared_ptr<SerialDevice> OpenDevice(const std::string& path, int* error) override {
     return PosixSerialDevice::Open(path, error);
   }
+  // The configured device, else /dev/ttyS{n-1} for COMn.
+  std::string DevicePathFor(const std::string& portName, const std::string& configured) override;
 };
 
 }  // namespace kavro::platform

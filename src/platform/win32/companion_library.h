@@ -1,0 +1,40 @@
+// The companion DLL (KAVROD32.dll) on Windows: loaded at start with the
+// normal DLL search, the program's directory first, and bound by ordinal
+// only: 7 DeliverPayload, 8 SignalLinkEvent, both stdcall.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kavro::platform {
+
+constexpr const char* COMPANION_LIBRARY_NAME = "KAVROD32.dll";
+constexpr unsigned DELIVER_PAYLOAD_ORDINAL = 7;
+constexpr unsigned SIGNAL_LINK_EVENT_ORDINAL = 8;
+
+class CompanionLibrary {
+ public:
+  CompanionLibrary() = default;
+  CompanionLibrary(const CompanionLibrary&) = delete;
+  CompanionLibrary& operator=(const CompanionLibrary&) = delete;
+
+  // Loads `name` and binds both ordinals. On failure returns false with a
+  // line that names the library, the missing ordinal if any, and the
+  // system's error code; nothing stays loaded.
+  bool Load(const char* name, std::string& failure);
+  bool IsLoaded() const { return deliver_ != nullptr; }
+
+  // Calls into the library; without one, -1 and nothing.
+  int32_t DeliverPayload(uint32_t address, void* payload, uint32_t length);
+  void SignalLinkEvent(uint32_t code);
+
+ private:
+  using DeliverFunction = int32_t(__stdcall*)(uint32_t, void*, uint32_t);
+  using SignalFunction = void(__stdcall*)(uint32_t);
+
+  void* module_ = nullptr;
+  DeliverFunction deliver_ = nullptr;
+  SignalFunction signal_ = nullptr;
+};
+
+}  // namespace kavro::platform

@@ -1,0 +1,61 @@
+// The TCP client connection on Windows, over Winsock 2. ws2_32.dll is loaded
+// on the first connect, never at start, so that serial and USB links do not
+// load it at all; its functions are bound by their ordinals.
+//
+// The socket is non-blocking, and every wait on it has a bound: the connect
+// gives up after CONNECT_LIMIT_MS (and whenever the wait hook says so), a
+// send after 2 ms a byte and a second, as a serial write does. The main
+// thread, which sends the client payloads, therefore never hangs on a peer
+// that stopped reading.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+
+#include "platform/tcp_socket.h"
+
+namespace kavro::platform {
+
+class Win32TcpSocket : public TcpSocket {
+ public:
+  static constexpr uint32_t CONNECT_LIMIT_MS = 20000;
+  // A connect is polled this often, with the wait hook called in between.
+  static constexpr uint32_t CONNECT_SLICE_MS = 20;
+
+  Win32TcpSocket() = default;
+  ~Win32TcpSocket() override;
+  Win32TcpSocket(const Win32TcpSocket&) = delete;
+  Win32TcpSocket& operator=(const Win32TcpSocket&) = delete;
+
+  // Called between the slices of a connect's wait; true gives the connect
+  // up (error WSAEINTR). The control window serves the messages sent to it
+  // meanwhile from here.
+  void SetConnectWaitHook(std::function<bool()> hook) { connectWaitHook_ = std::move(hook); }
+
+  int32_t Connect(const char* address, uint16_t port) override;
+  int32_t Send(const uint8_t* data, uint32_t length) override;
+  int32_t Receive(uint8_t* buffer, uint32_t size, int32_t& error) override;
+  void Shutdown() override;
+  void Close() override;
+  int32_t Handle() const override { return handleNumber_.load(); }
+
+ private:
+  bool LoadWinsock(int32_t* error);
+  void Release();
+
+  uintptr_t socket_ = ~uintptr_t{0};
+  std::atomic<int32_t> handleNumber_{-1};
+  std::atomic<bool> closing_{false};
+  bool started_ = false;
+  std::function<bool()> connectWaitHook_;
+  // Client payloads (window thread) and keepalive echoes (receive thread)
+  // share the socket: one block at a time keeps their frames whole. Close
+  // takes both locks, so the socket is never closed under a send or a
+  // receive.
+  std::mutex sendMutex_;
+  std::mutex receiveMutex_;
+};
+
+}  // namespace kavro::platform
