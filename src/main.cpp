@@ -36,6 +36,7 @@
 #include "platform/posix/registry_file.h"
 #include "platform/posix/serial_device.h"
 #include "platform/posix/service_notify.h"
+#include "platform/posix/stderr_lifecycle_sink.h"
 #include "platform/posix/tcp_socket.h"
 #include "platform/posix/usb_device.h"
 #include "transport/serial_port.h"
@@ -55,14 +56,15 @@ struct Options {
   std::string deliveryLibrary;
   std::string socketGroup;
   std::vector<std::string> link;
+  bool quiet = false;
 };
 
 int Fail(int code, const std::string& message) {
   // The library loader and the control socket name the program in their
-  // messages already; one prefix per line.
+  // messages already; one prefix per line, after the journal's priority.
   const std::string prefix = "kavro: ";
   const bool named = message.compare(0, prefix.size(), prefix) == 0;
-  fprintf(stderr, "%s%s\n", named ? "" : prefix.c_str(), message.c_str());
+  fprintf(stderr, "<3>%s%s\n", named ? "" : prefix.c_str(), message.c_str());
   return code;
 }
 
@@ -109,21 +111,27 @@ bool GiveSocketsToGroup(const std::string& runDir, gid_t group, std::string& err
 // link is up: a notify-type unit is active only with the link established.
 class ServiceNotifyingDelivery : public kavro::Delivery {
  public:
-  explicit ServiceNotifyingDelivery(kavro::Delivery& inner) : inner_(inner) {}
+  ServiceNotifyingDelivery(kavro::Delivery& inner, kavro::platform::LifecycleSink& lifecycle, const char* link)
+      : inner_(inner), lifecycle_(lifecycle), link_(link) {}
   int32_t DeliverPayload(uint32_t address, void* payload, uint32_t length) override {
     return inner_.DeliverPayload(address, payload, length);
   }
   void SignalLinkEvent(uint32_t code) override {
     inner_.SignalLinkEvent(code);
     if (code == kavro::LINK_EVENT_ESTABLISHED) {
+      lifecycle_.Notice(kavro::platform::NoticeLevel::Info, std::string("link ") + link_ + " established");
       kavro::platform::NotifyServiceManager("READY=1\nSTATUS=Link established");
     } else if (code == kavro::LINK_EVENT_FAILED) {
+      lifecycle_.Notice(kavro::platform::NoticeLevel::Warning, std::string("link ") + link_ + " could not be set up");
       kavro::platform::NotifyServiceManager("STATUS=Link failed");
     }
   }
 
  private:
   kavro::Delivery& inner_;
+  kavro::platform::LifecycleSink& lifecycle_;
+  // LinkConfig's link name, final once the link is opened.
+  const char* link_;
 };
 
 }  // namespace
@@ -154,6 +162,8 @@ int main(int argc, char** argv) {
   app.add_option("--socket-group", opt.socketGroup,
                  "group (name or number) given the sockets, so that its members can be clients")
       ->envname("KAVRO_SOCKET_GROUP");
+  app.add_flag("--quiet,-q", opt.quiet, "leave out the informational lifecycle lines on standard error")
+      ->envname("KAVRO_QUIET");
   app.add_option("LINK", opt.link,
                  "link name replacing the configured one (COM1, USB, TCP, LAN/USB...); words are joined by blanks");
   app.footer(
@@ -192,6 +202,7 @@ int main(int argc, char** argv) {
   }
 
   platform::IgnoreSigpipe();
+  platform::StderrLifecycleSink lifecycle(opt.quiet);
   platform::PosixLogBackend logBackend;
   TraceLog trace(logBackend);
   trace.InitTraceLog(opt.logDir);
@@ -208,16 +219,17 @@ int main(int argc, char** argv) {
   const std::string libraryPath =
       opt.deliveryLibrary.empty() ? ResolveDefaultDeliveryLibrary(loader) : opt.deliveryLibrary;
   if (!delivery.Load(libraryPath, error)) return Fail(EXIT_CANNOT_START, error);
-  ServiceNotifyingDelivery notifyingDelivery(delivery);
 
   platform::PosixEventHub hub;
   if (!hub.Ok()) return Fail(EXIT_CANNOT_START, std::string("cannot create the event loop: ") + strerror(errno));
   LinkControl control(trace, hub);
+  control.SetLifecycleSink(&lifecycle);
   hub.SetTimerDispatchLock(&control.LinkLock);
 
   std::unique_ptr<platform::RegistryFile> registry = platform::RegistryFile::Load(opt.registry);
   Configuration configuration(*registry, trace);
   LinkConfig config;
+  ServiceNotifyingDelivery notifyingDelivery(delivery, lifecycle, config.Link);
 
   platform::PosixSerialDeviceFactory serialDevices;
   SerialPort serial(control, trace, *registry, serialDevices, hub);
@@ -229,11 +241,13 @@ int main(int argc, char** argv) {
   Transport transport(config, trace, control, serial, &usb, &tcp);
 
   FrameCodec codec(trace, transport);
+  codec.CountInto(&control.Stats);
   LinkContext ctx{trace, control, hub, codec, notifyingDelivery, transport};
   LinkStateMachine machine(ctx);
   SendQueue queue(ctx, machine);
   LinkTimers timers(ctx, machine, queue);
   ReceiveParser parser(trace, &timers);
+  parser.CountInto(&control.Stats);
   SocketFraming framing(ctx, timers);
 
   platform::PosixProcess process;

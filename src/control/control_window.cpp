@@ -1,6 +1,7 @@
 #include "control/control_window.h"
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "control/configuration.h"
@@ -64,7 +65,10 @@ int ControlWindow::OpenConnection(const char* linkOverride) {
   }
 
   SelectLink();
-  if (!OpenPort()) {
+  const bool open = OpenPort();
+  // A name of no kind has opened nothing, so nothing ends that is worth a line.
+  opened_ = open && (p_.transport.IsComLink() || p_.transport.IsUsbLink() || p_.transport.IsTcpLink());
+  if (!open) {
     p_.delivery.SignalLinkEvent(LINK_EVENT_FAILED);
     p_.trace.TraceMessage(LOG_ERROR, "OpenConnection %s failed !", p_.config.Link);
     return 0;
@@ -75,6 +79,7 @@ int ControlWindow::OpenConnection(const char* linkOverride) {
     p_.trace.TraceMessage(LOG_ERROR, "OpenConnection %s - CreateThread failed !", p_.config.Link);
     p_.delivery.SignalLinkEvent(LINK_EVENT_FAILED);
     p_.transport.CloseConnection();
+    opened_ = false;
     return 0;
   }
   if (p_.transport.IsTcpLink()) return 1;
@@ -99,7 +104,12 @@ bool ControlWindow::OpenPort() {
   }
   // A name of no kind opens nothing: the receive thread's first empty read
   // finds the link gone and releases it.
-  if (!p_.transport.IsTcpLink()) return true;
+  if (!p_.transport.IsTcpLink()) {
+    p_.control.Lifecycle().Notice(platform::NoticeLevel::Warning,
+                                  std::string("link name '") + p_.config.Link +
+                                      "' is of no known kind (COMn, USB, TCP, LAN/USB): nothing is opened");
+    return true;
+  }
   if (!p_.socket || !p_.framing) return false;
   p_.framing->KeepaliveEnabled = 0;
   p_.framing->KeepaliveTimeout = 0;
@@ -126,7 +136,7 @@ int ControlWindow::CommWatch() {
       if (protocol_) protocol_->ReceiveBytes(frame, buffer.data(), n);
     } else if (p_.transport.IsDisconnected()) {
       p_.trace.TraceMessage(LOG_DETAIL, "Device Disconnected");
-      p_.control.ReleaseLink();
+      p_.control.ReleaseLink(p_.transport.IsTcpLink() ? LinkEndReason::ConnectionLost : LinkEndReason::DeviceGone);
     }
   }
   p_.trace.TraceMessage(LOG_DETAIL, "Exit CommWatch Thread");
@@ -158,12 +168,19 @@ int32_t ControlWindow::OnTimer(uint32_t id) {
 
 int32_t ControlWindow::OnClose() {
   p_.trace.TraceMessage(LOG_DETAIL, "WM_CLOSE");
+  p_.control.NoteEndReason(LinkEndReason::CloseRequest);
   p_.timers.DisconnectRequest();
   return 0;
 }
 
 int32_t ControlWindow::OnDestroy() {
   p_.trace.TraceMessage(LOG_DETAIL, "WM_DESTROY");
+  if (opened_) {
+    const LinkEndReason reason = p_.control.EndReasonNoted();
+    p_.control.Lifecycle().Notice(
+        reason == LinkEndReason::CloseRequest ? platform::NoticeLevel::Info : platform::NoticeLevel::Warning,
+        std::string("link ") + p_.config.Link + " ended: " + LinkEndReasonText(reason));
+  }
   // Closing the transport first makes a read blocked in CommWatch return.
   p_.transport.CloseConnection();
   if (commWatchThread_) {

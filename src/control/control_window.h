@@ -93,6 +93,8 @@ class ControlWindow : public platform::MessageHandler {
   // Until SelectLink, the protocol of a link that is not TCP.
   LinkProtocol* protocol_ = &layer2_;
   std::unique_ptr<platform::ThreadHandle> commWatchThread_;
+  // The port was opened: its end gets a lifecycle line.
+  bool opened_ = false;
 };
 
 }  // namespace kavro
