@@ -279,6 +279,7 @@ int main(int argc, char** argv) {
   tcpSocket.SetCancelDescriptor(signals.PendingDescriptor());
 
   platform::ControlSocket controlSocket(hub, window);
+  controlSocket.SetStatusSource([&window] { return window.StatusAnswer(); });
   controlSocket.SetNotice([&trace](const std::string& text) { trace.TraceMessage(LOG_WARNING, "%s", text.c_str()); });
   if (!controlSocket.Open(opt.runDir, &error)) return Fail(EXIT_CANNOT_START, error);
   process.AtExit([&controlSocket] { controlSocket.Close(); });

@@ -1,10 +1,12 @@
 #include "control/control_window.h"
 
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "control/configuration.h"
+#include "control/status_report.h"
 #include "core/delivery.h"
 #include "core/link_control.h"
 #include "diag/trace_log.h"
@@ -141,6 +143,34 @@ int ControlWindow::CommWatch() {
   }
   p_.trace.TraceMessage(LOG_DETAIL, "Exit CommWatch Thread");
   return 1;
+}
+
+std::vector<uint8_t> ControlWindow::StatusAnswer() {
+  StatusReport r;
+  if (p_.transport.IsComLink()) r.LinkKind = KAVRO_LINK_KIND_SERIAL;
+  else if (p_.transport.IsUsbLink()) r.LinkKind = KAVRO_LINK_KIND_USB;
+  else if (p_.transport.IsTcpLink()) r.LinkKind = KAVRO_LINK_KIND_TCP;
+  r.LinkState = p_.control.State();
+  {
+    std::lock_guard lock(p_.control.LinkLock);
+    r.QueueDepth = static_cast<uint32_t>(p_.control.Block.QueueLast + 1);
+  }
+  const LinkStatistics& s = p_.control.Stats;
+  const uint64_t now = p_.hub.NowMs();
+  r.UptimeMs = now - s.StartMs;
+  const uint64_t last = s.LastReceivedMs;
+  r.SinceReceivedMs = last == LinkStatistics::NEVER ? UINT64_MAX : now - last;
+  r.FramesSent = s.FramesSent;
+  r.FramesReceived = s.FramesReceived;
+  r.PayloadsSent = s.PayloadsSent;
+  r.PayloadsReceived = s.PayloadsReceived;
+  r.Retransmissions = s.Retransmissions;
+  r.Rejected = s.Rejected;
+  r.Damaged = s.Damaged;
+  r.LinkResets = s.LinkResets;
+  r.Link = p_.config.Link;
+  r.Device = p_.control.OpenedDevice;
+  return EncodeStatusAnswer(r);
 }
 
 int32_t ControlWindow::OnCopyData(const platform::CopyData& copy) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "kavro/kavro_wire.h"
 #include "link/layer2_protocol.h"
@@ -75,6 +76,9 @@ class ControlWindow : public platform::MessageHandler {
   void SelectLink();
   // The receive thread's routine.
   int CommWatch();
+
+  // The answer to the status request; main thread.
+  std::vector<uint8_t> StatusAnswer();
 
   // A second close request (signal) while the first is under way.
   void DestroyNow() { KavroWnd(platform::WM_DESTROY, 0, nullptr); }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 #include "core/link_statistics.h"
 #include "diag/trace_log.h"
@@ -82,6 +83,9 @@ class LinkControl {
   // variables between the main thread and the receive thread.
   std::recursive_mutex LinkLock;
   LinkStatistics Stats;
+  // What the port opened (device path, address:port), for the status; set
+  // and read on the main thread.
+  std::string OpenedDevice;
   std::atomic<int> EndReason{static_cast<int>(LinkEndReason::None)};
 
  private:

@@ -27,6 +27,7 @@ int32_t TcpPort::OpenSocket(const char* address, uint16_t port) {
     return 0;
   }
   control_.Block.SocketHandle = socket_.Handle();
+  control_.OpenedDevice = std::string(address) + ":" + std::to_string(port);
   control_.Lifecycle().Notice(platform::NoticeLevel::Info,
                               "connected TCP link to " + std::string(address) + ":" + std::to_string(port));
   return 1;

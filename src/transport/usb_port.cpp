@@ -153,6 +153,7 @@ int32_t UsbPort::FindUsbDevice(const char* /*interfaceClass*/, int32_t* deviceFi
   }
   *deviceFile = handle;
   openedDevice_ = Describe(found[0]);
+  control_.OpenedDevice = openedDevice_;
   return 1;
 }
 
