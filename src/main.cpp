@@ -1,6 +1,8 @@
 // kavro: the link driver's process entry. One process runs one link: it
 // opens the link at start and ends, with exit code 0, when the link ends.
+#include <arpa/inet.h>
 #include <grp.h>
+#include <netinet/in.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,7 +59,73 @@ struct Options {
   std::string socketGroup;
   std::vector<std::string> link;
   bool quiet = false;
+  bool checkConfig = false;
 };
+
+// Where a value of the key came from: the file, or the default because the
+// file has no such value.
+const char* SourceOf(kavro::platform::Registry& registry, const char* name) {
+  auto key = registry.OpenKey(kavro::KAVRO_REGISTRY_KEY);
+  uint32_t size = 0;
+  if (!key) return "default";
+  const long r = key->QueryValue(name, nullptr, nullptr, &size);
+  return r == kavro::platform::ERROR_SUCCESS || r == kavro::platform::ERROR_MORE_DATA ? "file" : "default";
+}
+
+// kavro --check-config: the configuration as the start would take it, with
+// where each value came from, and whether a link could be opened with it.
+// Nothing is opened: the serial device is only looked up, a TCP address only
+// parsed.
+int CheckConfig(const std::string& registryPath, bool fileRead, kavro::platform::Registry& registry,
+                const kavro::LinkConfig& config, const std::string& tail, kavro::SerialPort& serial,
+                const kavro::platform::UsbFilter& usbFilter) {
+  using namespace kavro;
+  std::printf("registry file   %s%s\n", registryPath.c_str(), fileRead ? "" : " (not present: defaults)");
+  const char* link = config.Link;
+  std::printf("Link            %s (%s)\n", link, !tail.empty() ? "command line" : SourceOf(registry, "Link"));
+  bool openable = true;
+  const bool com = strncmp(link, "COM", 3) == 0;
+  const bool usb = strncmp(link, "USB", 3) == 0;
+  const bool tcp = strncmp(link, "TCP", 3) == 0 || strncmp(link, "LAN/USB", 7) == 0;
+  if (com) {
+    std::printf("LinkSpeed       %s (%s)\n", config.LinkSpeed, SourceOf(registry, "LinkSpeed"));
+    std::printf("ControlLines    %u (%s)\n", config.ControlLines, SourceOf(registry, "ControlLines"));
+    const std::string device = serial.DevicePathFor(link);
+    struct stat st {};
+    if (device.empty()) {
+      std::printf("device          none: map %s under Ports\n", link);
+      openable = false;
+    } else if (stat(device.c_str(), &st) != 0) {
+      std::printf("device          %s (%s)\n", device.c_str(), strerror(errno));
+      openable = false;
+    } else {
+      std::printf("device          %s\n", device.c_str());
+    }
+  } else if (usb) {
+    if (!usbFilter.active) {
+      std::printf("USB filter      none: the first device with bulk endpoints 0x04/0x84\n");
+    } else if (usbFilter.matchNothing) {
+      std::printf("USB filter      unreadable Ports value USB: no device will match\n");
+      openable = false;
+    } else {
+      std::printf("USB filter      %04x:%04x (file)\n", usbFilter.vendor, usbFilter.product);
+    }
+  } else if (tcp) {
+    in_addr address {};
+    const bool valid = inet_pton(AF_INET, config.TapiSvrIpAddr, &address) == 1;
+    std::printf("TapiSvrIpAddr   %s (%s)%s\n", config.TapiSvrIpAddr, SourceOf(registry, "TapiSvrIpAddr"),
+                valid ? "" : ": not a dotted IPv4 address");
+    std::printf("TapiSvrIpPort   %u (%s)\n", config.TapiSvrIpPort, SourceOf(registry, "TapiSvrIpPort"));
+    std::printf("Keepalive       %u (%s): %s\n", config.Keepalive, SourceOf(registry, "Keepalive"),
+                (config.Keepalive & 1) ? "on" : "off");
+    openable = valid && config.TapiSvrIpPort != 0 && config.TapiSvrIpPort <= 65535;
+  } else {
+    std::printf("kind            none: not COMn, USB, TCP or LAN/USB\n");
+    openable = false;
+  }
+  std::printf("result          %s\n", openable ? "a link can be opened" : "no link can be opened");
+  return openable ? 0 : 1;
+}
 
 int Fail(int code, const std::string& message) {
   // The library loader and the control socket name the program in their
@@ -147,7 +215,7 @@ int main(int argc, char** argv) {
       "to the companion library. Ends with exit code 0 whenever the link ends.",
       "kavro"};
   app.set_version_flag("--version", std::string("kavro ") + KAVRO_VERSION);
-  app.add_option("--registry", opt.registry, "registry export file holding the configuration")
+  auto* registryOption = app.add_option("--registry", opt.registry, "registry export file holding the configuration")
       ->envname("KAVRO_REGISTRY")
       ->capture_default_str();
   app.add_option("--run-dir", opt.runDir, "directory of the control and client sockets")
@@ -162,6 +230,9 @@ int main(int argc, char** argv) {
   app.add_option("--socket-group", opt.socketGroup,
                  "group (name or number) given the sockets, so that its members can be clients")
       ->envname("KAVRO_SOCKET_GROUP");
+  app.add_flag("--check-config", opt.checkConfig,
+               "print the effective configuration with the source of each value and exit: 0 when a link "
+               "could be opened with it, 1 when not; nothing is opened");
   app.add_flag("--quiet,-q", opt.quiet, "leave out the informational lifecycle lines on standard error")
       ->envname("KAVRO_QUIET");
   app.add_option("LINK", opt.link,
@@ -203,9 +274,52 @@ int main(int argc, char** argv) {
 
   platform::IgnoreSigpipe();
   platform::StderrLifecycleSink lifecycle(opt.quiet);
+
+  // Only the default file may be missing; a file named on purpose that is
+  // missing or broken is a mistake worth stopping for.
+  const bool registryExplicit = registryOption->count() > 0 ||
+                                (getenv("KAVRO_REGISTRY") != nullptr && *getenv("KAVRO_REGISTRY") != '\0');
+  std::unique_ptr<platform::RegistryFile> registry = platform::RegistryFile::Load(opt.registry, false);
+  if (!registry->IsLoaded()) {
+    struct stat st {};
+    const bool missing = stat(opt.registry.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+    if (registryExplicit && missing) {
+      return Fail(EXIT_CANNOT_START, "registry file " + opt.registry +
+                                         " does not exist; name an existing file with --registry (or "
+                                         "KAVRO_REGISTRY), or leave both out for the defaults");
+    }
+    if (registryExplicit) {
+      return Fail(EXIT_CANNOT_START, registry->Error() + "; correct the file or name another with --registry");
+    }
+    if (missing) {
+      lifecycle.Notice(platform::NoticeLevel::Info, "no registry file " + opt.registry + ": the defaults apply");
+    } else {
+      lifecycle.Notice(platform::NoticeLevel::Warning,
+                       registry->Error().substr(registry->Error().compare(0, 7, "kavro: ") == 0 ? 7 : 0) +
+                           "; the defaults apply");
+    }
+  }
   platform::PosixLogBackend logBackend;
   TraceLog trace(logBackend);
   trace.InitTraceLog(opt.logDir);
+
+  if (opt.checkConfig) {
+    platform::PosixEventHub checkHub;
+    LinkControl checkControl(trace, checkHub);
+    Configuration checkConfiguration(*registry, trace);
+    LinkConfig checkConfig;
+    checkConfiguration.LoadConfiguration(checkConfig);
+    // As the start does: the command line replaces a link of a known kind.
+    const char* configured = checkConfig.Link;
+    if (!tail.empty() && (strncmp(configured, "COM", 3) == 0 || strncmp(configured, "USB", 3) == 0 ||
+                          strncmp(configured, "TCP", 3) == 0 || strncmp(configured, "LAN/USB", 7) == 0)) {
+      snprintf(checkConfig.Link, sizeof checkConfig.Link, "%s", tail.c_str());
+    }
+    platform::PosixSerialDeviceFactory checkDevices;
+    SerialPort checkSerial(checkControl, trace, *registry, checkDevices, checkHub);
+    return CheckConfig(opt.registry, registry->IsLoaded(), *registry, checkConfig, tail, checkSerial,
+                       ReadUsbFilter(*registry, trace));
+  }
 
   std::string error;
   if (!MakeDirectories(opt.runDir, error)) {
@@ -226,7 +340,6 @@ int main(int argc, char** argv) {
   control.SetLifecycleSink(&lifecycle);
   hub.SetTimerDispatchLock(&control.LinkLock);
 
-  std::unique_ptr<platform::RegistryFile> registry = platform::RegistryFile::Load(opt.registry);
   Configuration configuration(*registry, trace);
   LinkConfig config;
   ServiceNotifyingDelivery notifyingDelivery(delivery, lifecycle, config.Link);

@@ -3,7 +3,9 @@ error, the status on the control socket, and the configuration check."""
 
 import json
 import os
+import shutil
 import subprocess
+import tempfile
 import time
 import unittest
 
@@ -88,6 +90,55 @@ class StatusTest(unittest.TestCase):
         self.assertEqual(lines, ["<6>kavro: opened serial link COM1 on %s at 9600 Bps" % path,
                                  "<6>kavro: link COM1 established",
                                  "<6>kavro: link COM1 ended: closed by request"])
+
+
+class ConfigurationTest(unittest.TestCase):
+    def setUp(self):
+        require_binaries(KAVRO)
+        self.dir = tempfile.mkdtemp(prefix="kavro-e2e-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def run_kavro(self, *args):
+        return subprocess.run([KAVRO] + list(args), capture_output=True, timeout=10)
+
+    def registry(self, text):
+        path = os.path.join(self.dir, "kavro.reg")
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def test_an_explicit_registry_must_exist_and_parse(self):
+        for args in (["--registry", os.path.join(self.dir, "missing.reg")],
+                     ["--registry", self.registry("not a registry export\n")]):
+            r = self.run_kavro(*args, "--run-dir", os.path.join(self.dir, "run"))
+            self.assertEqual(r.returncode, 1, r.stderr)
+            err = r.stderr.decode()
+            self.assertEqual(len(err.strip().splitlines()), 1, err)
+            self.assertTrue(err.startswith("<3>kavro: ") and "--registry" in err, err)
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "run", "KavroControlProg")))
+
+    def test_check_config_shows_values_with_their_sources(self):
+        good = self.registry("Windows Registry Editor Version 5.00\r\n\r\n"
+                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tovik\\Tovik TK-Anlage]\r\n"
+                             "\"Link\"=\"COM1\"\r\n\"LinkSpeed\"=\"19200\"\r\n\r\n"
+                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tovik\\Tovik TK-Anlage\\Ports]\r\n"
+                             "\"COM1\"=\"/dev/null\"\r\n")
+        r = self.run_kavro("--check-config", "--registry", good)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        out = r.stdout.decode()
+        self.assertRegex(out, r"Link\s+COM1 \(file\)")
+        self.assertRegex(out, r"LinkSpeed\s+19200 \(file\)")
+        self.assertRegex(out, r"ControlLines\s+0 \(default\)")
+        self.assertRegex(out, r"device\s+/dev/null\n")
+        # The command line's link, of no device: checked, not opened.
+        r = self.run_kavro("--check-config", "--registry", good, "COM99")
+        self.assertEqual(r.returncode, 1, r.stdout)
+        self.assertRegex(r.stdout.decode(), r"Link\s+COM7 \(command line\)")
+        self.assertRegex(r.stdout.decode(), r"device\s+/dev/ttyS98")
+        # A broken file is reported, not checked.
+        r = self.run_kavro("--check-config", "--registry", self.registry("REGEDIT4\n[broken\n"))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(b"<3>kavro: ", r.stderr)
 
 
 if __name__ == "__main__":
