@@ -133,7 +133,7 @@ class ConfigurationTest(unittest.TestCase):
         # The command line's link, of no device: checked, not opened.
         r = self.run_kavro("--check-config", "--registry", good, "COM99")
         self.assertEqual(r.returncode, 1, r.stdout)
-        self.assertRegex(r.stdout.decode(), r"Link\s+COM7 \(command line\)")
+        self.assertRegex(r.stdout.decode(), r"Link\s+COM99 \(command line\)")
         self.assertRegex(r.stdout.decode(), r"device\s+/dev/ttyS98")
         # A broken file is reported, not checked.
         r = self.run_kavro("--check-config", "--registry", self.registry("REGEDIT4\n[broken\n"))
