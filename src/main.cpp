@@ -1,6 +1,8 @@
 // kavro: the link driver's process entry. One process runs one link: it
 // opens the link at start and ends, with exit code 0, when the link ends.
+#include <arpa/inet.h>
 #include <grp.h>
+#include <netinet/in.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +38,7 @@
 #include "platform/posix/registry_file.h"
 #include "platform/posix/serial_device.h"
 #include "platform/posix/service_notify.h"
+#include "platform/posix/stderr_lifecycle_sink.h"
 #include "platform/posix/tcp_socket.h"
 #include "platform/posix/usb_device.h"
 #include "transport/serial_port.h"
@@ -55,14 +58,81 @@ struct Options {
   std::string deliveryLibrary;
   std::string socketGroup;
   std::vector<std::string> link;
+  bool quiet = false;
+  bool checkConfig = false;
 };
+
+// Where a value of the key came from: the file, or the default because the
+// file has no such value.
+const char* SourceOf(kavro::platform::Registry& registry, const char* name) {
+  auto key = registry.OpenKey(kavro::KAVRO_REGISTRY_KEY);
+  uint32_t size = 0;
+  if (!key) return "default";
+  const long r = key->QueryValue(name, nullptr, nullptr, &size);
+  return r == kavro::platform::ERROR_SUCCESS || r == kavro::platform::ERROR_MORE_DATA ? "file" : "default";
+}
+
+// kavro --check-config: the configuration as the start would take it, with
+// where each value came from, and whether a link could be opened with it.
+// Nothing is opened: the serial device is only looked up, a TCP address only
+// parsed.
+int CheckConfig(const std::string& registryPath, bool fileRead, kavro::platform::Registry& registry,
+                const kavro::LinkConfig& config, const std::string& tail, kavro::SerialPort& serial,
+                const kavro::platform::UsbFilter& usbFilter) {
+  using namespace kavro;
+  std::printf("registry file   %s%s\n", registryPath.c_str(), fileRead ? "" : " (not present: defaults)");
+  const char* link = config.Link;
+  std::printf("Link            %s (%s)\n", link, !tail.empty() ? "command line" : SourceOf(registry, "Link"));
+  bool openable = true;
+  const bool com = strncmp(link, "COM", 3) == 0;
+  const bool usb = strncmp(link, "USB", 3) == 0;
+  const bool tcp = strncmp(link, "TCP", 3) == 0 || strncmp(link, "LAN/USB", 7) == 0;
+  if (com) {
+    std::printf("LinkSpeed       %s (%s)\n", config.LinkSpeed, SourceOf(registry, "LinkSpeed"));
+    std::printf("ControlLines    %u (%s)\n", config.ControlLines, SourceOf(registry, "ControlLines"));
+    const std::string device = serial.DevicePathFor(link);
+    struct stat st {};
+    if (device.empty()) {
+      std::printf("device          none: map %s under Ports\n", link);
+      openable = false;
+    } else if (stat(device.c_str(), &st) != 0) {
+      std::printf("device          %s (%s)\n", device.c_str(), strerror(errno));
+      openable = false;
+    } else {
+      std::printf("device          %s\n", device.c_str());
+    }
+  } else if (usb) {
+    if (!usbFilter.active) {
+      std::printf("USB filter      none: the first device with bulk endpoints 0x04/0x84\n");
+    } else if (usbFilter.matchNothing) {
+      std::printf("USB filter      unreadable Ports value USB: no device will match\n");
+      openable = false;
+    } else {
+      std::printf("USB filter      %04x:%04x (file)\n", usbFilter.vendor, usbFilter.product);
+    }
+  } else if (tcp) {
+    in_addr address {};
+    const bool valid = inet_pton(AF_INET, config.TapiSvrIpAddr, &address) == 1;
+    std::printf("TapiSvrIpAddr   %s (%s)%s\n", config.TapiSvrIpAddr, SourceOf(registry, "TapiSvrIpAddr"),
+                valid ? "" : ": not a dotted IPv4 address");
+    std::printf("TapiSvrIpPort   %u (%s)\n", config.TapiSvrIpPort, SourceOf(registry, "TapiSvrIpPort"));
+    std::printf("Keepalive       %u (%s): %s\n", config.Keepalive, SourceOf(registry, "Keepalive"),
+                (config.Keepalive & 1) ? "on" : "off");
+    openable = valid && config.TapiSvrIpPort != 0 && config.TapiSvrIpPort <= 65535;
+  } else {
+    std::printf("kind            none: not COMn, USB, TCP or LAN/USB\n");
+    openable = false;
+  }
+  std::printf("result          %s\n", openable ? "a link can be opened" : "no link can be opened");
+  return openable ? 0 : 1;
+}
 
 int Fail(int code, const std::string& message) {
   // The library loader and the control socket name the program in their
-  // messages already; one prefix per line.
+  // messages already; one prefix per line, after the journal's priority.
   const std::string prefix = "kavro: ";
   const bool named = message.compare(0, prefix.size(), prefix) == 0;
-  fprintf(stderr, "%s%s\n", named ? "" : prefix.c_str(), message.c_str());
+  fprintf(stderr, "<3>%s%s\n", named ? "" : prefix.c_str(), message.c_str());
   return code;
 }
 
@@ -109,21 +179,27 @@ bool GiveSocketsToGroup(const std::string& runDir, gid_t group, std::string& err
 // link is up: a notify-type unit is active only with the link established.
 class ServiceNotifyingDelivery : public kavro::Delivery {
  public:
-  explicit ServiceNotifyingDelivery(kavro::Delivery& inner) : inner_(inner) {}
+  ServiceNotifyingDelivery(kavro::Delivery& inner, kavro::platform::LifecycleSink& lifecycle, const char* link)
+      : inner_(inner), lifecycle_(lifecycle), link_(link) {}
   int32_t DeliverPayload(uint32_t address, void* payload, uint32_t length) override {
     return inner_.DeliverPayload(address, payload, length);
   }
   void SignalLinkEvent(uint32_t code) override {
     inner_.SignalLinkEvent(code);
     if (code == kavro::LINK_EVENT_ESTABLISHED) {
+      lifecycle_.Notice(kavro::platform::NoticeLevel::Info, std::string("link ") + link_ + " established");
       kavro::platform::NotifyServiceManager("READY=1\nSTATUS=Link established");
     } else if (code == kavro::LINK_EVENT_FAILED) {
+      lifecycle_.Notice(kavro::platform::NoticeLevel::Warning, std::string("link ") + link_ + " could not be set up");
       kavro::platform::NotifyServiceManager("STATUS=Link failed");
     }
   }
 
  private:
   kavro::Delivery& inner_;
+  kavro::platform::LifecycleSink& lifecycle_;
+  // LinkConfig's link name, final once the link is opened.
+  const char* link_;
 };
 
 }  // namespace
@@ -139,7 +215,7 @@ int main(int argc, char** argv) {
       "to the companion library. Ends with exit code 0 whenever the link ends.",
       "kavro"};
   app.set_version_flag("--version", std::string("kavro ") + KAVRO_VERSION);
-  app.add_option("--registry", opt.registry, "registry export file holding the configuration")
+  auto* registryOption = app.add_option("--registry", opt.registry, "registry export file holding the configuration")
       ->envname("KAVRO_REGISTRY")
       ->capture_default_str();
   app.add_option("--run-dir", opt.runDir, "directory of the control and client sockets")
@@ -154,6 +230,11 @@ int main(int argc, char** argv) {
   app.add_option("--socket-group", opt.socketGroup,
                  "group (name or number) given the sockets, so that its members can be clients")
       ->envname("KAVRO_SOCKET_GROUP");
+  app.add_flag("--check-config", opt.checkConfig,
+               "print the effective configuration with the source of each value and exit: 0 when a link "
+               "could be opened with it, 1 when not; nothing is opened");
+  app.add_flag("--quiet,-q", opt.quiet, "leave out the informational lifecycle lines on standard error")
+      ->envname("KAVRO_QUIET");
   app.add_option("LINK", opt.link,
                  "link name replacing the configured one (COM1, USB, TCP, LAN/USB...); words are joined by blanks");
   app.footer(
@@ -192,9 +273,53 @@ int main(int argc, char** argv) {
   }
 
   platform::IgnoreSigpipe();
+  platform::StderrLifecycleSink lifecycle(opt.quiet);
+
+  // Only the default file may be missing; a file named on purpose that is
+  // missing or broken is a mistake worth stopping for.
+  const bool registryExplicit = registryOption->count() > 0 ||
+                                (getenv("KAVRO_REGISTRY") != nullptr && *getenv("KAVRO_REGISTRY") != '\0');
+  std::unique_ptr<platform::RegistryFile> registry = platform::RegistryFile::Load(opt.registry, false);
+  if (!registry->IsLoaded()) {
+    struct stat st {};
+    const bool missing = stat(opt.registry.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
+    if (registryExplicit && missing) {
+      return Fail(EXIT_CANNOT_START, "registry file " + opt.registry +
+                                         " does not exist; name an existing file with --registry (or "
+                                         "KAVRO_REGISTRY), or leave both out for the defaults");
+    }
+    if (registryExplicit) {
+      return Fail(EXIT_CANNOT_START, registry->Error() + "; correct the file or name another with --registry");
+    }
+    if (missing) {
+      lifecycle.Notice(platform::NoticeLevel::Info, "no registry file " + opt.registry + ": the defaults apply");
+    } else {
+      lifecycle.Notice(platform::NoticeLevel::Warning,
+                       registry->Error().substr(registry->Error().compare(0, 7, "kavro: ") == 0 ? 7 : 0) +
+                           "; the defaults apply");
+    }
+  }
   platform::PosixLogBackend logBackend;
   TraceLog trace(logBackend);
   trace.InitTraceLog(opt.logDir);
+
+  if (opt.checkConfig) {
+    platform::PosixEventHub checkHub;
+    LinkControl checkControl(trace, checkHub);
+    Configuration checkConfiguration(*registry, trace);
+    LinkConfig checkConfig;
+    checkConfiguration.LoadConfiguration(checkConfig);
+    // As the start does: the command line replaces a link of a known kind.
+    const char* configured = checkConfig.Link;
+    if (!tail.empty() && (strncmp(configured, "COM", 3) == 0 || strncmp(configured, "USB", 3) == 0 ||
+                          strncmp(configured, "TCP", 3) == 0 || strncmp(configured, "LAN/USB", 7) == 0)) {
+      snprintf(checkConfig.Link, sizeof checkConfig.Link, "%s", tail.c_str());
+    }
+    platform::PosixSerialDeviceFactory checkDevices;
+    SerialPort checkSerial(checkControl, trace, *registry, checkDevices, checkHub);
+    return CheckConfig(opt.registry, registry->IsLoaded(), *registry, checkConfig, tail, checkSerial,
+                       ReadUsbFilter(*registry, trace));
+  }
 
   std::string error;
   if (!MakeDirectories(opt.runDir, error)) {
@@ -208,16 +333,16 @@ int main(int argc, char** argv) {
   const std::string libraryPath =
       opt.deliveryLibrary.empty() ? ResolveDefaultDeliveryLibrary(loader) : opt.deliveryLibrary;
   if (!delivery.Load(libraryPath, error)) return Fail(EXIT_CANNOT_START, error);
-  ServiceNotifyingDelivery notifyingDelivery(delivery);
 
   platform::PosixEventHub hub;
   if (!hub.Ok()) return Fail(EXIT_CANNOT_START, std::string("cannot create the event loop: ") + strerror(errno));
   LinkControl control(trace, hub);
+  control.SetLifecycleSink(&lifecycle);
   hub.SetTimerDispatchLock(&control.LinkLock);
 
-  std::unique_ptr<platform::RegistryFile> registry = platform::RegistryFile::Load(opt.registry);
   Configuration configuration(*registry, trace);
   LinkConfig config;
+  ServiceNotifyingDelivery notifyingDelivery(delivery, lifecycle, config.Link);
 
   platform::PosixSerialDeviceFactory serialDevices;
   SerialPort serial(control, trace, *registry, serialDevices, hub);
@@ -229,11 +354,13 @@ int main(int argc, char** argv) {
   Transport transport(config, trace, control, serial, &usb, &tcp);
 
   FrameCodec codec(trace, transport);
+  codec.CountInto(&control.Stats);
   LinkContext ctx{trace, control, hub, codec, notifyingDelivery, transport};
   LinkStateMachine machine(ctx);
   SendQueue queue(ctx, machine);
   LinkTimers timers(ctx, machine, queue);
   ReceiveParser parser(trace, &timers);
+  parser.CountInto(&control.Stats);
   SocketFraming framing(ctx, timers);
 
   platform::PosixProcess process;
@@ -265,6 +392,7 @@ int main(int argc, char** argv) {
   tcpSocket.SetCancelDescriptor(signals.PendingDescriptor());
 
   platform::ControlSocket controlSocket(hub, window);
+  controlSocket.SetStatusSource([&window] { return window.StatusAnswer(); });
   controlSocket.SetNotice([&trace](const std::string& text) { trace.TraceMessage(LOG_WARNING, "%s", text.c_str()); });
   if (!controlSocket.Open(opt.runDir, &error)) return Fail(EXIT_CANNOT_START, error);
   process.AtExit([&controlSocket] { controlSocket.Close(); });

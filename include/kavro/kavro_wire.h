@@ -18,6 +18,13 @@
  * with the word's low byte as its address byte; KAVRO_COMMAND_REQUEST_SERVICE
  * repeats the service request to the PBX.
  *
+ * The status request KAVRO_MSG_STATUS (word and data ignored) is answered
+ * with the only answer longer than the i32: the i32 1, then the link's
+ * state and counters at the KAVRO_STATUS_AT_* byte offsets below, all
+ * little-endian, then two zero-terminated texts: the link name and the
+ * device (the serial device path, address:port of a TCP link, the USB
+ * device). A kavro that does not know the request answers the plain i32 0.
+ *
  * Link events are the codes the companion library's SignalLinkEvent is
  * called with and passes on to its clients.
  */
@@ -37,6 +44,43 @@
 /* Request messages, numbered as the window system numbers them. */
 #define KAVRO_MSG_CLOSE 0x0010u
 #define KAVRO_MSG_COPYDATA 0x004Au
+
+/* The status request: a message number of kavro's own, above the window
+   system's (WM_APP + 0x4B), so that no window message is ever taken for it. */
+#define KAVRO_MSG_STATUS 0x804Bu
+
+/* The status answer. */
+#define KAVRO_STATUS_VERSION 1u
+#define KAVRO_STATUS_AT_RESULT 0u            /* i32, 1 */
+#define KAVRO_STATUS_AT_VERSION 4u           /* u32, KAVRO_STATUS_VERSION */
+#define KAVRO_STATUS_AT_LINK_KIND 8u         /* u32, KAVRO_LINK_KIND_* */
+#define KAVRO_STATUS_AT_LINK_STATE 12u       /* u32, KAVRO_LINK_STATE_* */
+#define KAVRO_STATUS_AT_QUEUE_DEPTH 16u      /* u32, payloads waiting to be sent */
+#define KAVRO_STATUS_AT_LISTENERS 20u        /* i32, connected clients; -1 unknown */
+#define KAVRO_STATUS_AT_UPTIME_MS 24u        /* u64, since kavro started */
+#define KAVRO_STATUS_AT_SINCE_RECEIVED_MS 32u /* u64, since the last frame from the PBX; all ones: none yet */
+#define KAVRO_STATUS_AT_FRAMES_SENT 40u      /* u64 each, from here on */
+#define KAVRO_STATUS_AT_FRAMES_RECEIVED 48u
+#define KAVRO_STATUS_AT_PAYLOADS_SENT 56u
+#define KAVRO_STATUS_AT_PAYLOADS_RECEIVED 64u
+#define KAVRO_STATUS_AT_RETRANSMISSIONS 72u
+#define KAVRO_STATUS_AT_REJECTED 80u         /* I-frames out of sequence */
+#define KAVRO_STATUS_AT_DAMAGED 88u          /* frames dropped for a bad CRC, length or tag */
+#define KAVRO_STATUS_AT_LINK_RESETS 96u      /* layer 2 set up again during transfer */
+#define KAVRO_STATUS_AT_TEXTS 104u           /* link name, device: zero-terminated */
+
+#define KAVRO_LINK_KIND_NONE 0u
+#define KAVRO_LINK_KIND_SERIAL 1u
+#define KAVRO_LINK_KIND_USB 2u
+#define KAVRO_LINK_KIND_TCP 3u
+
+#define KAVRO_LINK_STATE_IDLE 0u
+#define KAVRO_LINK_STATE_AWAIT_SERVICE 1u
+#define KAVRO_LINK_STATE_SETUP 2u
+#define KAVRO_LINK_STATE_ESTABLISHED 3u
+#define KAVRO_LINK_STATE_TIMER_RECOVERY 4u
+#define KAVRO_LINK_STATE_DISCONNECTING 6u
+#define KAVRO_LINK_STATE_RELEASED 7u
 
 /* Commands of KAVRO_MSG_COPYDATA: the high 16 bits of the command word. */
 #define KAVRO_COMMAND_SEND_PAYLOAD 0x0001u

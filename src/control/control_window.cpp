@@ -1,9 +1,12 @@
 #include "control/control_window.h"
 
 #include <cstring>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "control/configuration.h"
+#include "control/status_report.h"
 #include "core/delivery.h"
 #include "core/link_control.h"
 #include "diag/trace_log.h"
@@ -64,7 +67,10 @@ int ControlWindow::OpenConnection(const char* linkOverride) {
   }
 
   SelectLink();
-  if (!OpenPort()) {
+  const bool open = OpenPort();
+  // A name of no kind has opened nothing, so nothing ends that is worth a line.
+  opened_ = open && (p_.transport.IsComLink() || p_.transport.IsUsbLink() || p_.transport.IsTcpLink());
+  if (!open) {
     p_.delivery.SignalLinkEvent(LINK_EVENT_FAILED);
     p_.trace.TraceMessage(LOG_ERROR, "OpenConnection %s failed !", p_.config.Link);
     return 0;
@@ -75,6 +81,7 @@ int ControlWindow::OpenConnection(const char* linkOverride) {
     p_.trace.TraceMessage(LOG_ERROR, "OpenConnection %s - CreateThread failed !", p_.config.Link);
     p_.delivery.SignalLinkEvent(LINK_EVENT_FAILED);
     p_.transport.CloseConnection();
+    opened_ = false;
     return 0;
   }
   if (p_.transport.IsTcpLink()) return 1;
@@ -99,7 +106,12 @@ bool ControlWindow::OpenPort() {
   }
   // A name of no kind opens nothing: the receive thread's first empty read
   // finds the link gone and releases it.
-  if (!p_.transport.IsTcpLink()) return true;
+  if (!p_.transport.IsTcpLink()) {
+    p_.control.Lifecycle().Notice(platform::NoticeLevel::Warning,
+                                  std::string("link name '") + p_.config.Link +
+                                      "' is of no known kind (COMn, USB, TCP, LAN/USB): nothing is opened");
+    return true;
+  }
   if (!p_.socket || !p_.framing) return false;
   p_.framing->KeepaliveEnabled = 0;
   p_.framing->KeepaliveTimeout = 0;
@@ -126,11 +138,39 @@ int ControlWindow::CommWatch() {
       if (protocol_) protocol_->ReceiveBytes(frame, buffer.data(), n);
     } else if (p_.transport.IsDisconnected()) {
       p_.trace.TraceMessage(LOG_DETAIL, "Device Disconnected");
-      p_.control.ReleaseLink();
+      p_.control.ReleaseLink(p_.transport.IsTcpLink() ? LinkEndReason::ConnectionLost : LinkEndReason::DeviceGone);
     }
   }
   p_.trace.TraceMessage(LOG_DETAIL, "Exit CommWatch Thread");
   return 1;
+}
+
+std::vector<uint8_t> ControlWindow::StatusAnswer() {
+  StatusReport r;
+  if (p_.transport.IsComLink()) r.LinkKind = KAVRO_LINK_KIND_SERIAL;
+  else if (p_.transport.IsUsbLink()) r.LinkKind = KAVRO_LINK_KIND_USB;
+  else if (p_.transport.IsTcpLink()) r.LinkKind = KAVRO_LINK_KIND_TCP;
+  r.LinkState = p_.control.State();
+  {
+    std::lock_guard lock(p_.control.LinkLock);
+    r.QueueDepth = static_cast<uint32_t>(p_.control.Block.QueueLast + 1);
+  }
+  const LinkStatistics& s = p_.control.Stats;
+  const uint64_t now = p_.hub.NowMs();
+  r.UptimeMs = now - s.StartMs;
+  const uint64_t last = s.LastReceivedMs;
+  r.SinceReceivedMs = last == LinkStatistics::NEVER ? UINT64_MAX : now - last;
+  r.FramesSent = s.FramesSent;
+  r.FramesReceived = s.FramesReceived;
+  r.PayloadsSent = s.PayloadsSent;
+  r.PayloadsReceived = s.PayloadsReceived;
+  r.Retransmissions = s.Retransmissions;
+  r.Rejected = s.Rejected;
+  r.Damaged = s.Damaged;
+  r.LinkResets = s.LinkResets;
+  r.Link = p_.config.Link;
+  r.Device = p_.control.OpenedDevice;
+  return EncodeStatusAnswer(r);
 }
 
 int32_t ControlWindow::OnCopyData(const platform::CopyData& copy) {
@@ -158,12 +198,19 @@ int32_t ControlWindow::OnTimer(uint32_t id) {
 
 int32_t ControlWindow::OnClose() {
   p_.trace.TraceMessage(LOG_DETAIL, "WM_CLOSE");
+  p_.control.NoteEndReason(LinkEndReason::CloseRequest);
   p_.timers.DisconnectRequest();
   return 0;
 }
 
 int32_t ControlWindow::OnDestroy() {
   p_.trace.TraceMessage(LOG_DETAIL, "WM_DESTROY");
+  if (opened_) {
+    const LinkEndReason reason = p_.control.EndReasonNoted();
+    p_.control.Lifecycle().Notice(
+        reason == LinkEndReason::CloseRequest ? platform::NoticeLevel::Info : platform::NoticeLevel::Warning,
+        std::string("link ") + p_.config.Link + " ended: " + LinkEndReasonText(reason));
+  }
   // Closing the transport first makes a read blocked in CommWatch return.
   p_.transport.CloseConnection();
   if (commWatchThread_) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "kavro/kavro_wire.h"
 #include "link/layer2_protocol.h"
@@ -76,6 +77,9 @@ class ControlWindow : public platform::MessageHandler {
   // The receive thread's routine.
   int CommWatch();
 
+  // The answer to the status request; main thread.
+  std::vector<uint8_t> StatusAnswer();
+
   // A second close request (signal) while the first is under way.
   void DestroyNow() { KavroWnd(platform::WM_DESTROY, 0, nullptr); }
 
@@ -93,6 +97,8 @@ class ControlWindow : public platform::MessageHandler {
   // Until SelectLink, the protocol of a link that is not TCP.
   LinkProtocol* protocol_ = &layer2_;
   std::unique_ptr<platform::ThreadHandle> commWatchThread_;
+  // The port was opened: its end gets a lifecycle line.
+  bool opened_ = false;
 };
 
 }  // namespace kavro

@@ -2,6 +2,19 @@
 
 namespace kavro {
 
+const char* LinkEndReasonText(LinkEndReason reason) {
+  switch (reason) {
+    case LinkEndReason::CloseRequest: return "closed by request";
+    case LinkEndReason::ReleasedByPbx: return "released by the PBX";
+    case LinkEndReason::RetriesExhausted: return "retries exhausted";
+    case LinkEndReason::DeviceGone: return "device gone";
+    case LinkEndReason::ConnectionLost: return "connection lost";
+    case LinkEndReason::KeepaliveTimeout: return "keepalive timed out";
+    case LinkEndReason::None: break;
+  }
+  return "ended";
+}
+
 void LinkControl::ReleaseLink() {
   trace_.TraceMessage(LOG_PROTOCOL, "CTI Link Released");
   // The exchange keeps two threads releasing at once from both posting; the

@@ -5,10 +5,13 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
+#include "core/link_statistics.h"
 #include "diag/trace_log.h"
 #include "kavro/kavro_wire.h"
 #include "platform/event_hub.h"
+#include "platform/lifecycle_sink.h"
 
 namespace kavro {
 
@@ -34,12 +37,33 @@ struct LinkControlBlock {
 
 class LinkControl {
  public:
-  LinkControl(TraceLog& trace, platform::EventHub& hub) : trace_(trace), hub_(hub) {}
+  LinkControl(TraceLog& trace, platform::EventHub& hub) : trace_(trace), hub_(hub) { Stats.StartMs = hub_.NowMs(); }
 
   // Ends the link: traces "CTI Link Released" and, unless the link is already
   // released, sets LINK_RELEASED and posts the destroy request. Any thread,
   // with or without the link lock.
   void ReleaseLink();
+  // The same, noting why the link ends (unless a cause is noted already).
+  void ReleaseLink(LinkEndReason reason) {
+    NoteEndReason(reason);
+    ReleaseLink();
+  }
+  void NoteEndReason(LinkEndReason reason) {
+    int none = static_cast<int>(LinkEndReason::None);
+    EndReason.compare_exchange_strong(none, static_cast<int>(reason));
+  }
+  LinkEndReason EndReasonNoted() const { return static_cast<LinkEndReason>(EndReason.load()); }
+
+  // A frame from the PBX has been taken in: counted, and its time kept for
+  // the status.
+  void NoteFrameReceived() {
+    ++Stats.FramesReceived;
+    Stats.LastReceivedMs = hub_.NowMs();
+  }
+
+  // The operator's lifecycle lines; none until main gives a sink.
+  void SetLifecycleSink(platform::LifecycleSink* sink) { lifecycle_ = sink ? sink : &silent_; }
+  platform::LifecycleSink& Lifecycle() { return *lifecycle_; }
 
   // The one writer of LinkState; returns the state it replaced. The change
   // is not traced here: LogStateChange reports it once the frame or the
@@ -47,17 +71,28 @@ class LinkControl {
   // LINK_IDLE on its way to LINK_RELEASED is one line, and a change made
   // outside the link layer (the service answer, a client's service request)
   // is reported with the next event.
-  uint16_t SetLinkState(uint16_t state) { return Block.LinkState.exchange(state); }
+  uint16_t SetLinkState(uint16_t state) {
+    const uint16_t before = Block.LinkState.exchange(state);
+    if (state == LINK_SETUP && (before == LINK_ESTABLISHED || before == LINK_TIMER_RECOVERY)) ++Stats.LinkResets;
+    return before;
+  }
   uint16_t State() const { return Block.LinkState.load(); }
 
   LinkControlBlock Block;
   // Guards LinkState, RetryCount, QueueLast with the send queue and the link
   // variables between the main thread and the receive thread.
   std::recursive_mutex LinkLock;
+  LinkStatistics Stats;
+  // What the port opened (device path, address:port), for the status; set
+  // and read on the main thread.
+  std::string OpenedDevice;
+  std::atomic<int> EndReason{static_cast<int>(LinkEndReason::None)};
 
  private:
   TraceLog& trace_;
   platform::EventHub& hub_;
+  platform::NullLifecycleSink silent_;
+  platform::LifecycleSink* lifecycle_ = &silent_;
 };
 
 }  // namespace kavro

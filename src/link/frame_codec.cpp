@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/connection.h"
+#include "core/link_statistics.h"
 #include "diag/trace_log.h"
 
 namespace kavro {
@@ -69,11 +70,14 @@ void FrameCodec::ReleaseTransmitSlot() {
 }
 
 int FrameCodec::SendFrame(const L2Frame& frame) {
+  int sent = 0;
   switch (frame.Type & 3) {
-    case 0: return SendIFrame(frame);
-    case 2: return 0;
-    default: return SendShortFrame(frame);
+    case 0: sent = SendIFrame(frame); break;
+    case 2: break;
+    default: sent = SendShortFrame(frame); break;
   }
+  if (sent && stats_) ++stats_->FramesSent;
+  return sent;
 }
 
 int FrameCodec::SendShortFrame(const L2Frame& frame) {

@@ -9,6 +9,7 @@ namespace kavro {
 
 class TraceLog;
 class Connection;
+struct LinkStatistics;
 
 constexpr uint8_t SYN = 0x16;
 
@@ -59,12 +60,16 @@ class FrameCodec {
   uint8_t* AcquireTransmitSlot(uint16_t size);
   void ReleaseTransmitSlot();
 
+  // Where frames handed to the transport are counted; none by default.
+  void CountInto(LinkStatistics* stats) { stats_ = stats; }
+
  private:
   int SendShortFrame(const L2Frame& frame);
   int SendIFrame(const L2Frame& frame);
 
   TraceLog& trace_;
   Connection& connection_;
+  LinkStatistics* stats_ = nullptr;
   uint8_t* slot_ = nullptr;
   bool slotBusy_ = false;
 };

@@ -36,6 +36,7 @@ int LinkStateMachine::ProcessFrame(L2Frame& frame) {
   {
     std::lock_guard lock(ctx_.control.LinkLock);
     ctx_.trace.TraceMessage(LOG_DETAIL, "ProcessFrame()");
+    ctx_.control.NoteFrameReceived();
 
     switch (frame.Type & 3) {
       case 1: HandleSFrame(frame); break;
@@ -65,6 +66,7 @@ void LinkStateMachine::SendNewIFrame(uint8_t dest, PayloadBlock payload, uint32_
   Vars.SendSeq = Next(Vars.SendSeq);
   Vars.AckPending = 0;
   timers_->AwaitAnswer();
+  ++ctx_.control.Stats.PayloadsSent;
   SendSavedFrame();
 }
 
@@ -99,6 +101,7 @@ void LinkStateMachine::HandleIFrame(L2Frame& frame) {
 // sequence is rejected once and then only answered.
 void LinkStateMachine::TakeIFrame(const L2Frame& frame, PayloadBlock payload) {
   if (frame.NSend != Vars.RecvSeq) {
+    ++ctx_.control.Stats.Rejected;
     payload.reset();
     if (!Vars.RejectSent) {
       SendSFrame(FRAME_REJ, 0);
@@ -112,6 +115,7 @@ void LinkStateMachine::TakeIFrame(const L2Frame& frame, PayloadBlock payload) {
   Vars.RecvSeq = Next(Vars.RecvSeq);
   Vars.RejectSent = 0;
   Vars.AckPending = 1;
+  ++ctx_.control.Stats.PayloadsReceived;
   // V(R) has moved on: a payload the library refuses is lost, but still
   // acknowledged, so the peer does not repeat it for ever.
   HandOver(ctx_.delivery, frame.Dest, std::move(payload), frame.Length);
@@ -210,6 +214,7 @@ void LinkStateMachine::OnStart(uint16_t state) {
     SendUFrame(FRAME_DM);
     return;
   }
+  if (state == LINK_ESTABLISHED || state == LINK_TIMER_RECOVERY) ++ctx_.control.Stats.LinkResets;
   SendUFrame(FRAME_UA);
   timers_->WatchIdleLink();
   ResetLink();
@@ -223,7 +228,7 @@ void LinkStateMachine::OnUa(uint16_t state) {
     ctx_.delivery.SignalLinkEvent(LINK_EVENT_ESTABLISHED);
     ctx_.control.SetLinkState(LINK_ESTABLISHED);
   } else if (state == LINK_DISCONNECTING) {
-    ctx_.control.ReleaseLink();
+    ctx_.control.ReleaseLink(LinkEndReason::CloseRequest);
   }
 }
 
@@ -239,7 +244,7 @@ void LinkStateMachine::OnDisc(uint16_t state) {
   // Gives the UA time to leave the line before the transport closes.
   ctx_.hub.Sleep(100);
   ctx_.control.SetLinkState(LINK_IDLE);
-  ctx_.control.ReleaseLink();
+  ctx_.control.ReleaseLink(LinkEndReason::ReleasedByPbx);
 }
 
 void LinkStateMachine::OnDm(uint16_t state) {
@@ -249,7 +254,7 @@ void LinkStateMachine::OnDm(uint16_t state) {
   } else if (state == LINK_DISCONNECTING) {
     timers_->StopTimer(T200);
     ctx_.control.SetLinkState(LINK_IDLE);
-    ctx_.control.ReleaseLink();
+    ctx_.control.ReleaseLink(LinkEndReason::CloseRequest);
   }
 }
 
@@ -298,7 +303,10 @@ void LinkStateMachine::SendRRFinal(bool poll) {
   Vars.AckPending = 0;
 }
 
-void LinkStateMachine::Retransmit() { SendSavedFrame(); }
+void LinkStateMachine::Retransmit() {
+  ++ctx_.control.Stats.Retransmissions;
+  SendSavedFrame();
+}
 
 // The last new I-frame, N(S) = V(S) - 1, with the current V(R): its first
 // sending and every retransmission are the same frame.

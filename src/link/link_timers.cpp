@@ -45,14 +45,14 @@ void LinkTimers::DisconnectRequest() {
   std::lock_guard lock(ctx_.control.LinkLock);
   if (ctx_.connection.IsTcpLink()) {
     ctx_.connection.CloseSocket();
-    ctx_.control.ReleaseLink();
+    ctx_.control.ReleaseLink(LinkEndReason::CloseRequest);
     return;
   }
   LinkControlBlock& block = ctx_.control.Block;
   switch (ctx_.control.State()) {
     case LINK_AWAIT_SERVICE:
       StopTimer(TimerServiceRequest);
-      ctx_.control.ReleaseLink();
+      ctx_.control.ReleaseLink(LinkEndReason::CloseRequest);
       break;
     case LINK_SETUP:
     case LINK_ESTABLISHED:
@@ -114,7 +114,7 @@ int LinkTimers::OnLinkTimer(uint32_t id) {
     default: break;
   }
   lock.unlock();
-  if (end == ExpiryEnd::Release) ctx_.control.ReleaseLink();
+  if (end == ExpiryEnd::Release) ctx_.control.ReleaseLink(LinkEndReason::RetriesExhausted);
   if (end == ExpiryEnd::ReportState) machine_.LogStateChange();
   return 0;
 }
@@ -127,7 +127,7 @@ LinkTimers::ExpiryEnd LinkTimers::OnServiceRequestExpiry() {
   ++block.RetryCount;
   if (block.RetryCount > N200) {
     ctx_.delivery.SignalLinkEvent(LINK_EVENT_FAILED);
-    ctx_.control.ReleaseLink();
+    ctx_.control.ReleaseLink(LinkEndReason::RetriesExhausted);
     return ExpiryEnd::ReportState;
   }
   ctx_.trace.TraceMessage(LOG_PROTOCOL, "Request Service");
@@ -205,6 +205,7 @@ LinkTimers::ExpiryEnd LinkTimers::OnT203Expiry() {
 
 LinkTimers::ExpiryEnd LinkTimers::OnKeepaliveExpiry() {
   ctx_.trace.TraceMessage(LOG_ERROR, "Keepalive Timed out!");
+  ctx_.control.NoteEndReason(LinkEndReason::KeepaliveTimeout);
   if (ctx_.control.State() == LINK_ESTABLISHED) DisconnectRequest();
   return ExpiryEnd::ReportState;
 }

@@ -230,6 +230,7 @@ int ReceiveParser::Hunt(L2Frame& frame) {
     // it.
     if ((ReceiveBuffer[2] & 1) == 0) {
       if (!RecordIHeader()) {
+        NoteDamaged();
         Drop(2);
         continue;
       }
@@ -237,6 +238,7 @@ int ReceiveParser::Hunt(L2Frame& frame) {
       return STEP_GO_ON;
     }
     if (Crc16(ReceiveBuffer + 2, 4) != 0) {
+      NoteDamaged();
       Drop(2);
       continue;
     }
@@ -283,6 +285,7 @@ int ReceiveParser::CheckHeader() {
     return STEP_GO_ON;
   }
   trace_.TraceMessage(LOG_WARNING, "I-Frame HeaderCheck Failed");
+  NoteDamaged();
   Drop(2);
   ParserState = PARSE_HUNT;
   return STEP_GO_ON;
@@ -293,6 +296,7 @@ int ReceiveParser::TakePayload(L2Frame& frame) {
   const uint32_t total = length + I_OVERHEAD_BYTES;
   if (FrameBytes < total) return STEP_MORE;
   if (Crc16(ReceiveBuffer + I_HEADER_BYTES, length + 2) != 0) {
+    NoteDamaged();
     Drop(2);
     ParserState = PARSE_HUNT;
     return STEP_GO_ON;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/link_statistics.h"
 #include "link/frame_codec.h"
 
 namespace kavro {
@@ -63,6 +64,9 @@ class ReceiveParser {
   uint32_t ParserState = PARSE_SKIP_FIRST_LINE;
   L2Frame PendingHeader;
 
+  // Where frames dropped for a bad CRC or length are counted; none by default.
+  void CountInto(LinkStatistics* stats) { stats_ = stats; }
+
   // Bytes handed over but not yet appended to ReceiveBuffer.
   uint32_t BacklogBytes() const { return backlogBytes_; }
 
@@ -87,8 +91,13 @@ class ReceiveParser {
   void MakeRoom(const uint8_t* in, uint32_t left);
   void Keep(const uint8_t* in, uint32_t left);
 
+  void NoteDamaged() {
+    if (stats_) ++stats_->Damaged;
+  }
+
   TraceLog& trace_;
   ServiceAnswerListener* listener_;
+  LinkStatistics* stats_ = nullptr;
   uint8_t backlog_[RECEIVE_BUFFER_SIZE];
   uint32_t backlogBytes_ = 0;
 };

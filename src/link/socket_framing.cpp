@@ -6,6 +6,7 @@
 
 #include "core/connection.h"
 #include "core/delivery.h"
+#include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "link/link_timers.h"
 
@@ -33,6 +34,7 @@ int32_t SocketFraming::SendPayload(uint8_t /*dest*/, const uint8_t* data, uint32
   // too, with the framing's own trace line. The keepalive restarts with the
   // framing's own time, so that both restarts of the timer agree.
   const int32_t sent = SendSocketFrame(data, length);
+  if (sent) ++ctx_.control.Stats.PayloadsSent;
   if (KeepaliveTimeout != 0) timers_.StartTimer(TimerKeepalive, keepaliveMs_);
   return sent ? 1 : 0;
 }
@@ -61,7 +63,10 @@ int32_t SocketFraming::SendSocketFrame(const uint8_t* payload, uint32_t length) 
   std::memcpy(wire + SOCKET_HEADER_SIZE, payload, n);
   const int32_t r = ctx_.connection.SendConnection(wire, n + SOCKET_HEADER_SIZE);
   std::free(wire);
-  if (r == static_cast<int32_t>(n + SOCKET_HEADER_SIZE)) return 1;
+  if (r == static_cast<int32_t>(n + SOCKET_HEADER_SIZE)) {
+    ++ctx_.control.Stats.FramesSent;
+    return 1;
+  }
   ctx_.trace.TraceMessage(LOG_ERROR, "SendSocketFrame failed !");
   return 0;
 }
@@ -83,6 +88,7 @@ int32_t SocketFraming::CheckSocketFrame(L2Frame* frame, const uint8_t* data, int
   if (held[0] != SOCKET_FRAME_TAG) {
     const int size = (SocketBytes > 1 ? held[1] * 256 : 0) + (SocketBytes > 2 ? held[2] : 0);
     ctx_.trace.TraceMessage(LOG_ERROR, "CheckSocketFrame failed: Unknown Data Tag 0x%x, Size %i!", held[0], size);
+    ++ctx_.control.Stats.Damaged;
     SocketBytes = 0;
     heldStart_ = 0;
     return 0;
@@ -159,6 +165,7 @@ int32_t SocketFraming::ProcessSocketFrame(L2Frame* frame) {
   }
   PayloadBlock payload(frame->Buffer);
   frame->Buffer = nullptr;
+  ctx_.control.NoteFrameReceived();
   // Once the peer has shown that it sends keepalives, any traffic from it
   // proves the connection alive; before that, only client payloads and
   // keepalives start the timer.
@@ -173,6 +180,7 @@ int32_t SocketFraming::ProcessSocketFrame(L2Frame* frame) {
   }
 
   if (!payload) return 0;
+  ++ctx_.control.Stats.PayloadsReceived;
   if (HandOver(ctx_.delivery, frame->Dest, std::move(payload), frame->Length) == KAVRO_QUEUE_ERROR) {
     ctx_.trace.TraceMessage(LOG_ERROR, "ProcessSocketFrame failed: KAVRO_QUEUE_ERROR !");
     return 0;

@@ -107,6 +107,15 @@ int32_t SerialPort::OpenV24(const char* portName, const char* rateText, uint32_t
   if (!device) {
     trace_.TraceMessage(LOG_ERROR, "Kavrocom: CreateFile(%s) failed, err=%ld", portName,
                         static_cast<long>(err));
+    platform::LifecycleSink& lifecycle = control_.Lifecycle();
+    if (path.empty()) {
+      lifecycle.Notice(platform::NoticeLevel::Error,
+                       std::string("cannot open serial link ") + portName +
+                           ": no device for this name; map it to a device under Ports in the registry file");
+    } else {
+      lifecycle.Notice(platform::NoticeLevel::Error, std::string("cannot open serial link ") + portName + " on " +
+                                                         path + ": " + lifecycle.ErrorText(err));
+    }
     return 0;
   }
   {
@@ -132,6 +141,11 @@ int32_t SerialPort::OpenV24(const char* portName, const char* rateText, uint32_t
       // at once with both lines low, so the next attempt starts clean.
       trace_.TraceMessage(LOG_ERROR, "KavroCom: DSR Check failed, err=%ld",
                           static_cast<long>(dsrErr));
+      control_.Lifecycle().Notice(
+          platform::NoticeLevel::Error,
+          std::string("serial link ") + portName + " on " + path + ": no DSR from the PBX (" +
+              (dsrErr != 0 ? control_.Lifecycle().ErrorText(dsrErr) : std::string("line low")) +
+              "); check the cable, or set ControlLines to 0 for a port without modem lines");
       device->Interrupt();
       device->SetRts(false);
       device->SetDtr(false);
@@ -147,6 +161,9 @@ int32_t SerialPort::OpenV24(const char* portName, const char* rateText, uint32_t
   }
 
   trace_.TraceMessage(LOG_DETAIL, "OpenV24 successfull");
+  control_.OpenedDevice = path;
+  control_.Lifecycle().Notice(platform::NoticeLevel::Info, std::string("opened serial link ") + portName + " on " +
+                                                               path + " at " + (rateText ? rateText : "") + " Bps");
   return 1;
 }
 

@@ -1,5 +1,7 @@
 #include "transport/tcp_port.h"
 
+#include <string>
+
 #include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "platform/tcp_socket.h"
@@ -19,9 +21,15 @@ int32_t TcpPort::OpenSocket(const char* address, uint16_t port) {
   if (error != 0) {
     trace_.TraceMessage(LOG_ERROR, "connect() failed: %d", error);
     control_.Block.SocketHandle = INVALID_HANDLE;
+    control_.Lifecycle().Notice(platform::NoticeLevel::Error, "cannot connect TCP link to " + std::string(address) +
+                                                                  ":" + std::to_string(port) + ": " +
+                                                                  control_.Lifecycle().ErrorText(error));
     return 0;
   }
   control_.Block.SocketHandle = socket_.Handle();
+  control_.OpenedDevice = std::string(address) + ":" + std::to_string(port);
+  control_.Lifecycle().Notice(platform::NoticeLevel::Info,
+                              "connected TCP link to " + std::string(address) + ":" + std::to_string(port));
   return 1;
 }
 

@@ -77,6 +77,25 @@ platform::UsbFilter ReadUsbFilter(platform::Registry& registry, TraceLog& trace)
   return filter;
 }
 
+namespace {
+
+// The portable USB codes in words, for the operator's start failure line.
+const char* UsbErrorText(int code) {
+  switch (code) {
+    case platform::USB_ERROR_ACCESS: return "access denied (see the udev rule in the USB page)";
+    case platform::USB_ERROR_NO_DEVICE: return "device gone";
+    case platform::USB_ERROR_NOT_FOUND: return "not found";
+    case platform::USB_ERROR_BUSY: return "busy (claimed by another program)";
+    case platform::USB_ERROR_TIMEOUT: return "timed out";
+    case platform::USB_ERROR_PIPE: return "endpoint stalled";
+    case platform::USB_ERROR_NO_MEM: return "out of memory";
+    case platform::USB_ERROR_IO: return "input/output error";
+    default: return "USB error";
+  }
+}
+
+}  // namespace
+
 int32_t UsbPort::OpenUsb(const char* /*linkName: every USB link opens the one device*/) {
   if (control_.Block.DeviceHandle != INVALID_HANDLE) return 0;
   if (filterSource_) filter_ = filterSource_();
@@ -93,6 +112,7 @@ int32_t UsbPort::OpenUsb(const char* /*linkName: every USB link opens the one de
   }
   gone_ = false;
   closed_ = false;
+  control_.Lifecycle().Notice(platform::NoticeLevel::Info, "opened USB link on " + openedDevice_);
   control_.Block.DeviceHandle = file;
   return 1;
 }
@@ -105,10 +125,16 @@ int32_t UsbPort::FindUsbDevice(const char* /*interfaceClass*/, int32_t* deviceFi
     // The original text carries "%n", which would make a formatter write
     // to memory; the error code takes its place.
     trace_.TraceMessage(LOG_DETAIL, "Error SetupDiGetClassDevs:%i", r);
+    control_.Lifecycle().Notice(platform::NoticeLevel::Error,
+                                std::string("cannot search for a USB link device: ") + UsbErrorText(r));
     return 0;
   }
   if (found.empty()) {
     trace_.TraceMessage(LOG_DETAIL, "Error: lpDevicePath == NULL");
+    control_.Lifecycle().Notice(platform::NoticeLevel::Error,
+                                "cannot open USB link: no device with bulk endpoints 0x04 and 0x84" +
+                                    std::string(filter_.active ? " matching the Ports value USB" : "") +
+                                    " is present");
     return 0;
   }
   // Several PBX devices on one PC: the first on the bus is the link's, the
@@ -121,9 +147,13 @@ int32_t UsbPort::FindUsbDevice(const char* /*interfaceClass*/, int32_t* deviceFi
   r = device_.Open(found[0], &handle);
   if (r != platform::USB_SUCCESS) {
     trace_.TraceMessage(LOG_DETAIL, "CreateFile - Error:%i", r);
+    control_.Lifecycle().Notice(platform::NoticeLevel::Error,
+                                "cannot open USB link device " + Describe(found[0]) + ": " + UsbErrorText(r));
     return 0;
   }
   *deviceFile = handle;
+  openedDevice_ = Describe(found[0]);
+  control_.OpenedDevice = openedDevice_;
   return 1;
 }
 

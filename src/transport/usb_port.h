@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "platform/usb_device.h"
 #include "transport/ports.h"
@@ -81,6 +82,7 @@ class UsbPort : public UsbPortOps {
   TraceLog& trace_;
   platform::Clock& clock_;
   platform::UsbFilter filter_;
+  std::string openedDevice_;
   std::function<platform::UsbFilter()> filterSource_;
 
   int32_t fileHandle_ = -1;

@@ -209,7 +209,7 @@ class StartupTest(unittest.TestCase):
         err = k.proc.stderr.read().decode()
         self.assertIn("/nonexistent/libnothing.so", err)
         self.assertEqual(len(err.strip().splitlines()), 1, err)
-        self.assertTrue(err.startswith("kavro: ") and not err.startswith("kavro: kavro:"), err)
+        self.assertTrue(err.startswith("<3>kavro: ") and not err.startswith("<3>kavro: kavro:"), err)
 
     def test_control_socket_held_by_a_running_kavro_stops_the_start(self):
         peer = PtyPeer()

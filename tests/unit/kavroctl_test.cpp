@@ -5,6 +5,7 @@
 #include "../../tools/common/hex_text.h"
 #include "../../tools/kavroctl/command_line.h"
 #include "../../tools/kavroctl/ctl_protocol.h"
+#include "control/status_report.h"
 
 namespace {
 
@@ -155,6 +156,56 @@ TEST(ControlAnswer, IsExactlyOneSignedWord) {
   EXPECT_EQ(ParseAnswer(minusOne, 4), -1);
   EXPECT_FALSE(ParseAnswer(one, 3));
   EXPECT_FALSE(ParseAnswer(longer, 5));
+}
+
+// kavro's encoder and kavroctl's parser agree on every field, large counts
+// keep their upper half, and anything short of a whole record is refused
+// rather than shown with made-up numbers.
+TEST(StatusAnswer, RoundTripsAndRefusesWhatIsNoRecord) {
+  kavro::StatusReport report;
+  report.LinkKind = KAVRO_LINK_KIND_SERIAL;
+  report.LinkState = KAVRO_LINK_STATE_TIMER_RECOVERY;
+  report.QueueDepth = 3;
+  report.UptimeMs = 0x123456789ull;
+  report.SinceReceivedMs = UINT64_MAX;
+  report.FramesSent = 1;
+  report.FramesReceived = 2;
+  report.PayloadsSent = 3;
+  report.PayloadsReceived = 4;
+  report.Retransmissions = 5;
+  report.Rejected = 6;
+  report.Damaged = 7;
+  report.LinkResets = 0x100000000ull;
+  report.Link = "COM1";
+  report.Device = "/dev/ttyUSB0";
+  const std::vector<uint8_t> answer = kavro::EncodeStatusAnswer(report);
+  ASSERT_EQ(answer.size(), KAVRO_STATUS_AT_TEXTS + 5 + 13);
+  EXPECT_EQ(ParseAnswer(answer.data(), 4), 1);
+
+  const auto s = ParseStatus(answer.data(), answer.size());
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->linkKind, KAVRO_LINK_KIND_SERIAL);
+  EXPECT_STREQ(LinkStateName(s->linkState), "timer recovery");
+  EXPECT_EQ(s->queueDepth, 3u);
+  EXPECT_EQ(s->listeners, -1);
+  EXPECT_EQ(s->uptimeMs, 0x123456789ull);
+  EXPECT_EQ(s->sinceReceivedMs, UINT64_MAX);
+  EXPECT_EQ(std::vector<uint64_t>({s->framesSent, s->framesReceived, s->payloadsSent, s->payloadsReceived,
+                                   s->retransmissions, s->rejected, s->damaged}),
+            std::vector<uint64_t>({1, 2, 3, 4, 5, 6, 7}));
+  EXPECT_EQ(s->linkResets, 0x100000000ull);
+  EXPECT_EQ(s->link, "COM1");
+  EXPECT_EQ(s->device, "/dev/ttyUSB0");
+  const std::string json = FormatStatusJson(*s);
+  EXPECT_NE(json.find("\"state\":\"timer recovery\""), std::string::npos) << json;
+  EXPECT_NE(json.find("\"since_last_frame_ms\":null"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"listeners\":null"), std::string::npos) << json;
+
+  // A kavro that does not know the request answers the plain 0; a cut
+  // answer loses the zero of its last text.
+  const uint8_t zero[] = {0, 0, 0, 0};
+  EXPECT_FALSE(ParseStatus(zero, sizeof zero));
+  EXPECT_FALSE(ParseStatus(answer.data(), answer.size() - 1));
 }
 
 TEST(DeliveredRecords, DecodeHeadAndBytes) {

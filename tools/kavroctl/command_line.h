@@ -64,6 +64,7 @@ class CommandLine {
         "  kavroctl send --address 20 41 42 43\n"
         "  kavroctl listen --json --count 1 --timeout 5\n"
         "  kavroctl listen --follow --run-dir /run/kavro-2\n"
+        "  kavroctl status --json\n"
         "  kavroctl close");
     app.set_version_flag("--version", std::string("kavroctl ") + KAVRO_VERSION);
     app.require_subcommand(1);
@@ -89,6 +90,10 @@ class CommandLine {
     AddPayloadOptions(command, options.commandSource, "data bytes in hex");
     AddGlobalOptions(command);
 
+    status = app.add_subcommand("status", "show the link's state and counters");
+    status->add_flag("--json", options.json, "one JSON object");
+    AddGlobalOptions(status);
+
     listen = app.add_subcommand("listen", "print the payloads and link events kavro delivers, as they come");
     listen->add_flag("--json", options.json, "one JSON object per line");
     listen->add_option("--count", options.count, "stop after N records")->option_text("N")->check(CLI::PositiveNumber);
@@ -113,6 +118,7 @@ class CommandLine {
   CLI::App* close = nullptr;
   CLI::App* command = nullptr;
   CLI::App* listen = nullptr;
+  CLI::App* status = nullptr;
 
  private:
   // Users put the run directory after the subcommand as often as before it,

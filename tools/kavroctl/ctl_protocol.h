@@ -19,6 +19,7 @@ namespace kavro::ctl {
 
 constexpr uint32_t MSG_COPYDATA = KAVRO_MSG_COPYDATA;
 constexpr uint32_t MSG_CLOSE = KAVRO_MSG_CLOSE;
+constexpr uint32_t MSG_STATUS = KAVRO_MSG_STATUS;
 constexpr uint32_t WORD_PAYLOAD = KAVRO_COMMAND_WORD(KAVRO_COMMAND_SEND_PAYLOAD, 0);
 constexpr uint32_t WORD_SERVICE = KAVRO_COMMAND_WORD(KAVRO_COMMAND_REQUEST_SERVICE, 0);
 
@@ -68,6 +69,123 @@ inline std::vector<uint8_t> BuildRequest(uint32_t message, uint32_t word, const 
 inline std::optional<int32_t> ParseAnswer(const uint8_t* data, size_t count) {
   if (count != 4) return std::nullopt;
   return static_cast<int32_t>(GetU32(data));
+}
+
+inline uint64_t GetU64(const uint8_t* p) { return GetU32(p) | static_cast<uint64_t>(GetU32(p + 4)) << 32; }
+
+// The answer to the status request.
+struct Status {
+  uint32_t linkKind = 0;
+  uint32_t linkState = 0;
+  uint32_t queueDepth = 0;
+  int32_t listeners = -1;
+  uint64_t uptimeMs = 0;
+  uint64_t sinceReceivedMs = UINT64_MAX;
+  uint64_t framesSent = 0, framesReceived = 0, payloadsSent = 0, payloadsReceived = 0;
+  uint64_t retransmissions = 0, rejected = 0, damaged = 0, linkResets = 0;
+  std::string link;
+  std::string device;
+};
+
+// Null when the answer is no status record: the plain i32 of a kavro that
+// does not know the request, a later version, or texts without their zeros.
+inline std::optional<Status> ParseStatus(const uint8_t* data, size_t count) {
+  if (count < KAVRO_STATUS_AT_TEXTS + 2) return std::nullopt;
+  if (static_cast<int32_t>(GetU32(data + KAVRO_STATUS_AT_RESULT)) != 1) return std::nullopt;
+  if (GetU32(data + KAVRO_STATUS_AT_VERSION) != KAVRO_STATUS_VERSION) return std::nullopt;
+  Status s;
+  s.linkKind = GetU32(data + KAVRO_STATUS_AT_LINK_KIND);
+  s.linkState = GetU32(data + KAVRO_STATUS_AT_LINK_STATE);
+  s.queueDepth = GetU32(data + KAVRO_STATUS_AT_QUEUE_DEPTH);
+  s.listeners = static_cast<int32_t>(GetU32(data + KAVRO_STATUS_AT_LISTENERS));
+  s.uptimeMs = GetU64(data + KAVRO_STATUS_AT_UPTIME_MS);
+  s.sinceReceivedMs = GetU64(data + KAVRO_STATUS_AT_SINCE_RECEIVED_MS);
+  s.framesSent = GetU64(data + KAVRO_STATUS_AT_FRAMES_SENT);
+  s.framesReceived = GetU64(data + KAVRO_STATUS_AT_FRAMES_RECEIVED);
+  s.payloadsSent = GetU64(data + KAVRO_STATUS_AT_PAYLOADS_SENT);
+  s.payloadsReceived = GetU64(data + KAVRO_STATUS_AT_PAYLOADS_RECEIVED);
+  s.retransmissions = GetU64(data + KAVRO_STATUS_AT_RETRANSMISSIONS);
+  s.rejected = GetU64(data + KAVRO_STATUS_AT_REJECTED);
+  s.damaged = GetU64(data + KAVRO_STATUS_AT_DAMAGED);
+  s.linkResets = GetU64(data + KAVRO_STATUS_AT_LINK_RESETS);
+  const char* texts = reinterpret_cast<const char*>(data + KAVRO_STATUS_AT_TEXTS);
+  const size_t left = count - KAVRO_STATUS_AT_TEXTS;
+  const size_t first = strnlen(texts, left);
+  if (first == left) return std::nullopt;
+  const size_t second = strnlen(texts + first + 1, left - first - 1);
+  if (second == left - first - 1) return std::nullopt;
+  s.link.assign(texts, first);
+  s.device.assign(texts + first + 1, second);
+  return s;
+}
+
+inline const char* LinkStateName(uint32_t state) {
+  switch (state) {
+    case KAVRO_LINK_STATE_IDLE: return "idle";
+    case KAVRO_LINK_STATE_AWAIT_SERVICE: return "awaiting service";
+    case KAVRO_LINK_STATE_SETUP: return "set-up";
+    case KAVRO_LINK_STATE_ESTABLISHED: return "established";
+    case KAVRO_LINK_STATE_TIMER_RECOVERY: return "timer recovery";
+    case KAVRO_LINK_STATE_DISCONNECTING: return "disconnecting";
+    case KAVRO_LINK_STATE_RELEASED: return "released";
+    default: return "unknown";
+  }
+}
+
+inline const char* LinkKindName(uint32_t kind) {
+  switch (kind) {
+    case KAVRO_LINK_KIND_SERIAL: return "serial";
+    case KAVRO_LINK_KIND_USB: return "usb";
+    case KAVRO_LINK_KIND_TCP: return "tcp";
+    default: return "none";
+  }
+}
+
+// Seconds with one decimal, as people read an uptime or an age.
+inline std::string FormatSeconds(uint64_t ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%llu.%llu s", static_cast<unsigned long long>(ms / 1000),
+                static_cast<unsigned long long>(ms % 1000 / 100));
+  return text;
+}
+
+inline std::string FormatStatusText(const Status& s) {
+  std::string out;
+  auto line = [&out](const char* name, const std::string& value) {
+    char head[32];
+    std::snprintf(head, sizeof head, "%-22s", name);
+    out += std::string(head) + value + "\n";
+  };
+  line("link", s.link + " (" + LinkKindName(s.linkKind) + ")");
+  line("device", s.device.empty() ? "-" : s.device);
+  line("state", LinkStateName(s.linkState));
+  line("uptime", FormatSeconds(s.uptimeMs));
+  line("last frame from PBX", s.sinceReceivedMs == UINT64_MAX ? "never" : FormatSeconds(s.sinceReceivedMs) + " ago");
+  line("frames sent", std::to_string(s.framesSent));
+  line("frames received", std::to_string(s.framesReceived));
+  line("payloads sent", std::to_string(s.payloadsSent));
+  line("payloads received", std::to_string(s.payloadsReceived));
+  line("retransmissions", std::to_string(s.retransmissions));
+  line("rejected frames", std::to_string(s.rejected));
+  line("damaged frames", std::to_string(s.damaged));
+  line("link resets", std::to_string(s.linkResets));
+  line("send queue", std::to_string(s.queueDepth));
+  line("listeners", s.listeners < 0 ? "unknown" : std::to_string(s.listeners));
+  return out;
+}
+
+inline std::string FormatStatusJson(const Status& s) {
+  auto n = [](uint64_t v) { return std::to_string(v); };
+  return "{\"link\":" + tools::JsonString(s.link) + ",\"kind\":" + tools::JsonString(LinkKindName(s.linkKind)) +
+         ",\"device\":" + tools::JsonString(s.device) + ",\"state\":" + tools::JsonString(LinkStateName(s.linkState)) +
+         ",\"state_code\":" + n(s.linkState) + ",\"uptime_ms\":" + n(s.uptimeMs) +
+         ",\"since_last_frame_ms\":" + (s.sinceReceivedMs == UINT64_MAX ? std::string("null") : n(s.sinceReceivedMs)) +
+         ",\"frames_sent\":" + n(s.framesSent) + ",\"frames_received\":" + n(s.framesReceived) +
+         ",\"payloads_sent\":" + n(s.payloadsSent) + ",\"payloads_received\":" + n(s.payloadsReceived) +
+         ",\"retransmissions\":" + n(s.retransmissions) + ",\"rejected\":" + n(s.rejected) +
+         ",\"damaged\":" + n(s.damaged) + ",\"link_resets\":" + n(s.linkResets) +
+         ",\"send_queue\":" + n(s.queueDepth) +
+         ",\"listeners\":" + (s.listeners < 0 ? std::string("null") : std::to_string(s.listeners)) + "}";
 }
 
 inline uint32_t PayloadWord(uint32_t address) { return WORD_PAYLOAD | (address & 0xFF); }

@@ -94,7 +94,12 @@ enum class AnswerOutcome { Answered, ClosedWithoutAnswer };
 struct Answer {
   AnswerOutcome outcome = AnswerOutcome::Answered;
   int32_t result = 0;
+  // The whole answer packet.
+  std::vector<uint8_t> bytes;
 };
+
+// Room for the status answer, the only one longer than an i32.
+constexpr size_t ANSWER_BUFFER = 4096;
 
 Answer SendRequest(const std::string& runDir, uint32_t message, uint32_t word, const std::vector<uint8_t>& data) {
   const std::string path = SocketPath(runDir, CONTROL_SOCKET_NAME);
@@ -113,28 +118,32 @@ Answer SendRequest(const std::string& runDir, uint32_t message, uint32_t word, c
     Fail(EXIT_UNREACHABLE, "kavroctl: cannot send the request to " + path + ": " + std::strerror(error));
   }
 
-  uint8_t buffer[16];
+  std::vector<uint8_t> buffer(ANSWER_BUFFER);
   ssize_t received;
   do {
-    received = recv(fd, buffer, sizeof buffer, MSG_TRUNC);
+    received = recv(fd, buffer.data(), buffer.size(), MSG_TRUNC);
   } while (received < 0 && errno == EINTR);
   int error = errno;
   close(fd);
-  if (received == 0) return {AnswerOutcome::ClosedWithoutAnswer, 0};
+  if (received == 0) return {AnswerOutcome::ClosedWithoutAnswer, 0, {}};
   if (received < 0) {
     if (error == EAGAIN || error == EWOULDBLOCK) {
       Fail(EXIT_UNREACHABLE, "kavroctl: kavro on " + runDir + " did not answer within " +
                                  std::to_string(ANSWER_TIMEOUT_SECONDS) + " s");
     }
-    if (error == ECONNRESET) return {AnswerOutcome::ClosedWithoutAnswer, 0};
+    if (error == ECONNRESET) return {AnswerOutcome::ClosedWithoutAnswer, 0, {}};
     Fail(EXIT_UNREACHABLE, "kavroctl: no answer from " + path + ": " + std::strerror(error));
   }
-  auto result = ParseAnswer(buffer, static_cast<size_t>(received));
+  if (message == MSG_STATUS && static_cast<size_t>(received) <= buffer.size()) {
+    buffer.resize(static_cast<size_t>(received));
+    return {AnswerOutcome::Answered, 1, std::move(buffer)};
+  }
+  auto result = ParseAnswer(buffer.data(), static_cast<size_t>(received));
   if (!result) {
     Fail(EXIT_UNREACHABLE, "kavroctl: " + path + " gave a malformed answer of " + std::to_string(received) +
                                " bytes; is this a kavro control socket?");
   }
-  return {AnswerOutcome::Answered, *result};
+  return {AnswerOutcome::Answered, *result, {}};
 }
 
 std::vector<uint8_t> ReadAll(std::istream& in) {
@@ -374,6 +383,19 @@ int main(int argc, char** argv) {
       return ExitForResult(answer.result);
     }
     if (commandLine.listen->parsed()) return RunListen(options);
+    if (commandLine.status->parsed()) {
+      Answer answer = SendRequest(runDir, MSG_STATUS, 0, {});
+      if (answer.outcome == AnswerOutcome::ClosedWithoutAnswer) {
+        Fail(EXIT_UNREACHABLE, "kavroctl: kavro closed the connection without an answer");
+      }
+      auto status = ParseStatus(answer.bytes.data(), answer.bytes.size());
+      if (!status) {
+        Fail(EXIT_UNREACHABLE, "kavroctl: kavro on " + runDir +
+                                   " gave no status record; it may be older than this kavroctl");
+      }
+      std::fputs((options.json ? FormatStatusJson(*status) + "\n" : FormatStatusText(*status)).c_str(), stdout);
+      return EXIT_OK;
+    }
   } catch (const UsageError& e) {
     std::fprintf(stderr, "%s\n", e.message.c_str());
     return EXIT_USAGE;

@@ -132,6 +132,9 @@ ControlRequest DecodeControlRequest(const uint8_t* packet, size_t length) {
     case WM_CLOSE:
       request.kind = ControlRequest::Kind::Close;
       break;
+    case KAVRO_MSG_STATUS:
+      request.kind = ControlRequest::Kind::Status;
+      break;
     default:
       break;
   }
@@ -145,6 +148,7 @@ int32_t DispatchControlRequest(MessageHandler& handler, const uint8_t* packet, s
       return handler.KavroWnd(WM_COPYDATA, 0, &request.copy);
     case ControlRequest::Kind::Close:
       return handler.KavroWnd(WM_CLOSE, 0, nullptr);
+    case ControlRequest::Kind::Status:
     case ControlRequest::Kind::None:
       break;
   }
@@ -275,7 +279,7 @@ void ControlSocket::Accept() {
       continue;
     }
     const bool first = clients_.empty();
-    clients_[fd] = Client{serial, MonotonicMs()};
+    clients_[fd] = Client{serial, MonotonicMs(), false, {}};
     // Later clients fall idle after the earlier ones: the armed time stands.
     if (first) ArmTimer();
   }
@@ -394,17 +398,26 @@ void ControlSocket::ServeClient(int fd, uint64_t serial) {
   if (it == clients_.end() || it->second.serial != serial) return;
   it->second.last_active_ms = MonotonicMs();
 
-  const int32_t result = DispatchControlRequest(handler_, buffer_.data(), size_t(n));
+  // The status is read, never handed to the window procedure: it changes
+  // nothing and is answered with more than the procedure's i32.
+  std::vector<uint8_t> answer;
+  if (status_ && DecodeControlRequest(buffer_.data(), size_t(n)).kind == ControlRequest::Kind::Status) {
+    answer = status_();
+  } else {
+    answer.resize(4);
+    EncodeAnswer(DispatchControlRequest(handler_, buffer_.data(), size_t(n)), answer.data());
+  }
 
   // The handler runs the link layer; it may have closed us meanwhile.
   it = clients_.find(fd);
   if (it == clients_.end() || it->second.serial != serial) return;
-  Answer(fd, it->second, result);
+  Answer(fd, it->second, std::move(answer));
 }
 
-void ControlSocket::Answer(int fd, Client& client, int32_t result) {
-  EncodeAnswer(result, client.answer);
-  if (send(fd, client.answer, sizeof client.answer, MSG_DONTWAIT | MSG_NOSIGNAL) == ssize_t(sizeof client.answer)) {
+void ControlSocket::Answer(int fd, Client& client, std::vector<uint8_t> answer) {
+  client.answer = std::move(answer);
+  if (send(fd, client.answer.data(), client.answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL) ==
+      ssize_t(client.answer.size())) {
     return;
   }
   // A client gone after its last request (EPIPE) still has its queued
@@ -426,7 +439,8 @@ void ControlSocket::FlushAnswer(int fd, uint64_t serial) {
   auto it = clients_.find(fd);
   if (it == clients_.end() || it->second.serial != serial || !it->second.answer_pending) return;
   Client& client = it->second;
-  if (send(fd, client.answer, sizeof client.answer, MSG_DONTWAIT | MSG_NOSIGNAL) != ssize_t(sizeof client.answer)) {
+  if (send(fd, client.answer.data(), client.answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL) !=
+      ssize_t(client.answer.size())) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
     if (errno != EPIPE && errno != ECONNRESET) {
       DropClient(fd);

@@ -3,7 +3,7 @@
 //   u32 message, u32 word, data bytes       (little-endian)
 // and is answered with one packet, the window procedure's i32 result.
 // WM_COPYDATA carries the command word and the data; WM_CLOSE is the close
-// request; anything else, a packet shorter than 8 bytes or one longer than
+// request; KAVRO_MSG_STATUS is answered with the status record; anything else, a packet shorter than 8 bytes or one longer than
 // 8 + 65535 bytes is answered with 0 and reaches no one.
 //
 // Every request is handled on the hub's main thread, one at a time, like a
@@ -33,7 +33,7 @@ namespace kavro::platform {
 // the receive buffer cut an oversized packet short: such a packet is
 // refused before any of its data is looked at.
 struct ControlRequest {
-  enum class Kind { None, CopyData, Close };
+  enum class Kind { None, CopyData, Close, Status };
   Kind kind = Kind::None;
   CopyData copy;  // CopyData only; points into the packet
 };
@@ -67,6 +67,9 @@ class ControlSocket {
   // Where the lines about refused, idle and unaccepted clients go (the trace
   // log); none by default.
   void SetNotice(std::function<void(const std::string&)> notice) { notice_ = std::move(notice); }
+  // What answers the status request (the whole answer packet); without it
+  // the request is answered 0 like any unknown message.
+  void SetStatusSource(std::function<std::vector<uint8_t>()> status) { status_ = std::move(status); }
   // Shorter idle time and pause, for tests; before Open.
   void SetTimes(uint32_t idle_ms, uint32_t accept_pause_ms) {
     idle_ms_ = idle_ms;
@@ -94,14 +97,14 @@ class ControlSocket {
     uint64_t last_active_ms = 0;
     // The answer the socket could not take yet; no request is read meanwhile.
     bool answer_pending = false;
-    uint8_t answer[4] = {};
+    std::vector<uint8_t> answer;
   };
 
   void Accept();
   void Refuse(int fd);
   void PauseAccepting(int err);
   void ServeClient(int fd, uint64_t serial);
-  void Answer(int fd, Client& client, int32_t result);
+  void Answer(int fd, Client& client, std::vector<uint8_t> answer);
   void FlushAnswer(int fd, uint64_t serial);
   bool WatchRequests(int fd, uint64_t serial);
   void DropClient(int fd);
@@ -112,6 +115,7 @@ class ControlSocket {
   PosixEventHub& hub_;
   MessageHandler& handler_;
   std::function<void(const std::string&)> notice_;
+  std::function<std::vector<uint8_t>()> status_;
   uint32_t idle_ms_ = kIdleMs;
   uint32_t accept_pause_ms_ = kAcceptPauseMs;
   std::string path_;

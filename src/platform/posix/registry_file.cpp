@@ -408,13 +408,13 @@ std::unique_ptr<RegistryFile> RegistryFile::Parse(std::string_view bytes, const 
   return registry;
 }
 
-std::unique_ptr<RegistryFile> RegistryFile::Load(const std::string& path) {
+std::unique_ptr<RegistryFile> RegistryFile::Load(const std::string& path, bool report) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
   if (!file) {
     if (errno == ENOENT || errno == ENOTDIR) return std::make_unique<RegistryFile>();
     auto registry = std::make_unique<RegistryFile>();
     registry->error_ = "kavro: " + path + ": cannot read: " + std::strerror(errno);
-    std::fprintf(stderr, "%s\n", registry->error_.c_str());
+    if (report) std::fprintf(stderr, "%s\n", registry->error_.c_str());
     return registry;
   }
   std::string bytes;
@@ -427,11 +427,11 @@ std::unique_ptr<RegistryFile> RegistryFile::Load(const std::string& path) {
   if (failed) {
     auto registry = std::make_unique<RegistryFile>();
     registry->error_ = "kavro: " + path + ": cannot read: " + std::strerror(error);
-    std::fprintf(stderr, "%s\n", registry->error_.c_str());
+    if (report) std::fprintf(stderr, "%s\n", registry->error_.c_str());
     return registry;
   }
   auto registry = Parse(bytes, path);
-  if (!registry->IsLoaded()) std::fprintf(stderr, "%s\n", registry->error_.c_str());
+  if (!registry->IsLoaded() && report) std::fprintf(stderr, "%s\n", registry->error_.c_str());
   return registry;
 }
 

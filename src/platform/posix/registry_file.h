@@ -31,7 +31,8 @@ class RegistryFile : public Registry {
   // Reads `path`. A missing file is an empty registry in which no key can be
   // opened. A file that cannot be read or parsed is reported with one line on
   // standard error and then treated the same way.
-  static std::unique_ptr<RegistryFile> Load(const std::string& path);
+  // With `report` false nothing is written: the caller reports Error().
+  static std::unique_ptr<RegistryFile> Load(const std::string& path, bool report = true);
 
   // Parses the bytes of an export file; `name` stands for the file in the
   // error text. Nothing is written to standard error.

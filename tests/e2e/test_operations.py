@@ -1,0 +1,145 @@
+"""What an operator sees of the real kavro: the lifecycle lines on standard
+error, the status on the control socket, and the configuration check."""
+
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+
+from harness import KAVRO, KAVRO_PBX, KAVROCTL, RECORDER, Kavro, require_binaries
+
+
+def lifecycle_lines(text):
+    return [l for l in text.splitlines() if l[:3] in ("<3>", "<4>", "<6>")]
+
+
+class LifecycleTest(unittest.TestCase):
+    def setUp(self):
+        require_binaries(KAVRO, RECORDER)
+
+    def test_missing_device_is_an_error_line_with_its_path_and_the_system_text(self):
+        # --quiet leaves out the informational lines only (the status test
+        # below sees them without it).
+        k = Kavro(self, registry_values={"Link": "COM1"}, ports={"COM1": "/nonexistent/ttyKAVRO"},
+                  link_args=["--quiet"])
+        self.assertEqual(k.wait_exit(), 0)
+        lines = lifecycle_lines(k.proc.stderr.read().decode())
+        self.assertEqual(lines, ["<3>kavro: cannot open serial link COM1 on /nonexistent/ttyKAVRO: "
+                                 "No such file or directory",
+                                 "<4>kavro: link COM1 could not be set up"])
+
+
+class StatusTest(unittest.TestCase):
+    def setUp(self):
+        require_binaries(KAVRO, KAVRO_PBX, KAVROCTL, RECORDER)
+
+    def start_pbx(self):
+        pbx = subprocess.Popen([KAVRO_PBX, "--print-path-only", "-q"], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (pbx.kill(), pbx.wait(), pbx.stdout.close()))
+        return pbx, pbx.stdout.readline().decode().strip()
+
+    def ctl(self, k, *args):
+        return subprocess.run([KAVROCTL, "--run-dir", k.run_dir] + list(args), capture_output=True, timeout=10)
+
+    def status(self, k):
+        r = self.ctl(k, "status", "--json")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return json.loads(r.stdout)
+
+    def wait_status(self, k, test, what, timeout=10.0):
+        end = time.monotonic() + timeout
+        while True:
+            s = self.status(k)
+            if test(s):
+                return s
+            if time.monotonic() > end:
+                raise AssertionError("status never showed %s: %r" % (what, s))
+            time.sleep(0.05)
+
+    def test_status_of_a_serial_link_and_its_lifecycle_lines(self):
+        pbx, path = self.start_pbx()
+        k = Kavro(self, registry_values={"Link": "COM1"}, ports={"COM1": path})
+        k.control().close()
+        before = self.wait_status(k, lambda s: s["state"] == "established", "the link established")
+        self.assertEqual((before["link"], before["kind"], before["device"]), ("COM1", "serial", path))
+        self.assertEqual(before["payloads_sent"], 0)
+        self.assertIsNone(before["listeners"])
+
+        self.assertEqual(self.ctl(k, "send", "41 42 43").returncode, 0)
+        self.assertEqual(pbx.stdout.readline().decode().strip(), "payload addr=0x00 len=3 41 42 43")
+        # Acknowledged by the PBX: a frame came back and nothing waits.
+        after = self.wait_status(k, lambda s: s["frames_received"] > before["frames_received"] and
+                                 s["send_queue"] == 0, "the acknowledgement")
+        self.assertEqual(after["payloads_sent"], 1)
+        self.assertGreater(after["frames_sent"], before["frames_sent"])
+        self.assertEqual((after["retransmissions"], after["damaged"], after["link_resets"]), (0, 0, 0))
+        self.assertIsNotNone(after["since_last_frame_ms"])
+
+        text = self.ctl(k, "status").stdout.decode()
+        self.assertRegex(text, r"state\s+established")
+        self.assertRegex(text, r"payloads sent\s+1")
+        self.assertRegex(text, r"listeners\s+unknown")
+
+        self.assertEqual(self.ctl(k, "close").returncode, 0)
+        self.assertEqual(k.wait_exit(), 0)
+        lines = lifecycle_lines(k.proc.stderr.read().decode())
+        self.assertEqual(lines, ["<6>kavro: opened serial link COM1 on %s at 9600 Bps" % path,
+                                 "<6>kavro: link COM1 established",
+                                 "<6>kavro: link COM1 ended: closed by request"])
+
+
+class ConfigurationTest(unittest.TestCase):
+    def setUp(self):
+        require_binaries(KAVRO)
+        self.dir = tempfile.mkdtemp(prefix="kavro-e2e-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def run_kavro(self, *args):
+        return subprocess.run([KAVRO] + list(args), capture_output=True, timeout=10)
+
+    def registry(self, text):
+        path = os.path.join(self.dir, "kavro.reg")
+        with open(path, "w") as f:
+            f.write(text)
+        return path
+
+    def test_an_explicit_registry_must_exist_and_parse(self):
+        for args in (["--registry", os.path.join(self.dir, "missing.reg")],
+                     ["--registry", self.registry("not a registry export\n")]):
+            r = self.run_kavro(*args, "--run-dir", os.path.join(self.dir, "run"))
+            self.assertEqual(r.returncode, 1, r.stderr)
+            err = r.stderr.decode()
+            self.assertEqual(len(err.strip().splitlines()), 1, err)
+            self.assertTrue(err.startswith("<3>kavro: ") and "--registry" in err, err)
+        self.assertFalse(os.path.exists(os.path.join(self.dir, "run", "KavroControlProg")))
+
+    def test_check_config_shows_values_with_their_sources(self):
+        good = self.registry("Windows Registry Editor Version 5.00\r\n\r\n"
+                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tovik\\Tovik TK-Anlage]\r\n"
+                             "\"Link\"=\"COM1\"\r\n\"LinkSpeed\"=\"19200\"\r\n\r\n"
+                             "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tovik\\Tovik TK-Anlage\\Ports]\r\n"
+                             "\"COM1\"=\"/dev/null\"\r\n")
+        r = self.run_kavro("--check-config", "--registry", good)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        out = r.stdout.decode()
+        self.assertRegex(out, r"Link\s+COM1 \(file\)")
+        self.assertRegex(out, r"LinkSpeed\s+19200 \(file\)")
+        self.assertRegex(out, r"ControlLines\s+0 \(default\)")
+        self.assertRegex(out, r"device\s+/dev/null\n")
+        # The command line's link, of no device: checked, not opened.
+        r = self.run_kavro("--check-config", "--registry", good, "COM99")
+        self.assertEqual(r.returncode, 1, r.stdout)
+        self.assertRegex(r.stdout.decode(), r"Link\s+COM99 \(command line\)")
+        self.assertRegex(r.stdout.decode(), r"device\s+/dev/ttyS98")
+        # A broken file is reported, not checked.
+        r = self.run_kavro("--check-config", "--registry", self.registry("REGEDIT4\n[broken\n"))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(b"<3>kavro: ", r.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
