@@ -56,14 +56,13 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/libkavrod/win32/kavrod32.cpp)
     set(KAVROD32_DELIVER DeliverPayload)
     set(KAVROD32_SIGNAL SignalLinkEvent)
   endif()
-  # The queueing and the pipe server, apart from the DLL's entry points so
-  # that the unit tests link them directly.
-  add_library(kavrod32_service STATIC
-    ${CMAKE_SOURCE_DIR}/libkavrod/win32/record_queue.cpp
-    ${CMAKE_SOURCE_DIR}/libkavrod/win32/pipe_server.cpp)
+  # The pipe server on the Linux library's queueing core (kavrod_core),
+  # apart from the DLL's entry points so that the unit tests link them
+  # directly.
+  add_library(kavrod32_service STATIC ${CMAKE_SOURCE_DIR}/libkavrod/win32/pipe_server.cpp)
   target_include_directories(kavrod32_service PUBLIC ${CMAKE_SOURCE_DIR}/libkavrod/win32)
   target_compile_definitions(kavrod32_service PUBLIC ${KAVRO_WIN_DEFINITIONS})
-  target_link_libraries(kavrod32_service PUBLIC advapi32)
+  target_link_libraries(kavrod32_service PUBLIC kavrod_core advapi32)
   configure_file(${CMAKE_SOURCE_DIR}/libkavrod/win32/kavrod32.def.in ${CMAKE_BINARY_DIR}/kavrod32.def @ONLY)
   add_library(kavrod32 SHARED ${CMAKE_SOURCE_DIR}/libkavrod/win32/kavrod32.cpp ${CMAKE_BINARY_DIR}/kavrod32.def)
   set_target_properties(kavrod32 PROPERTIES OUTPUT_NAME KAVROD32 PREFIX "")

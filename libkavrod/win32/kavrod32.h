@@ -16,15 +16,38 @@
  * local clients only), switch it to message read mode and read one record
  * per ReadFile with a buffer of KAVROD_RECORD_MAX bytes. Each record is
  *
- *     u32 kind     KAVROD_RECORD_PAYLOAD or KAVROD_RECORD_LINK_EVENT
- *     u32 value    payload: the frame's address byte; link event: its code
- *     bytes        payload: the payload bytes; link event: none
+ *     u32 kind     KAVROD_RECORD_PAYLOAD, KAVROD_RECORD_LINK_EVENT or
+ *                  KAVROD_RECORD_LINK_STATE
+ *     u32 value    payload: the frame's address byte; link event: its code;
+ *                  link state: 1 when the link is up, 0 when it is not
+ *     bytes        payload: the payload bytes; otherwise none
  *
- * little-endian. Every connected client receives every record from the
- * moment it connected, in order; records that arrive while no client is
- * connected wait (up to KAVROD_BACKLOG_MAX) for the first client. A client
- * that does not keep up is disconnected. After KAVROD_EVENT_SHUTDOWN the
- * pipe closes: the link has ended.
+ * little-endian. The first record on every connection is the link state;
+ * skip kinds you do not know. Then every connected client receives every
+ * record from the moment the library took it in, in order; records that
+ * arrive while no client is connected wait (up to KAVROD_BACKLOG_MAX) for
+ * the first client that takes records. After KAVROD_EVENT_SHUTDOWN the pipe
+ * closes: the link has ended. A connection closed before its link-state
+ * record was refused: KAVROD_CLIENTS_MAX clients are connected already.
+ *
+ * Credit: a client may write requests, one message of KAVROD_REQUEST_SIZE
+ * bytes each (open the pipe with FILE_WRITE_DATA too):
+ *
+ *     u32 code     KAVROD_REQUEST_CREDIT
+ *     u32 value    the number of further records the client is ready for
+ *
+ * Once a client has sent one it is sent no more records than it has granted
+ * in all (the link-state record does not count); what it is not sent waits
+ * for the next client. A new client gets its link-state record at once and
+ * nothing else until it either sends a credit or KAVROD_CREDIT_GRACE_MS
+ * pass after it connected without one; then it is a plain client and is sent
+ * everything. So a client that wants exactly N records writes its credit
+ * right after connecting, before it reads. When the link ends, what is
+ * queued and KAVROD_EVENT_SHUTDOWN are sent regardless of credit.
+ *
+ * A client that falls KAVROD_CLIENT_QUEUE_MAX records behind holds the link
+ * driver back until it takes more; one that then takes nothing for
+ * KAVROD_STALL_MS milliseconds is disconnected.
  */
 #ifndef KAVROD32_H
 #define KAVROD32_H
@@ -43,11 +66,20 @@
 
 #define KAVROD_RECORD_PAYLOAD 1u
 #define KAVROD_RECORD_LINK_EVENT 2u
+#define KAVROD_RECORD_LINK_STATE 3u
+
+#define KAVROD_REQUEST_CREDIT 1u
+#define KAVROD_REQUEST_SIZE 8u
+/* How long a new client has to send its first credit. */
+#define KAVROD_CREDIT_GRACE_MS 200u
 
 #define KAVROD_HEADER_SIZE 8u
 #define KAVROD_PAYLOAD_MAX 65535u
 #define KAVROD_RECORD_MAX (KAVROD_HEADER_SIZE + KAVROD_PAYLOAD_MAX)
 #define KAVROD_BACKLOG_MAX 1024u
+#define KAVROD_CLIENT_QUEUE_MAX 4096u
+#define KAVROD_STALL_MS 5000u
+#define KAVROD_CLIENTS_MAX 64u
 
 #define KAVROD_EVENT_SHUTDOWN 0u
 #define KAVROD_EVENT_ESTABLISHED 1u

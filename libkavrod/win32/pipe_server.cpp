@@ -1,6 +1,12 @@
 #include "pipe_server.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "delivery_core.h"
 
 #include <windows.h>
 #include <sddl.h>
@@ -9,20 +15,29 @@ namespace kavrod32 {
 
 namespace {
 
+using kavrod::DeliveryCore;
+using kavrod::MonotonicMs;
+using kavrod::OutRecord;
+
 // The pipe's buffers: a whole record of the largest payload fits the
-// outgoing one; clients have nothing to say.
-constexpr DWORD OUT_BUFFER = RECORD_HEADER_SIZE + PAYLOAD_MAX + 1;
+// outgoing one; clients send only small requests.
+constexpr DWORD OUT_BUFFER = KAVROD_RECORD_MAX + 1;
 constexpr DWORD IN_BUFFER = 512;
 // How long the end of the service waits for cancelled I/O to complete.
 constexpr DWORD CANCEL_DRAIN_MS = 500;
 
 // SYSTEM, administrators and the creator have all rights; every signed-in
-// user may read and switch to message read mode (which needs
+// user may read, write requests and switch to message read mode (which needs
 // FILE_WRITE_ATTRIBUTES), so clients run as any user, as on Linux with the
-// group of the socket. Remote clients are refused by the pipe mode.
-constexpr const char* PIPE_SECURITY = "D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;OW)(A;;0x120189;;;AU)";
+// group of the socket. Creating pipe instances (FILE_APPEND_DATA) stays the
+// library's. Remote clients are refused by the pipe mode.
+constexpr const char* PIPE_SECURITY = "D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;OW)(A;;0x12018B;;;AU)";
 
-uint64_t NowMs() { return GetTickCount64(); }
+std::string Decimal(unsigned long long value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%llu", value);
+  return text;
+}
 
 }  // namespace
 
@@ -33,53 +48,81 @@ struct PipeServer::Client {
   OVERLAPPED writeOverlapped{};
   PipeServer* server = nullptr;
   HANDLE pipe = INVALID_HANDLE_VALUE;
-  unsigned id = 0;
+  DeliveryCore::ClientId id = 0;
+  // Until then the client may still send its first credit; -1 once it is
+  // past its introduction.
+  int64_t introducedBy = -1;
   bool reading = false;
   bool writing = false;
-  uint64_t writeStarted = 0;
-  RecordRef inFlight;
-  // Operations whose completion routine has not run yet: the record stays
-  // allocated until they have, as the system writes into it on completion.
+  // A request longer than the read buffer is read in parts; all of them are
+  // ignored.
+  bool discarding = false;
+  // Operations whose completion routine has not run yet: the buffers stay
+  // allocated until they have, as the system writes into them on completion.
   int pending = 0;
   bool closed = false;
-  uint8_t sink[IN_BUFFER];
+  // Its read failed: the client has closed its end. With a write in flight
+  // it is taken out only once that write has completed, since whether the
+  // record went into the pipe decides where the client's cursor stands, and
+  // the completion may come after the failed read.
+  bool gone = false;
+  uint8_t request[IN_BUFFER];
+  // One message: the record's header and payload, copied out of the log.
+  std::vector<uint8_t> message;
 
-  static void CALLBACK ReadDone(DWORD error, DWORD, LPOVERLAPPED overlapped);
-  static void CALLBACK WriteDone(DWORD error, DWORD, LPOVERLAPPED overlapped);
+  static void CALLBACK ReadDone(DWORD error, DWORD size, LPOVERLAPPED overlapped);
+  static void CALLBACK WriteDone(DWORD error, DWORD size, LPOVERLAPPED overlapped);
+  static void CALLBACK StateDone(DWORD error, DWORD size, LPOVERLAPPED overlapped);
 };
 
-void CALLBACK PipeServer::Client::ReadDone(DWORD error, DWORD, LPOVERLAPPED overlapped) {
+void CALLBACK PipeServer::Client::ReadDone(DWORD error, DWORD size, LPOVERLAPPED overlapped) {
   auto* client = static_cast<Client*>(overlapped->hEvent);
-  PipeServer& server = *client->server;
-  std::lock_guard<std::mutex> lock(server.mutex_);
   client->pending--;
   client->reading = false;
   if (client->closed) return;
-  // Whatever a client sends is read and dropped; a failed read is the
-  // client gone. The next read is started by the service loop.
-  if (error != 0 && error != ERROR_MORE_DATA) {
-    server.queue_.RemoveClient(client->id);
-    server.CloseClient(*client, nullptr);
+  DeliveryCore& core = *client->server->core_;
+  if (error == ERROR_MORE_DATA) {
+    client->discarding = true;
+  } else if (error != 0) {
+    // A failed read is the client gone.
+    client->gone = true;
+    if (!client->writing) client->server->HangUp(*client);
+  } else if (client->discarding) {
+    client->discarding = false;
+  } else {
+    core.Request(client->id, client->request, size);
   }
 }
 
 void CALLBACK PipeServer::Client::WriteDone(DWORD error, DWORD, LPOVERLAPPED overlapped) {
   auto* client = static_cast<Client*>(overlapped->hEvent);
-  PipeServer& server = *client->server;
-  std::lock_guard<std::mutex> lock(server.mutex_);
   client->pending--;
   client->writing = false;
-  client->inFlight.reset();
   if (client->closed) return;
-  if (error != 0) {
-    server.queue_.RemoveClient(client->id);
-    server.CloseClient(*client, nullptr);
-    return;
+  DeliveryCore& core = *client->server->core_;
+  if (error == 0) {
+    // The record is in the pipe: the client reads it even after the library
+    // has closed its end.
+    core.SetBlocked(client->id, false);
+    core.Commit(client->id, 1, MonotonicMs());
   }
-  server.queue_.Pop(client->id);
+  if (error != 0 || client->gone) client->server->HangUp(*client);
 }
 
-PipeServer::PipeServer(const char* name) : name_(name) {
+// The link-state record is not the core's to count.
+void CALLBACK PipeServer::Client::StateDone(DWORD error, DWORD, LPOVERLAPPED overlapped) {
+  auto* client = static_cast<Client*>(overlapped->hEvent);
+  client->pending--;
+  client->writing = false;
+  if (client->closed) return;
+  if (error != 0 || client->gone) client->server->HangUp(*client);
+}
+
+PipeServer::PipeServer(const char* name) : PipeServer(name, kavrod::Limits{}) {}
+
+PipeServer::PipeServer(const char* name, const kavrod::Limits& limits)
+    : core_(new DeliveryCore(kavrod::ServerHooks{[this] { Wake(); }, [this] { return ConnectDone(); }}, limits)),
+      name_(name) {
   wake_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   connectEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   auto* overlapped = new OVERLAPPED{};
@@ -113,19 +156,23 @@ void PipeServer::Report(const std::string& line) {
 }
 
 bool PipeServer::Start() {
+  std::lock_guard<std::mutex> guard(stopMutex_);
   if (wake_ == nullptr || connectEvent_ == nullptr) {
     Report("cannot start: no event objects");
+    core_->Shutdown();
     stopped_ = true;
     return false;
   }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Listen();
-  }
+  Listen(MonotonicMs());
   thread_ = CreateThread(nullptr, 0, ServiceThread, this, 0, nullptr);
   if (thread_ == nullptr) {
     Report("cannot start the service thread");
-    std::lock_guard<std::mutex> lock(mutex_);
+    core_->Shutdown();
+    if (listening_ != nullptr) {
+      CancelIo(listening_);
+      CloseHandle(listening_);
+      listening_ = nullptr;
+    }
     stopped_ = true;
     return false;
   }
@@ -142,8 +189,7 @@ unsigned long __stdcall PipeServer::ServiceThread(void* self) {
   return 0;
 }
 
-bool PipeServer::Listen() {
-  const uint64_t now = NowMs();
+bool PipeServer::Listen(int64_t now) {
   nextListenTry_ = now + LISTEN_RETRY_MS;
   // Only the very first instance claims the name: another running driver's
   // library already serves it, and its clients must not be taken over.
@@ -157,7 +203,7 @@ bool PipeServer::Listen() {
   if (pipe == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     const std::string failure = error == ERROR_ACCESS_DENIED && first ? "in use by another process"
-                                                                       : "error " + std::to_string(error);
+                                                                       : "error " + Decimal(error);
     // Said once per distinct reason, not once a second.
     if (failure != listenFailure_) {
       Report("cannot serve clients on " + name_ + ": " + failure + "; retrying");
@@ -171,12 +217,12 @@ bool PipeServer::Listen() {
   ResetEvent(connectEvent_);
   *overlapped = OVERLAPPED{};
   overlapped->hEvent = connectEvent_;
-  connected_ = false;
+  connected_.store(false);
   if (!ConnectNamedPipe(pipe, overlapped)) {
     const DWORD error = GetLastError();
     if (error == ERROR_PIPE_CONNECTED) {
       // A client came between the creation and the connect.
-      connected_ = true;
+      connected_.store(true);
     } else if (error != ERROR_IO_PENDING) {
       CloseHandle(pipe);
       return false;
@@ -186,12 +232,22 @@ bool PipeServer::Listen() {
   return true;
 }
 
-// Called with the lock held, from any thread: a client whose connect has
-// returned counts as connected from then on, even before the service thread
-// has got round to it, so that it misses nothing delivered meanwhile.
-void PipeServer::AcceptConnected() {
+// From any thread: a client whose connect has returned but which the service
+// thread has not taken in yet. A producer that would refuse a payload for
+// want of a client waits for it instead.
+bool PipeServer::ConnectDone() const {
+  return connected_.load() || (connectEvent_ != nullptr && WaitForSingleObject(connectEvent_, 0) == WAIT_OBJECT_0);
+}
+
+// A client has left and waits for its last write to complete before it is
+// taken out.
+bool PipeServer::Settling() const {
+  return std::any_of(clients_.begin(), clients_.end(), [](const Client* c) { return c->gone && !c->closed; });
+}
+
+void PipeServer::TakeConnected(int64_t now) {
   if (listening_ == nullptr) return;
-  if (!connected_) {
+  if (!connected_.load()) {
     DWORD ignored = 0;
     if (!GetOverlappedResult(listening_, static_cast<OVERLAPPED*>(connectOverlapped_), &ignored, FALSE)) {
       const DWORD error = GetLastError();
@@ -200,73 +256,123 @@ void PipeServer::AcceptConnected() {
         // The client left before it was taken; the instance is no good.
         CloseHandle(listening_);
         listening_ = nullptr;
-        Wake();
+        ResetEvent(connectEvent_);
         return;
       }
     }
   }
-  connected_ = false;
+  // A client that left before this one came must be seen to leave first:
+  // its unsent records are the backlog, which this one may take, and not
+  // lost with it. Its read fails the moment it closes, so the completion is
+  // already queued; a wait that found the connect may not have run it.
+  SleepEx(0, TRUE);
+  if (Settling()) return;
   HANDLE pipe = listening_;
   listening_ = nullptr;
-  Wake();
-  if (clients_.size() >= MAX_CLIENTS) {
-    Report("client refused: " + std::to_string(MAX_CLIENTS) + " clients connected already");
+  connected_.store(false);
+  ResetEvent(connectEvent_);
+  // The next instance at once, so that the next client does not find the
+  // pipe busy.
+  Listen(now);
+
+  OutRecord state{};
+  const DeliveryCore::ClientId id = core_->Accept(now, &state);
+  if (id == 0) {
+    // Closed before the link-state record, which tells the client why.
+    CloseHandle(pipe);
+    ++refusedUnreported_;
+    if (now >= nextRefusalReport_) {
+      Report(Decimal(refusedUnreported_) + " client(s) refused: " + Decimal(KAVROD_CLIENTS_MAX) +
+             " clients are connected already");
+      refusedUnreported_ = 0;
+      nextRefusalReport_ = now + 1000;
+    }
+    return;
+  }
+  auto* client = new (std::nothrow) Client;
+  if (client == nullptr) {
+    core_->Hangup(id, nullptr);
+    core_->Release(id);
     CloseHandle(pipe);
     return;
   }
-  auto* client = new Client;
   client->server = this;
   client->pipe = pipe;
-  client->readOverlapped.hEvent = client;
-  client->writeOverlapped.hEvent = client;
-  client->id = queue_.AddClient();
+  client->id = id;
+  client->introducedBy = now + CREDIT_GRACE_MS;
   clients_.push_back(client);
+  // The link-state record goes first, whatever the client turns out to be;
+  // an empty pipe has room for it.
+  client->message.assign(state.header, state.header + KAVROD_HEADER_SIZE);
+  client->writeOverlapped = OVERLAPPED{};
+  client->writeOverlapped.hEvent = client;
+  if (!WriteFileEx(pipe, client->message.data(), KAVROD_HEADER_SIZE, &client->writeOverlapped,
+                   Client::StateDone)) {
+    HangUp(*client);
+    return;
+  }
+  client->writing = true;
+  client->pending++;
 }
 
-// On the service thread, with the lock held: completion routines run on the
-// thread that started the I/O, and this one waits alertably.
-void PipeServer::StartIo(Client& client, uint64_t now) {
-  if (client.closed) return;
+// On the service thread: completion routines run on the thread that started
+// the I/O, and this one waits alertably.
+void PipeServer::StartIo(Client& client, int64_t now) {
+  if (client.closed || client.gone) return;
   if (!client.reading) {
     client.readOverlapped = OVERLAPPED{};
     client.readOverlapped.hEvent = &client;
-    if (!ReadFileEx(client.pipe, client.sink, sizeof client.sink, &client.readOverlapped, Client::ReadDone)) {
-      queue_.RemoveClient(client.id);
-      CloseClient(client, nullptr);
+    if (!ReadFileEx(client.pipe, client.request, sizeof client.request, &client.readOverlapped, Client::ReadDone)) {
+      HangUp(client);
       return;
     }
     client.reading = true;
     client.pending++;
   }
-  if (!client.writing) {
-    RecordRef record = queue_.Front(client.id);
-    if (record == nullptr) return;
-    client.writeOverlapped = OVERLAPPED{};
-    client.writeOverlapped.hEvent = &client;
-    client.inFlight = record;
-    if (!WriteFileEx(client.pipe, record->message.data(), static_cast<DWORD>(record->message.size()),
-                     &client.writeOverlapped, Client::WriteDone)) {
-      client.inFlight.reset();
-      queue_.RemoveClient(client.id);
-      CloseClient(client, nullptr);
-      return;
-    }
-    client.writing = true;
-    client.writeStarted = now;
-    client.pending++;
+  if (client.writing) return;
+  // One record a write: a message must go out in one piece, and the pipe
+  // keeps at most one of the largest anyway.
+  OutRecord out{};
+  if (core_->Collect(client.id, now, &out, 1) == 0) return;
+  client.message.assign(out.header, out.header + KAVROD_HEADER_SIZE);
+  if (out.length > 0) {
+    const auto* bytes = static_cast<const uint8_t*>(out.payload);
+    client.message.insert(client.message.end(), bytes, bytes + out.length);
   }
+  client.writeOverlapped = OVERLAPPED{};
+  client.writeOverlapped.hEvent = &client;
+  if (!WriteFileEx(client.pipe, client.message.data(), static_cast<DWORD>(client.message.size()),
+                   &client.writeOverlapped, Client::WriteDone)) {
+    HangUp(client);
+    return;
+  }
+  client.writing = true;
+  client.pending++;
+  // Until the write completes a producer has no reason to rouse this
+  // thread for the client: the completion does.
+  core_->SetBlocked(client.id, true);
 }
 
-void PipeServer::CloseClient(Client& client, const char* reason) {
+void PipeServer::HangUp(Client& client) {
   if (client.closed) return;
-  if (reason != nullptr) Report("client " + std::to_string(client.id) + " dropped: " + reason);
+  core_->Hangup(client.id, nullptr);
+  CloseClient(client);
+}
+
+// The client is out of the core already (it left, or was dropped).
+void PipeServer::CloseClient(Client& client) {
+  if (client.closed) return;
   client.closed = true;
   CancelIo(client.pipe);
+  // Not DisconnectNamedPipe: what is in the pipe stays readable by the
+  // client.
   CloseHandle(client.pipe);
   client.pipe = INVALID_HANDLE_VALUE;
+  // Nothing of the core's is in flight: every write is a copy.
+  core_->Release(client.id);
 }
 
-void PipeServer::Reap() {
+void PipeServer::Housekeeping() {
   for (auto it = clients_.begin(); it != clients_.end();) {
     Client* client = *it;
     if (client->closed && client->pending == 0) {
@@ -276,6 +382,11 @@ void PipeServer::Reap() {
       ++it;
     }
   }
+  core_->Reap(&toFree_, &notices_);
+  for (void* block : toFree_) std::free(block);
+  toFree_.clear();
+  for (const std::string& line : notices_) Report(line);
+  notices_.clear();
 }
 
 void PipeServer::Wake() {
@@ -283,116 +394,113 @@ void PipeServer::Wake() {
 }
 
 void PipeServer::Run() {
+  int64_t stopDeadline = -1;
   for (;;) {
-    DWORD timeout = INFINITE;
-    auto waitAtMost = [&timeout](uint64_t ms) {
-      if (ms < timeout) timeout = static_cast<DWORD>(ms);
+    const DeliveryCore::Turn turn = core_->BeginTurn();
+    const int64_t now = MonotonicMs();
+    int64_t waitUntil = -1;
+    auto wakeAt = [&waitUntil](int64_t at) {
+      if (waitUntil < 0 || at < waitUntil) waitUntil = at;
     };
-    bool listening;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      const uint64_t now = NowMs();
-      AcceptConnected();
-      if (listening_ == nullptr && !stopping_ && now >= nextListenTry_) Listen();
-      for (Client* client : clients_) {
-        StartIo(*client, now);
-        if (!client->closed && client->writing) {
-          const uint64_t stalledFor = now - client->writeStarted;
-          if (stalledFor >= STALL_MS) {
-            queue_.Drop(client->id, "cannot keep up");
-          } else {
-            waitAtMost(STALL_MS - stalledFor);
-          }
-        }
+
+    if (!turn.stopping) {
+      TakeConnected(now);
+      if (listening_ == nullptr) {
+        if (now >= nextListenTry_) Listen(now);
+        if (listening_ == nullptr) wakeAt(nextListenTry_);
       }
-      for (const auto& [id, reason] : queue_.TakeDropped()) {
-        for (Client* client : clients_) {
-          if (client->id == id) CloseClient(*client, reason.c_str());
-        }
-      }
-      for (const std::string& note : queue_.TakeNotes()) Report(note);
-      Reap();
-      if (stopping_) {
-        bool flushed = queue_.AllSent();
-        for (Client* client : clients_) flushed = flushed && (client->closed || !client->writing);
-        if (flushed || now >= deadline_) break;
-        waitAtMost(deadline_ - now);
-      } else if (listening_ == nullptr) {
-        waitAtMost(nextListenTry_ > now ? nextListenTry_ - now : 0);
-      }
-      listening = listening_ != nullptr && !connected_;
-      if (listening_ != nullptr && connected_) timeout = 0;
+    } else if (stopDeadline < 0) {
+      stopDeadline = now + SHUTDOWN_FLUSH_MS;
     }
+    // The credit rule of the pipe: a client that has sent no credit by the
+    // end of its grace is a plain client. In the order the clients came, so
+    // that the backlog goes to the one that came first.
+    for (Client* client : clients_) {
+      if (client->closed || client->introducedBy < 0) continue;
+      if (!core_->Introducing(client->id)) {
+        client->introducedBy = -1;
+      } else if (now >= client->introducedBy) {
+        core_->Promote(client->id, now);
+        client->introducedBy = -1;
+      } else {
+        wakeAt(client->introducedBy);
+      }
+    }
+    // Clients that a producer dropped, or that left.
+    for (Client* client : clients_) {
+      if (!client->closed && core_->Retired(client->id)) CloseClient(*client);
+    }
+    for (Client* client : clients_) StartIo(*client, now);
+    Housekeeping();
+
+    if (turn.stopping) {
+      bool writing = false;
+      for (const Client* client : clients_) writing = writing || (!client->closed && client->writing);
+      if ((!writing && core_->Flushed()) || now >= stopDeadline) break;
+      wakeAt(stopDeadline);
+    }
+
+    // A new client waits while one that left is settling; the completion
+    // that settles it ends the wait.
+    const bool settling = Settling();
+    DWORD timeout = INFINITE;
+    if (waitUntil >= 0) timeout = static_cast<DWORD>(std::clamp<int64_t>(waitUntil - now, 0, 60000));
+    if (!turn.stopping && !settling && listening_ != nullptr && connected_.load()) timeout = 0;
+    bool slept = false;
+    if (timeout != 0) {
+      slept = core_->PrepareSleep(turn.work);
+      if (!slept) timeout = 0;
+    }
+    const bool listening = !turn.stopping && !settling && listening_ != nullptr && !connected_.load();
     HANDLE events[2] = {wake_, connectEvent_};
     // Alertable: the completion routines of the clients' reads and writes
     // run inside this wait.
     WaitForMultipleObjectsEx(listening ? 2 : 1, events, FALSE, timeout, TRUE);
+    if (slept) core_->Awake();
   }
 
-  // The end of the service: every client and the waiting instance go. The
-  // records handed to the pipe stay readable by their clients.
-  std::lock_guard<std::mutex> lock(mutex_);
+  // The end of the service: whatever a client has not taken by now it will
+  // not get. The records handed to the pipe stay readable by their clients.
   for (Client* client : clients_) {
-    if (!client->closed && queue_.HasClient(client->id) && queue_.Front(client->id) != nullptr) {
-      Report("client " + std::to_string(client->id) + " dropped: cannot keep up; records not delivered at shutdown");
+    if (client->closed) continue;
+    const uint64_t pending = core_->Pending(client->id);
+    if (pending > 0) {
+      Report("client " + Decimal(client->id) + " dropped: cannot keep up; " + Decimal(pending) +
+             " records not delivered at shutdown");
     }
-    CloseClient(*client, nullptr);
+    core_->Hangup(client->id, nullptr);
+    CloseClient(*client);
   }
   if (listening_ != nullptr) {
     CancelIo(listening_);
     CloseHandle(listening_);
     listening_ = nullptr;
   }
-  const uint64_t drainUntil = NowMs() + CANCEL_DRAIN_MS;
+  const uint64_t drainUntil = GetTickCount64() + CANCEL_DRAIN_MS;
   for (;;) {
-    Reap();
-    if (clients_.empty() || NowMs() >= drainUntil) break;
-    mutex_.unlock();
+    Housekeeping();
+    if (clients_.empty() || GetTickCount64() >= drainUntil) break;
     SleepEx(10, TRUE);
-    mutex_.lock();
   }
-  stopped_ = true;
-}
-
-bool PipeServer::Enqueue(const RecordRef& record, bool isPayload) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (stopping_ || stopped_) return false;
-  AcceptConnected();
-  const bool held = queue_.Enqueue(record, isPayload);
-  Wake();
-  return held;
 }
 
 int32_t PipeServer::Deliver(uint32_t address, void* payload, uint32_t length) {
-  if (payload == nullptr || length > PAYLOAD_MAX) return -1;
-  RecordRef record = MakeRecord(RECORD_PAYLOAD, address, payload, length);
-  if (record == nullptr || !Enqueue(record, true)) return -1;
-  // The record carries its own copy; the block is the library's now and is
-  // released with the C runtime's free, as the contract says.
-  std::free(payload);
-  return 1;
+  return core_->Deliver(address, payload, length);
 }
 
 void PipeServer::Signal(uint32_t code) {
-  RecordRef record = MakeRecord(RECORD_LINK_EVENT, code, nullptr, 0);
-  if (record == nullptr) {
-    Report("link event " + std::to_string(code) + " lost: out of memory");
-  } else {
-    Enqueue(record, false);
-  }
-  if (code == 0) Stop();
+  core_->Signal(code, MonotonicMs());
+  if (code == KAVROD_EVENT_SHUTDOWN) Stop();
 }
 
 void PipeServer::Stop() {
-  std::lock_guard<std::mutex> stopLock(stopMutex_);
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_) return;
-    stopping_ = true;
-    deadline_ = NowMs() + SHUTDOWN_FLUSH_MS;
+  std::lock_guard<std::mutex> guard(stopMutex_);
+  if (stopped_) return;
+  stopped_ = true;
+  core_->Shutdown();
+  if (thread_ != nullptr) {
+    WaitForSingleObject(thread_, static_cast<DWORD>(SHUTDOWN_FLUSH_MS + CANCEL_DRAIN_MS + 1000));
   }
-  Wake();
-  if (thread_ != nullptr) WaitForSingleObject(thread_, SHUTDOWN_FLUSH_MS + CANCEL_DRAIN_MS + 1000);
 }
 
 }  // namespace kavrod32

@@ -155,12 +155,13 @@ void AddPayloadOptions(CLI::App* command, PayloadSource& source, const char* hex
 
 int ExitForResult(int32_t result) { return result == 0 ? EXIT_REFUSED : EXIT_OK; }
 
-HANDLE OpenPipeOrExit() {
+HANDLE OpenPipeOrExit(bool sendsCredit) {
   const uint64_t giveUp = GetTickCount64() + PIPE_BUSY_WAIT_MS;
   for (;;) {
-    // Reading, and switching to message read mode (a write of attributes).
-    HANDLE pipe = CreateFileA(PIPE_NAME, GENERIC_READ | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OVERLAPPED, nullptr);
+    // Reading, switching to message read mode (a write of attributes), and
+    // writing the credit when there is one to send.
+    const DWORD access = GENERIC_READ | FILE_WRITE_ATTRIBUTES | (sendsCredit ? FILE_WRITE_DATA : 0);
+    HANDLE pipe = CreateFileA(PIPE_NAME, access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (pipe != INVALID_HANDLE_VALUE) return pipe;
     const DWORD error = GetLastError();
     // Every instance is taken for a moment: the library makes the next one.
@@ -177,13 +178,39 @@ HANDLE OpenPipeOrExit() {
   }
 }
 
+// 0, or the error of a failed write.
+DWORD SendCredit(HANDLE pipe, HANDLE event, uint64_t count) {
+  for (const auto& packet : BuildCreditRequests(count)) {
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = event;
+    DWORD written = 0;
+    if (!WriteFile(pipe, packet.data(), static_cast<DWORD>(packet.size()), &written, &overlapped)) {
+      const DWORD error = GetLastError();
+      if (error != ERROR_IO_PENDING) return error;
+      // The library reads requests as they come; the pipe's inbound buffer
+      // holds many.
+      if (!GetOverlappedResult(pipe, &overlapped, &written, TRUE)) return GetLastError();
+    }
+  }
+  return 0;
+}
+
 int RunListen(bool json, std::optional<uint64_t> count, std::optional<double> timeout) {
-  HANDLE pipe = OpenPipeOrExit();
+  HANDLE pipe = OpenPipeOrExit(count.has_value());
   DWORD mode = PIPE_READMODE_MESSAGE;
   if (!SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr)) {
     Fail(EXIT_UNREACHABLE, "kavroctl: cannot read the pipe by records: " + SystemText(GetLastError()));
   }
   HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  // With a count, take exactly what is to be printed: what this listener
+  // would not print stays with the library for the next client. The grant
+  // goes out at once: a client that has not sent one within a moment of
+  // connecting is served as one that takes everything.
+  if (count) {
+    if (const DWORD error = SendCredit(pipe, event, *count); error != 0) {
+      Fail(EXIT_UNREACHABLE, std::string("kavroctl: cannot send the credit to ") + PIPE_NAME + ": " + SystemText(error));
+    }
+  }
   const std::optional<uint64_t> deadline =
       timeout ? std::optional<uint64_t>(GetTickCount64() + static_cast<uint64_t>(*timeout * 1000.0)) : std::nullopt;
   // A record is at most the 8-byte head and a 16-bit length of payload.
