@@ -22,12 +22,12 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-static void die(const char *what) {
+static void die(const char* what) {
   fprintf(stderr, "delivery_relay: %s: %s\n", what, strerror(errno));
   exit(1);
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   if (argc != 4) {
     fprintf(stderr, "usage: delivery_relay HOST PORT PATH\n");
     return 2;
@@ -35,13 +35,13 @@ int main(int argc, char **argv) {
   struct sockaddr_un local = {.sun_family = AF_UNIX};
   snprintf(local.sun_path, sizeof local.sun_path, "%s", argv[3]);
   int listener = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-  if (listener < 0 || bind(listener, (struct sockaddr *)&local, sizeof local) < 0 || listen(listener, 1) < 0)
+  if (listener < 0 || bind(listener, (struct sockaddr*)&local, sizeof local) < 0 || listen(listener, 1) < 0)
     die("listen");
 
   struct sockaddr_in pbx = {.sin_family = AF_INET, .sin_port = htons((uint16_t)atoi(argv[2]))};
   inet_pton(AF_INET, argv[1], &pbx.sin_addr);
   int link = socket(AF_INET, SOCK_STREAM, 0);
-  if (link < 0 || connect(link, (struct sockaddr *)&pbx, sizeof pbx) < 0) die("connect");
+  if (link < 0 || connect(link, (struct sockaddr*)&pbx, sizeof pbx) < 0) die("connect");
 
   int client = accept(listener, NULL, NULL);
   if (client < 0) die("accept");

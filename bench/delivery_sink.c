@@ -34,7 +34,7 @@ static uint64_t now_ns(void) {
   return (uint64_t)ts.tv_sec * 1000000000u + (uint64_t)ts.tv_nsec;
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   if (argc != 4) {
     fprintf(stderr, "usage: delivery_sink PATH N L\n");
     return 2;
@@ -48,7 +48,7 @@ int main(int argc, char **argv) {
   struct sockaddr_un address = {.sun_family = AF_UNIX};
   snprintf(address.sun_path, sizeof address.sun_path, "%s", argv[1]);
   int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
-  for (int tries = 0; connect(fd, (struct sockaddr *)&address, sizeof address) < 0; ++tries) {
+  for (int tries = 0; connect(fd, (struct sockaddr*)&address, sizeof address) < 0; ++tries) {
     if (tries > 500) {
       fprintf(stderr, "delivery_sink: cannot connect to %s: %s\n", argv[1], strerror(errno));
       return 1;
@@ -59,8 +59,8 @@ int main(int argc, char **argv) {
   fflush(stdout);
 
   const size_t size = 8 + length + 1;
-  uint8_t *buffers = malloc(size * BATCH);
-  uint8_t *seen = calloc(total, 1);
+  uint8_t* buffers = malloc(size * BATCH);
+  uint8_t* seen = calloc(total, 1);
   struct iovec parts[BATCH];
   struct mmsghdr messages[BATCH];
   uint64_t received = 0, duplicated = 0, reordered = 0, malformed = 0, last_ns = 0;
@@ -84,7 +84,7 @@ int main(int argc, char **argv) {
     if (n == 0) break;
     int ended = 0, payloads = 0;
     for (int i = 0; i < n; ++i) {
-      const uint8_t *r = buffers + (size_t)i * size;
+      const uint8_t* r = buffers + (size_t)i * size;
       const size_t got = messages[i].msg_len;
       if (got == 0) {
         ended = 1;

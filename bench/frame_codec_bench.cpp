@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "core/connection.h"
 #include "diag/trace_log.h"
 #include "link/frame_codec.h"
-#include "bench_support.h"
 
 namespace {
 

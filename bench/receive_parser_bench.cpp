@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "diag/trace_log.h"
 #include "link/frame_codec.h"
 #include "link/receive_parser.h"
-#include "bench_support.h"
 
 namespace {
 

@@ -187,9 +187,7 @@ struct Rig {
         control.Block.LinkState.store(LINK_SETUP);
         hub.SetTimer(T200, 50);
         break;
-      case 2:
-        Establish();
-        break;
+      case 2: Establish(); break;
       case 3:
         Establish();
         hub.Advance(T203_MS);  // the idle poll
@@ -353,9 +351,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           rig->machine.ProcessFrame(frame);
         });
         break;
-      case 2:
-        rig->hub.Advance(std::min<size_t>(count, 20000));
-        break;
+      case 2: rig->hub.Advance(std::min<size_t>(count, 20000)); break;
       default:
         if (flag & 4) {
           rig->Peer([&] {

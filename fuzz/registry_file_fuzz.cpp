@@ -60,8 +60,7 @@ class NoDevices : public platform::SerialDeviceFactory {
 std::set<std::string> NamesToTry(std::string_view text) {
   std::set<std::string> names = {"",          "Link",          "LinkSpeed",     "ControlLines", "USBEnabled",
                                  "Keepalive", "TapiSvrIpAddr", "TapiSvrIpPort", "USB",          "COM1"};
-  for (size_t at = text.find('"'); at != std::string_view::npos && names.size() < 64;
-       at = text.find('"', at + 1)) {
+  for (size_t at = text.find('"'); at != std::string_view::npos && names.size() < 64; at = text.find('"', at + 1)) {
     const size_t end = text.find('"', at + 1);
     if (end == std::string_view::npos || end - at > 300) break;
     names.emplace(text.substr(at + 1, end - at - 1));

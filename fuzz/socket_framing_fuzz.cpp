@@ -34,18 +34,18 @@
 #include <string>
 #include <vector>
 
+#include "core/connection.h"
 #include "core/delivery.h"
 #include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "link/frame_codec.h"
 #include "link/link_context.h"
-#include "platform/tcp_socket.h"
-#include "platform/virtual/virtual_event_hub.h"
-#include "core/connection.h"
 #include "link/link_state_machine.h"
 #include "link/link_timers.h"
 #include "link/send_queue.h"
 #include "link/socket_framing.h"
+#include "platform/tcp_socket.h"
+#include "platform/virtual/virtual_event_hub.h"
 #include "transport/tcp_port.h"
 
 namespace {
@@ -108,9 +108,7 @@ class WireSocket : public platform::TcpSocket {
 // The transport-neutral send of a TCP link: straight to the port's socket.
 class TcpConnection : public Connection {
  public:
-  int32_t SendConnection(const uint8_t* data, uint32_t length) override {
-    return port->SendSocket(data, length);
-  }
+  int32_t SendConnection(const uint8_t* data, uint32_t length) override { return port->SendSocket(data, length); }
   int32_t SetLinkSpeed(const char*) override { return 0; }
   bool IsComLink() const override { return false; }
   bool IsUsbLink() const override { return false; }
@@ -167,7 +165,7 @@ struct Rig {
   void Check() {
     if (framing.SocketBytes < 0 || static_cast<uint32_t>(framing.SocketBytes) > SOCKET_BUFFER_SIZE) abort();
     if (frame.Buffer != nullptr) abort();  // every payload handed on or freed
-    if (!socket.Settled()) abort();  // an echo sent in part
+    if (!socket.Settled()) abort();        // an echo sent in part
   }
 
   // The receive thread's pass over one read.
@@ -250,8 +248,8 @@ HARNESS_ONLY void CheckEmbedded(const std::vector<Out>& out, size_t first, const
   }
 }
 
-HARNESS_ONLY void CheckRun(const std::vector<Out>& out, const std::vector<Out>& expected, const Bytes& stream, size_t cleanEnd,
-              bool wellFormed) {
+HARNESS_ONLY void CheckRun(const std::vector<Out>& out, const std::vector<Out>& expected, const Bytes& stream,
+                           size_t cleanEnd, bool wellFormed) {
   if (out.size() < expected.size() || !std::equal(expected.begin(), expected.end(), out.begin())) abort();
   if (wellFormed && out.size() != expected.size()) abort();
   CheckEmbedded(out, expected.size(), stream, cleanEnd);

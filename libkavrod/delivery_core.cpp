@@ -39,8 +39,7 @@ std::string Format(const char* format, unsigned long long a, unsigned long long 
 }  // namespace
 
 int64_t MonotonicMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
@@ -195,14 +194,16 @@ DeliveryCore::Offer DeliveryCore::TryDeliver(uint32_t address, void* payload, ui
       if (backlog_ && backlog_begin_ < begin) begin = backlog_begin_;
       const uint64_t pending = end_ - begin;
       if (pending == 0) continue;
-      if (pending < limits_.client_records_max && bytes_total_ - BytesBefore(begin) + size <= limits_.client_bytes_max) {
+      if (pending < limits_.client_records_max &&
+          bytes_total_ - BytesBefore(begin) + size <= limits_.client_bytes_max) {
         continue;
       }
       // The stall clock runs from the client's last progress, or from when
       // it last had nothing to take, whichever is later.
       const int64_t stall_from = std::max(c.progress_at, c.pending_since);
       if (ReadClock(&now) - stall_from >= limits_.stall_ms) {
-        Retire(c, "cannot keep up", Format(" (no progress for %llu ms)", static_cast<unsigned long long>(now - stall_from)));
+        Retire(c, "cannot keep up",
+               Format(" (no progress for %llu ms)", static_cast<unsigned long long>(now - stall_from)));
         continue;
       }
       is_full = true;
@@ -211,8 +212,8 @@ DeliveryCore::Offer DeliveryCore::TryDeliver(uint32_t address, void* payload, ui
         // Worth an operator's knowing: the link now runs at this client's
         // pace.
         c.holding = true;
-        notices_.push_back(Format("client %llu is %llu records behind; holding the link back until it takes more",
-                                  c.id, pending));
+        notices_.push_back(
+            Format("client %llu is %llu records behind; holding the link back until it takes more", c.id, pending));
         ++work_;
       }
     }

@@ -7,10 +7,11 @@
 // the shared log. They wait only while a client that is still taking records
 // is too far behind, and for the shutdown event, which returns once the
 // clients have been handed everything because the process ends right after.
+#include "kavrod.h"
+
 #include <cstdlib>
 #include <new>
 
-#include "kavrod.h"
 #include "unix_server.h"
 
 namespace {

@@ -53,9 +53,8 @@
 #ifndef KAVROD_H
 #define KAVROD_H
 
-#include <stdint.h>
-
 #include <kavro/kavro_wire.h>
+#include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -115,7 +114,7 @@ extern "C" {
  * waits for it, at most until that client has taken nothing for
  * KAVROD_STALL_MS.
  */
-KAVROD_EXPORT int32_t DeliverPayload(uint32_t address, void *payload, uint32_t length);
+KAVROD_EXPORT int32_t DeliverPayload(uint32_t address, void* payload, uint32_t length);
 
 /*
  * Passes link event `code` to the clients. KAVROD_EVENT_SHUTDOWN is the last

@@ -111,7 +111,7 @@ int CheckConfig(const std::string& registryPath, bool fileRead, kavro::platform:
       std::printf("USB filter      %04x:%04x (file)\n", usbFilter.vendor, usbFilter.product);
     }
   } else if (tcp) {
-    in_addr address {};
+    in_addr address{};
     const bool valid = inet_pton(AF_INET, config.TapiSvrIpAddr, &address) == 1;
     std::printf("TapiSvrIpAddr   %s (%s)%s\n", config.TapiSvrIpAddr, SourceOf(registry, "TapiSvrIpAddr"),
                 valid ? "" : ": not a dotted IPv4 address");
@@ -211,21 +211,21 @@ int main(int argc, char** argv) {
   CLI::App app{
       "kavro: the link driver between CTI client programs and a PBX.\n"
       "Opens the link named by the registry file (or by LINK), keeps it up, takes\n"
-      "client payloads on RUN_DIR/" KAVRO_CONTROL_SOCKET_NAME " and hands every received payload\n"
+      "client payloads on RUN_DIR/" KAVRO_CONTROL_SOCKET_NAME
+      " and hands every received payload\n"
       "to the companion library. Ends with exit code 0 whenever the link ends.",
       "kavro"};
   app.set_version_flag("--version", std::string("kavro ") + KAVRO_VERSION);
   auto* registryOption = app.add_option("--registry", opt.registry, "registry export file holding the configuration")
-      ->envname("KAVRO_REGISTRY")
-      ->capture_default_str();
+                             ->envname("KAVRO_REGISTRY")
+                             ->capture_default_str();
   app.add_option("--run-dir", opt.runDir, "directory of the control and client sockets")
       ->envname("KAVRO_RUN_DIR")
       ->capture_default_str();
   app.add_option("--log-dir", opt.logDir, "directory of the trace log kavro.log (written only if it exists)")
       ->envname("KAVRO_LOG_DIR")
       ->capture_default_str();
-  app.add_option("--delivery-library", opt.deliveryLibrary,
-                 "companion library to load instead of libkavrod.so.1")
+  app.add_option("--delivery-library", opt.deliveryLibrary, "companion library to load instead of libkavrod.so.1")
       ->envname("KAVRO_DELIVERY_LIBRARY");
   app.add_option("--socket-group", opt.socketGroup,
                  "group (name or number) given the sockets, so that its members can be clients")
@@ -269,7 +269,8 @@ int main(int argc, char** argv) {
     tail += opt.link[i];
   }
   if (tail.size() > sizeof(LinkConfig{}.Link) - 1) {
-    return Fail(EXIT_USAGE, "link name '" + tail + "' is longer than 7 characters; name a link such as COM1, USB or TCP");
+    return Fail(EXIT_USAGE,
+                "link name '" + tail + "' is longer than 7 characters; name a link such as COM1, USB or TCP");
   }
 
   platform::IgnoreSigpipe();
@@ -277,8 +278,8 @@ int main(int argc, char** argv) {
 
   // Only the default file may be missing; a file named on purpose that is
   // missing or broken is a mistake worth stopping for.
-  const bool registryExplicit = registryOption->count() > 0 ||
-                                (getenv("KAVRO_REGISTRY") != nullptr && *getenv("KAVRO_REGISTRY") != '\0');
+  const bool registryExplicit =
+      registryOption->count() > 0 || (getenv("KAVRO_REGISTRY") != nullptr && *getenv("KAVRO_REGISTRY") != '\0');
   std::unique_ptr<platform::RegistryFile> registry = platform::RegistryFile::Load(opt.registry, false);
   if (!registry->IsLoaded()) {
     struct stat st {};
@@ -294,9 +295,9 @@ int main(int argc, char** argv) {
     if (missing) {
       lifecycle.Notice(platform::NoticeLevel::Info, "no registry file " + opt.registry + ": the defaults apply");
     } else {
-      lifecycle.Notice(platform::NoticeLevel::Warning,
-                       registry->Error().substr(registry->Error().compare(0, 7, "kavro: ") == 0 ? 7 : 0) +
-                           "; the defaults apply");
+      lifecycle.Notice(
+          platform::NoticeLevel::Warning,
+          registry->Error().substr(registry->Error().compare(0, 7, "kavro: ") == 0 ? 7 : 0) + "; the defaults apply");
     }
   }
   platform::PosixLogBackend logBackend;
@@ -364,8 +365,8 @@ int main(int argc, char** argv) {
   SocketFraming framing(ctx, timers);
 
   platform::PosixProcess process;
-  ControlWindow window(ControlWindowParts{trace, control, hub, process, configuration, config, notifyingDelivery, transport,
-                                          serial, &usb, &tcp, &framing, parser, machine, timers, queue});
+  ControlWindow window(ControlWindowParts{trace, control, hub, process, configuration, config, notifyingDelivery,
+                                          transport, serial, &usb, &tcp, &framing, parser, machine, timers, queue});
   hub.SetHandler(&window);
 
   // Routed before the control socket exists: a signal from then on waits in

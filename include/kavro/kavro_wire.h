@@ -51,23 +51,23 @@
 
 /* The status answer. */
 #define KAVRO_STATUS_VERSION 1u
-#define KAVRO_STATUS_AT_RESULT 0u            /* i32, 1 */
-#define KAVRO_STATUS_AT_VERSION 4u           /* u32, KAVRO_STATUS_VERSION */
-#define KAVRO_STATUS_AT_LINK_KIND 8u         /* u32, KAVRO_LINK_KIND_* */
-#define KAVRO_STATUS_AT_LINK_STATE 12u       /* u32, KAVRO_LINK_STATE_* */
-#define KAVRO_STATUS_AT_QUEUE_DEPTH 16u      /* u32, payloads waiting to be sent */
-#define KAVRO_STATUS_AT_LISTENERS 20u        /* i32, connected clients; -1 unknown */
-#define KAVRO_STATUS_AT_UPTIME_MS 24u        /* u64, since kavro started */
+#define KAVRO_STATUS_AT_RESULT 0u             /* i32, 1 */
+#define KAVRO_STATUS_AT_VERSION 4u            /* u32, KAVRO_STATUS_VERSION */
+#define KAVRO_STATUS_AT_LINK_KIND 8u          /* u32, KAVRO_LINK_KIND_* */
+#define KAVRO_STATUS_AT_LINK_STATE 12u        /* u32, KAVRO_LINK_STATE_* */
+#define KAVRO_STATUS_AT_QUEUE_DEPTH 16u       /* u32, payloads waiting to be sent */
+#define KAVRO_STATUS_AT_LISTENERS 20u         /* i32, connected clients; -1 unknown */
+#define KAVRO_STATUS_AT_UPTIME_MS 24u         /* u64, since kavro started */
 #define KAVRO_STATUS_AT_SINCE_RECEIVED_MS 32u /* u64, since the last frame from the PBX; all ones: none yet */
-#define KAVRO_STATUS_AT_FRAMES_SENT 40u      /* u64 each, from here on */
+#define KAVRO_STATUS_AT_FRAMES_SENT 40u       /* u64 each, from here on */
 #define KAVRO_STATUS_AT_FRAMES_RECEIVED 48u
 #define KAVRO_STATUS_AT_PAYLOADS_SENT 56u
 #define KAVRO_STATUS_AT_PAYLOADS_RECEIVED 64u
 #define KAVRO_STATUS_AT_RETRANSMISSIONS 72u
-#define KAVRO_STATUS_AT_REJECTED 80u         /* I-frames out of sequence */
-#define KAVRO_STATUS_AT_DAMAGED 88u          /* frames dropped for a bad CRC, length or tag */
-#define KAVRO_STATUS_AT_LINK_RESETS 96u      /* layer 2 set up again during transfer */
-#define KAVRO_STATUS_AT_TEXTS 104u           /* link name, device: zero-terminated */
+#define KAVRO_STATUS_AT_REJECTED 80u    /* I-frames out of sequence */
+#define KAVRO_STATUS_AT_DAMAGED 88u     /* frames dropped for a bad CRC, length or tag */
+#define KAVRO_STATUS_AT_LINK_RESETS 96u /* layer 2 set up again during transfer */
+#define KAVRO_STATUS_AT_TEXTS 104u      /* link name, device: zero-terminated */
 
 #define KAVRO_LINK_KIND_NONE 0u
 #define KAVRO_LINK_KIND_SERIAL 1u
@@ -85,8 +85,7 @@
 /* Commands of KAVRO_MSG_COPYDATA: the high 16 bits of the command word. */
 #define KAVRO_COMMAND_SEND_PAYLOAD 0x0001u
 #define KAVRO_COMMAND_REQUEST_SERVICE 0x1111u
-#define KAVRO_COMMAND_WORD(command, argument) \
-  ((uint32_t)(((uint32_t)(command) << 16) | ((uint32_t)(argument) & 0xFFFFu)))
+#define KAVRO_COMMAND_WORD(command, argument) ((uint32_t)(((uint32_t)(command) << 16) | ((uint32_t)(argument)&0xFFFFu)))
 
 /* Link events. */
 #define KAVRO_EVENT_SHUTDOWN 0u          /* the link driver is ending */

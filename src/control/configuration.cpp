@@ -38,14 +38,11 @@ void CopyText(char (&field)[N], const char* text) {
 }
 
 // Link kinds are told by their leading characters, case-sensitively.
-bool BeginsWith(const char* text, const char* prefix) {
-  return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
-}
+bool BeginsWith(const char* text, const char* prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
 
 // RegQueryValueExA into the zeroed work buffer with a size limit; a value
 // larger than the limit is refused.
-bool ReadValue(platform::RegistryKey& key, const char* name, uint32_t limit, char (&work)[WORK_SIZE],
-               uint32_t& type) {
+bool ReadValue(platform::RegistryKey& key, const char* name, uint32_t limit, char (&work)[WORK_SIZE], uint32_t& type) {
   std::memset(work, 0, sizeof work);
   type = REG_NONE;
   uint32_t size = limit;
@@ -65,8 +62,7 @@ void ReadNumber(platform::RegistryKey& key, const char* name, uint32_t& field, T
     field = bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
     return;
   }
-  trace.TraceMessage(LOG_WARNING, "LoadConfiguration  RegQueryValue %s is not 4 bytes, using %u\n\r", name,
-                     field);
+  trace.TraceMessage(LOG_WARNING, "LoadConfiguration  RegQueryValue %s is not 4 bytes, using %u\n\r", name, field);
 }
 
 }  // namespace
@@ -118,8 +114,7 @@ int Configuration::LoadConfiguration(LinkConfig& config) {
       // Cut rather than refused, so that the link keeps the kind its groups
       // were read for; the cut name rarely opens anything, hence the warning.
       if (std::strlen(work) >= sizeof config.Link) {
-        trace_.TraceMessage(LOG_WARNING, "LoadConfiguration  Link %s too long, using %s\n\r", work,
-                            config.Link);
+        trace_.TraceMessage(LOG_WARNING, "LoadConfiguration  Link %s too long, using %s\n\r", work, config.Link);
       }
     }
   }
@@ -151,8 +146,8 @@ int Configuration::LoadConfiguration(LinkConfig& config) {
     if (ReadValue(*key, "TapiSvrIpAddr", 16, work, type) && type == REG_SZ) {
       CopyText(config.TapiSvrIpAddr, work);
     } else {
-      trace_.TraceMessage(LOG_WARNING, "LoadConfiguration  RegQueryValue %s failed using %s\n\r",
-                          "TapiSvrIpAddr", config.TapiSvrIpAddr);
+      trace_.TraceMessage(LOG_WARNING, "LoadConfiguration  RegQueryValue %s failed using %s\n\r", "TapiSvrIpAddr",
+                          config.TapiSvrIpAddr);
     }
     ReadNumber(*key, "TapiSvrIpPort", config.TapiSvrIpPort, trace_);
     ReadNumber(*key, "Keepalive", config.Keepalive, trace_);

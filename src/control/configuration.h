@@ -13,8 +13,7 @@ class TraceLog;
 
 class Configuration {
  public:
-  Configuration(platform::Registry& registry, TraceLog& trace)
-      : registry_(registry), trace_(trace) {}
+  Configuration(platform::Registry& registry, TraceLog& trace) : registry_(registry), trace_(trace) {}
 
   int LoadConfiguration(LinkConfig& config);
   int SetDefaultConfiguration(LinkConfig& config);

@@ -30,16 +30,11 @@ bool ControlWindow::Create(const std::string& commandLineTail) {
 
 int32_t ControlWindow::KavroWnd(uint32_t message, uint32_t wParam, const platform::CopyData* copy) {
   switch (message) {
-    case platform::WM_COPYDATA:
-      return copy ? OnCopyData(*copy) : 0;
-    case platform::WM_TIMER:
-      return OnTimer(wParam);
-    case platform::WM_CLOSE:
-      return OnClose();
-    case platform::WM_DESTROY:
-      return OnDestroy();
-    default:
-      return 0;
+    case platform::WM_COPYDATA: return copy ? OnCopyData(*copy) : 0;
+    case platform::WM_TIMER: return OnTimer(wParam);
+    case platform::WM_CLOSE: return OnClose();
+    case platform::WM_DESTROY: return OnDestroy();
+    default: return 0;
   }
 }
 
@@ -147,9 +142,12 @@ int ControlWindow::CommWatch() {
 
 std::vector<uint8_t> ControlWindow::StatusAnswer() {
   StatusReport r;
-  if (p_.transport.IsComLink()) r.LinkKind = KAVRO_LINK_KIND_SERIAL;
-  else if (p_.transport.IsUsbLink()) r.LinkKind = KAVRO_LINK_KIND_USB;
-  else if (p_.transport.IsTcpLink()) r.LinkKind = KAVRO_LINK_KIND_TCP;
+  if (p_.transport.IsComLink())
+    r.LinkKind = KAVRO_LINK_KIND_SERIAL;
+  else if (p_.transport.IsUsbLink())
+    r.LinkKind = KAVRO_LINK_KIND_USB;
+  else if (p_.transport.IsTcpLink())
+    r.LinkKind = KAVRO_LINK_KIND_TCP;
   r.LinkState = p_.control.State();
   {
     std::lock_guard lock(p_.control.LinkLock);

@@ -48,8 +48,8 @@ struct ControlWindowParts {
   Delivery& delivery;
   Transport& transport;
   SerialPortOps& serial;
-  UsbPortOps* usb;          // null: no USB support in this build
-  SocketPortOps* socket;    // null: no TCP support in this build
+  UsbPortOps* usb;        // null: no USB support in this build
+  SocketPortOps* socket;  // null: no TCP support in this build
   SocketFraming* framing;
   ReceiveParser& parser;
   LinkStateMachine& machine;

@@ -9,12 +9,12 @@
 namespace kavro {
 
 struct LinkConfig {
-  char Link[8] = {};           // at most 7 characters and a terminator
-  char LinkSpeed[8] = {};      // serial rate as decimal text
-  uint32_t ControlLines = 0;   // 1: use DTR/RTS and check DSR
-  char TapiSvrIpAddr[16] = {}; // dotted IPv4, at most 15 characters
-  uint32_t TapiSvrIpPort = 0;  // only the low 16 bits are used
-  uint32_t Keepalive = 0;      // bit 0: keepalive on a TCP link
+  char Link[8] = {};            // at most 7 characters and a terminator
+  char LinkSpeed[8] = {};       // serial rate as decimal text
+  uint32_t ControlLines = 0;    // 1: use DTR/RTS and check DSR
+  char TapiSvrIpAddr[16] = {};  // dotted IPv4, at most 15 characters
+  uint32_t TapiSvrIpPort = 0;   // only the low 16 bits are used
+  uint32_t Keepalive = 0;       // bit 0: keepalive on a TCP link
 };
 
 // The registry key the configuration lives under.

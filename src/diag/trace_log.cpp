@@ -34,8 +34,8 @@ void TraceLog::TraceMessage(uint32_t level, const char* format, ...) {
 
   const std::string name = backend_.ExecutableBaseName();
   char line[FORMAT_LIMIT];
-  int n = snprintf(line, sizeof line, "[%02d.%02d.%02d %02d:%02d:%02d] %s: %s\r\n", t.day, t.month,
-                   t.year % 100, t.hour, t.minute, t.second, name.c_str(), text);
+  int n = snprintf(line, sizeof line, "[%02d.%02d.%02d %02d:%02d:%02d] %s: %s\r\n", t.day, t.month, t.year % 100,
+                   t.hour, t.minute, t.second, name.c_str(), text);
   if (n < 0) return;
   size_t size = static_cast<size_t>(n) < sizeof line ? static_cast<size_t>(n) : sizeof line - 1;
   AppendLogLine(line, size);

@@ -102,8 +102,8 @@ int FrameCodec::SendShortFrame(const L2Frame& frame) {
 }
 
 int FrameCodec::SendIFrame(const L2Frame& frame) {
-  trace_.TraceMessage(LOG_PROTOCOL, "SendFrame I-Frame Dest: %x NSend: %x NRec %x Length %x &Buffer %lx",
-                      frame.Dest, frame.NSend, frame.NRec, frame.Length, TraceLongAddress(frame.Buffer));
+  trace_.TraceMessage(LOG_PROTOCOL, "SendFrame I-Frame Dest: %x NSend: %x NRec %x Length %x &Buffer %lx", frame.Dest,
+                      frame.NSend, frame.NRec, frame.Length, TraceLongAddress(frame.Buffer));
   if (frame.Buffer == nullptr || frame.Length > MAX_I_PAYLOAD) return 0;
   const uint16_t size = static_cast<uint16_t>(frame.Length + 10);
   uint8_t* slot = AcquireTransmitSlot(size);

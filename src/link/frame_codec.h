@@ -2,8 +2,8 @@
 // codes, the CRC-16 and the encoder that puts a frame on the wire.
 #pragma once
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 
 namespace kavro {
 

@@ -127,11 +127,8 @@ void LinkStateMachine::TakeAcknowledgement(uint8_t nr) {
       Vars.AckSeq = nr;
       if (!Vars.PeerBusy && State() == LINK_ESTABLISHED) timers_->WatchIdleLink();
       break;
-    case NR_NONE_NEW:
-      break;
-    default:
-      NRError();
-      break;
+    case NR_NONE_NEW: break;
+    default: NRError(); break;
   }
 }
 

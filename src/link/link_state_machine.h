@@ -20,9 +20,9 @@ struct LinkVariables {
   // thread), both outside the link lock: atomic, so that each change is
   // logged once.
   std::atomic<uint16_t> LastLoggedState{0};
-  int32_t SendSeq = 0;    // V(S)
-  int32_t RecvSeq = 0;    // V(R)
-  int32_t AckSeq = 0;     // V(A)
+  int32_t SendSeq = 0;  // V(S)
+  int32_t RecvSeq = 0;  // V(R)
+  int32_t AckSeq = 0;   // V(A)
   int32_t PeerBusy = 0;
   int32_t AckPending = 0;
   int32_t RejectSent = 0;

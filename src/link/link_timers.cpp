@@ -151,11 +151,9 @@ LinkTimers::ExpiryEnd LinkTimers::OnT200Expiry() {
       return ExpiryEnd::ReportState;
 
     case LINK_ESTABLISHED:
-    case LINK_TIMER_RECOVERY:
-      return OnT200InTransfer();
+    case LINK_TIMER_RECOVERY: return OnT200InTransfer();
 
-    default:
-      return ExpiryEnd::ReportState;
+    default: return ExpiryEnd::ReportState;
   }
 }
 

@@ -125,7 +125,7 @@ void ReceiveParser::Keep(const uint8_t* in, uint32_t left) {
   if (held > 2 * uint64_t(RECEIVE_BUFFER_SIZE)) {
     uint64_t excess = held - 2 * uint64_t(RECEIVE_BUFFER_SIZE);
     trace_.TraceMessage(LOG_WARNING, "CheckFrame: receive buffer full, %llu bytes dropped",
-                            static_cast<unsigned long long>(excess));
+                        static_cast<unsigned long long>(excess));
     const uint32_t fromBuffer = static_cast<uint32_t>(std::min<uint64_t>(excess, FrameBytes));
     Drop(fromBuffer);
     excess -= fromBuffer;
@@ -153,9 +153,7 @@ int ReceiveParser::RunStates(L2Frame& frame) {
       case PARSE_HUNT: step = Hunt(frame); break;
       case PARSE_I_HEADER: step = CheckHeader(); break;
       case PARSE_I_PAYLOAD: step = TakePayload(frame); break;
-      default:
-        ParserState = PARSE_HUNT;
-        continue;
+      default: ParserState = PARSE_HUNT; continue;
     }
     if (step != STEP_GO_ON) return step;
   }
@@ -309,7 +307,7 @@ int ReceiveParser::TakePayload(L2Frame& frame) {
     // Unacknowledged, the frame comes again from the PBX once its T200
     // runs out; handing it on without its payload would lose it for good.
     trace_.TraceMessage(LOG_ERROR, "CheckFrame I-Frame Dest: %x NSend: %x NRec %x Length %x dropped: out of memory",
-                            PendingHeader.Dest, PendingHeader.NSend, PendingHeader.NRec, length);
+                        PendingHeader.Dest, PendingHeader.NSend, PendingHeader.NRec, length);
     Drop(total);
     ParserState = PARSE_HUNT;
     return STEP_GO_ON;
@@ -323,8 +321,8 @@ int ReceiveParser::TakePayload(L2Frame& frame) {
   frame.Buffer = block;
   Drop(total);
   ParserState = PARSE_HUNT;
-  trace_.TraceMessage(LOG_PROTOCOL, "CheckFrame I-Frame Dest: %x NSend: %x NRec %x Length %x &Buffer %lx",
-                          frame.Dest, frame.NSend, frame.NRec, frame.Length, TraceLongAddress(frame.Buffer));
+  trace_.TraceMessage(LOG_PROTOCOL, "CheckFrame I-Frame Dest: %x NSend: %x NRec %x Length %x &Buffer %lx", frame.Dest,
+                      frame.NSend, frame.NRec, frame.Length, TraceLongAddress(frame.Buffer));
   return STEP_FRAME;
 }
 

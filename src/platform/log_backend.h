@@ -9,9 +9,9 @@
 namespace kavro::platform {
 
 struct LocalTime {
-  int day = 1;     // 1..31
-  int month = 1;   // 1..12
-  int year = 2000; // full year
+  int day = 1;      // 1..31
+  int month = 1;    // 1..12
+  int year = 2000;  // full year
   int hour = 0;
   int minute = 0;
   int second = 0;

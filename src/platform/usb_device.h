@@ -24,8 +24,8 @@ constexpr int USB_ERROR_NO_DEVICE = -4;  // unplugged: no later call can succeed
 constexpr int USB_ERROR_NOT_FOUND = -5;
 constexpr int USB_ERROR_BUSY = -6;
 constexpr int USB_ERROR_TIMEOUT = -7;
-constexpr int USB_ERROR_PIPE = -9;        // the endpoint stalled
-constexpr int USB_ERROR_CLOSED = -10;     // ended because the device was closed
+constexpr int USB_ERROR_PIPE = -9;     // the endpoint stalled
+constexpr int USB_ERROR_CLOSED = -10;  // ended because the device was closed
 constexpr int USB_ERROR_NO_MEM = -11;
 constexpr int USB_ERROR_OTHER = -99;
 

@@ -43,13 +43,11 @@ std::string SerialPort::DevicePathFor(const char* portName) {
 }
 
 std::string SerialPort::ConfiguredDevice(const char* portName) {
-
   if (auto key = registry_.OpenKey(PortsKeyPath().c_str())) {
     char path[MAX_DEVICE_PATH] = {};
     uint32_t type = platform::REG_NONE;
     uint32_t size = sizeof path;
-    if (key->QueryValue(portName, &type, reinterpret_cast<uint8_t*>(path), &size) ==
-            platform::ERROR_SUCCESS &&
+    if (key->QueryValue(portName, &type, reinterpret_cast<uint8_t*>(path), &size) == platform::ERROR_SUCCESS &&
         (type == platform::REG_SZ || type == platform::REG_EXPAND_SZ)) {
       std::string mapped(path, strnlen(path, size));
       if (!mapped.empty()) return mapped;
@@ -64,8 +62,7 @@ std::shared_ptr<platform::SerialDevice> SerialPort::CurrentDevice() {
   return device_;
 }
 
-void SerialPort::Configure(platform::SerialDevice& device, const char* rateText,
-                           bool twoStopBitsAtLowRates) {
+void SerialPort::Configure(platform::SerialDevice& device, const char* rateText, bool twoStopBitsAtLowRates) {
   // Results not looked at: a port that cannot size its queues or purge is
   // still usable, and the link layer recovers from stale bytes by itself.
   device.SetQueues(SERIAL_QUEUE_SIZE, SERIAL_QUEUE_SIZE);
@@ -82,8 +79,7 @@ void SerialPort::Configure(platform::SerialDevice& device, const char* rateText,
     trace_.TraceMessage(LOG_ERROR, "KavroCom: SetCommState failed, err=%ld", static_cast<long>(err));
   }
   if (int err = device.ApplyTimeouts(PortTimeouts)) {
-    trace_.TraceMessage(LOG_ERROR, "KavroCom: SetCommTimeouts failed, err=%ld",
-                        static_cast<long>(err));
+    trace_.TraceMessage(LOG_ERROR, "KavroCom: SetCommTimeouts failed, err=%ld", static_cast<long>(err));
   }
 }
 
@@ -105,8 +101,7 @@ int32_t SerialPort::OpenV24(const char* portName, const char* rateText, uint32_t
   std::shared_ptr<platform::SerialDevice> device;
   if (!path.empty()) device = devices_.OpenDevice(path, &err);
   if (!device) {
-    trace_.TraceMessage(LOG_ERROR, "Kavrocom: CreateFile(%s) failed, err=%ld", portName,
-                        static_cast<long>(err));
+    trace_.TraceMessage(LOG_ERROR, "Kavrocom: CreateFile(%s) failed, err=%ld", portName, static_cast<long>(err));
     platform::LifecycleSink& lifecycle = control_.Lifecycle();
     if (path.empty()) {
       lifecycle.Notice(platform::NoticeLevel::Error,
@@ -139,13 +134,11 @@ int32_t SerialPort::OpenV24(const char* portName, const char* rateText, uint32_t
     if (dsrErr != 0 || !dsrOn) {
       // No DSR: no PBX (or no cable) at the other end. Give the port back
       // at once with both lines low, so the next attempt starts clean.
-      trace_.TraceMessage(LOG_ERROR, "KavroCom: DSR Check failed, err=%ld",
-                          static_cast<long>(dsrErr));
-      control_.Lifecycle().Notice(
-          platform::NoticeLevel::Error,
-          std::string("serial link ") + portName + " on " + path + ": no DSR from the PBX (" +
-              (dsrErr != 0 ? control_.Lifecycle().ErrorText(dsrErr) : std::string("line low")) +
-              "); check the cable, or set ControlLines to 0 for a port without modem lines");
+      trace_.TraceMessage(LOG_ERROR, "KavroCom: DSR Check failed, err=%ld", static_cast<long>(dsrErr));
+      control_.Lifecycle().Notice(platform::NoticeLevel::Error,
+                                  std::string("serial link ") + portName + " on " + path + ": no DSR from the PBX (" +
+                                      (dsrErr != 0 ? control_.Lifecycle().ErrorText(dsrErr) : std::string("line low")) +
+                                      "); check the cable, or set ControlLines to 0 for a port without modem lines");
       device->Interrupt();
       device->SetRts(false);
       device->SetDtr(false);
@@ -206,8 +199,7 @@ int32_t SerialPort::CloseV24() {
 
 int32_t SerialPort::SendV24(const uint8_t* data, uint32_t length) {
   if (data == nullptr || length == 0) return -1;
-  trace_.TraceMessage(LOG_DETAIL, "SendV24 %ld %X", static_cast<long>(length),
-                      static_cast<unsigned>(data[0]));
+  trace_.TraceMessage(LOG_DETAIL, "SendV24 %ld %X", static_cast<long>(length), static_cast<unsigned>(data[0]));
   auto device = CurrentDevice();
   int err = device ? device->Write(data, length) : EBADF;
   if (err != 0) {

@@ -7,9 +7,7 @@ namespace kavro {
 namespace {
 
 // strncmp stops at the name's terminator, so a shorter name never matches.
-bool StartsWith(const char* name, const char* prefix) {
-  return std::strncmp(name, prefix, std::strlen(prefix)) == 0;
-}
+bool StartsWith(const char* name, const char* prefix) { return std::strncmp(name, prefix, std::strlen(prefix)) == 0; }
 
 }  // namespace
 
@@ -17,9 +15,7 @@ bool Transport::IsComLink() const { return StartsWith(config_.Link, "COM"); }
 
 bool Transport::IsUsbLink() const { return StartsWith(config_.Link, "USB"); }
 
-bool Transport::IsTcpLink() const {
-  return StartsWith(config_.Link, "TCP") || StartsWith(config_.Link, "LAN/USB");
-}
+bool Transport::IsTcpLink() const { return StartsWith(config_.Link, "TCP") || StartsWith(config_.Link, "LAN/USB"); }
 
 void Transport::SelectTransport() {
   port_ = &noPort_;

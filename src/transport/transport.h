@@ -18,10 +18,9 @@ class Transport : public Connection {
  public:
   // `usb` and `socket` may be null while those ports are not available; a
   // link of their kind then fails as a port that cannot be used.
-  Transport(const LinkConfig& config, TraceLog& trace, LinkControl& control, SerialPortOps& serial,
-            UsbPortOps* usb, SocketPortOps* socket)
-      : config_(config), trace_(trace), control_(control), serial_(serial), usb_(usb),
-        socket_(socket) {}
+  Transport(const LinkConfig& config, TraceLog& trace, LinkControl& control, SerialPortOps& serial, UsbPortOps* usb,
+            SocketPortOps* socket)
+      : config_(config), trace_(trace), control_(control), serial_(serial), usb_(usb), socket_(socket) {}
 
   // Link-kind tests: case-sensitive prefixes of the link name. "LAN/USB" is
   // what the configuration stores for a TCP link, so it is TCP, not USB.

@@ -70,9 +70,7 @@ platform::UsbFilter ReadUsbFilter(platform::Registry& registry, TraceLog& trace)
   const char* text = reinterpret_cast<const char*>(value);
   filter = ParseUsbFilter(text);
   if (filter.matchNothing) {
-    trace.TraceMessage(LOG_WARNING,
-                       "Ports value USB \"%s\" is not vendor:product: no USB device will match",
-                       text);
+    trace.TraceMessage(LOG_WARNING, "Ports value USB \"%s\" is not vendor:product: no USB device will match", text);
   }
   return filter;
 }
@@ -133,8 +131,7 @@ int32_t UsbPort::FindUsbDevice(const char* /*interfaceClass*/, int32_t* deviceFi
     trace_.TraceMessage(LOG_DETAIL, "Error: lpDevicePath == NULL");
     control_.Lifecycle().Notice(platform::NoticeLevel::Error,
                                 "cannot open USB link: no device with bulk endpoints 0x04 and 0x84" +
-                                    std::string(filter_.active ? " matching the Ports value USB" : "") +
-                                    " is present");
+                                    std::string(filter_.active ? " matching the Ports value USB" : "") + " is present");
     return 0;
   }
   // Several PBX devices on one PC: the first on the bus is the link's, the
@@ -219,9 +216,7 @@ int32_t UsbPort::ReceiveUsb(uint8_t* buffer, uint32_t size) {
   return 0;
 }
 
-int32_t UsbPort::IsUsbClosed() {
-  return (control_.Block.DeviceHandle == INVALID_HANDLE || IsUsbGone()) ? 1 : 0;
-}
+int32_t UsbPort::IsUsbClosed() { return (control_.Block.DeviceHandle == INVALID_HANDLE || IsUsbGone()) ? 1 : 0; }
 
 int32_t UsbPort::CloseUsb() {
   if (interfaceHeld_ || fileHandle_ != -1) {

@@ -43,8 +43,8 @@ platform::UsbFilter ReadUsbFilter(platform::Registry& registry, TraceLog& trace)
 
 class UsbPort : public UsbPortOps {
  public:
-  UsbPort(platform::UsbDevice& device, LinkControl& control, TraceLog& trace,
-          platform::Clock& clock, platform::UsbFilter filter = {})
+  UsbPort(platform::UsbDevice& device, LinkControl& control, TraceLog& trace, platform::Clock& clock,
+          platform::UsbFilter filter = {})
       : device_(device), control_(control), trace_(trace), clock_(clock), filter_(filter) {}
 
   void SetUsbFilter(const platform::UsbFilter& filter) { filter_ = filter; }

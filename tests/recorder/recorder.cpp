@@ -61,6 +61,4 @@ RECORDER_EXPORT int32_t DeliverPayload(uint32_t address, void* payload, uint32_t
   return 1;
 }
 
-RECORDER_EXPORT void SignalLinkEvent(uint32_t code) {
-  AppendLine("event " + std::to_string(code) + "\n");
-}
+RECORDER_EXPORT void SignalLinkEvent(uint32_t code) { AppendLine("event " + std::to_string(code) + "\n"); }

@@ -57,8 +57,7 @@ class ConfigurationTest : public ::testing::Test {
   // Loads from an export that holds the key with `values` (or only `text`
   // when `wholeFile` is set).
   LinkConfig Load(const std::string& values, bool wholeFile = false) {
-    std::string text = wholeFile ? values
-                                 : "Windows Registry Editor Version 5.00\r\n\r\n" + KEY_LINE + values;
+    std::string text = wholeFile ? values : "Windows Registry Editor Version 5.00\r\n\r\n" + KEY_LINE + values;
     registry_ = std::make_unique<RecordingRegistry>(RegistryFile::Parse(text, "test.reg"));
     Configuration configuration(*registry_, trace_);
     LinkConfig config;
@@ -200,9 +199,12 @@ TEST_F(ConfigurationTest, ControlLinesTestsTheLowByteOfADword) {
     uint32_t lines;
   };
   const std::vector<Case> cases = {
-      {"\"ControlLines\"=dword:00000001", 1}, {"\"ControlLines\"=dword:00000011", 1},
-      {"\"ControlLines\"=dword:00000100", 0}, {"\"ControlLines\"=dword:00000000", 0},
-      {"\"ControlLines\"=\"1\"", 0},          {"\"ControlLines\"=hex:01,00,00,00", 0},
+      {"\"ControlLines\"=dword:00000001", 1},
+      {"\"ControlLines\"=dword:00000011", 1},
+      {"\"ControlLines\"=dword:00000100", 0},
+      {"\"ControlLines\"=dword:00000000", 0},
+      {"\"ControlLines\"=\"1\"", 0},
+      {"\"ControlLines\"=hex:01,00,00,00", 0},
       {"", 0},
   };
   for (const Case& c : cases) {
@@ -244,9 +246,9 @@ TEST_F(ConfigurationTest, PortAndKeepaliveTakeExactlyFourBytes) {
       "\"TapiSvrIpPort\"=\"5003\"\r\n\"Keepalive\"=hex:00\r\n");
   EXPECT_EQ(config.TapiSvrIpPort, 5002u);
   EXPECT_EQ(config.Keepalive, 3u);
-  EXPECT_EQ(Warnings(), (std::vector<std::string>{
-                            "LoadConfiguration  RegQueryValue TapiSvrIpPort is not 4 bytes, using 5002\n\r",
-                            "LoadConfiguration  RegQueryValue Keepalive is not 4 bytes, using 3\n\r"}));
+  EXPECT_EQ(Warnings(),
+            (std::vector<std::string>{"LoadConfiguration  RegQueryValue TapiSvrIpPort is not 4 bytes, using 5002\n\r",
+                                      "LoadConfiguration  RegQueryValue Keepalive is not 4 bytes, using 3\n\r"}));
 }
 
 TEST_F(ConfigurationTest, LongLinkIsCutToSevenCharactersWithAWarning) {

@@ -1,16 +1,17 @@
 #include "platform/posix/control_socket.h"
 
-#include <cerrno>
 #include <gtest/gtest.h>
+
 #include <poll.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -472,7 +473,11 @@ TEST_F(ControlSocketTest, StaleSocketOfACrashedRunIsReplacedButALiveOneIsNot) {
 
 TEST_F(ControlSocketTest, UnusablePathsFailWithAMessage) {
   std::filesystem::create_directories(run_dir_);
-  { std::FILE* f = std::fopen(SocketPath().c_str(), "w"); ASSERT_NE(f, nullptr); std::fclose(f); }
+  {
+    std::FILE* f = std::fopen(SocketPath().c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+  }
   std::string error;
   EXPECT_FALSE(control_.Open(run_dir_, &error));
   EXPECT_NE(error.find("is not a socket"), std::string::npos) << error;

@@ -3,9 +3,9 @@
 // library is looked for.
 #include "control/delivery_library.h"
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>

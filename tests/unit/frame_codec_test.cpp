@@ -74,8 +74,8 @@ TEST_F(Codec, ExampleShortFramesOnTheWire) {
   start.NSend = 5;
   codec.SendFrame(start);
   EXPECT_EQ(Hex(OnlySent()), "16163F011885");
-  EXPECT_EQ(backend.Messages(), (std::vector<std::string>{"SendFrame S-RR Dest 1 NRec 5", "SendFrame S-RR PF Dest 0 NRec 2",
-                                                          "SendFrame U-START"}));
+  EXPECT_EQ(backend.Messages(), (std::vector<std::string>{"SendFrame S-RR Dest 1 NRec 5",
+                                                          "SendFrame S-RR PF Dest 0 NRec 2", "SendFrame U-START"}));
 }
 
 TEST_F(Codec, EveryKnownShortCodeIsSentWithItsTraceLine) {
@@ -83,11 +83,16 @@ TEST_F(Codec, EveryKnownShortCodeIsSentWithItsTraceLine) {
     uint8_t type;
     const char* line;
   } codes[] = {
-      {0x01, "SendFrame S-RR Dest 3 NRec 4"},     {0x05, "SendFrame S-RNR Dest 3 NRec 4"},
-      {0x09, "SendFrame S-REJ Dest 3 NRec 4"},    {0x11, "SendFrame S-RR PF Dest 3 NRec 4"},
-      {0x15, "SendFrame S-RNR PF Dest 3 NRec 4"}, {0x19, "SendFrame S-REJ PF Dest 3 NRec 4"},
-      {0x0F, "SendFrame U-DM"},                   {0x3F, "SendFrame U-START"},
-      {0x53, "SendFrame U-DISC"},                 {0x73, "SendFrame U-UA"},
+      {0x01, "SendFrame S-RR Dest 3 NRec 4"},
+      {0x05, "SendFrame S-RNR Dest 3 NRec 4"},
+      {0x09, "SendFrame S-REJ Dest 3 NRec 4"},
+      {0x11, "SendFrame S-RR PF Dest 3 NRec 4"},
+      {0x15, "SendFrame S-RNR PF Dest 3 NRec 4"},
+      {0x19, "SendFrame S-REJ PF Dest 3 NRec 4"},
+      {0x0F, "SendFrame U-DM"},
+      {0x3F, "SendFrame U-START"},
+      {0x53, "SendFrame U-DISC"},
+      {0x73, "SendFrame U-UA"},
       {0x83, "SendFrame U-FRMR"},
   };
   for (const auto& code : codes) {
@@ -138,8 +143,9 @@ TEST_F(Codec, InformationFrameLayout) {
   EXPECT_EQ(Crc16(wire.data() + 2, 6), 0);
   EXPECT_EQ(std::vector<uint8_t>(wire.begin() + 8, wire.end() - 2), payload);
   EXPECT_EQ(Crc16(wire.data() + 8, payload.size() + 2), 0);
-  EXPECT_EQ(backend.Messages(), std::vector<std::string>{"SendFrame I-Frame Dest: 21 NSend: 3 NRec 6 Length 102 &Buffer " +
-                                                         AddressOf(payload.data())});
+  EXPECT_EQ(backend.Messages(),
+            std::vector<std::string>{"SendFrame I-Frame Dest: 21 NSend: 3 NRec 6 Length 102 &Buffer " +
+                                     AddressOf(payload.data())});
 }
 
 TEST_F(Codec, PayloadLengthLimit) {

@@ -374,9 +374,9 @@ TEST(SerialEngine, DamageAndNoiseReachTheLineAsAsked) {
   SerialOptions options;
   options.corruptEvery = 2;
   SerialPeer peer(options);
-  peer.Send(EncodeU(FRAME_START));                  // frame 1: good UA
-  peer.Send(EncodeI(0, 0, 0, Bytes({1})));          // frame 2: damaged RR
-  peer.Send(EncodeI(0, 1, 0, Bytes({2})));          // frame 3: good RR
+  peer.Send(EncodeU(FRAME_START));          // frame 1: good UA
+  peer.Send(EncodeI(0, 0, 0, Bytes({1})));  // frame 2: damaged RR
+  peer.Send(EncodeI(0, 1, 0, Bytes({2})));  // frame 3: good RR
   auto frames = peer.Frames();
   ASSERT_EQ(frames.size(), 2u);
   EXPECT_EQ(frames[0].control, FRAME_UA);

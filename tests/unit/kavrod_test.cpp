@@ -1,6 +1,10 @@
 // The default companion library, loaded as the link driver loads it and read
 // by clients over real Unix sockets in a run directory of the test's own; and
 // its queueing core on its own, in virtual time.
+#include "kavrod.h"
+
+#include <gtest/gtest.h>
+
 #include <dlfcn.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -8,21 +12,18 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "delivery_core.h"
-#include "kavrod.h"
 
 namespace {
 
@@ -206,8 +207,8 @@ TEST_F(KavrodTest, EveryConnectedClientGetsEveryRecordInOrder) {
   EXPECT_EQ(Read(late, true), (Rec{KAVROD_RECORD_LINK_STATE, 1, {}}));
   EXPECT_EQ(Deliver(0x21, "late"), 1);
 
-  std::vector<Rec> expected = {Payload(0x20, "ABC"), Event(17), Payload(0x01, ""), Event(1),
-                               Payload(0xFF, big), Payload(0x21, "late")};
+  std::vector<Rec> expected = {Payload(0x20, "ABC"), Event(17), Payload(0x01, ""), Event(1), Payload(0xFF, big),
+                               Payload(0x21, "late")};
   EXPECT_EQ(ReadN(a, expected.size()), expected);
   EXPECT_EQ(ReadN(b, expected.size()), expected);
   EXPECT_EQ(Read(late), Payload(0x21, "late"));
@@ -286,8 +287,8 @@ TEST_F(KavrodTest, SecondInstanceOnTheSameRunDirectoryTakesNothing) {
   EXPECT_NE(testing::internal::GetCapturedStderr().find("in use by another process"), std::string::npos);
 
   int client = Connect();
-  EXPECT_EQ(ReadN(client, 3), (std::vector<Rec>{Payload(0x20, Numbered(0)), Payload(0x20, Numbered(1)),
-                                                 Payload(0x20, Numbered(2))}));
+  EXPECT_EQ(ReadN(client, 3),
+            (std::vector<Rec>{Payload(0x20, Numbered(0)), Payload(0x20, Numbered(1)), Payload(0x20, Numbered(2))}));
 }
 
 TEST_F(KavrodTest, ClientsOverTheCapAreTurnedAwayAndTheOthersServed) {
@@ -430,7 +431,6 @@ TEST_F(KavrodTest, SocketLeftOverByACrashedRunIsReplaced) {
 
 // --- The queueing core on its own, in virtual time --------------------------
 
-
 class CoreTest : public ::testing::Test {
  protected:
   using Core = kavrod::DeliveryCore;
@@ -523,8 +523,8 @@ TEST_F(CoreTest, CreditBoundsWhatAClientIsSentAndOnlyWellFormedRequestsCount) {
 
   const uint8_t credit9[] = {KAVROD_REQUEST_CREDIT, 0, 0, 0, 9, 0, 0, 0, 0};
   const uint8_t other[] = {2, 0, 0, 0, 9, 0, 0, 0};
-  for (auto [data, size] : {std::pair{credit9, size_t{9}}, std::pair{credit9, size_t{7}},
-                            std::pair{credit9, size_t{0}}, std::pair{other, sizeof other}}) {
+  for (auto [data, size] : {std::pair{credit9, size_t{9}}, std::pair{credit9, size_t{7}}, std::pair{credit9, size_t{0}},
+                            std::pair{other, sizeof other}}) {
     core_->Request(counted, data, size);
     core_->Request(fresh, data, size);
   }

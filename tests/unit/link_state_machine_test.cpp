@@ -7,7 +7,6 @@
 namespace kavro::testing {
 namespace {
 
-
 // ---------------------------------------------------------------- set-up
 
 using LinkSetUp = LinkFixture;
@@ -287,7 +286,7 @@ TEST_F(Reject, FirstGapSendsRejThenRrAndRepeatsGetOnlyRrFinal) {
   ASSERT_EQ(Send({0x06}), 1);  // outstanding
   ASSERT_EQ(Send({0x08}), 1);  // queued
   TakeSent();
-  ReceiveI(7, 1, {0x07});      // out of sequence, but acknowledges 0x06
+  ReceiveI(7, 1, {0x07});  // out of sequence, but acknowledges 0x06
   EXPECT_EQ(TakeSentText(), (Strings{"REJ d0 nr2", "I d20 ns1 nr2 08"}));
 }
 
@@ -432,8 +431,7 @@ TEST_F(Supervision, NrErrorMovesEveryStateButDisconnectionToSetUpWithNoTimerRunn
     bool iframe;
   };
   for (Case c : {Case{LINK_ESTABLISHED, true}, Case{LINK_ESTABLISHED, false}, Case{LINK_TIMER_RECOVERY, true},
-                 Case{LINK_TIMER_RECOVERY, false}, Case{LINK_SETUP, true},
-                 Case{LINK_RELEASED, true}}) {
+                 Case{LINK_TIMER_RECOVERY, false}, Case{LINK_SETUP, true}, Case{LINK_RELEASED, true}}) {
     SCOPED_TRACE(::testing::Message() << "state " << c.state << (c.iframe ? " I" : " RR"));
     Establish();
     Send({0x01});

@@ -1,13 +1,14 @@
 #include "platform/posix/posix_event_hub.h"
 
 #include <gtest/gtest.h>
+
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <future>
 #include <functional>
+#include <future>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -166,8 +167,7 @@ TEST_F(PosixEventHubTest, RestartReplacesTheRunningStart) {
 // twice.
 void Spin(int microseconds) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(microseconds);
-  while (std::chrono::steady_clock::now() < until) {
-  }
+  while (std::chrono::steady_clock::now() < until) {}
 }
 
 TEST_F(PosixEventHubTest, StopOrRestartRacingTheExpiryNeverLetsTheOldStartThrough) {

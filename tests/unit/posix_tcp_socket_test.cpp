@@ -1,6 +1,4 @@
 // The Linux socket layer over real loopback connections.
-#include "platform/posix/tcp_socket.h"
-
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -16,6 +14,7 @@
 
 #include "core/link_control.h"
 #include "diag/trace_log.h"
+#include "platform/posix/tcp_socket.h"
 #include "platform/virtual/virtual_event_hub.h"
 #include "support/fakes.h"
 #include "transport/tcp_port.h"

@@ -81,8 +81,8 @@ struct Got {
 };
 
 std::ostream& operator<<(std::ostream& os, const Got& g) {
-  return os << "{dest " << int(g.dest) << " type " << int(g.type) << " ns " << int(g.nsend) << " nr "
-            << int(g.nrec) << " len " << g.length << "}";
+  return os << "{dest " << int(g.dest) << " type " << int(g.type) << " ns " << int(g.nsend) << " nr " << int(g.nrec)
+            << " len " << g.length << "}";
 }
 
 Got S(uint8_t type, uint8_t dest, uint8_t nrec) { return {dest, type, 0, nrec, 0, {}}; }
@@ -176,11 +176,16 @@ TEST(ReceiveParserFrames, DecodesEveryKindWithItsTraceLine) {
     uint8_t control;
     const char* line;
   } shorts[] = {
-      {0x01, "CheckFrame S-RR Dest 9 NRec 0"},     {0xA5, "CheckFrame S-RNR Dest 9 NRec 5"},
-      {0xE9, "CheckFrame S-REJ Dest 9 NRec 7"},    {0x35, "CheckFrame S-RNR PF Dest 9 NRec 1"},
-      {0x59, "CheckFrame S-REJ PF Dest 9 NRec 2"}, {0x0F, "CheckFrame U-DM"},
-      {0x3F, "CheckFrame U-START"},                {0x53, "CheckFrame U-DISC"},
-      {0x73, "CheckFrame U-UA"},                   {0x83, "CheckFrame U-FRMR"},
+      {0x01, "CheckFrame S-RR Dest 9 NRec 0"},
+      {0xA5, "CheckFrame S-RNR Dest 9 NRec 5"},
+      {0xE9, "CheckFrame S-REJ Dest 9 NRec 7"},
+      {0x35, "CheckFrame S-RNR PF Dest 9 NRec 1"},
+      {0x59, "CheckFrame S-REJ PF Dest 9 NRec 2"},
+      {0x0F, "CheckFrame U-DM"},
+      {0x3F, "CheckFrame U-START"},
+      {0x53, "CheckFrame U-DISC"},
+      {0x73, "CheckFrame U-UA"},
+      {0x83, "CheckFrame U-FRMR"},
   };
   for (const auto& s : shorts) {
     r.backend.Clear();
@@ -208,11 +213,14 @@ TEST(ReceiveParserFrames, DecodesEveryKindWithItsTraceLine) {
 TEST(ReceiveParserFrames, SplitAndMergedReadsGiveTheSameFrames) {
   const Stream big = Pattern(MAX_I_PAYLOAD, 3);
   const Stream mid = Pattern(300, 9);
-  const std::vector<Stream> frames{ShortFrame(0x71, 0),          InfoFrame(0xC6, 2, mid),
-                                   ShortFrame(FRAME_START, 1),   InfoFrame(IControl(1, 0), 3, {}),
-                                   InfoFrame(IControl(7, 7), 4, big), ShortFrame(FRAME_UA, 1)};
-  const std::vector<Got> expected{S(0x11, 0, 3), I(2, 3, 6, mid), U(FRAME_START, 1),
-                                  I(3, 1, 0, {}),  I(4, 7, 7, big), U(FRAME_UA, 1)};
+  const std::vector<Stream> frames{ShortFrame(0x71, 0),
+                                   InfoFrame(0xC6, 2, mid),
+                                   ShortFrame(FRAME_START, 1),
+                                   InfoFrame(IControl(1, 0), 3, {}),
+                                   InfoFrame(IControl(7, 7), 4, big),
+                                   ShortFrame(FRAME_UA, 1)};
+  const std::vector<Got> expected{S(0x11, 0, 3),  I(2, 3, 6, mid), U(FRAME_START, 1),
+                                  I(3, 1, 0, {}), I(4, 7, 7, big), U(FRAME_UA, 1)};
   Stream stream;
   std::vector<size_t> ends;
   for (const Stream& f : frames) {
@@ -385,7 +393,7 @@ TEST(ReceiveParserHandshake, RateTextIsTheLineFromTheFirstListedRate) {
     const char* line;
     const char* rate;
   } cases[] = {
-      {"CTI 115200\r", "115200"},      {"CTI 9600/1200\r", "1200"},   {"CTI 9600 8N1\r", "9600 8N1"},
+      {"CTI 115200\r", "115200"},      {"CTI 9600/1200\r", "1200"}, {"CTI 9600 8N1\r", "9600 8N1"},
       {"PBX CTI ok 38400\r", "38400"}, {"4800 CTI 2400\r", "2400"}, {"CTI 57600\r\n", "57600"},
   };
   for (const auto& c : cases) {

@@ -1,6 +1,7 @@
 #include "platform/posix/registry_file.h"
 
 #include <gtest/gtest.h>
+
 #include <unistd.h>
 
 #include <cstdio>
@@ -335,14 +336,14 @@ TEST_F(RegistryFileLoad, MalformedFileIsReportedOnStandardErrorOnce) {
                            "\"Link\"=\"COM1\"\r\n\"LinkSpeed\"=\"19200\"\r\n;\r\nLinkSpeed=1\r\n");
   ::testing::internal::CaptureStderr();
   auto reg = RegistryFile::Load(path);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "kavro: " + path + ":7: expected [key] or \"name\"=value\n");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "kavro: " + path + ":7: expected [key] or \"name\"=value\n");
   EXPECT_EQ(reg->OpenKey(KEY), nullptr);
 }
 
 TEST_F(RegistryFileLoad, ReadsAFileAndReportsAnUnreadableOne) {
-  std::string path = Write("kavro.reg", Utf16Export(u"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tovik\\Tovik TK-Anlage]\r\n"
-                                                    u"\"Link\"=\"USB\"\r\n"));
+  std::string path =
+      Write("kavro.reg", Utf16Export(u"REGEDIT4\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tovik\\Tovik TK-Anlage]\r\n"
+                                     u"\"Link\"=\"USB\"\r\n"));
   auto reg = RegistryFile::Load(path);
   ASSERT_TRUE(reg->IsLoaded()) << reg->Error();
   EXPECT_EQ(Query(*reg->OpenKey(KEY), "Link").data, Text("USB"));

@@ -2,14 +2,14 @@
 // master side and plays the PBX.
 #include "transport/serial_port.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
@@ -82,9 +82,7 @@ class SerialPortTest : public ::testing::Test {
     if (master >= 0) close(master);
   }
 
-  int Open(const char* rate = "9600", uint32_t controlLines = 0) {
-    return port.OpenV24("COM7", rate, controlLines);
-  }
+  int Open(const char* rate = "9600", uint32_t controlLines = 0) { return port.OpenV24("COM7", rate, controlLines); }
   termios Settings() {
     termios t{};
     EXPECT_EQ(tcgetattr(control.Block.DeviceHandle, &t), 0);
@@ -177,8 +175,7 @@ TEST_F(SerialPortTest, OpensRawSoEveryByteCrossesUnchangedBothWays) {
   ASSERT_EQ(Open("9600"), 1);
   ASSERT_NE(control.Block.DeviceHandle, INVALID_HANDLE);
   EXPECT_EQ(port.IsV24Closed(), 0);
-  EXPECT_TRUE(backend.Contains(Line("Kavrocom: CreateFile(COM7) Handle %lx, err=0",
-                                    control.Block.DeviceHandle)));
+  EXPECT_TRUE(backend.Contains(Line("Kavrocom: CreateFile(COM7) Handle %lx, err=0", control.Block.DeviceHandle)));
   EXPECT_TRUE(backend.Contains("OpenV24 successfull"));
 
   termios t = Settings();
@@ -273,9 +270,8 @@ TEST_F(SerialPortTest, CloseEndsAWriteStuckOnAFullLine) {
   // The PBX side reads nothing, so the write fills the line's buffers and
   // waits for room within its long time limit.
   Bytes big(1 << 20, 0x5A);
-  auto writing = std::async(std::launch::async, [&] {
-    return port.SendV24(big.data(), static_cast<uint32_t>(big.size()));
-  });
+  auto writing =
+      std::async(std::launch::async, [&] { return port.SendV24(big.data(), static_cast<uint32_t>(big.size())); });
   EXPECT_EQ(writing.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
   EXPECT_EQ(port.CloseV24(), 1);
   EXPECT_EQ(Await(writing, "a write ended by the close"), 0);
@@ -314,9 +310,8 @@ TEST_F(SerialPortTest, ReinitialisingSetsStopBitsByRateAndPurges) {
     const char* text;
     speed_t speed;
     bool twoStopBits;
-  } rows[] = {{"4800", B4800, true},   {"1200", B1200, true},     {"9600", B9600, false},
-              {"2400", B2400, true},   {"115200", B115200, false}, {"19200", B19200, false},
-              {"38400", B38400, false}, {"57600", B57600, false}};
+  } rows[] = {{"4800", B4800, true},      {"1200", B1200, true},    {"9600", B9600, false},   {"2400", B2400, true},
+              {"115200", B115200, false}, {"19200", B19200, false}, {"38400", B38400, false}, {"57600", B57600, false}};
   for (const auto& row : rows) {
     EXPECT_EQ(port.InitV24(row.text), 1);
     termios t = Settings();

@@ -93,8 +93,7 @@ class SocketFramingTest : public ::testing::Test {
 };
 
 Stream Frame(const Stream& payload) {
-  Stream out{SOCKET_FRAME_TAG, static_cast<uint8_t>(payload.size() >> 8),
-             static_cast<uint8_t>(payload.size() & 0xFF)};
+  Stream out{SOCKET_FRAME_TAG, static_cast<uint8_t>(payload.size() >> 8), static_cast<uint8_t>(payload.size() & 0xFF)};
   out.insert(out.end(), payload.begin(), payload.end());
   return out;
 }
@@ -137,8 +136,8 @@ TEST(SocketFramingStream, DeliversTheSameFramesWhereverTheReadsCutTheStream) {
 }
 
 TEST_F(SocketFramingTest, DrainsEveryFrameOfOneReadIncludingThoseBehindAnEmptyFrame) {
-  Feed(Concat({Frame({}), Frame(Bytes({0xAA, 0xBB})), Frame({}), Frame({}), Frame(Bytes({0xCC})),
-               Bytes({0xC5, 0x00})}));
+  Feed(
+      Concat({Frame({}), Frame(Bytes({0xAA, 0xBB})), Frame({}), Frame({}), Frame(Bytes({0xCC})), Bytes({0xC5, 0x00})}));
   // Everything complete is delivered in this pass; the started header waits
   // silently for the next read.
   EXPECT_EQ(Delivered(), (std::vector<std::string>{"AABB", "CC"}));

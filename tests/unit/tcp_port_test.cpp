@@ -58,7 +58,10 @@ TEST_F(TcpPortTest, OpenAndCloseKeepTheSocketHandle) {
 
 TEST_F(TcpPortTest, ReceiveReportsBytesPeerCloseAndErrors) {
   uint8_t buffer[SOCKET_READ_SIZE];
-  socket.reads = {Bytes({1, 2, 3}), Stream{}, };
+  socket.reads = {
+      Bytes({1, 2, 3}),
+      Stream{},
+  };
   EXPECT_EQ(port.ReceiveSocket(buffer, sizeof buffer), 3);
   EXPECT_TRUE(backend.Contains("Received 3 bytes from server."));
   EXPECT_EQ(port.ReceiveSocket(buffer, sizeof buffer), 0);

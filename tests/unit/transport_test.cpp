@@ -68,9 +68,9 @@ TEST_F(TransportTest, LinkKindFollowsTheCaseSensitivePrefixOfTheName) {
   const struct {
     const char* name;
     char kind;  // C(OM), U(SB), T(CP) or - (none)
-  } table[] = {{"COM1", 'C'}, {"COMX", 'C'}, {"COM", 'C'},     {"com1", '-'},    {"USB", 'U'},
-               {"USB2", 'U'}, {"TCP", 'T'},  {"TCP/IP", 'T'},  {"LAN/USB", 'T'}, {"LAN/US", '-'},
-               {"LAN", '-'},  {"CO", '-'},   {"", '-'},        {" COM1", '-'}};
+  } table[] = {{"COM1", 'C'}, {"COMX", 'C'}, {"COM", 'C'},    {"com1", '-'},    {"USB", 'U'},
+               {"USB2", 'U'}, {"TCP", 'T'},  {"TCP/IP", 'T'}, {"LAN/USB", 'T'}, {"LAN/US", '-'},
+               {"LAN", '-'},  {"CO", '-'},   {"", '-'},       {" COM1", '-'}};
   for (const auto& row : table) {
     SetLink(row.name);
     EXPECT_EQ(transport.IsComLink(), row.kind == 'C') << '"' << row.name << '"';

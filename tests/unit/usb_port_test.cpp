@@ -103,9 +103,9 @@ TEST_F(UsbPortTest, DiscoveryFailuresOpenNothing) {
   device.found = {Device(2)};
   device.openResult = platform::USB_ERROR_ACCESS;
   EXPECT_EQ(port.OpenUsb("USB"), 0);
-  EXPECT_EQ(Lines(), (std::vector<std::string>{
-                         "Error: lpDevicePath == NULL", "Error SetupDiGetClassDevs:-11",
-                         "Device path:/dev/bus/usb/001/002 (1a2b:3c4d)", "CreateFile - Error:-3"}));
+  EXPECT_EQ(Lines(),
+            (std::vector<std::string>{"Error: lpDevicePath == NULL", "Error SetupDiGetClassDevs:-11",
+                                      "Device path:/dev/bus/usb/001/002 (1a2b:3c4d)", "CreateFile - Error:-3"}));
   EXPECT_EQ(control.Block.DeviceHandle, INVALID_HANDLE);
   EXPECT_FALSE(device.open);
 }
@@ -119,13 +119,13 @@ TEST_F(UsbPortTest, FailedInitialisationLogsLaterStepsAndClosesTheDevice) {
     bool interfaceWasHeld;
   };
   const std::vector<Case> cases = {
-      {-6, 0, 0,
+      {-6,
+       0,
+       0,
        {"WinUsb_Initialize failed:-6", "WinUsb_QueryDeviceInformation failed:-6",
         "WinUsb_QueryInterfaceSettings failed:-6"},
        false},
-      {0, -4, 0,
-       {"WinUsb_QueryDeviceInformation failed:-4", "WinUsb_QueryInterfaceSettings failed:-4"},
-       true},
+      {0, -4, 0, {"WinUsb_QueryDeviceInformation failed:-4", "WinUsb_QueryInterfaceSettings failed:-4"}, true},
       {0, 0, -5, {"WinUsb_QueryInterfaceSettings failed:-5"}, true},
   };
   device.found = {Device(2)};
@@ -159,8 +159,8 @@ TEST_F(UsbPortTest, SendReportsFailuresWithBothLines) {
   device.writtenOnFailure = 4;
   device.writeResult = platform::USB_ERROR_TIMEOUT;
   EXPECT_EQ(port.SendUsb(frame, 6), 4);
-  EXPECT_EQ(Lines(), (std::vector<std::string>{"WinUsb_WritePipe failed:-9", "0 Bytes Written!",
-                                               "WinUsb_WritePipe failed:-7"}));
+  EXPECT_EQ(Lines(),
+            (std::vector<std::string>{"WinUsb_WritePipe failed:-9", "0 Bytes Written!", "WinUsb_WritePipe failed:-7"}));
   EXPECT_FALSE(port.IsGone());
   device.writtenOnFailure = 0;
   device.writeResult = platform::USB_ERROR_NO_DEVICE;
@@ -188,8 +188,7 @@ TEST_F(UsbPortTest, FailedReadsPauseUnlessClosedOrGone) {
   EXPECT_EQ(port.ReceiveUsb(buffer, sizeof buffer), 0);
   EXPECT_EQ(hub.NowMs(), before);
   EXPECT_TRUE(port.IsGone());
-  EXPECT_EQ(Lines(), (std::vector<std::string>{"WinUsb_ReadPipe failed:-1",
-                                               "WinUsb_ReadPipe failed:-10",
+  EXPECT_EQ(Lines(), (std::vector<std::string>{"WinUsb_ReadPipe failed:-1", "WinUsb_ReadPipe failed:-10",
                                                "WinUsb_ReadPipe failed:-4"}));
 }
 
@@ -224,8 +223,7 @@ class OneKeyRegistry : public platform::Registry {
  public:
   class Key : public platform::RegistryKey {
    public:
-    explicit Key(const std::map<std::string, std::pair<uint32_t, std::string>>& values)
-        : values_(values) {}
+    explicit Key(const std::map<std::string, std::pair<uint32_t, std::string>>& values) : values_(values) {}
     long QueryValue(const char* name, uint32_t* type, uint8_t* data, uint32_t* size) override {
       auto it = values_.find(name);
       if (it == values_.end()) return platform::ERROR_FILE_NOT_FOUND;
@@ -260,8 +258,8 @@ TEST(UsbFilterTest, ParsesVendorProductAndRefusesMalformedText) {
   EXPECT_EQ(f.product, 0x0c4d);
   EXPECT_FALSE(ParseUsbFilter("").active);
   EXPECT_FALSE(ParseUsbFilter("  ").active);
-  for (const char* bad : {"1a2b", "1a2b:", ":3c4d", "12345:1", "1a2b:3c4g", "1a2b:3c4d:1",
-                          "0x1a2b:3c4d", "1a2b 3c4d"}) {
+  for (const char* bad :
+       {"1a2b", "1a2b:", ":3c4d", "12345:1", "1a2b:3c4g", "1a2b:3c4d:1", "0x1a2b:3c4d", "1a2b 3c4d"}) {
     UsbFilter b = ParseUsbFilter(bad);
     EXPECT_TRUE(b.active && b.matchNothing) << bad;
   }
@@ -288,10 +286,9 @@ TEST(UsbFilterTest, ReadsThePortsValueAndWarnsOfBadOnes) {
   registry.values["USB"] = {platform::REG_SZ, std::string(200, 'a')};
   EXPECT_TRUE(ReadUsbFilter(registry, trace).matchNothing);
   EXPECT_EQ(backend.Messages(),
-            (std::vector<std::string>{
-                "Ports value USB \"%n%n:%s\" is not vendor:product: no USB device will match",
-                "Ports value USB unreadable: no USB device will match",
-                "Ports value USB unreadable: no USB device will match"}));
+            (std::vector<std::string>{"Ports value USB \"%n%n:%s\" is not vendor:product: no USB device will match",
+                                      "Ports value USB unreadable: no USB device will match",
+                                      "Ports value USB unreadable: no USB device will match"}));
 }
 
 }  // namespace

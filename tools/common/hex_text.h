@@ -53,8 +53,8 @@ inline std::optional<std::vector<uint8_t>> ParseHexBytes(std::string_view text, 
     }
     if (digits.size() > 1 && digits.size() % 2 != 0) {
       if (error) {
-        *error = "\"" + ClipForMessage(token) + "\" has an odd number of hex digits (" +
-                 std::to_string(digits.size()) + "); write every byte as two digits, such as 0A";
+        *error = "\"" + ClipForMessage(token) + "\" has an odd number of hex digits (" + std::to_string(digits.size()) +
+                 "); write every byte as two digits, such as 0A";
       }
       return std::nullopt;
     }

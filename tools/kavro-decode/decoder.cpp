@@ -355,7 +355,8 @@ void SerialDecoder::RunHunt() {
     item.headerCrc = header;
     if (header.ok()) {
       item.payload = buffer_.Slice(I_HEADER_BYTES, I_HEADER_BYTES + length);
-      item.payloadCrc = {true, BigEndian16(buffer_.data() + I_HEADER_BYTES + length), Crc16(buffer_.data() + I_HEADER_BYTES, length)};
+      item.payloadCrc = {true, BigEndian16(buffer_.data() + I_HEADER_BYTES + length),
+                         Crc16(buffer_.data() + I_HEADER_BYTES, length)};
     }
     item.ok = header.ok() && item.payloadCrc.ok();
     const bool ok = item.ok;
@@ -389,7 +390,8 @@ void SerialDecoder::Break() {
         item.pf = (control & FRAME_PF) != 0;
         item.length = BigEndian16(buffer_.data() + 4);
         item.needed = item.length + I_OVERHEAD_BYTES;
-        if (buffer_.size() >= I_HEADER_BYTES) item.headerCrc = {true, BigEndian16(buffer_.data() + 6), Crc16(buffer_.data() + 2, 4)};
+        if (buffer_.size() >= I_HEADER_BYTES)
+          item.headerCrc = {true, BigEndian16(buffer_.data() + 6), Crc16(buffer_.data() + 2, 4)};
       }
     } else {
       item.kind = ItemKind::Noise;

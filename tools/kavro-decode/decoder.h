@@ -35,22 +35,22 @@ struct CrcCheck {
 
 struct Item {
   ItemKind kind = ItemKind::Noise;
-  uint64_t offset = 0;        // position of the first byte in its stream
-  std::vector<uint8_t> raw;   // every byte the item stands for
+  uint64_t offset = 0;       // position of the first byte in its stream
+  std::vector<uint8_t> raw;  // every byte the item stands for
 
   // Layer-2 frames.
   FrameClass frameClass = FrameClass::U;
-  std::string type;           // I, RR, RNR, REJ, START, UA, DISC, DM, FRMR or unknown
+  std::string type;  // I, RR, RNR, REJ, START, UA, DISC, DM, FRMR or unknown
   uint8_t control = 0;
   uint8_t address = 0;
   uint8_t ns = 0;
   uint8_t nr = 0;
   bool pf = false;
-  uint32_t length = 0;        // layer-2 and TCP frames: the payload length as announced
-  CrcCheck headerCrc;         // S and U frames: their one CRC
+  uint32_t length = 0;  // layer-2 and TCP frames: the payload length as announced
+  CrcCheck headerCrc;   // S and U frames: their one CRC
   CrcCheck payloadCrc;
   bool lengthTooLong = false;
-  bool ok = true;             // the frame as kavro takes it
+  bool ok = true;  // the frame as kavro takes it
 
   // TCP frames.
   bool keepalive = false;
@@ -135,8 +135,8 @@ class SerialDecoder {
   bool classifyUnframed_;
   Phase phase_;
   HeldBytes buffer_;
-  uint64_t bufferOffset_ = 0;   // stream position of buffer_[0]
-  uint64_t coveredUntil_ = 0;   // bytes before this belong to a damaged frame already shown
+  uint64_t bufferOffset_ = 0;  // stream position of buffer_[0]
+  uint64_t coveredUntil_ = 0;  // bytes before this belong to a damaged frame already shown
   std::vector<uint8_t> noise_;
   uint64_t noiseOffset_ = 0;
 };

@@ -2,7 +2,6 @@
 // trace log (or bytes in hex or raw) and prints every layer-2 frame, the
 // service handshake, every TCP frame and every run of noise, decoded field by
 // field with its CRCs checked by the same code kavro uses.
-#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +12,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <CLI/CLI.hpp>
 
 #include "../common/hex_text.h"
 #include "decoder.h"
@@ -54,8 +55,8 @@ class Direction {
     serial_.reset();
     tcp_.reset();
     if (framing == Framing::Tcp) {
-      tcp_ = std::make_unique<TcpDecoder>(sink, origin_.sent ? TcpDecoder::Rules::Anywhere
-                                                             : TcpDecoder::Rules::KavroReceive);
+      tcp_ = std::make_unique<TcpDecoder>(sink,
+                                          origin_.sent ? TcpDecoder::Rules::Anywhere : TcpDecoder::Rules::KavroReceive);
     } else {
       const bool handshake = fromProcessStart && !origin_.sent;
       serial_ = std::make_unique<SerialDecoder>(
@@ -165,8 +166,7 @@ class Input {
       if (!file_) throw Failure{EXIT_UNREADABLE, "kavro-decode: cannot read " + name + ": " + std::strerror(errno)};
       in_ = &file_;
     }
-    while (head_.size() < HEAD_BYTES && ReadChunk(head_)) {
-    }
+    while (head_.size() < HEAD_BYTES && ReadChunk(head_)) {}
   }
 
   const std::string& name() const { return name_; }
@@ -184,8 +184,7 @@ class Input {
   std::string All() {
     std::string all = std::move(head_);
     head_.clear();
-    while (ReadChunk(all)) {
-    }
+    while (ReadChunk(all)) {}
     return all;
   }
 
@@ -302,8 +301,7 @@ int main(int argc, char** argv) {
   app.add_option("-f,--format", format, "what the input holds: auto (default), log, hex or raw")
       ->option_text("KIND")
       ->transform(CLI::CheckedTransformer(formats, CLI::ignore_case));
-  app.add_option("--framing", framing,
-                 "auto (default), serial (layer 2 of serial and USB links) or tcp (0xC5 frames)")
+  app.add_option("--framing", framing, "auto (default), serial (layer 2 of serial and USB links) or tcp (0xC5 frames)")
       ->option_text("KIND")
       ->transform(CLI::CheckedTransformer(framings, CLI::ignore_case));
   app.add_flag("--json", json, "one JSON object per line");

@@ -62,7 +62,8 @@ std::string Rows(const std::vector<uint8_t>& bytes) {
   std::string out;
   for (size_t at = 0; at < bytes.size(); at += ROW_BYTES) {
     const size_t n = std::min(ROW_BYTES, bytes.size() - at);
-    std::vector<uint8_t> row(bytes.begin() + static_cast<ptrdiff_t>(at), bytes.begin() + static_cast<ptrdiff_t>(at + n));
+    std::vector<uint8_t> row(bytes.begin() + static_cast<ptrdiff_t>(at),
+                             bytes.begin() + static_cast<ptrdiff_t>(at + n));
     char offset[32];
     std::snprintf(offset, sizeof offset, "%04zx  ", at);
     std::string hex = FormatHex(row, true);
@@ -131,13 +132,11 @@ std::string IncompleteText(const Item& item) {
 
 std::string ItemText(const Item& item) {
   switch (item.kind) {
-    case ItemKind::Frame:
-      return FrameText(item);
+    case ItemKind::Frame: return FrameText(item);
     case ItemKind::TcpFrame:
       return std::string(item.keepalive ? "TCP keepalive" : "TCP frame") + "  length " + std::to_string(item.length) +
              (item.note.empty() ? "" : " (" + item.note + ")") + Rows(item.payload);
-    case ItemKind::ServiceRequest:
-      return "service request " + FormatHex(item.raw, true);
+    case ItemKind::ServiceRequest: return "service request " + FormatHex(item.raw, true);
     case ItemKind::ServiceAnswer:
       return "service answer " + QuoteText(std::string(item.raw.begin(), item.raw.end())) +
              (item.rateText ? "  rate " + QuoteText(*item.rateText) : std::string("  no rate: the line speed stays"));
@@ -147,8 +146,7 @@ std::string ItemText(const Item& item) {
     case ItemKind::Noise:
       return "noise, " + std::to_string(item.raw.size()) + (item.raw.size() == 1 ? " byte" : " bytes") +
              (item.note.empty() ? "" : " (" + item.note + ")") + Rows(item.raw);
-    case ItemKind::Incomplete:
-      return IncompleteText(item);
+    case ItemKind::Incomplete: return IncompleteText(item);
   }
   return "";
 }
@@ -194,9 +192,7 @@ std::string ItemJson(const Item& item) {
       hex("hex", item.payload);
       field("ascii", JsonBytes(PrintableText(item.payload)));
       break;
-    case ItemKind::ServiceRequest:
-      field("kind", "\"service-request\"");
-      break;
+    case ItemKind::ServiceRequest: field("kind", "\"service-request\""); break;
     case ItemKind::ServiceAnswer:
       field("kind", "\"service-answer\"");
       field("text", JsonBytes(item.raw));
@@ -313,8 +309,8 @@ void Printer::RunStart(const LogRecord& record) {
     return;
   }
   lastDate_ = record.stamp.substr(0, 8);
-  Emit("== kavro started " + record.stamp + " (log line " + std::to_string(record.line) + "): " +
-       (record.lines.empty() ? std::string() : record.lines[0]));
+  Emit("== kavro started " + record.stamp + " (log line " + std::to_string(record.line) +
+       "): " + (record.lines.empty() ? std::string() : record.lines[0]));
 }
 
 void Printer::Gap(const Origin& origin, size_t shown, std::optional<uint32_t> count) {

@@ -50,7 +50,7 @@ class TraceReader {
 struct HexDump {
   bool sent = false;  // "SendConnection():" (to the PBX), else "Received:"
   std::vector<uint8_t> bytes;
-  bool cut = false;   // the log shows only the first part of the block
+  bool cut = false;  // the log shows only the first part of the block
 };
 
 // The record as a dump of bytes kavro wrote or read, if it is one.

@@ -12,7 +12,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -20,6 +19,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <CLI/CLI.hpp>
 
 #include "../common/hex_text.h"
 #include "pbx_engine.h"
@@ -514,13 +515,13 @@ int main(int argc, char** argv) {
   app.add_option("--seed", seed, "seed of the fault injection's random numbers (default 1)")->option_text("S");
 
   // Serial mode.
-  auto* pathFileOpt = app.add_option("--path-file", settings.pathFile,
-                                     "write the device path (TCP: use --port-file) to F")
-                          ->option_text("F");
+  auto* pathFileOpt =
+      app.add_option("--path-file", settings.pathFile, "write the device path (TCP: use --port-file) to F")
+          ->option_text("F");
   auto* symlinkOpt = app.add_option("--symlink", symlinkPath, "serial: also make PATH a symbolic link to the device")
                          ->option_text("PATH");
-  auto* rateOpt = app.add_option("--rate", rate, "serial: line speed named in the service answer (default 9600)")
-                      ->option_text("R");
+  auto* rateOpt =
+      app.add_option("--rate", rate, "serial: line speed named in the service answer (default 9600)")->option_text("R");
   auto* answerOpt = app.add_option("--answer", answer, "serial: the whole service answer line (default \"CTI RATE\")")
                         ->option_text("TEXT");
   auto* addressOpt = app.add_option("--address", addressText, "serial: address byte of the payloads sent (default 0)")
@@ -528,12 +529,12 @@ int main(int argc, char** argv) {
   auto* dropOpt = app.add_option("--drop-every", serial.dropEvery,
                                  "serial: drop every Nth received I-frame without acknowledging it")
                       ->option_text("N");
-  auto* noiseOpt = app.add_option("--noise-every", serial.noiseEvery,
-                                  "serial: put a few random bytes before every Nth frame sent")
-                       ->option_text("N");
-  auto* corruptOpt = app.add_option("--corrupt-every", serial.corruptEvery,
-                                    "serial: flip one bit in every Nth frame sent")
-                         ->option_text("N");
+  auto* noiseOpt =
+      app.add_option("--noise-every", serial.noiseEvery, "serial: put a few random bytes before every Nth frame sent")
+          ->option_text("N");
+  auto* corruptOpt =
+      app.add_option("--corrupt-every", serial.corruptEvery, "serial: flip one bit in every Nth frame sent")
+          ->option_text("N");
   auto* noAnswerOpt = app.add_flag("--no-answer", serial.noAnswer, "serial: never answer the service request");
   auto* discOpt = app.add_option("--send-disc-after", serial.sendDiscAfterMs,
                                  "serial: send DISC MS milliseconds after the link came up")
@@ -542,15 +543,15 @@ int main(int argc, char** argv) {
 
   // TCP mode.
   app.add_option("--tcp", tcpPort, "serve the TCP link on 127.0.0.1:PORT (0: any free port)")->option_text("PORT");
-  auto* portFileOpt = app.add_option("--port-file", settings.pathFile, "TCP: write the bound port to F")
-                          ->option_text("F");
+  auto* portFileOpt =
+      app.add_option("--port-file", settings.pathFile, "TCP: write the bound port to F")->option_text("F");
   auto* keepaliveOpt = app.add_option("--keepalive-ms", tcp.keepaliveMs,
                                       "TCP: send a keepalive frame every MS milliseconds (default 20000, 0: off)")
                            ->option_text("MS")
                            ->check(CLI::NonNegativeNumber);
-  auto* garbageOpt = app.add_option("--garbage-after", tcp.garbageAfter,
-                                    "TCP: send a burst of garbage bytes after N frames sent")
-                         ->option_text("N");
+  auto* garbageOpt =
+      app.add_option("--garbage-after", tcp.garbageAfter, "TCP: send a burst of garbage bytes after N frames sent")
+          ->option_text("N");
   auto* closeOpt = app.add_option("--close-after", tcp.closeAfter, "TCP: close the connection after N frames sent")
                        ->option_text("N");
   pathFileOpt->excludes(portFileOpt);
@@ -572,8 +573,8 @@ int main(int argc, char** argv) {
   const bool readStdin = patternCount == 0;
 
   if (tcpPort) {
-    for (CLI::Option* option : {pathFileOpt, symlinkOpt, rateOpt, answerOpt, addressOpt, dropOpt, noiseOpt,
-                                corruptOpt, noAnswerOpt, discOpt}) {
+    for (CLI::Option* option : {pathFileOpt, symlinkOpt, rateOpt, answerOpt, addressOpt, dropOpt, noiseOpt, corruptOpt,
+                                noAnswerOpt, discOpt}) {
       if (option->count() > 0) return usage(option->get_name() + " is for the serial mode only");
     }
     tcp.silentAfter = silentAfter;

@@ -28,12 +28,12 @@ struct SerialOptions {
   std::string firstLine = "kavro-pbx ready";
   std::string answerLine = "CTI 9600";
   bool noAnswer = false;
-  uint8_t address = 0x00;       // address byte of the I-frames this side sends
-  uint32_t dropEvery = 0;       // drop every Nth received I-frame
-  uint32_t noiseEvery = 0;      // noise before every Nth sent frame
-  uint32_t corruptEvery = 0;    // one flipped bit in every Nth sent frame
-  uint32_t silentAfter = 0;     // answer nothing after N received frames
-  int64_t sendDiscAfterMs = -1; // send DISC this long after the link came up
+  uint8_t address = 0x00;        // address byte of the I-frames this side sends
+  uint32_t dropEvery = 0;        // drop every Nth received I-frame
+  uint32_t noiseEvery = 0;       // noise before every Nth sent frame
+  uint32_t corruptEvery = 0;     // one flipped bit in every Nth sent frame
+  uint32_t silentAfter = 0;      // answer nothing after N received frames
+  int64_t sendDiscAfterMs = -1;  // send DISC this long after the link came up
   uint32_t patternCount = 0;
   int64_t patternIntervalMs = 100;
   size_t patternLength = 4;
@@ -222,8 +222,7 @@ class SerialEngine {
         queue_.clear();
         Finish(true, "");
         return;
-      default:
-        Note(EventKind::Ignored, "U-frame " + Hex(frame.control) + " ignored", true);
+      default: Note(EventKind::Ignored, "U-frame " + Hex(frame.control) + " ignored", true);
     }
   }
 
@@ -264,9 +263,10 @@ class SerialEngine {
       Event event{EventKind::Payload, frame.address, frame.payload, "", false};
       events_.push_back(std::move(event));
     } else {
-      Note(EventKind::Duplicate,
-           "I-frame N(S) " + std::to_string(frame.ns) + " out of sequence (V(R) " + std::to_string(vr_) + "), discarded",
-           true);
+      Note(
+          EventKind::Duplicate,
+          "I-frame N(S) " + std::to_string(frame.ns) + " out of sequence (V(R) " + std::to_string(vr_) + "), discarded",
+          true);
     }
     ApplyNr(frame.nr);
     Emit(EncodeS(FRAME_RR, 0x00, vr_));
@@ -287,8 +287,8 @@ class SerialEngine {
     outstanding_ = std::move(queue_.front());
     queue_.pop_front();
     Emit(EncodeI(options_.address, vs_, vr_, *outstanding_));
-    Note(EventKind::Sent, "I-frame N(S) " + std::to_string(vs_) + " sent, " + std::to_string(outstanding_->size()) + " bytes",
-         true);
+    Note(EventKind::Sent,
+         "I-frame N(S) " + std::to_string(vs_) + " sent, " + std::to_string(outstanding_->size()) + " bytes", true);
     vs_ = Next(vs_);
     retransmissions_ = 0;
     deadline_ = nowMs + options_.retransmitMs;

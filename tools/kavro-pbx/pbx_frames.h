@@ -24,8 +24,8 @@ struct Frame {
   FrameKind kind = FrameKind::U;
   uint8_t control = 0;  // the raw control byte as it came off the wire
   uint8_t address = 0;
-  uint8_t ns = 0;        // I-frames
-  uint8_t nr = 0;        // I- and S-frames
+  uint8_t ns = 0;  // I-frames
+  uint8_t nr = 0;  // I- and S-frames
   std::vector<uint8_t> payload;
 
   // S-frames: the code without N(R) (0x01 RR, 0x05 RNR, 0x09 REJ, with 0x10 for P/F).

@@ -58,8 +58,8 @@ class TcpEngine {
       std::vector<uint8_t> payload(options_.patternLength);
       for (size_t j = 0; j < payload.size(); ++j) payload[j] = static_cast<uint8_t>(patternSent_ + j);
       queue_.push_back(std::move(payload));
-      patternAt_ = patternSent_ < options_.patternCount ? std::optional(*patternAt_ + options_.patternIntervalMs)
-                                                        : std::nullopt;
+      patternAt_ =
+          patternSent_ < options_.patternCount ? std::optional(*patternAt_ + options_.patternIntervalMs) : std::nullopt;
     }
     if (keepaliveAt_ && nowMs >= *keepaliveAt_) {
       keepaliveAt_ = nowMs + options_.keepaliveMs;

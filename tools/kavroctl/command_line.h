@@ -4,11 +4,12 @@
 // without running the program.
 #pragma once
 
-#include <CLI/CLI.hpp>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <CLI/CLI.hpp>
 
 #include "../common/hex_text.h"
 

@@ -183,8 +183,7 @@ inline std::string FormatStatusJson(const Status& s) {
          ",\"frames_sent\":" + n(s.framesSent) + ",\"frames_received\":" + n(s.framesReceived) +
          ",\"payloads_sent\":" + n(s.payloadsSent) + ",\"payloads_received\":" + n(s.payloadsReceived) +
          ",\"retransmissions\":" + n(s.retransmissions) + ",\"rejected\":" + n(s.rejected) +
-         ",\"damaged\":" + n(s.damaged) + ",\"link_resets\":" + n(s.linkResets) +
-         ",\"send_queue\":" + n(s.queueDepth) +
+         ",\"damaged\":" + n(s.damaged) + ",\"link_resets\":" + n(s.linkResets) + ",\"send_queue\":" + n(s.queueDepth) +
          ",\"listeners\":" + (s.listeners < 0 ? std::string("null") : std::to_string(s.listeners)) + "}";
 }
 
@@ -264,9 +263,9 @@ inline std::string FormatRecordJson(const Record& record) {
     json = "{\"kind\":\"event\",\"code\":" + std::to_string(record.value) +
            ",\"name\":" + tools::JsonString(EventName(record.value)) + "}";
   } else {
-    json = "{\"kind\":\"unknown\",\"type\":" + std::to_string(record.kind) + ",\"value\":" +
-           std::to_string(record.value) + ",\"length\":" + std::to_string(record.bytes.size()) + ",\"hex\":\"" +
-           tools::FormatHex(record.bytes, false) + "\"}";
+    json = "{\"kind\":\"unknown\",\"type\":" + std::to_string(record.kind) +
+           ",\"value\":" + std::to_string(record.value) + ",\"length\":" + std::to_string(record.bytes.size()) +
+           ",\"hex\":\"" + tools::FormatHex(record.bytes, false) + "\"}";
   }
   return json;
 }
@@ -277,8 +276,8 @@ inline std::string FormatRecordJson(const Record& record) {
 inline std::string UnreachableMessage(const std::string& runDir, const std::string& socketPath,
                                       const std::string& reason, bool permissionDenied) {
   if (permissionDenied) {
-    return "kavroctl: no permission to reach kavro on " + runDir + " (cannot connect to " + socketPath + ": " +
-           reason + "); run as the user or group that owns the socket";
+    return "kavroctl: no permission to reach kavro on " + runDir + " (cannot connect to " + socketPath + ": " + reason +
+           "); run as the user or group that owns the socket";
   }
   return "kavroctl: no kavro is running on " + runDir + " (cannot connect to " + socketPath + ": " + reason +
          "); start kavro or pass --run-dir";

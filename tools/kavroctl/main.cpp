@@ -128,8 +128,8 @@ Answer SendRequest(const std::string& runDir, uint32_t message, uint32_t word, c
   if (received == 0) return {AnswerOutcome::ClosedWithoutAnswer, 0, {}};
   if (received < 0) {
     if (error == EAGAIN || error == EWOULDBLOCK) {
-      Fail(EXIT_UNREACHABLE, "kavroctl: kavro on " + runDir + " did not answer within " +
-                                 std::to_string(ANSWER_TIMEOUT_SECONDS) + " s");
+      Fail(EXIT_UNREACHABLE,
+           "kavroctl: kavro on " + runDir + " did not answer within " + std::to_string(ANSWER_TIMEOUT_SECONDS) + " s");
     }
     if (error == ECONNRESET) return {AnswerOutcome::ClosedWithoutAnswer, 0, {}};
     Fail(EXIT_UNREACHABLE, "kavroctl: no answer from " + path + ": " + std::strerror(error));
@@ -177,8 +177,8 @@ std::vector<uint8_t> LoadPayload(const PayloadSource& source) {
     bytes = std::move(*parsed);
   }
   if (bytes.size() > MAX_REQUEST_DATA) {
-    throw UsageError{"kavroctl: the payload has " + std::to_string(bytes.size()) + " bytes; a request carries at most " +
-                     std::to_string(MAX_REQUEST_DATA)};
+    throw UsageError{"kavroctl: the payload has " + std::to_string(bytes.size()) +
+                     " bytes; a request carries at most " + std::to_string(MAX_REQUEST_DATA)};
   }
   return bytes;
 }
@@ -390,8 +390,8 @@ int main(int argc, char** argv) {
       }
       auto status = ParseStatus(answer.bytes.data(), answer.bytes.size());
       if (!status) {
-        Fail(EXIT_UNREACHABLE, "kavroctl: kavro on " + runDir +
-                                   " gave no status record; it may be older than this kavroctl");
+        Fail(EXIT_UNREACHABLE,
+             "kavroctl: kavro on " + runDir + " gave no status record; it may be older than this kavroctl");
       }
       std::fputs((options.json ? FormatStatusJson(*status) + "\n" : FormatStatusText(*status)).c_str(), stdout);
       return EXIT_OK;

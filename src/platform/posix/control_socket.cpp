@@ -53,8 +53,8 @@ bool MakeRunDir(const std::string& dir, std::string* error) {
     if (mkdir(part.c_str(), 0755) == 0) {
       chmod(part.c_str(), 0755);
     } else if (errno != EEXIST) {
-      *error = "kavro: cannot create the run directory " + part + ": " + ErrnoText(errno) +
-               "; create it or use --run-dir";
+      *error =
+          "kavro: cannot create the run directory " + part + ": " + ErrnoText(errno) + "; create it or use --run-dir";
       return false;
     }
   }
@@ -104,10 +104,8 @@ Probe ProbeExisting(const std::string& path, const sockaddr_un& addr, std::strin
   close(probe);
   if (rc == 0) return Probe::InUse;
   switch (err) {
-    case ECONNREFUSED:
-      return Probe::Stale;
-    case ENOENT:
-      return Probe::Free;
+    case ECONNREFUSED: return Probe::Stale;
+    case ENOENT: return Probe::Free;
     case EAGAIN:
     case EINPROGRESS:
     case EPROTOTYPE:  // someone listens there with another socket type
@@ -129,14 +127,9 @@ ControlRequest DecodeControlRequest(const uint8_t* packet, size_t length) {
       request.kind = ControlRequest::Kind::CopyData;
       request.copy = CopyData{ReadLe32(packet + 4), uint32_t(length - kHeader), packet + kHeader};
       break;
-    case WM_CLOSE:
-      request.kind = ControlRequest::Kind::Close;
-      break;
-    case KAVRO_MSG_STATUS:
-      request.kind = ControlRequest::Kind::Status;
-      break;
-    default:
-      break;
+    case WM_CLOSE: request.kind = ControlRequest::Kind::Close; break;
+    case KAVRO_MSG_STATUS: request.kind = ControlRequest::Kind::Status; break;
+    default: break;
   }
   return request;
 }
@@ -144,13 +137,10 @@ ControlRequest DecodeControlRequest(const uint8_t* packet, size_t length) {
 int32_t DispatchControlRequest(MessageHandler& handler, const uint8_t* packet, size_t length) {
   const ControlRequest request = DecodeControlRequest(packet, length);
   switch (request.kind) {
-    case ControlRequest::Kind::CopyData:
-      return handler.KavroWnd(WM_COPYDATA, 0, &request.copy);
-    case ControlRequest::Kind::Close:
-      return handler.KavroWnd(WM_CLOSE, 0, nullptr);
+    case ControlRequest::Kind::CopyData: return handler.KavroWnd(WM_COPYDATA, 0, &request.copy);
+    case ControlRequest::Kind::Close: return handler.KavroWnd(WM_CLOSE, 0, nullptr);
     case ControlRequest::Kind::Status:
-    case ControlRequest::Kind::None:
-      break;
+    case ControlRequest::Kind::None: break;
   }
   return 0;
 }
@@ -172,19 +162,15 @@ bool ControlSocket::Open(const std::string& run_dir, std::string* error, const s
     return false;
   }
   switch (ProbeExisting(path, addr, error)) {
-    case Probe::Free:
-      break;
+    case Probe::Free: break;
     case Probe::Stale:
       if (unlink(path.c_str()) != 0 && errno != ENOENT) {
         *error = "kavro: cannot remove the stale socket " + path + ": " + ErrnoText(errno);
         return false;
       }
       break;
-    case Probe::InUse:
-      *error = InUseText(path);
-      return false;
-    case Probe::Failed:
-      return false;
+    case Probe::InUse: *error = InUseText(path); return false;
+    case Probe::Failed: return false;
   }
 
   const int timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
@@ -290,8 +276,7 @@ void ControlSocket::Accept() {
 // later fails on the closed connection.
 void ControlSocket::Refuse(int fd) {
   uint8_t scratch[kHeader];
-  while (recv(fd, scratch, sizeof scratch, MSG_DONTWAIT | MSG_TRUNC) > 0) {
-  }
+  while (recv(fd, scratch, sizeof scratch, MSG_DONTWAIT | MSG_TRUNC) > 0) {}
   uint8_t answer[4];
   EncodeAnswer(0, answer);
   ssize_t ignored = send(fd, answer, sizeof answer, MSG_DONTWAIT | MSG_NOSIGNAL);

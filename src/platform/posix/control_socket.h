@@ -3,8 +3,8 @@
 //   u32 message, u32 word, data bytes       (little-endian)
 // and is answered with one packet, the window procedure's i32 result.
 // WM_COPYDATA carries the command word and the data; WM_CLOSE is the close
-// request; KAVRO_MSG_STATUS is answered with the status record; anything else, a packet shorter than 8 bytes or one longer than
-// 8 + 65535 bytes is answered with 0 and reaches no one.
+// request; KAVRO_MSG_STATUS is answered with the status record; anything else, a packet shorter than 8 bytes or one
+// longer than 8 + 65535 bytes is answered with 0 and reaches no one.
 //
 // Every request is handled on the hub's main thread, one at a time, like a
 // window message. A client is served one request per readiness, so several

@@ -18,9 +18,7 @@ constexpr uint64_t kWakeTag = UINT64_MAX;
 // and the registration serial in the high half, so that an event for a
 // descriptor that was removed (and perhaps reused) in the same round is
 // recognised as stale.
-uint64_t ReaderTag(int fd, uint64_t serial) {
-  return (serial << 32) | static_cast<uint32_t>(fd);
-}
+uint64_t ReaderTag(int fd, uint64_t serial) { return (serial << 32) | static_cast<uint32_t>(fd); }
 
 }  // namespace
 
@@ -62,8 +60,7 @@ void PosixEventHub::Sleep(uint32_t ms) {
     until.tv_sec += 1;
     until.tv_nsec -= 1000000000L;
   }
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-  }
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {}
 }
 
 void PosixEventHub::Wake() {

@@ -33,8 +33,10 @@ class PosixThreadHandle : public ThreadHandle {
         std::lock_guard lock(state_->mutex);
         done = state_->done;
       }
-      if (done) thread_.join();
-      else thread_.detach();
+      if (done)
+        thread_.join();
+      else
+        thread_.detach();
     }
   }
 

@@ -22,9 +22,7 @@ std::string Lower(std::string_view text) {
   return out;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && Lower(a) == Lower(b);
-}
+bool EqualsNoCase(std::string_view a, std::string_view b) { return a.size() == b.size() && Lower(a) == Lower(b); }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
@@ -81,8 +79,7 @@ std::string Utf16ToUtf8(const uint8_t* bytes, size_t count, bool bigEndian) {
   std::string out;
   out.reserve(count / 2);
   auto unit = [&](size_t i) -> uint32_t {
-    return bigEndian ? (uint32_t{bytes[i]} << 8) | bytes[i + 1]
-                     : (uint32_t{bytes[i + 1]} << 8) | bytes[i];
+    return bigEndian ? (uint32_t{bytes[i]} << 8) | bytes[i + 1] : (uint32_t{bytes[i + 1]} << 8) | bytes[i];
   };
   size_t i = 0;
   while (i + 1 < count) {
@@ -106,11 +103,16 @@ std::string Utf16ToUtf8(const uint8_t* bytes, size_t count, bool bigEndian) {
 // The roots an export may name, short forms included, by their full name.
 std::string_view CanonicalRoot(std::string_view root) {
   static constexpr std::pair<std::string_view, std::string_view> kRoots[] = {
-      {"hkey_local_machine", "hkey_local_machine"}, {"hklm", "hkey_local_machine"},
-      {"hkey_current_user", "hkey_current_user"},   {"hkcu", "hkey_current_user"},
-      {"hkey_classes_root", "hkey_classes_root"},   {"hkcr", "hkey_classes_root"},
-      {"hkey_users", "hkey_users"},                 {"hku", "hkey_users"},
-      {"hkey_current_config", "hkey_current_config"}, {"hkcc", "hkey_current_config"},
+      {"hkey_local_machine", "hkey_local_machine"},
+      {"hklm", "hkey_local_machine"},
+      {"hkey_current_user", "hkey_current_user"},
+      {"hkcu", "hkey_current_user"},
+      {"hkey_classes_root", "hkey_classes_root"},
+      {"hkcr", "hkey_classes_root"},
+      {"hkey_users", "hkey_users"},
+      {"hku", "hkey_users"},
+      {"hkey_current_config", "hkey_current_config"},
+      {"hkcc", "hkey_current_config"},
       {"hkey_dyn_data", "hkey_dyn_data"},
   };
   std::string lower = Lower(root);

@@ -35,8 +35,8 @@ bool SpeedFor(uint32_t rate, speed_t* speed) {
 // binary (SYN, CRC bytes, 0x11/0x13 as data), so every translation and both
 // kinds of flow control are off.
 void MakeRaw(termios& t, uint8_t stopBits) {
-  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP |
-                                      INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | IMAXBEL);
+  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | IGNPAR | PARMRK | INPCK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                      IXON | IXOFF | IXANY | IMAXBEL);
 #ifdef IUCLC
   t.c_iflag &= ~static_cast<tcflag_t>(IUCLC);
 #endif
@@ -44,8 +44,7 @@ void MakeRaw(termios& t, uint8_t stopBits) {
 #ifdef OLCUC
   t.c_oflag &= ~static_cast<tcflag_t>(OLCUC);
 #endif
-  t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN |
-                                      TOSTOP);
+  t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN | TOSTOP);
   t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
 #ifdef CMSPAR
   t.c_cflag &= ~static_cast<tcflag_t>(CMSPAR);
@@ -61,9 +60,8 @@ void MakeRaw(termios& t, uint8_t stopBits) {
 }
 
 bool SameSettings(const termios& a, const termios& b) {
-  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
-         a.c_lflag == b.c_lflag && a.c_cc[VMIN] == b.c_cc[VMIN] &&
-         a.c_cc[VTIME] == b.c_cc[VTIME] && cfgetispeed(&a) == cfgetispeed(&b) &&
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag && a.c_lflag == b.c_lflag &&
+         a.c_cc[VMIN] == b.c_cc[VMIN] && a.c_cc[VTIME] == b.c_cc[VTIME] && cfgetispeed(&a) == cfgetispeed(&b) &&
          cfgetospeed(&a) == cfgetospeed(&b);
 }
 
@@ -125,8 +123,7 @@ int PosixSerialDevice::ApplySettings(const SerialSettings& settings) {
   if (::tcgetattr(fd, &old) != 0) return errno;
   termios wanted = old;
   speed_t speed;
-  const bool known = SpeedFor(settings.rate, &speed) &&
-                     (settings.stopBits == 1 || settings.stopBits == 2);
+  const bool known = SpeedFor(settings.rate, &speed) && (settings.stopBits == 1 || settings.stopBits == 2);
   if (known) {
     MakeRaw(wanted, settings.stopBits);
     if (::cfsetispeed(&wanted, speed) != 0 || ::cfsetospeed(&wanted, speed) != 0) return EINVAL;
@@ -240,8 +237,9 @@ int PosixSerialDevice::Write(const uint8_t* data, uint32_t length) {
   int fd = fd_.load();
   if (fd < 0 || interrupted_) return EBADF;
   using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(
-      static_cast<uint64_t>(writeMultiplierMs_.load()) * length + writeConstantMs_.load());
+  const auto deadline =
+      Clock::now() +
+      std::chrono::milliseconds(static_cast<uint64_t>(writeMultiplierMs_.load()) * length + writeConstantMs_.load());
   uint32_t written = 0;
   while (written < length) {
     ssize_t n = ::write(fd, data + written, length - written);

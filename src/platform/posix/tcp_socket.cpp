@@ -15,8 +15,7 @@ namespace kavro::platform {
 namespace {
 
 int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
 }
 
@@ -60,8 +59,7 @@ int32_t PosixTcpSocket::Connect(const char* address, uint16_t port) {
   Close();
   if (wakeFd_ < 0) return wakeError_;
   uint64_t drained;
-  while (read(wakeFd_, &drained, sizeof drained) > 0) {
-  }
+  while (read(wakeFd_, &drained, sizeof drained) > 0) {}
   interrupted_ = false;
 
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);

@@ -1,11 +1,11 @@
 #include "platform/posix/usb_device.h"
 
-#include <libusb-1.0/libusb.h>
-
 #include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdio>
+
+#include <libusb-1.0/libusb.h>
 
 namespace kavro::platform {
 
@@ -75,9 +75,7 @@ int StatusToError(int status) {
   }
 }
 
-void LIBUSB_CALL OnTransferDone(libusb_transfer* transfer) {
-  *static_cast<int*>(transfer->user_data) = 1;
-}
+void LIBUSB_CALL OnTransferDone(libusb_transfer* transfer) { *static_cast<int*>(transfer->user_data) = 1; }
 
 }  // namespace
 
@@ -147,8 +145,7 @@ int LibusbDevice::Open(const UsbDeviceInfo& device, int32_t* handle) {
   libusb_device_handle* opened = nullptr;
   r = USB_ERROR_NO_DEVICE;
   for (ssize_t i = 0; i < count; ++i) {
-    if (libusb_get_bus_number(list[i]) == device.bus &&
-        libusb_get_device_address(list[i]) == device.address) {
+    if (libusb_get_bus_number(list[i]) == device.bus && libusb_get_device_address(list[i]) == device.address) {
       r = libusb_open(list[i], &opened);
       break;
     }
@@ -215,8 +212,7 @@ int LibusbDevice::Transfer(uint8_t endpoint, uint8_t* data, uint32_t length, uns
     transfer = libusb_alloc_transfer(0);
     if (transfer == nullptr) return USB_ERROR_NO_MEM;
     int size = static_cast<int>(std::min<uint32_t>(length, INT_MAX));
-    libusb_fill_bulk_transfer(transfer, handle_, endpoint, data, size, OnTransferDone, &done,
-                              timeoutMs);
+    libusb_fill_bulk_transfer(transfer, handle_, endpoint, data, size, OnTransferDone, &done, timeoutMs);
     int r = libusb_submit_transfer(transfer);
     if (r != 0) {
       libusb_free_transfer(transfer);

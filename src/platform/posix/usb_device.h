@@ -39,8 +39,7 @@ class LibusbDevice : public UsbDevice {
 
  private:
   int EnsureContext();
-  int Transfer(uint8_t endpoint, uint8_t* data, uint32_t length, unsigned timeoutMs,
-               uint32_t* transferred);
+  int Transfer(uint8_t endpoint, uint8_t* data, uint32_t length, unsigned timeoutMs, uint32_t* transferred);
 
   libusb_context* context_ = nullptr;
   std::mutex mutex_;

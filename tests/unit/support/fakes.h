@@ -102,7 +102,7 @@ class FakeTcpSocket : public platform::TcpSocket {
   int32_t receiveError = ECONNRESET;
   int32_t handle = -1;
   std::deque<std::vector<uint8_t>> reads;  // an empty entry stands for a failing read
-  std::vector<uint8_t> wire;                // every byte sent, in order
+  std::vector<uint8_t> wire;               // every byte sent, in order
   std::vector<std::string> calls;
 };
 

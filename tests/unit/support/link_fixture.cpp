@@ -45,8 +45,8 @@ std::string Describe(const SentFrame& f) {
       return text + Hex(f.payload);
     case SentFrame::Kind::S: {
       const char* kinds[] = {"RR", "RNR", "REJ", "S?"};
-      snprintf(text, sizeof text, "%s%s d%X nr%d", kinds[(f.type >> 2) & 3], (f.type & FRAME_PF) ? "-PF" : "",
-               f.dest, f.nrec);
+      snprintf(text, sizeof text, "%s%s d%X nr%d", kinds[(f.type >> 2) & 3], (f.type & FRAME_PF) ? "-PF" : "", f.dest,
+               f.nrec);
       return text;
     }
     case SentFrame::Kind::U: {
@@ -65,8 +65,7 @@ std::string Describe(const SentFrame& f) {
       }
       return name;
     }
-    case SentFrame::Kind::Raw:
-      break;
+    case SentFrame::Kind::Raw: break;
   }
   return "RAW " + Hex(f.raw);
 }

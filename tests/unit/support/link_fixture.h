@@ -25,7 +25,7 @@ namespace kavro::testing {
 struct SentFrame {
   enum class Kind { I, S, U, Raw };
   Kind kind = Kind::Raw;
-  uint8_t type = 0;   // I: 0; S: the control byte without N(R); U: the control byte
+  uint8_t type = 0;  // I: 0; S: the control byte without N(R); U: the control byte
   uint8_t dest = 0;
   uint8_t nsend = 0;
   uint8_t nrec = 0;
