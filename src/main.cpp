@@ -300,6 +300,13 @@ int main(int argc, char** argv) {
           registry->Error().substr(registry->Error().compare(0, 7, "kavro: ") == 0 ? 7 : 0) + "; the defaults apply");
     }
   }
+  // A misspelt key or value name is read as absent: say so, since the
+  // defaults then apply in its place without a word.
+  for (const std::string& slip : registry->NearMisses(
+           {KAVRO_REGISTRY_KEY, PortsKeyPath()},
+           {"USBEnabled", "Link", "LinkSpeed", "ControlLines", "TapiSvrIpAddr", "TapiSvrIpPort", "Keepalive"})) {
+    lifecycle.Notice(platform::NoticeLevel::Warning, slip);
+  }
   platform::PosixLogBackend logBackend;
   TraceLog trace(logBackend);
   trace.InitTraceLog(opt.logDir);

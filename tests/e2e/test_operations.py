@@ -135,6 +135,16 @@ class ConfigurationTest(unittest.TestCase):
         self.assertEqual(r.returncode, 1, r.stdout)
         self.assertRegex(r.stdout.decode(), r"Link\s+COM99 \(command line\)")
         self.assertRegex(r.stdout.decode(), r"device\s+/dev/ttyS98")
+        # Misspelt names are read as absent, and said so.
+        slips = self.registry("Windows Registry Editor Version 5.00\r\n\r\n"
+                              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tovik\\Tovik TK-Anlag]\r\n\"Link\"=\"COM1\"\r\n\r\n"
+                              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tovik\\Tovik TK-Anlage]\r\n\"LinkSped\"=\"19200\"\r\n")
+        r = self.run_kavro("--check-config", "--registry", slips)
+        self.assertRegex(r.stdout.decode(), r"LinkSpeed\s+9600 \(default\)")
+        self.assertEqual([line for line in r.stderr.decode().splitlines() if line.startswith("<4>")], [
+            "<4>kavro: registry key [software\\tovik\\tovik tk-anlag] looks like "
+            "[SOFTWARE\\Tovik\\Tovik TK-Anlage], which is the one read: its values are not used",
+            "<4>kavro: registry value \"linksped\" looks like \"LinkSpeed\", which is the one read: it is not used"])
         # A broken file is reported, not checked.
         r = self.run_kavro("--check-config", "--registry", self.registry("REGEDIT4\n[broken\n"))
         self.assertEqual(r.returncode, 1)

@@ -1,5 +1,7 @@
 #include "platform/posix/registry_file.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -447,6 +449,77 @@ std::unique_ptr<RegistryKey> RegistryFile::OpenKey(const char* path) {
   // A key above one written in the file, without values of its own.
   if (!KeyExists(keys_, full)) return nullptr;
   return std::make_unique<Key>(std::make_shared<Values>());
+}
+
+namespace {
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// Edits (insertions, deletions, changes) between two short names.
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); j++) row[j] = j;
+  for (size_t i = 1; i <= a.size(); i++) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); j++) {
+      const size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// Close enough to be a slip of the keyboard, far enough not to be the name
+// itself: a quarter of the name's letters, at least one and at most three.
+bool LooksLike(const std::string& found, const std::string& known) {
+  if (found == known) return false;
+  const size_t limit = std::clamp<size_t>(known.size() / 4, 1, 3);
+  return EditDistance(found, known) <= limit;
+}
+
+}  // namespace
+
+std::vector<std::string> RegistryFile::NearMisses(const std::vector<std::string>& knownKeys,
+                                                  const std::vector<std::string>& knownValues) const {
+  std::vector<std::string> found;
+  const std::string root = std::string(HKLM) + "\\";
+  for (const auto& [path, values] : keys_) {
+    if (path.compare(0, root.size(), root) != 0) continue;
+    const std::string sub = path.substr(root.size());
+    bool known = false;
+    for (const std::string& k : knownKeys) known = known || sub == Lower(k);
+    if (known) continue;
+    for (const std::string& k : knownKeys) {
+      if (LooksLike(sub, Lower(k))) {
+        found.push_back("registry key [" + sub + "] looks like [" + k +
+                        "], which is the one read: its values are not used");
+        break;
+      }
+    }
+  }
+  if (!knownKeys.empty()) {
+    auto it = keys_.find(std::string(HKLM) + "\\" + Lower(knownKeys.front()));
+    if (it != keys_.end()) {
+      for (const auto& [name, value] : *it->second) {
+        bool known = false;
+        for (const std::string& v : knownValues) known = known || name == Lower(v);
+        if (known) continue;
+        for (const std::string& v : knownValues) {
+          if (LooksLike(name, Lower(v))) {
+            found.push_back("registry value \"" + name + "\" looks like \"" + v +
+                            "\", which is the one read: it is not used");
+            break;
+          }
+        }
+      }
+    }
+  }
+  return found;
 }
 
 }  // namespace kavro::platform

@@ -40,6 +40,14 @@ class RegistryFile : public Registry {
 
   std::unique_ptr<RegistryKey> OpenKey(const char* path) override;
 
+  // Keys and values that are probably misspelt: a key under HKLM whose path
+  // is a few letters away from one of `knownKeys`, or a value of the first
+  // known key a few letters away from one of `knownValues` (both as paths
+  // below HKLM and value names, any case). One line of text each, naming
+  // what was found and what it looks like.
+  std::vector<std::string> NearMisses(const std::vector<std::string>& knownKeys,
+                                      const std::vector<std::string>& knownValues) const;
+
   // True when a file was read and parsed.
   bool IsLoaded() const { return loaded_; }
   // The problem found, as reported: "kavro: FILE:LINE: what is wrong".
