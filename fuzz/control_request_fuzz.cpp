@@ -31,6 +31,7 @@
 #include "core/delivery.h"
 #include "core/link_control.h"
 #include "diag/trace_log.h"
+#include "kavro/kavro_wire.h"
 #include "link/frame_codec.h"
 #include "link/link_state_machine.h"
 #include "link/link_timers.h"
@@ -235,7 +236,11 @@ struct Rig {
     const bool well_formed = claimed >= kHeader && claimed <= kLargest;
     const uint32_t message = well_formed ? Le32(packet) : 0;
     const bool known = well_formed && (message == platform::WM_COPYDATA || message == platform::WM_CLOSE);
-    if (known != (request.kind != platform::ControlRequest::Kind::None)) abort();
+    // The status request is decoded too, but answered by the socket itself:
+    // its dispatch reaches no one, like an unknown message.
+    const bool status = well_formed && message == KAVRO_MSG_STATUS;
+    if ((known || status) != (request.kind != platform::ControlRequest::Kind::None)) abort();
+    if (status != (request.kind == platform::ControlRequest::Kind::Status)) abort();
     if (request.kind == platform::ControlRequest::Kind::CopyData &&
         (request.copy.dwData != Le32(packet + 4) || request.copy.cbData != claimed - kHeader ||
          request.copy.lpData != packet + kHeader)) {
