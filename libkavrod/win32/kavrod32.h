@@ -101,4 +101,26 @@ void __stdcall SignalLinkEvent(uint32_t code);                                  
 }
 #endif
 
+/*
+ * KAVROD32.dll's notices (clients dropped or refused, the pipe unavailable)
+ * go to the debugger output and the error output, or, once the driver has
+ * set one, to its sink: ordinal 11, stdcall, optional for the driver. The
+ * sink is called on a thread of the library's own, one line at a time
+ * without a line end, with the level KAVROD_NOTICE_ERROR or
+ * KAVROD_NOTICE_WARNING (the trace log's level bits); a sink that takes its
+ * time holds up no client (notices beyond 256 waiting are counted and the
+ * count is reported instead). A null sink restores the default. Notices made
+ * before the sink is set wait up to half a second for it.
+ */
+#define KAVROD_NOTICE_ERROR 1u
+#define KAVROD_NOTICE_WARNING 2u
+#ifdef __cplusplus
+extern "C" {
+#endif
+typedef void(__stdcall *KavrodNoticeSink)(void *context, uint32_t level, const char *line);
+void __stdcall KavrodSetNoticeSink(KavrodNoticeSink sink, void *context); /* ordinal 11 */
+#ifdef __cplusplus
+}
+#endif
+
 #endif /* KAVROD32_H */
