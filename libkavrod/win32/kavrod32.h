@@ -13,8 +13,10 @@
  * takes the link down and ends the driver.
  *
  * Receiving: connect to the named pipe KAVROD_PIPE_NAME (a message pipe,
- * local clients only), switch it to message read mode and read one record
- * per ReadFile with a buffer of KAVROD_RECORD_MAX bytes. Each record is
+ * local clients only) with GENERIC_READ | GENERIC_WRITE (on ERROR_PIPE_BUSY
+ * wait with WaitNamedPipeA and try again), switch it to message read mode
+ * and read one record per ReadFile with a buffer of KAVROD_RECORD_MAX
+ * bytes. Each record is
  *
  *     u32 kind     KAVROD_RECORD_PAYLOAD, KAVROD_RECORD_LINK_EVENT or
  *                  KAVROD_RECORD_LINK_STATE
@@ -31,7 +33,7 @@
  * record was refused: KAVROD_CLIENTS_MAX clients are connected already.
  *
  * Credit: a client may write requests, one message of KAVROD_REQUEST_SIZE
- * bytes each (open the pipe with FILE_WRITE_DATA too):
+ * bytes each:
  *
  *     u32 code     KAVROD_REQUEST_CREDIT
  *     u32 value    the number of further records the client is ready for
