@@ -10,6 +10,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import time
 import unittest
 
 from harness_win import (BITS, LOG_PATH, PREFIX, REGISTRY_KEY, ROOT, WIN_BUILD, WINE, require_environment,
@@ -120,11 +121,18 @@ class InstallerTest(unittest.TestCase):
         kavro = subprocess.Popen([WINE, exe], cwd=tempfile.gettempdir(), env=wine_env(), stdout=subprocess.DEVNULL,
                                  stderr=subprocess.DEVNULL)
         self.addCleanup(lambda: kavro.poll() is None and (kavro.kill(), kavro.wait()))
+        # Up once its window refuses a command word it does not know.
+        end = time.monotonic() + 20
+        while wine(kavroctl, "command", "0").returncode != 1:
+            self.assertLess(time.monotonic(), end, "the installed kavro.exe has no control window")
+            self.assertIsNone(kavro.poll(), "the installed kavro.exe ended")
+            time.sleep(0.05)
         listener = subprocess.run([WINE, kavroctl, "listen", "--json", "--count", "2", "--timeout", "20"],
                                   env=wine_env(), capture_output=True, timeout=40)
         records = [json.loads(line) for line in listener.stdout.decode().splitlines()]
         self.assertEqual(records, [{"kind": "event", "code": 1, "name": "link established"},
-                                   {"kind": "payload", "address": 0x20, "length": 3, "hex": "010203"}])
+                                   {"kind": "payload", "address": 0x20, "length": 3, "hex": "010203"}],
+                         listener.stderr)
         sent = wine(kavroctl, "send", "--address", "0x20", "ca fe")
         self.assertEqual(sent.returncode, 0, sent.stderr)
         self.assertEqual(pbx.stdout.readline().decode().strip(), "payload addr=0x20 len=2 CA FE")
