@@ -28,10 +28,11 @@ done
 
 # The Windows build: mingw-w64 cross compilers (the -posix variants carry
 # std::thread and std::mutex), Wine of both bitnesses to run it, and the
-# 32-bit host runtime for the test-only modem-line shim of 32-bit Wine.
+# 32-bit host runtime for the test-only modem-line shim of 32-bit Wine;
+# wixl and msitools build the installer.
 windows_packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
-  wine64 wine32:i386 gcc-multilib googletest
+  wine64 wine32:i386 gcc-multilib googletest wixl msitools
 )
 for p in "${windows_packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

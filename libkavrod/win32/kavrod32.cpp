@@ -24,6 +24,13 @@ extern "C" void __stdcall SignalLinkEvent(uint32_t code) {
   if (server != nullptr) server->Signal(code);
 }
 
+static_assert(kavrod32::NOTICE_ERROR == KAVROD_NOTICE_ERROR && kavrod32::NOTICE_WARNING == KAVROD_NOTICE_WARNING,
+              "notice levels");
+
+extern "C" void __stdcall KavrodSetNoticeSink(KavrodNoticeSink sink, void* context) {
+  if (server != nullptr) server->SetNoticeSink(sink, context);
+}
+
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   switch (reason) {
     case DLL_PROCESS_ATTACH: {

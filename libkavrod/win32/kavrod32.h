@@ -13,8 +13,10 @@
  * takes the link down and ends the driver.
  *
  * Receiving: connect to the named pipe KAVROD_PIPE_NAME (a message pipe,
- * local clients only), switch it to message read mode and read one record
- * per ReadFile with a buffer of KAVROD_RECORD_MAX bytes. Each record is
+ * local clients only) with GENERIC_READ | GENERIC_WRITE (on ERROR_PIPE_BUSY
+ * wait with WaitNamedPipeA and try again), switch it to message read mode
+ * and read one record per ReadFile with a buffer of KAVROD_RECORD_MAX
+ * bytes. Each record is
  *
  *     u32 kind     KAVROD_RECORD_PAYLOAD, KAVROD_RECORD_LINK_EVENT or
  *                  KAVROD_RECORD_LINK_STATE
@@ -31,7 +33,7 @@
  * record was refused: KAVROD_CLIENTS_MAX clients are connected already.
  *
  * Credit: a client may write requests, one message of KAVROD_REQUEST_SIZE
- * bytes each (open the pipe with FILE_WRITE_DATA too):
+ * bytes each:
  *
  *     u32 code     KAVROD_REQUEST_CREDIT
  *     u32 value    the number of further records the client is ready for
@@ -97,6 +99,28 @@ extern "C" {
 #endif
 int32_t __stdcall DeliverPayload(uint32_t address, void *payload, uint32_t length); /* ordinal 7 */
 void __stdcall SignalLinkEvent(uint32_t code);                                     /* ordinal 8 */
+#ifdef __cplusplus
+}
+#endif
+
+/*
+ * KAVROD32.dll's notices (clients dropped or refused, the pipe unavailable)
+ * go to the debugger output and the error output, or, once the driver has
+ * set one, to its sink: ordinal 11, stdcall, optional for the driver. The
+ * sink is called on a thread of the library's own, one line at a time
+ * without a line end, with the level KAVROD_NOTICE_ERROR or
+ * KAVROD_NOTICE_WARNING (the trace log's level bits); a sink that takes its
+ * time holds up no client (notices beyond 256 waiting are counted and the
+ * count is reported instead). A null sink restores the default. Notices made
+ * before the sink is set wait up to half a second for it.
+ */
+#define KAVROD_NOTICE_ERROR 1u
+#define KAVROD_NOTICE_WARNING 2u
+#ifdef __cplusplus
+extern "C" {
+#endif
+typedef void(__stdcall *KavrodNoticeSink)(void *context, uint32_t level, const char *line);
+void __stdcall KavrodSetNoticeSink(KavrodNoticeSink sink, void *context); /* ordinal 11 */
 #ifdef __cplusplus
 }
 #endif

@@ -4,12 +4,10 @@ on a loopback socket, with the real KAVROD32.dll and kavroctl.exe."""
 import json
 import os
 import socket
-import subprocess
-import tempfile
 import time
 import unittest
 
-from harness_win import KAVRO_PBX, KavroExe, kavroctl, require_environment
+from harness_win import KavroExe, kavroctl, require_environment, start_tcp_pbx
 
 
 def tcp_registry(port, **extra):
@@ -23,23 +21,7 @@ class TcpLinkTest(unittest.TestCase):
         require_environment(self)
 
     def start_pbx(self, *args, payloads=None):
-        directory = tempfile.mkdtemp(prefix="kavro-win-pbx-")
-        port_file = os.path.join(directory, "port")
-        pbx = subprocess.Popen([KAVRO_PBX, "--tcp", "0", "--port-file", port_file, "-v"] + list(args),
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.addCleanup(lambda: (pbx.poll() is None and pbx.kill(), pbx.wait(), pbx.stdout.close(),
-                                 pbx.stderr.close()))
-        # Payloads to send, one hex line each, then the end of the input.
-        pbx.stdin.write("".join(p.hex() + "\n" for p in payloads or []).encode())
-        pbx.stdin.close()
-        end = time.monotonic() + 10
-        while not os.path.exists(port_file):
-            self.assertLess(time.monotonic(), end, "kavro-pbx did not start")
-            time.sleep(0.01)
-        with open(port_file) as f:
-            port = int(f.read())
-        self.assertIn(b"listening on", pbx.stdout.readline())
-        return pbx, port
+        return start_tcp_pbx(self, *args, payloads=payloads)
 
     def wait_pbx_line(self, pbx, text, timeout=20):
         end = time.monotonic() + timeout
