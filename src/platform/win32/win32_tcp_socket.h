@@ -4,7 +4,9 @@
 //
 // The socket is non-blocking, and every wait on it has a bound: the connect
 // gives up after CONNECT_LIMIT_MS (and whenever the wait hook says so), a
-// send after 2 ms a byte and a second, as a serial write does. The main
+// send after 2 ms a byte and a second, as a serial write does (to start,
+// and as long again to finish once begun; a send cut part-way closes the
+// connection, so that a frame is whole on the wire or the link ends). The main
 // thread, which sends the client payloads, therefore never hangs on a peer
 // that stopped reading.
 #pragma once
@@ -35,7 +37,9 @@ class Win32TcpSocket : public TcpSocket {
   void SetConnectWaitHook(std::function<bool()> hook) { connectWaitHook_ = std::move(hook); }
 
   int32_t Connect(const char* address, uint16_t port) override;
-  int32_t Send(const uint8_t* data, uint32_t length) override;
+  // A block cut after its first byte shuts the connection down before the
+  // send lock is let go.
+  int32_t Send(const uint8_t* data, uint32_t length, SendProgress& progress) override;
   int32_t Receive(uint8_t* buffer, uint32_t size, int32_t& error) override;
   void Shutdown() override;
   void Close() override;
