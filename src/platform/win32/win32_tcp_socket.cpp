@@ -185,16 +185,18 @@ int32_t Win32TcpSocket::Send(const uint8_t* data, uint32_t length, SendProgress&
   std::lock_guard<std::mutex> lock(sendMutex_);
   if (closing_ || handleNumber_ == -1) return WSAENOTCONN;
   const SOCKET s = AsSocket(socket_);
-  // As long as a serial write of the same size may take, to start, and as
-  // long again for the rest once the first byte is out.
-  uint64_t deadline = GetTickCount64() + 2ull * length + 1000;
+  // The Linux socket's limit: a second and a millisecond per 16 bytes to
+  // start, as long again for the rest once the first byte is out.
+  uint64_t deadline = GetTickCount64() + SEND_CONSTANT_MS + length / SEND_BYTES_PER_MS;
   uint32_t done = 0;
   int32_t error = 0;
   while (done < length && error == 0) {
     const uint32_t chunk = length - done > 0x7FFFFFFF ? 0x7FFFFFFF : length - done;
     const int n = ws.send(s, reinterpret_cast<const char*>(data + done), static_cast<int>(chunk), 0);
     if (n > 0) {
-      if (done == 0) deadline = GetTickCount64() + 2ull * (length - static_cast<uint32_t>(n)) + 1000;
+      if (done == 0) {
+        deadline = GetTickCount64() + SEND_CONSTANT_MS + (length - static_cast<uint32_t>(n)) / SEND_BYTES_PER_MS;
+      }
       done += static_cast<uint32_t>(n);
       continue;
     }
