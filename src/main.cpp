@@ -1,8 +1,10 @@
 // kavro: the link driver's process entry. One process runs one link: it
 // opens the link at start and ends, with exit code 0, when the link ends.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,10 +74,31 @@ const char* SourceOf(kavro::platform::Registry& registry, const char* name) {
   return r == kavro::platform::ERROR_SUCCESS || r == kavro::platform::ERROR_MORE_DATA ? "file" : "default";
 }
 
+// The account kavro runs as, by name where it has one.
+std::string AccountName() {
+  const passwd* account = getpwuid(geteuid());
+  return account != nullptr ? account->pw_name : "uid " + std::to_string(geteuid());
+}
+
+// What an account refused a device needs: its group, when the group may
+// read and write it, else access the device's mode does not give at all.
+std::string DeviceAccessAdvice(const struct stat& st) {
+  const group* owner = getgrgid(st.st_gid);
+  const std::string name = owner != nullptr ? owner->gr_name : std::to_string(st.st_gid);
+  if ((st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
+    return "add the account to group " + name + " (usermod -aG " + name + " " + AccountName() +
+           "), then start kavro anew";
+  }
+  char mode[8];
+  snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  return std::string("the device's mode ") + mode + " gives its group " + name +
+         " no read and write access: change it (a udev rule) or run kavro as its owner";
+}
+
 // kavro --check-config: the configuration as the start would take it, with
 // where each value came from, and whether a link could be opened with it.
-// Nothing is opened: the serial device is only looked up, a TCP address only
-// parsed.
+// Nothing is opened: the serial device is looked up and tried for the read
+// and write access the start needs, a TCP address only parsed.
 int CheckConfig(const std::string& registryPath, bool fileRead, kavro::platform::Registry& registry,
                 const kavro::LinkConfig& config, const std::string& tail, kavro::SerialPort& serial,
                 const kavro::platform::UsbFilter& usbFilter) {
@@ -97,6 +120,11 @@ int CheckConfig(const std::string& registryPath, bool fileRead, kavro::platform:
       openable = false;
     } else if (stat(device.c_str(), &st) != 0) {
       std::printf("device          %s (%s)\n", device.c_str(), strerror(errno));
+      openable = false;
+    } else if (access(device.c_str(), R_OK | W_OK) != 0) {
+      const int error = errno;
+      std::printf("device          %s (%s for account %s)\n", device.c_str(), strerror(error), AccountName().c_str());
+      if (error == EACCES) std::printf("access          %s\n", DeviceAccessAdvice(st).c_str());
       openable = false;
     } else {
       std::printf("device          %s\n", device.c_str());
@@ -310,6 +338,18 @@ int main(int argc, char** argv) {
   platform::PosixLogBackend logBackend;
   TraceLog trace(logBackend);
   trace.InitTraceLog(opt.logDir);
+  // A log file that is there but cannot be written leaves the trace off:
+  // say so, or the operator waits for lines that never come.
+  if (trace.TraceMask == 0 && access(trace.LogPath().c_str(), F_OK) == 0) {
+    const int fd = open(trace.LogPath().c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+      close(fd);
+    } else {
+      lifecycle.Notice(platform::NoticeLevel::Warning,
+                       "trace log " + trace.LogPath() + " exists but account " + AccountName() + " cannot write it (" +
+                           strerror(errno) + "): the trace is off; give the account write access to the file");
+    }
+  }
 
   if (opt.checkConfig) {
     platform::PosixEventHub checkHub;

@@ -14,6 +14,30 @@ constexpr size_t FORMAT_LIMIT = 1024;
 constexpr size_t HEX_DUMP_LIMIT = 2040;
 }  // namespace
 
+std::string TraceText(const char* text) {
+  std::string out;
+  if (text == nullptr) return out;
+  static const char digits[] = "0123456789ABCDEF";
+  for (const char* p = text; *p != '\0'; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    switch (c) {
+      case '\\': out += "\\\\"; break;
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          out += "\\x";
+          out += digits[c >> 4];
+          out += digits[c & 0x0F];
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out;
+}
+
 void TraceLog::InitTraceLog(const std::string& logDir) {
   path_ = logDir;
   if (!path_.empty() && path_.back() != '/' && path_.back() != '\\') path_ += '/';

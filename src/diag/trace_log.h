@@ -32,6 +32,13 @@ inline unsigned long TraceLongAddress(const void* p) {
   return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p));
 }
 
+// A text from outside (the PBX's service answer and the rate text in it)
+// made fit for one trace line: CR, LF and tab as \r, \n and \t, every other
+// control character as \xNN, and the backslash doubled, so that a line
+// break in it cannot start what reads as a record of its own and the text
+// can be read back unambiguously.
+std::string TraceText(const char* text);
+
 class TraceLog {
  public:
   explicit TraceLog(platform::LogBackend& backend) : backend_(backend) {}
