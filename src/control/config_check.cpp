@@ -19,8 +19,8 @@ ConfigCheck CheckConfiguration(const LinkConfig& config, bool fromCommandLine, C
     return value + " (" + probe.SourceOf(name) + ")";
   };
   const char* link = config.Link;
-  add("Link", std::string(link) + " (" + (fromCommandLine ? std::string("command line") : probe.SourceOf("Link")) +
-                  ")");
+  add("Link",
+      std::string(link) + " (" + (fromCommandLine ? std::string("command line") : probe.SourceOf("Link")) + ")");
   bool openable = true;
   if (strncmp(link, "COM", 3) == 0) {
     add("LinkSpeed", sourced(config.LinkSpeed, "LinkSpeed"));
@@ -30,8 +30,7 @@ ConfigCheck CheckConfiguration(const LinkConfig& config, bool fromCommandLine, C
     for (const std::string& line : probe.UsbDevice(&openable)) check.lines.push_back(line);
   } else if (strncmp(link, "TCP", 3) == 0 || strncmp(link, "LAN/USB", 7) == 0) {
     const bool valid = probe.IsAddress(config.TapiSvrIpAddr);
-    add("TapiSvrIpAddr",
-        sourced(config.TapiSvrIpAddr, "TapiSvrIpAddr") + (valid ? "" : ": not a dotted IPv4 address"));
+    add("TapiSvrIpAddr", sourced(config.TapiSvrIpAddr, "TapiSvrIpAddr") + (valid ? "" : ": not a dotted IPv4 address"));
     add("TapiSvrIpPort", sourced(std::to_string(config.TapiSvrIpPort), "TapiSvrIpPort"));
     add("Keepalive",
         sourced(std::to_string(config.Keepalive), "Keepalive") + ": " + ((config.Keepalive & 1) ? "on" : "off"));

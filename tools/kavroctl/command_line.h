@@ -83,8 +83,7 @@ class CommandLine {
     options.runDir = std::move(defaultRunDir);
     app.name("kavroctl");
     if (front == Front::Windows) {
-      app.description(
-          "kavroctl: send payloads and commands to a running kavro.exe, and listen to what it receives.");
+      app.description("kavroctl: send payloads and commands to a running kavro.exe, and listen to what it receives.");
     }
     app.footer(ExitCodeHelp(front) +
                "\n"
@@ -163,7 +162,8 @@ class CommandLine {
   // values.
   void AddGlobalOptions(CLI::App* on) {
     if (front_ == Front::Unix) {
-      on->add_option("--run-dir", options.runDir, "directory of kavro's sockets (env KAVRO_RUN_DIR, default /run/kavro)")
+      on->add_option("--run-dir", options.runDir,
+                     "directory of kavro's sockets (env KAVRO_RUN_DIR, default /run/kavro)")
           ->option_text("DIR");
     }
     on->add_flag("-v,--verbose", options.verbose, "print the result of every request");
