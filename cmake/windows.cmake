@@ -40,9 +40,23 @@ endif()
 # kavro.exe: a GUI-subsystem program (no console window), as the hidden
 # control window is its only face.
 if(EXISTS ${CMAKE_SOURCE_DIR}/src/win32_main.cpp)
-  add_executable(kavro WIN32 ${CMAKE_SOURCE_DIR}/src/win32_main.cpp ${CMAKE_SOURCE_DIR}/packaging/windows/kavro.rc)
+  # The Event Log's message table (id 1: "%1"), compiled by windmc from
+  # binutils-mingw-w64 beside windres.
+  string(REGEX REPLACE "windres$" "windmc" KAVRO_WINDMC ${CMAKE_RC_COMPILER})
+  set(KAVRO_MESSAGES_DIR ${CMAKE_BINARY_DIR}/messages)
+  add_custom_command(OUTPUT ${KAVRO_MESSAGES_DIR}/kavro_messages.rc ${KAVRO_MESSAGES_DIR}/kavro_messages_MSG00409.bin
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${KAVRO_MESSAGES_DIR}
+    COMMAND ${KAVRO_WINDMC} -b -h ${KAVRO_MESSAGES_DIR} -r ${KAVRO_MESSAGES_DIR}
+            ${CMAKE_SOURCE_DIR}/packaging/windows/kavro_messages.mc
+    DEPENDS ${CMAKE_SOURCE_DIR}/packaging/windows/kavro_messages.mc
+    COMMENT "Compiling kavro.exe's Event Log message table")
+  add_executable(kavro WIN32 ${CMAKE_SOURCE_DIR}/src/win32_main.cpp ${CMAKE_SOURCE_DIR}/packaging/windows/kavro.rc
+                 ${KAVRO_MESSAGES_DIR}/kavro_messages.rc)
+  set_source_files_properties(${KAVRO_MESSAGES_DIR}/kavro_messages.rc PROPERTIES
+    OBJECT_DEPENDS ${KAVRO_MESSAGES_DIR}/kavro_messages_MSG00409.bin)
   target_link_libraries(kavro PRIVATE kavro_win32)
-  target_include_directories(kavro PRIVATE ${CMAKE_SOURCE_DIR}/packaging/windows)
+  target_include_directories(kavro PRIVATE ${CMAKE_SOURCE_DIR}/packaging/windows ${KAVRO_MESSAGES_DIR}
+                             ${CMAKE_SOURCE_DIR}/libkavrod/win32)
 endif()
 
 # KAVROD32.dll: exports by ordinal only. On the 32-bit build the stdcall

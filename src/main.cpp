@@ -19,6 +19,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "control/config_check.h"
 #include "control/configuration.h"
 #include "control/control_window.h"
 #include "control/delivery_library.h"
@@ -95,64 +96,65 @@ std::string DeviceAccessAdvice(const struct stat& st) {
          " no read and write access: change it (a udev rule) or run kavro as its owner";
 }
 
-// kavro --check-config: the configuration as the start would take it, with
-// where each value came from, and whether a link could be opened with it.
-// Nothing is opened: the serial device is looked up and tried for the read
-// and write access the start needs, a TCP address only parsed.
+// kavro --check-config on Linux: values come from the file or are
+// defaults; the serial device is looked up and tried for the read and write
+// access the start needs, a TCP address only parsed.
+class FileConfigProbe : public kavro::ConfigCheckProbe {
+ public:
+  FileConfigProbe(kavro::platform::Registry& registry, kavro::SerialPort& serial,
+                  const kavro::platform::UsbFilter& usbFilter)
+      : registry_(registry), serial_(serial), usbFilter_(usbFilter) {}
+  std::string SourceOf(const char* name) override { return ::SourceOf(registry_, name); }
+  std::string SerialDevice(const char* link, bool* openable) override {
+    const std::string device = serial_.DevicePathFor(link);
+    struct stat st {};
+    *openable = false;
+    if (device.empty()) return std::string("none: map ") + link + " under Ports";
+    if (stat(device.c_str(), &st) != 0) return device + " (" + strerror(errno) + ")";
+    // The start opens the device for reading and writing: an account that
+    // may only see it would pass a mere lookup and fail at the start.
+    if (access(device.c_str(), R_OK | W_OK) != 0) {
+      const int error = errno;
+      std::string line = device + " (" + strerror(error) + " for account " + AccountName() + ")";
+      if (error == EACCES) line += "\n" + kavro::ConfigCheckLine("access", DeviceAccessAdvice(st));
+      return line;
+    }
+    *openable = true;
+    return device;
+  }
+  std::vector<std::string> UsbDevice(bool* openable) override {
+    *openable = true;
+    if (!usbFilter_.active) {
+      return {kavro::ConfigCheckLine("USB filter", "none: the first device with bulk endpoints 0x04/0x84")};
+    }
+    if (usbFilter_.matchNothing) {
+      *openable = false;
+      return {kavro::ConfigCheckLine("USB filter", "unreadable Ports value USB: no device will match")};
+    }
+    char filter[32];
+    snprintf(filter, sizeof filter, "%04x:%04x (file)", usbFilter_.vendor, usbFilter_.product);
+    return {kavro::ConfigCheckLine("USB filter", filter)};
+  }
+  bool IsAddress(const char* text) override {
+    in_addr address{};
+    return inet_pton(AF_INET, text, &address) == 1;
+  }
+
+ private:
+  kavro::platform::Registry& registry_;
+  kavro::SerialPort& serial_;
+  const kavro::platform::UsbFilter& usbFilter_;
+};
+
 int CheckConfig(const std::string& registryPath, bool fileRead, kavro::platform::Registry& registry,
                 const kavro::LinkConfig& config, const std::string& tail, kavro::SerialPort& serial,
                 const kavro::platform::UsbFilter& usbFilter) {
-  using namespace kavro;
-  std::printf("registry file   %s%s\n", registryPath.c_str(), fileRead ? "" : " (not present: defaults)");
-  const char* link = config.Link;
-  std::printf("Link            %s (%s)\n", link, !tail.empty() ? "command line" : SourceOf(registry, "Link"));
-  bool openable = true;
-  const bool com = strncmp(link, "COM", 3) == 0;
-  const bool usb = strncmp(link, "USB", 3) == 0;
-  const bool tcp = strncmp(link, "TCP", 3) == 0 || strncmp(link, "LAN/USB", 7) == 0;
-  if (com) {
-    std::printf("LinkSpeed       %s (%s)\n", config.LinkSpeed, SourceOf(registry, "LinkSpeed"));
-    std::printf("ControlLines    %u (%s)\n", config.ControlLines, SourceOf(registry, "ControlLines"));
-    const std::string device = serial.DevicePathFor(link);
-    struct stat st {};
-    if (device.empty()) {
-      std::printf("device          none: map %s under Ports\n", link);
-      openable = false;
-    } else if (stat(device.c_str(), &st) != 0) {
-      std::printf("device          %s (%s)\n", device.c_str(), strerror(errno));
-      openable = false;
-    } else if (access(device.c_str(), R_OK | W_OK) != 0) {
-      const int error = errno;
-      std::printf("device          %s (%s for account %s)\n", device.c_str(), strerror(error), AccountName().c_str());
-      if (error == EACCES) std::printf("access          %s\n", DeviceAccessAdvice(st).c_str());
-      openable = false;
-    } else {
-      std::printf("device          %s\n", device.c_str());
-    }
-  } else if (usb) {
-    if (!usbFilter.active) {
-      std::printf("USB filter      none: the first device with bulk endpoints 0x04/0x84\n");
-    } else if (usbFilter.matchNothing) {
-      std::printf("USB filter      unreadable Ports value USB: no device will match\n");
-      openable = false;
-    } else {
-      std::printf("USB filter      %04x:%04x (file)\n", usbFilter.vendor, usbFilter.product);
-    }
-  } else if (tcp) {
-    in_addr address{};
-    const bool valid = inet_pton(AF_INET, config.TapiSvrIpAddr, &address) == 1;
-    std::printf("TapiSvrIpAddr   %s (%s)%s\n", config.TapiSvrIpAddr, SourceOf(registry, "TapiSvrIpAddr"),
-                valid ? "" : ": not a dotted IPv4 address");
-    std::printf("TapiSvrIpPort   %u (%s)\n", config.TapiSvrIpPort, SourceOf(registry, "TapiSvrIpPort"));
-    std::printf("Keepalive       %u (%s): %s\n", config.Keepalive, SourceOf(registry, "Keepalive"),
-                (config.Keepalive & 1) ? "on" : "off");
-    openable = valid && config.TapiSvrIpPort != 0 && config.TapiSvrIpPort <= 65535;
-  } else {
-    std::printf("kind            none: not COMn, USB, TCP or LAN/USB\n");
-    openable = false;
-  }
-  std::printf("result          %s\n", openable ? "a link can be opened" : "no link can be opened");
-  return openable ? 0 : 1;
+  std::printf("%s\n", kavro::ConfigCheckLine("registry file", registryPath + (fileRead ? "" : " (not present: defaults)"))
+                          .c_str());
+  FileConfigProbe probe(registry, serial, usbFilter);
+  const kavro::ConfigCheck check = kavro::CheckConfiguration(config, !tail.empty(), probe);
+  for (const std::string& line : check.lines) std::printf("%s\n", line.c_str());
+  return check.openable ? 0 : 1;
 }
 
 int Fail(int code, const std::string& message) {

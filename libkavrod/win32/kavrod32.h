@@ -8,9 +8,20 @@
  *     COPYDATASTRUCT cds = { KAVRO_COMMAND_PAYLOAD | address, length, bytes };
  *     LRESULT ok = SendMessageA(w, WM_COPYDATA, 0, (LPARAM)&cds);
  *
- * The answer is 1 when the payload was taken, 0 when it was refused.
- * KAVRO_COMMAND_SERVICE (no data) repeats the service request; WM_CLOSE
- * takes the link down and ends the driver.
+ * The answer is 1 when the payload was taken (sent, or queued among the 20
+ * the send queue holds), 0 when it was refused: for a while when the queue
+ * is full or the link is not (yet, or for the moment) established, for good
+ * when the link is going down. KAVRO_COMMAND_SERVICE (no data) repeats the
+ * service request; WM_CLOSE takes the link down and ends the driver (so does
+ * a WM_DESTROY sent from outside).
+ *
+ * Status: send KAVRO_MSG_STATUS with wParam = a window of yours (a
+ * message-only window will do). Before SendMessage returns, the driver sends
+ * that window WM_COPYDATA with dwData = KAVRO_MSG_STATUS and the status
+ * record of kavro_wire.h as its bytes (the i32 1, the version, the link's
+ * kind, state and counters at the KAVRO_STATUS_AT_* offsets, then the link
+ * name and the device as zero-terminated texts). The message returns 1 when
+ * the record was sent, 0 when not.
  *
  * Receiving: connect to the named pipe KAVROD_PIPE_NAME (a message pipe,
  * local clients only) with GENERIC_READ | GENERIC_WRITE (on ERROR_PIPE_BUSY
@@ -63,6 +74,11 @@
  * for a payload the low 8 bits are the address byte. */
 #define KAVRO_COMMAND_PAYLOAD 0x00010000u
 #define KAVRO_COMMAND_SERVICE 0x11110000u
+
+/* The status request: a window message of the driver's own (WM_APP + 0x4B). */
+#ifndef KAVRO_MSG_STATUS
+#define KAVRO_MSG_STATUS 0x804Bu
+#endif
 
 #define KAVROD_PIPE_NAME "\\\\.\\pipe\\kavrod"
 

@@ -49,10 +49,12 @@ class TraceLog {
 
   bool Passes(uint32_t level) const { return (TraceMask & level) != 0; }
 
-  // printf-style formats; the message text is cut at 1023 characters.
+  // printf-style formats; a line is cut at 1023 characters, and a cut line
+  // still ends with CR LF.
   void TraceMessage(uint32_t level, const char* format, ...) KAVRO_PRINTF(3, 4);
   // The title, CR LF, then the bytes as "%02X " in rows of 16, each further
-  // row starting with ">>"; stops once the text passes 2040 characters.
+  // row starting with ">>": one line, with as many whole rows as fit it and
+  // "... N more bytes" for the rest.
   void TraceHexDump(uint32_t level, const char* title, const void* data, uint32_t count);
 
   const std::string& LogPath() const { return path_; }

@@ -39,12 +39,6 @@ constexpr uint32_t RECORD_LINK_STATE = KAVROD_RECORD_LINK_STATE;
 // The request that grants the companion library a number of further records.
 constexpr uint32_t REQUEST_CREDIT = KAVROD_REQUEST_CREDIT;
 
-// Exit codes, shared by every subcommand.
-constexpr int EXIT_OK = 0;
-constexpr int EXIT_REFUSED = 1;
-constexpr int EXIT_USAGE = 2;
-constexpr int EXIT_UNREACHABLE = 3;
-
 inline void PutU32(std::vector<uint8_t>& out, uint32_t value) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
@@ -244,6 +238,7 @@ inline std::string FormatRecordText(const Record& record) {
     std::snprintf(head, sizeof head, "event %u (%s)", record.value, EventName(record.value));
     return head;
   }
+  if (record.kind == RECORD_LINK_STATE) return record.value != 0 ? "state up" : "state down";
   // A kind this client does not know yet is still shown, not hidden.
   std::snprintf(head, sizeof head, "record kind=%u value=%u len=%zu", record.kind, record.value, record.bytes.size());
   std::string line = head;
@@ -262,6 +257,8 @@ inline std::string FormatRecordJson(const Record& record) {
   } else if (record.kind == RECORD_EVENT) {
     json = "{\"kind\":\"event\",\"code\":" + std::to_string(record.value) +
            ",\"name\":" + tools::JsonString(EventName(record.value)) + "}";
+  } else if (record.kind == RECORD_LINK_STATE) {
+    json = std::string("{\"kind\":\"state\",\"up\":") + (record.value != 0 ? "true" : "false") + "}";
   } else {
     json = "{\"kind\":\"unknown\",\"type\":" + std::to_string(record.kind) +
            ",\"value\":" + std::to_string(record.value) + ",\"length\":" + std::to_string(record.bytes.size()) +

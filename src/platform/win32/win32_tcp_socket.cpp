@@ -110,10 +110,9 @@ int32_t Win32TcpSocket::Connect(const char* address, uint16_t port) {
   if (!LoadWinsock(&error)) return error;
   WSADATA data;
   const int started = ws.WSAStartup(MAKEWORD(2, 2), &data);
-  if (started != 0) {
-    ws.WSACleanup();
-    return started;
-  }
+  // A failed start has nothing to clean up: WSACleanup belongs to a start
+  // that succeeded, and would end another user's in this process.
+  if (started != 0) return started;
   started_ = true;
   closing_ = false;
 
