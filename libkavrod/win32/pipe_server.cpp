@@ -12,6 +12,8 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include "kavro_host.h"
+
 namespace kavrod32 {
 
 namespace {
@@ -142,6 +144,12 @@ void PipeServer::Notices::Write() {
     for (const Line& line : batch) {
       if (target != nullptr) {
         target(targetContext, line.level, line.text.c_str());
+        continue;
+      }
+      // kavro.exe offers its own lifecycle output (trace log, Event Log):
+      // the administrator finds the library's lines beside the link's.
+      if (KavroHostNotice(line.level == NOTICE_ERROR ? KAVRO_NOTICE_ERROR : KAVRO_NOTICE_WARNING,
+                          ("kavrod: " + line.text).c_str())) {
         continue;
       }
       const std::string text = "kavrod: " + line.text + "\r\n";
