@@ -190,6 +190,12 @@ void DeliveryCore::Retire(Client& c, const char* reason, const std::string& deta
 }
 
 void DeliveryCore::MakeRoom(uint64_t size) {
+  // While the whole log fits, nobody is beyond the buffer: the common case
+  // costs no look at any client's (cold) record.
+  if (end_ - base_ < limits_.client_records_max &&
+      bytes_total_ - (base_ == end_ ? bytes_total_ : log_.front().bytes_before) + size <= limits_.client_bytes_max) {
+    return;
+  }
   for (Client& c : clients_) {
     if (c.retired) continue;
     // Whoever takes records first also takes the backlog, so it counts
@@ -248,6 +254,7 @@ int32_t DeliveryCore::Deliver(uint32_t address, void* payload, uint32_t length, 
   if (payload == nullptr || length > KAVROD_PAYLOAD_MAX) return -1;
   const uint64_t size = KAVROD_HEADER_SIZE + uint64_t{length};
   bool refused = false;
+  bool lost = false;
   After after;
   // The producer frees what the clients are done with: the blocks were
   // allocated on its thread, and freeing them there hands them straight back
@@ -259,7 +266,9 @@ int32_t DeliveryCore::Deliver(uint32_t address, void* payload, uint32_t length, 
     if (stopping_) return -1;
     const uint64_t work_before = work_;
     const size_t live_before = live_;
+    const uint64_t lost_before = records_lost_;
     MakeRoom(size);
+    lost = records_lost_ != lost_before;
     if (live_ == 0 && backlog_ && end_ - backlog_begin_ >= limits_.backlog_max) {
       if (ack_mode_) {
         // Everything is kept for the acknowledged client anyway; a plain
@@ -277,14 +286,16 @@ int32_t DeliveryCore::Deliver(uint32_t address, void* payload, uint32_t length, 
   }
   for (size_t i = 0; i < done_count; ++i) std::free(done[i]);
   Finish(after);
-  if (!refused) return 1;
+  if (!refused) return lost ? 2 : 1;
   // A client whose connect has returned is as good as connected: the
   // backlog may grow for it, as far as the deep buffer. Asking costs a
-  // system call, so only a refusal asks.
-  if (!server_.client_waiting()) return -1;
+  // system call, so only a refusal asks; and a client taken in since the
+  // refusal takes the record as well.
+  const bool waiting = server_.client_waiting();
   {
     std::lock_guard<std::mutex> guard(mutex_);
-    if (stopping_ || (live_ == 0 && backlog_ && end_ - backlog_begin_ >= limits_.client_records_max)) return -1;
+    if (stopping_) return -1;
+    if (live_ == 0 && (!waiting || (backlog_ && end_ - backlog_begin_ >= limits_.client_records_max))) return -1;
     Append(KAVROD_RECORD_PAYLOAD, address, payload, length, &now);
   }
   return 1;
@@ -322,8 +333,15 @@ bool DeliveryCore::Room(int64_t now, int64_t* retry_at) {
 }
 
 int32_t DeliveryCore::WaitForRoom(int64_t timeout_ms) {
-  const int64_t deadline = MonotonicMs() + std::max<int64_t>(timeout_ms, 0);
   std::unique_lock<std::mutex> lock(mutex_);
+  // While the whole log is within the hold-back nobody is behind: the
+  // common case, asked before every read of the socket, costs one lock.
+  if (end_ - base_ <= limits_.hold_back &&
+      bytes_total_ - (base_ == end_ ? bytes_total_ : log_.front().bytes_before) <= limits_.client_bytes_max / 2) {
+    return 1;
+  }
+  const uint64_t lost_before = records_lost_;
+  const int64_t deadline = MonotonicMs() + std::max<int64_t>(timeout_ms, 0);
   for (;;) {
     if (stopping_) return 1;
     const uint64_t work_before = work_;
@@ -337,7 +355,7 @@ int32_t DeliveryCore::WaitForRoom(int64_t timeout_ms) {
       Finish(after);
       lock.lock();
     }
-    if (room) return 1;
+    if (room) return records_lost_ != lost_before ? 2 : 1;
     if (now >= deadline) return 0;
     const uint64_t epoch = epoch_;
     ++waiters_;

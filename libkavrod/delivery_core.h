@@ -92,14 +92,14 @@ class DeliveryCore {
   // --- Producer side: the link driver's threads ----------------------------
 
   // DeliverPayload at time `now` (milliseconds; -1: read the clock if the
-  // answer depends on it): takes the block (1) or refuses it (-1). Never
-  // waits: a client that the record would put beyond the deep buffer is
-  // dropped first.
+  // answer depends on it): takes the block (1, or 2 when records were lost
+  // to make room for it) or refuses it (-1). Never waits: a client that the
+  // record would put beyond the deep buffer is dropped first.
   int32_t Deliver(uint32_t address, void* payload, uint32_t length, int64_t now = -1);
   // KavrodWaitForRoom: waits, at most timeout_ms, while a client is more
-  // than the hold-back behind; 1 when none is (any more), 0 when one still
-  // is. A client that holds it back and takes nothing for the stall time is
-  // dropped.
+  // than the hold-back behind; 1 when none is (any more), 2 the same after
+  // dropping one, 0 when one still is. A client that holds it back and takes
+  // nothing for the stall time is dropped.
   int32_t WaitForRoom(int64_t timeout_ms);
   // One look of WaitForRoom at time `now`: true when no client is too far
   // behind; otherwise `retry_at` is when the first of them counts as

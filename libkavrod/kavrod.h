@@ -169,8 +169,10 @@ extern "C" {
  * cannot hold the payload (no client connected and the backlog full, the
  * library ending, longer than KAVROD_PAYLOAD_MAX): the block stays the
  * caller's. Any other result: the library owns the block and frees it with
- * free. Never waits: a client the payload would put more than
- * KAVROD_CLIENT_QUEUE_MAX records behind is disconnected instead.
+ * free: 1, or 2 when records were lost to a slow client in this call (the
+ * link driver then asks KavrodQueryStatus). Never waits: a client the
+ * payload would put more than KAVROD_CLIENT_QUEUE_MAX records behind is
+ * disconnected instead.
  */
 KAVROD_EXPORT int32_t DeliverPayload(uint32_t address, void* payload, uint32_t length);
 
@@ -183,8 +185,8 @@ KAVROD_EXPORT void SignalLinkEvent(uint32_t code);
 
 /*
  * Optional. Waits, at most `timeout_ms` milliseconds, while a client is more
- * than KAVROD_HOLD_BACK records behind. Returns 1 when none is (any more), 0
- * when one still is. The link driver calls it only where its transport
+ * than KAVROD_HOLD_BACK records behind. Returns 1 when none is (any more), 2
+ * the same after dropping a stalled client, 0 when one still is. The link driver calls it only where its transport
  * carries back-pressure, never with its link lock held.
  */
 KAVROD_EXPORT int32_t KavrodWaitForRoom(uint32_t timeout_ms);

@@ -106,7 +106,10 @@ bool UnixServer::ClientWaiting() {
   const int fd = listener_.load(std::memory_order_acquire);
   if (fd < 0) return false;
   pollfd p{fd, POLLIN, 0};
-  return poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+  if (poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0) return true;
+  // Asked after the listener: a connection taken off it since is flagged
+  // until the core has it.
+  return accepting_.load();
 }
 
 void UnixServer::Wake() {
@@ -226,8 +229,10 @@ void UnixServer::CloseListener() {
 // backlog.
 void UnixServer::AcceptClients(int64_t now) {
   for (;;) {
+    accepting_.store(true);
     int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
+      accepting_.store(false);
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) return;
       // Out of descriptors or memory: the connection stays queued and the
@@ -246,6 +251,7 @@ void UnixServer::AcceptClients(int64_t now) {
     }
     OutRecord state{};
     DeliveryCore::ClientId id = core_.Accept(now, &state);
+    accepting_.store(false);
     if (id == 0) {
       // Closed before the link-state record, which tells the client why.
       close(fd);

@@ -74,6 +74,9 @@ class UnixServer final {
   bool stopped_ = false;
   // The listener, for producers to look at; set once.
   std::atomic<int> listener_{-1};
+  // Set from before a connection leaves the listener until the core has
+  // taken it in: a client in between is still waiting.
+  std::atomic<bool> accepting_{false};
 
   // The service thread's own; nobody else touches these once it runs.
   int listen_fd_ = -1;

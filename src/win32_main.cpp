@@ -52,13 +52,14 @@ class OrdinalDelivery : public Delivery {
   int32_t DeliverPayload(uint32_t address, void* payload, uint32_t length) override {
     if (payload == nullptr) return KAVRO_QUEUE_ERROR;
     const int32_t result = library_.DeliverPayload(address, payload, length);
-    ReportLosses();
+    // The default library says 2 when a client was dropped.
+    if (result != 1 && result != KAVRO_QUEUE_ERROR) ReportLosses();
     return result;
   }
   void SignalLinkEvent(uint32_t code) override { library_.SignalLinkEvent(code); }
-  bool WaitForRoom(uint32_t timeoutMs) override {
-    const bool room = library_.WaitForRoom(timeoutMs) != 0;
-    ReportLosses();
+  int32_t WaitForRoom(uint32_t timeoutMs) override {
+    const int32_t room = library_.WaitForRoom(timeoutMs);
+    if (room != 1) ReportLosses();
     return room;
   }
   bool QueryStatus(DeliveryStatus& status) override {

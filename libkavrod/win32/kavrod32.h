@@ -131,7 +131,8 @@ struct KavrodStatus {
  * from msvcrt.dll's malloc; a library that takes it (any result but -1)
  * releases it with msvcrt.dll's free. DeliverPayload never waits.
  * KavrodWaitForRoom (optional) waits at most timeout_ms while a client is
- * more than KAVROD_HOLD_BACK records behind: 1 room, 0 still full; the
+ * more than KAVROD_HOLD_BACK records behind: 1 room (2 after dropping a
+ * stalled client), 0 still full; the
  * driver calls it on TCP links only, outside its link lock.
  * KavrodQueryStatus (optional) returns 1 when it filled the record.
  */

@@ -267,6 +267,10 @@ void PipeServer::TakeConnected(int64_t now) {
   // already queued; a wait that found the connect may not have run it.
   SleepEx(0, TRUE);
   if (Settling()) return;
+  // Taken into the core before it stops counting as waiting, so that a
+  // producer never finds neither.
+  OutRecord state{};
+  const DeliveryCore::ClientId id = core_->Accept(now, &state);
   HANDLE pipe = listening_;
   listening_ = nullptr;
   connected_.store(false);
@@ -275,8 +279,6 @@ void PipeServer::TakeConnected(int64_t now) {
   // pipe busy.
   Listen(now);
 
-  OutRecord state{};
-  const DeliveryCore::ClientId id = core_->Accept(now, &state);
   if (id == 0) {
     // Closed before the link-state record, which tells the client why.
     CloseHandle(pipe);

@@ -132,7 +132,7 @@ int ControlWindow::CommWatch() {
     // the socket is not read (outside the link lock, which this thread does
     // not hold here). The library drops a client that stalls, so this ends.
     if (tcp) {
-      while (!p_.delivery.WaitForRoom(ROOM_WAIT_MS) && p_.control.Block.LinkState != LINK_RELEASED) {}
+      while (p_.delivery.WaitForRoom(ROOM_WAIT_MS) == 0 && p_.control.Block.LinkState != LINK_RELEASED) {}
       if (p_.control.Block.LinkState == LINK_RELEASED) break;
     }
     const int32_t n = p_.transport.ReceiveConnection(buffer.data(), COMM_WATCH_BUFFER);

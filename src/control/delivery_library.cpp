@@ -65,8 +65,8 @@ void DeliveryLibrary::SignalLinkEvent(uint32_t code) {
   if (signal_ != nullptr) signal_(code);
 }
 
-bool DeliveryLibrary::WaitForRoom(uint32_t timeoutMs) {
-  return waitForRoom_ == nullptr || waitForRoom_(timeoutMs) != 0;
+int32_t DeliveryLibrary::WaitForRoom(uint32_t timeoutMs) {
+  return waitForRoom_ == nullptr ? 1 : waitForRoom_(timeoutMs);
 }
 
 bool DeliveryLibrary::QueryStatus(DeliveryStatus& status) {

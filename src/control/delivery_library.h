@@ -44,7 +44,7 @@ class DeliveryLibrary : public Delivery {
   // Without a library the event goes nowhere.
   void SignalLinkEvent(uint32_t code) override;
   // KavrodWaitForRoom and KavrodQueryStatus, when the library has them.
-  bool WaitForRoom(uint32_t timeoutMs) override;
+  int32_t WaitForRoom(uint32_t timeoutMs) override;
   bool QueryStatus(DeliveryStatus& status) override;
 
  private:

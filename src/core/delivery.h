@@ -57,11 +57,11 @@ class Delivery {
   // that follows the contract returns without waiting for its clients.
   virtual int32_t DeliverPayload(uint32_t address, void* payload, uint32_t length) = 0;
   virtual void SignalLinkEvent(uint32_t code) = 0;
-  // Waits, at most `timeoutMs`, while a client is far behind; false when
-  // one still is. Called only on TCP, on the receive thread, outside the
-  // link lock, before the socket is read again. A library without the
-  // function never waits.
-  virtual bool WaitForRoom(uint32_t /*timeoutMs*/) { return true; }
+  // Waits, at most `timeoutMs`, while a client is far behind: 0 when one
+  // still is, 1 room, 2 room after the library dropped a client. Called only
+  // on TCP, on the receive thread, outside the link lock, before the socket
+  // is read again. A library without the function never waits.
+  virtual int32_t WaitForRoom(uint32_t /*timeoutMs*/) { return 1; }
   // False when the library cannot say.
   virtual bool QueryStatus(DeliveryStatus& /*status*/) { return false; }
 };
