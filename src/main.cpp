@@ -23,6 +23,7 @@
 #include "control/configuration.h"
 #include "control/control_window.h"
 #include "control/delivery_library.h"
+#include "control/lifecycle_delivery.h"
 #include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "kavro/kavro_wire.h"
@@ -205,33 +206,6 @@ bool GiveSocketsToGroup(const std::string& runDir, gid_t group, std::string& err
   return true;
 }
 
-// Passes everything on to the companion library, and tells systemd when the
-// link is up: a notify-type unit is active only with the link established.
-class ServiceNotifyingDelivery : public kavro::Delivery {
- public:
-  ServiceNotifyingDelivery(kavro::Delivery& inner, kavro::platform::LifecycleSink& lifecycle, const char* link)
-      : inner_(inner), lifecycle_(lifecycle), link_(link) {}
-  int32_t DeliverPayload(uint32_t address, void* payload, uint32_t length) override {
-    return inner_.DeliverPayload(address, payload, length);
-  }
-  void SignalLinkEvent(uint32_t code) override {
-    inner_.SignalLinkEvent(code);
-    if (code == kavro::LINK_EVENT_ESTABLISHED) {
-      lifecycle_.Notice(kavro::platform::NoticeLevel::Info, std::string("link ") + link_ + " established");
-      kavro::platform::NotifyServiceManager("READY=1\nSTATUS=Link established");
-    } else if (code == kavro::LINK_EVENT_FAILED) {
-      lifecycle_.Notice(kavro::platform::NoticeLevel::Warning, std::string("link ") + link_ + " could not be set up");
-      kavro::platform::NotifyServiceManager("STATUS=Link failed");
-    }
-  }
-
- private:
-  kavro::Delivery& inner_;
-  kavro::platform::LifecycleSink& lifecycle_;
-  // LinkConfig's link name, final once the link is opened.
-  const char* link_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -375,8 +349,15 @@ int main(int argc, char** argv) {
   if (!MakeDirectories(opt.runDir, error)) {
     return Fail(EXIT_CANNOT_START, "cannot create the run directory " + error + "; use --run-dir");
   }
-  // The companion library finds its own socket through this.
+  // The companion library finds its own socket through this, and gives it to
+  // the socket group itself each time it creates it (it may create it later,
+  // when the run directory is free again).
   setenv("KAVRO_RUN_DIR", opt.runDir.c_str(), 1);
+  if (!opt.socketGroup.empty()) {
+    setenv("KAVRO_SOCKET_GROUP", std::to_string(socketGroup).c_str(), 1);
+  } else {
+    unsetenv("KAVRO_SOCKET_GROUP");
+  }
 
   platform::PosixLibraryLoader loader;
   DeliveryLibrary delivery(loader);
@@ -392,7 +373,11 @@ int main(int argc, char** argv) {
 
   Configuration configuration(*registry, trace);
   LinkConfig config;
-  ServiceNotifyingDelivery notifyingDelivery(delivery, lifecycle, config.Link);
+  // systemd counts a notify-type unit active only with the link established.
+  LifecycleDelivery notifyingDelivery(delivery, lifecycle, &trace, config.Link, [](uint32_t code) {
+    if (code == LINK_EVENT_ESTABLISHED) platform::NotifyServiceManager("READY=1\nSTATUS=Link established");
+    if (code == LINK_EVENT_FAILED) platform::NotifyServiceManager("STATUS=Link failed");
+  });
 
   platform::PosixSerialDeviceFactory serialDevices;
   SerialPort serial(control, trace, *registry, serialDevices, hub);

@@ -15,6 +15,7 @@
 #include "control/config_check.h"
 #include "control/configuration.h"
 #include "control/control_window.h"
+#include "control/lifecycle_delivery.h"
 #include "core/delivery.h"
 #include "core/link_control.h"
 #include "diag/trace_log.h"
@@ -59,6 +60,17 @@ class OrdinalDelivery : public Delivery {
     return library_.DeliverPayload(address, payload, length);
   }
   void SignalLinkEvent(uint32_t code) override { library_.SignalLinkEvent(code); }
+  int32_t WaitForRoom(uint32_t timeoutMs) override { return library_.WaitForRoom(timeoutMs); }
+  bool QueryStatus(DeliveryStatus& status) override {
+    KavrodStatusRecord record{};
+    record.size = sizeof record;
+    if (library_.QueryStatus(&record) != 1) return false;
+    status.Clients = record.clients;
+    status.AcknowledgedClients = record.acknowledgedClients;
+    status.RecordsLost = record.recordsLost;
+    status.RecordsUnacknowledged = record.recordsUnacknowledged;
+    return true;
+  }
 
  private:
   platform::CompanionLibrary& library_;
@@ -94,31 +106,6 @@ void TellStartFailure(TraceLog& trace, const std::string& traced, const std::str
   platform::ReportToEventLog(platform::NoticeLevel::Error, traced + "; " + advice);
   WriteConsoleText(STD_ERROR_HANDLE, "kavro: " + traced + "; " + advice + "\r\n");
 }
-
-// The companion library and the link's lifecycle lines: the link coming up
-// or failing to is said where the administrator looks.
-class NoticingDelivery : public Delivery {
- public:
-  NoticingDelivery(Delivery& inner, platform::LifecycleSink& lifecycle, const char* link)
-      : inner_(inner), lifecycle_(lifecycle), link_(link) {}
-  int32_t DeliverPayload(uint32_t address, void* payload, uint32_t length) override {
-    return inner_.DeliverPayload(address, payload, length);
-  }
-  void SignalLinkEvent(uint32_t code) override {
-    inner_.SignalLinkEvent(code);
-    if (code == LINK_EVENT_ESTABLISHED) {
-      lifecycle_.Notice(platform::NoticeLevel::Info, std::string("link ") + link_ + " established");
-    } else if (code == LINK_EVENT_FAILED) {
-      lifecycle_.Notice(platform::NoticeLevel::Warning, std::string("link ") + link_ + " could not be set up");
-    }
-  }
-
- private:
-  Delivery& inner_;
-  platform::LifecycleSink& lifecycle_;
-  // LinkConfig's link name, final once the link is opened.
-  const char* link_;
-};
 
 // The sink the companion library's notices reach through the exported
 // KavroLifecycleNotice, once the program has one.
@@ -317,7 +304,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR command
   ReportMissingKey(registry, lifecycle);
   Configuration configuration(registry, trace);
   LinkConfig config;
-  NoticingDelivery delivery(ordinalDelivery, lifecycle, config.Link);
+  LifecycleDelivery delivery(ordinalDelivery, lifecycle, nullptr, config.Link);
 
   platform::Win32SerialDeviceFactory serialDevices;
   SerialPort serial(control, trace, registry, serialDevices, hub);

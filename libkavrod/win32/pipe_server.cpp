@@ -24,7 +24,7 @@ using kavrod::OutRecord;
 
 // The pipe's buffers: a whole record of the largest payload fits the
 // outgoing one; clients send only small requests.
-constexpr DWORD OUT_BUFFER = KAVROD_RECORD_MAX + 1;
+constexpr DWORD OUT_BUFFER = KAVROD_ID_RECORD_MAX + 1;
 constexpr DWORD IN_BUFFER = 512;
 // How long the end of the service waits for cancelled I/O to complete.
 constexpr DWORD CANCEL_DRAIN_MS = 500;
@@ -457,7 +457,6 @@ void PipeServer::TakeConnected(int64_t now) {
   // queued; a wait that found the connect may not have run it.
   SleepEx(0, TRUE);
   if (Settling()) return;
-  ResetEvent(connectEvent_);
   std::vector<HANDLE> pipes;
   for (auto it = listeners_.begin(); it != listeners_.end();) {
     Listener* listener = *it;
@@ -480,6 +479,11 @@ void PipeServer::TakeConnected(int64_t now) {
   // now finds an instance listening.
   FillListeners(now);
   for (HANDLE pipe : pipes) Admit(pipe, now);
+  // Only now, with the clients in the core, do they stop counting as
+  // waiting: a producer in between never finds neither. A connect that ends
+  // between the look above and this reset is seen by the look below.
+  ResetEvent(connectEvent_);
+  if (std::any_of(listeners_.begin(), listeners_.end(), arrived)) SetEvent(connectEvent_);
 }
 
 void PipeServer::Admit(void* pipe, int64_t now) {
@@ -506,10 +510,10 @@ void PipeServer::Admit(void* pipe, int64_t now) {
   clients_.push_back(client);
   // The link-state record goes first, whatever the client turns out to be;
   // an empty pipe has room for it.
-  client->message.assign(state.header, state.header + KAVROD_HEADER_SIZE);
+  client->message.assign(state.header, state.header + state.header_size);
   client->writeOverlapped = OVERLAPPED{};
   client->writeOverlapped.hEvent = client;
-  if (!WriteFileEx(pipe, client->message.data(), KAVROD_HEADER_SIZE, &client->writeOverlapped,
+  if (!WriteFileEx(pipe, client->message.data(), state.header_size, &client->writeOverlapped,
                    Client::StateDone)) {
     HangUp(*client);
     return;
@@ -551,7 +555,7 @@ void PipeServer::StartIo(Client& client, int64_t now) {
   // keeps at most one of the largest anyway.
   OutRecord out{};
   if (core_->Collect(client.id, now, &out, 1) == 0) return;
-  client.message.assign(out.header, out.header + KAVROD_HEADER_SIZE);
+  client.message.assign(out.header, out.header + out.header_size);
   if (out.length > 0) {
     const auto* bytes = static_cast<const uint8_t*>(out.payload);
     client.message.insert(client.message.end(), bytes, bytes + out.length);
@@ -700,6 +704,10 @@ void PipeServer::Run() {
 int32_t PipeServer::Deliver(uint32_t address, void* payload, uint32_t length) {
   return core_->Deliver(address, payload, length);
 }
+
+int32_t PipeServer::WaitForRoom(uint32_t timeout_ms) { return core_->WaitForRoom(timeout_ms); }
+
+bool PipeServer::QueryStatus(KavrodStatus* status) const { return core_->FillStatus(status); }
 
 void PipeServer::Signal(uint32_t code) {
   core_->Signal(code, MonotonicMs());

@@ -28,6 +28,8 @@
 #include <string>
 #include <vector>
 
+struct KavrodStatus;
+
 namespace kavrod {
 class DeliveryCore;
 struct Limits;
@@ -84,6 +86,9 @@ class PipeServer {
 
   // DeliverPayload: takes `payload` (a malloc block) on any result but -1.
   int32_t Deliver(uint32_t address, void* payload, uint32_t length);
+  // KavrodWaitForRoom and KavrodQueryStatus.
+  int32_t WaitForRoom(uint32_t timeout_ms);
+  bool QueryStatus(KavrodStatus* status) const;
   // SignalLinkEvent; event 0 returns once every connected client has been
   // handed everything queued (or after SHUTDOWN_FLUSH_MS), and stops the
   // server.
