@@ -52,9 +52,13 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/libkavrod/win32/kavrod32.cpp)
   if(KAVRO_WIN_BITS EQUAL 32)
     set(KAVROD32_DELIVER DeliverPayload@12)
     set(KAVROD32_SIGNAL SignalLinkEvent@4)
+    set(KAVROD32_WAIT KavrodWaitForRoom@4)
+    set(KAVROD32_STATUS KavrodQueryStatus@4)
   else()
     set(KAVROD32_DELIVER DeliverPayload)
     set(KAVROD32_SIGNAL SignalLinkEvent)
+    set(KAVROD32_WAIT KavrodWaitForRoom)
+    set(KAVROD32_STATUS KavrodQueryStatus)
   endif()
   # The pipe server on the Linux library's queueing core (kavrod_core),
   # apart from the DLL's entry points so that the unit tests link them

@@ -175,14 +175,18 @@ bool GiveSocketsToGroup(const std::string& runDir, gid_t group, std::string& err
   return true;
 }
 
-// Passes everything on to the companion library, and tells systemd when the
-// link is up: a notify-type unit is active only with the link established.
+// Passes everything on to the companion library, tells systemd when the
+// link is up (a notify-type unit is active only with the link established),
+// and says when the library reports records lost to slow clients.
 class ServiceNotifyingDelivery : public kavro::Delivery {
  public:
-  ServiceNotifyingDelivery(kavro::Delivery& inner, kavro::platform::LifecycleSink& lifecycle, const char* link)
-      : inner_(inner), lifecycle_(lifecycle), link_(link) {}
+  ServiceNotifyingDelivery(kavro::Delivery& inner, kavro::platform::LifecycleSink& lifecycle, kavro::TraceLog& trace,
+                           const char* link)
+      : inner_(inner), lifecycle_(lifecycle), trace_(trace), link_(link) {}
   int32_t DeliverPayload(uint32_t address, void* payload, uint32_t length) override {
-    return inner_.DeliverPayload(address, payload, length);
+    const int32_t result = inner_.DeliverPayload(address, payload, length);
+    ReportLosses();
+    return result;
   }
   void SignalLinkEvent(uint32_t code) override {
     inner_.SignalLinkEvent(code);
@@ -194,12 +198,31 @@ class ServiceNotifyingDelivery : public kavro::Delivery {
       kavro::platform::NotifyServiceManager("STATUS=Link failed");
     }
   }
+  bool WaitForRoom(uint32_t timeoutMs) override {
+    const bool room = inner_.WaitForRoom(timeoutMs);
+    ReportLosses();
+    return room;
+  }
+  bool QueryStatus(kavro::DeliveryStatus& status) override { return inner_.QueryStatus(status); }
 
  private:
+  // Receive thread: the library drops a client while it is handed a record
+  // or while the receive thread waits for room.
+  void ReportLosses() {
+    const uint64_t lost = losses_.NewlyLost(inner_);
+    if (lost == 0) return;
+    const std::string line = std::to_string(lost) + " records lost to slow clients (" + std::to_string(losses_.Seen()) +
+                             " since the start); see the library's line before";
+    trace_.TraceMessage(kavro::LOG_WARNING, "%s", line.c_str());
+    lifecycle_.Notice(kavro::platform::NoticeLevel::Warning, line);
+  }
+
   kavro::Delivery& inner_;
   kavro::platform::LifecycleSink& lifecycle_;
+  kavro::TraceLog& trace_;
   // LinkConfig's link name, final once the link is opened.
   const char* link_;
+  kavro::LossWatch losses_;
 };
 
 }  // namespace
@@ -333,8 +356,15 @@ int main(int argc, char** argv) {
   if (!MakeDirectories(opt.runDir, error)) {
     return Fail(EXIT_CANNOT_START, "cannot create the run directory " + error + "; use --run-dir");
   }
-  // The companion library finds its own socket through this.
+  // The companion library finds its own socket through this, and gives it to
+  // the socket group itself each time it creates it (it may create it later,
+  // when the run directory is free again).
   setenv("KAVRO_RUN_DIR", opt.runDir.c_str(), 1);
+  if (!opt.socketGroup.empty()) {
+    setenv("KAVRO_SOCKET_GROUP", std::to_string(socketGroup).c_str(), 1);
+  } else {
+    unsetenv("KAVRO_SOCKET_GROUP");
+  }
 
   platform::PosixLibraryLoader loader;
   DeliveryLibrary delivery(loader);
@@ -350,7 +380,7 @@ int main(int argc, char** argv) {
 
   Configuration configuration(*registry, trace);
   LinkConfig config;
-  ServiceNotifyingDelivery notifyingDelivery(delivery, lifecycle, config.Link);
+  ServiceNotifyingDelivery notifyingDelivery(delivery, lifecycle, trace, config.Link);
 
   platform::PosixSerialDeviceFactory serialDevices;
   SerialPort serial(control, trace, *registry, serialDevices, hub);

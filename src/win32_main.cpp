@@ -42,20 +42,47 @@ using namespace kavro;
 
 constexpr int EXIT_CANNOT_START = 1;
 
-// The companion DLL behind the link's delivery contract.
+// The companion DLL behind the link's delivery contract. Records the library
+// reports lost to slow clients are traced.
 class OrdinalDelivery : public Delivery {
  public:
-  explicit OrdinalDelivery(platform::CompanionLibrary& library) : library_(library) {}
+  OrdinalDelivery(platform::CompanionLibrary& library, TraceLog& trace) : library_(library), trace_(trace) {}
   // The library is never handed a null block to free; the caller frees it
   // as on any refusal.
   int32_t DeliverPayload(uint32_t address, void* payload, uint32_t length) override {
     if (payload == nullptr) return KAVRO_QUEUE_ERROR;
-    return library_.DeliverPayload(address, payload, length);
+    const int32_t result = library_.DeliverPayload(address, payload, length);
+    ReportLosses();
+    return result;
   }
   void SignalLinkEvent(uint32_t code) override { library_.SignalLinkEvent(code); }
+  bool WaitForRoom(uint32_t timeoutMs) override {
+    const bool room = library_.WaitForRoom(timeoutMs) != 0;
+    ReportLosses();
+    return room;
+  }
+  bool QueryStatus(DeliveryStatus& status) override {
+    KavrodStatusRecord record{};
+    record.size = sizeof record;
+    if (library_.QueryStatus(&record) != 1) return false;
+    status.Clients = record.clients;
+    status.AcknowledgedClients = record.acknowledgedClients;
+    status.RecordsLost = record.recordsLost;
+    status.RecordsUnacknowledged = record.recordsUnacknowledged;
+    return true;
+  }
 
  private:
+  void ReportLosses() {
+    const uint64_t lost = losses_.NewlyLost(*this);
+    if (lost == 0) return;
+    trace_.TraceMessage(LOG_WARNING, "%lu records lost to slow clients (%lu since the start)",
+                        static_cast<unsigned long>(lost), static_cast<unsigned long>(losses_.Seen()));
+  }
+
   platform::CompanionLibrary& library_;
+  TraceLog& trace_;
+  LossWatch losses_;
 };
 
 // A program started from a console or a script with its error output
@@ -86,7 +113,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR command
     TellStandardError(failure + "; install KAVROD32.dll beside kavro.exe");
     return EXIT_CANNOT_START;
   }
-  OrdinalDelivery delivery(library);
+  OrdinalDelivery delivery(library, trace);
 
   platform::Win32EventHub hub(instance);
   LinkControl control(trace, hub);

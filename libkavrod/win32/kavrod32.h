@@ -45,9 +45,29 @@
  * right after connecting, before it reads. When the link ends, what is
  * queued and KAVROD_EVENT_SHUTDOWN are sent regardless of credit.
  *
- * A client that falls KAVROD_CLIENT_QUEUE_MAX records behind holds the link
- * driver back until it takes more; one that then takes nothing for
- * KAVROD_STALL_MS milliseconds is disconnected.
+ * Acknowledged client, for a bridge that must lose nothing: a client that
+ * writes KAVROD_REQUEST_ACKNOWLEDGED (u32 code, u32 0) right after
+ * connecting, before reading, is sent payloads and link events as kinds
+ * KAVROD_RECORD_PAYLOAD_ID and KAVROD_RECORD_LINK_EVENT_ID with a header of
+ * KAVROD_ID_HEADER_SIZE bytes: u32 kind, u32 value, u64 start_id (fixed for
+ * the life of kavro.exe, different for every start), u64 sequence (every
+ * payload and event from 1 upwards, without gaps), then the payload (read
+ * with a buffer of KAVROD_ID_RECORD_MAX bytes). It acknowledges with
+ * KAVROD_REQUEST_ACK (KAVROD_ACK_REQUEST_SIZE bytes: u32 code, u32 0, u64
+ * sequence: everything up to and including it). From the first such client
+ * on, the library keeps each record until it is acknowledged, up to the
+ * deep buffer (beyond it the oldest go first, counted as lost); what a
+ * departed acknowledged client had not acknowledged goes first, with the
+ * same identity, to the next one. One at a time: a second one is closed
+ * after its link-state record.
+ *
+ * Flow: the link never waits on a client. Each client may fall
+ * KAVROD_CLIENT_QUEUE_MAX records behind; one that would fall further is
+ * disconnected and the records it lost are counted. On a TCP link the
+ * driver calls KavrodWaitForRoom before reading the PBX's socket again, so
+ * a client more than KAVROD_HOLD_BACK records behind slows that reading;
+ * one that then takes nothing for KAVROD_STALL_MS milliseconds is
+ * disconnected. A client that keeps up gets every record once, in order.
  */
 #ifndef KAVROD32_H
 #define KAVROD32_H
@@ -67,17 +87,26 @@
 #define KAVROD_RECORD_PAYLOAD 1u
 #define KAVROD_RECORD_LINK_EVENT 2u
 #define KAVROD_RECORD_LINK_STATE 3u
+#define KAVROD_RECORD_PAYLOAD_ID 4u
+#define KAVROD_RECORD_LINK_EVENT_ID 5u
 
 #define KAVROD_REQUEST_CREDIT 1u
+#define KAVROD_REQUEST_ACKNOWLEDGED 2u
+#define KAVROD_REQUEST_ACK 3u
 #define KAVROD_REQUEST_SIZE 8u
+#define KAVROD_ACK_REQUEST_SIZE 16u
 /* How long a new client has to send its first credit. */
 #define KAVROD_CREDIT_GRACE_MS 200u
 
 #define KAVROD_HEADER_SIZE 8u
 #define KAVROD_PAYLOAD_MAX 65535u
 #define KAVROD_RECORD_MAX (KAVROD_HEADER_SIZE + KAVROD_PAYLOAD_MAX)
+#define KAVROD_ID_HEADER_SIZE 24u
+#define KAVROD_ID_RECORD_MAX (KAVROD_ID_HEADER_SIZE + KAVROD_PAYLOAD_MAX)
 #define KAVROD_BACKLOG_MAX 1024u
-#define KAVROD_CLIENT_QUEUE_MAX 4096u
+#define KAVROD_CLIENT_QUEUE_MAX 65536u
+#define KAVROD_CLIENT_BYTES_MAX (128u * 1024u * 1024u)
+#define KAVROD_HOLD_BACK 4096u
 #define KAVROD_STALL_MS 5000u
 #define KAVROD_CLIENTS_MAX 64u
 
@@ -86,17 +115,33 @@
 #define KAVROD_EVENT_SERVICE_ANSWERED 17u
 #define KAVROD_EVENT_FAILED 18u
 
+/* What KavrodQueryStatus fills in; the caller sets size. */
+struct KavrodStatus {
+  uint32_t size;
+  uint32_t clients;
+  uint32_t acknowledged_clients;
+  uint32_t reserved;
+  uint64_t records_lost;           /* to slow clients, and unacknowledged ones dropped */
+  uint64_t records_unacknowledged; /* kept for the acknowledged client */
+};
+
 /*
- * The library's two functions, for the driver and for companion libraries
- * of one's own: exported by ordinal only (7 and 8), stdcall. The payload
- * block comes from msvcrt.dll's malloc; a library that takes it (any result
- * but -1) releases it with msvcrt.dll's free.
+ * The library's functions, for the driver and for companion libraries of
+ * one's own: exported by ordinal only, stdcall. The payload block comes
+ * from msvcrt.dll's malloc; a library that takes it (any result but -1)
+ * releases it with msvcrt.dll's free. DeliverPayload never waits.
+ * KavrodWaitForRoom (optional) waits at most timeout_ms while a client is
+ * more than KAVROD_HOLD_BACK records behind: 1 room, 0 still full; the
+ * driver calls it on TCP links only, outside its link lock.
+ * KavrodQueryStatus (optional) returns 1 when it filled the record.
  */
 #ifdef __cplusplus
 extern "C" {
 #endif
 int32_t __stdcall DeliverPayload(uint32_t address, void *payload, uint32_t length); /* ordinal 7 */
 void __stdcall SignalLinkEvent(uint32_t code);                                     /* ordinal 8 */
+int32_t __stdcall KavrodWaitForRoom(uint32_t timeout_ms);                          /* ordinal 9 */
+int32_t __stdcall KavrodQueryStatus(struct KavrodStatus *status);                  /* ordinal 10 */
 #ifdef __cplusplus
 }
 #endif

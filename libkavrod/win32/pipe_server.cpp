@@ -21,7 +21,7 @@ using kavrod::OutRecord;
 
 // The pipe's buffers: a whole record of the largest payload fits the
 // outgoing one; clients send only small requests.
-constexpr DWORD OUT_BUFFER = KAVROD_RECORD_MAX + 1;
+constexpr DWORD OUT_BUFFER = KAVROD_ID_RECORD_MAX + 1;
 constexpr DWORD IN_BUFFER = 512;
 // How long the end of the service waits for cancelled I/O to complete.
 constexpr DWORD CANCEL_DRAIN_MS = 500;
@@ -281,12 +281,7 @@ void PipeServer::TakeConnected(int64_t now) {
     // Closed before the link-state record, which tells the client why.
     CloseHandle(pipe);
     ++refusedUnreported_;
-    if (now >= nextRefusalReport_) {
-      Report(Decimal(refusedUnreported_) + " client(s) refused: " + Decimal(KAVROD_CLIENTS_MAX) +
-             " clients are connected already");
-      refusedUnreported_ = 0;
-      nextRefusalReport_ = now + 1000;
-    }
+    ReportRefusals(now, false);
     return;
   }
   auto* client = new (std::nothrow) Client;
@@ -303,10 +298,10 @@ void PipeServer::TakeConnected(int64_t now) {
   clients_.push_back(client);
   // The link-state record goes first, whatever the client turns out to be;
   // an empty pipe has room for it.
-  client->message.assign(state.header, state.header + KAVROD_HEADER_SIZE);
+  client->message.assign(state.header, state.header + state.header_size);
   client->writeOverlapped = OVERLAPPED{};
   client->writeOverlapped.hEvent = client;
-  if (!WriteFileEx(pipe, client->message.data(), KAVROD_HEADER_SIZE, &client->writeOverlapped,
+  if (!WriteFileEx(pipe, client->message.data(), state.header_size, &client->writeOverlapped,
                    Client::StateDone)) {
     HangUp(*client);
     return;
@@ -334,7 +329,7 @@ void PipeServer::StartIo(Client& client, int64_t now) {
   // keeps at most one of the largest anyway.
   OutRecord out{};
   if (core_->Collect(client.id, now, &out, 1) == 0) return;
-  client.message.assign(out.header, out.header + KAVROD_HEADER_SIZE);
+  client.message.assign(out.header, out.header + out.header_size);
   if (out.length > 0) {
     const auto* bytes = static_cast<const uint8_t*>(out.payload);
     client.message.insert(client.message.end(), bytes, bytes + out.length);
@@ -351,6 +346,16 @@ void PipeServer::StartIo(Client& client, int64_t now) {
   // Until the write completes a producer has no reason to rouse this
   // thread for the client: the completion does.
   core_->SetBlocked(client.id, true);
+}
+
+// At most one line a second; the refusals in between are said with the next
+// line, which comes when that second is over (or at the end).
+void PipeServer::ReportRefusals(int64_t now, bool all) {
+  if (refusedUnreported_ == 0 || (!all && now < nextRefusalReport_)) return;
+  Report(Decimal(refusedUnreported_) + " client(s) refused: " + Decimal(KAVROD_CLIENTS_MAX) +
+         " clients are connected already");
+  refusedUnreported_ = 0;
+  nextRefusalReport_ = now + 1000;
 }
 
 void PipeServer::HangUp(Client& client) {
@@ -405,6 +410,8 @@ void PipeServer::Run() {
 
     if (!turn.stopping) {
       TakeConnected(now);
+      ReportRefusals(now, false);
+      if (refusedUnreported_ > 0) wakeAt(nextRefusalReport_);
       if (listening_ == nullptr) {
         if (now >= nextListenTry_) Listen(now);
         if (listening_ == nullptr) wakeAt(nextListenTry_);
@@ -459,6 +466,7 @@ void PipeServer::Run() {
     if (slept) core_->Awake();
   }
 
+  ReportRefusals(MonotonicMs(), true);
   // The end of the service: whatever a client has not taken by now it will
   // not get. The records handed to the pipe stay readable by their clients.
   for (Client* client : clients_) {
@@ -487,6 +495,10 @@ void PipeServer::Run() {
 int32_t PipeServer::Deliver(uint32_t address, void* payload, uint32_t length) {
   return core_->Deliver(address, payload, length);
 }
+
+int32_t PipeServer::WaitForRoom(uint32_t timeout_ms) { return core_->WaitForRoom(timeout_ms); }
+
+bool PipeServer::QueryStatus(KavrodStatus* status) const { return core_->FillStatus(status); }
 
 void PipeServer::Signal(uint32_t code) {
   core_->Signal(code, MonotonicMs());

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+struct KavrodStatus;
+
 namespace kavrod {
 class DeliveryCore;
 struct Limits;
@@ -57,6 +59,9 @@ class PipeServer {
 
   // DeliverPayload: takes `payload` (a malloc block) on any result but -1.
   int32_t Deliver(uint32_t address, void* payload, uint32_t length);
+  // KavrodWaitForRoom and KavrodQueryStatus.
+  int32_t WaitForRoom(uint32_t timeout_ms);
+  bool QueryStatus(KavrodStatus* status) const;
   // SignalLinkEvent; event 0 returns once every connected client has been
   // handed everything queued (or after SHUTDOWN_FLUSH_MS), and stops the
   // server.
@@ -78,6 +83,7 @@ class PipeServer {
   void HangUp(Client& client);
   void CloseClient(Client& client);
   void Housekeeping();
+  void ReportRefusals(int64_t now, bool all);
   void Wake();
   static void Report(const std::string& line);
 

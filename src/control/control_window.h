@@ -37,6 +37,9 @@ constexpr uint32_t COMMAND_REQUEST_SERVICE = KAVRO_COMMAND_REQUEST_SERVICE;
 
 constexpr uint32_t COMM_WATCH_BUFFER = 4096;
 constexpr uint32_t COMM_WATCH_JOIN_MS = 3000;
+// One wait of the TCP receive thread for a client far behind; the thread
+// looks at the link state between two.
+constexpr uint32_t ROOM_WAIT_MS = 200;
 
 struct ControlWindowParts {
   TraceLog& trace;

@@ -82,7 +82,7 @@ class StatusTest(unittest.TestCase):
         text = self.ctl(k, "status").stdout.decode()
         self.assertRegex(text, r"state\s+established")
         self.assertRegex(text, r"payloads sent\s+1")
-        self.assertRegex(text, r"listeners\s+unknown")
+        self.assertRegex(text, r"clients\s+unknown")
 
         self.assertEqual(self.ctl(k, "close").returncode, 0)
         self.assertEqual(k.wait_exit(), 0)

@@ -178,8 +178,9 @@ TEST(StatusAnswer, RoundTripsAndRefusesWhatIsNoRecord) {
   report.LinkResets = 0x100000000ull;
   report.Link = "COM1";
   report.Device = "/dev/ttyUSB0";
+  report.RecordsLost = 0x200000001ull;
   const std::vector<uint8_t> answer = kavro::EncodeStatusAnswer(report);
-  ASSERT_EQ(answer.size(), KAVRO_STATUS_AT_TEXTS + 5 + 13);
+  ASSERT_EQ(answer.size(), KAVRO_STATUS_AT_TEXTS + 5 + 13 + KAVRO_STATUS_TAIL_SIZE);
   EXPECT_EQ(ParseAnswer(answer.data(), 4), 1);
 
   const auto s = ParseStatus(answer.data(), answer.size());
@@ -196,6 +197,13 @@ TEST(StatusAnswer, RoundTripsAndRefusesWhatIsNoRecord) {
   EXPECT_EQ(s->linkResets, 0x100000000ull);
   EXPECT_EQ(s->link, "COM1");
   EXPECT_EQ(s->device, "/dev/ttyUSB0");
+  EXPECT_EQ(s->acknowledgedClients, -1);
+  EXPECT_EQ(s->recordsLost, 0x200000001ull);
+  EXPECT_NE(FormatStatusText(*s).find("records lost to slow clients  8589934593\n"), std::string::npos);
+  // A kavro from before the library's counts ends with the texts.
+  const auto older = ParseStatus(answer.data(), answer.size() - KAVRO_STATUS_TAIL_SIZE);
+  ASSERT_TRUE(older);
+  EXPECT_EQ(older->recordsLost, UINT64_MAX);
   const std::string json = FormatStatusJson(*s);
   EXPECT_NE(json.find("\"state\":\"timer recovery\""), std::string::npos) << json;
   EXPECT_NE(json.find("\"since_last_frame_ms\":null"), std::string::npos) << json;
@@ -205,7 +213,7 @@ TEST(StatusAnswer, RoundTripsAndRefusesWhatIsNoRecord) {
   // answer loses the zero of its last text.
   const uint8_t zero[] = {0, 0, 0, 0};
   EXPECT_FALSE(ParseStatus(zero, sizeof zero));
-  EXPECT_FALSE(ParseStatus(answer.data(), answer.size() - 1));
+  EXPECT_FALSE(ParseStatus(answer.data(), answer.size() - KAVRO_STATUS_TAIL_SIZE - 1));
 }
 
 TEST(DeliveredRecords, DecodeHeadAndBytes) {

@@ -85,6 +85,11 @@ struct Status {
   uint64_t retransmissions = 0, rejected = 0, damaged = 0, linkResets = 0;
   std::string link;
   std::string device;
+  // From the companion library; unknown when it does not say, or kavro is
+  // older than these.
+  int32_t acknowledgedClients = -1;
+  uint64_t recordsLost = UINT64_MAX;
+  uint64_t recordsUnacknowledged = 0;
 };
 
 // Null when the answer is no status record: the plain i32 of a kavro that
@@ -116,6 +121,12 @@ inline std::optional<Status> ParseStatus(const uint8_t* data, size_t count) {
   if (second == left - first - 1) return std::nullopt;
   s.link.assign(texts, first);
   s.device.assign(texts + first + 1, second);
+  const size_t tail = KAVRO_STATUS_AT_TEXTS + first + 1 + second + 1;
+  if (count >= tail + KAVRO_STATUS_TAIL_SIZE) {
+    s.acknowledgedClients = static_cast<int32_t>(GetU32(data + tail + KAVRO_STATUS_TAIL_AT_ACKNOWLEDGED_CLIENTS));
+    s.recordsLost = GetU64(data + tail + KAVRO_STATUS_TAIL_AT_RECORDS_LOST);
+    s.recordsUnacknowledged = GetU64(data + tail + KAVRO_STATUS_TAIL_AT_RECORDS_UNACKNOWLEDGED);
+  }
   return s;
 }
 
@@ -153,7 +164,7 @@ inline std::string FormatStatusText(const Status& s) {
   std::string out;
   auto line = [&out](const char* name, const std::string& value) {
     char head[32];
-    std::snprintf(head, sizeof head, "%-22s", name);
+    std::snprintf(head, sizeof head, "%-30s", name);
     out += std::string(head) + value + "\n";
   };
   line("link", s.link + " (" + LinkKindName(s.linkKind) + ")");
@@ -170,7 +181,12 @@ inline std::string FormatStatusText(const Status& s) {
   line("damaged frames", std::to_string(s.damaged));
   line("link resets", std::to_string(s.linkResets));
   line("send queue", std::to_string(s.queueDepth));
-  line("listeners", s.listeners < 0 ? "unknown" : std::to_string(s.listeners));
+  line("clients", s.listeners < 0 ? "unknown" : std::to_string(s.listeners));
+  line("acknowledged clients", s.acknowledgedClients < 0 ? "unknown" : std::to_string(s.acknowledgedClients));
+  line("records lost to slow clients", s.recordsLost == UINT64_MAX ? "unknown" : std::to_string(s.recordsLost));
+  if (s.acknowledgedClients >= 0 && s.recordsUnacknowledged > 0) {
+    line("records unacknowledged", std::to_string(s.recordsUnacknowledged));
+  }
   return out;
 }
 
@@ -184,7 +200,11 @@ inline std::string FormatStatusJson(const Status& s) {
          ",\"payloads_sent\":" + n(s.payloadsSent) + ",\"payloads_received\":" + n(s.payloadsReceived) +
          ",\"retransmissions\":" + n(s.retransmissions) + ",\"rejected\":" + n(s.rejected) +
          ",\"damaged\":" + n(s.damaged) + ",\"link_resets\":" + n(s.linkResets) + ",\"send_queue\":" + n(s.queueDepth) +
-         ",\"listeners\":" + (s.listeners < 0 ? std::string("null") : std::to_string(s.listeners)) + "}";
+         ",\"listeners\":" + (s.listeners < 0 ? std::string("null") : std::to_string(s.listeners)) +
+         ",\"acknowledged_clients\":" +
+         (s.acknowledgedClients < 0 ? std::string("null") : std::to_string(s.acknowledgedClients)) +
+         ",\"records_lost\":" + (s.recordsLost == UINT64_MAX ? std::string("null") : n(s.recordsLost)) +
+         ",\"records_unacknowledged\":" + n(s.recordsUnacknowledged) + "}";
 }
 
 inline uint32_t PayloadWord(uint32_t address) { return WORD_PAYLOAD | (address & 0xFF); }
