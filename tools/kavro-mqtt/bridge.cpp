@@ -21,24 +21,6 @@
 #include "../kavroctl/command_line.h"
 #include "../kavroctl/ctl_protocol.h"
 
-// The acknowledged-client requests and record kinds of the companion
-// library, for a kavrod.h that does not name them yet.
-#ifndef KAVROD_REQUEST_ACKNOWLEDGED
-#define KAVROD_REQUEST_ACKNOWLEDGED 2u
-#endif
-#ifndef KAVROD_REQUEST_ACK
-#define KAVROD_REQUEST_ACK 3u
-#endif
-#ifndef KAVROD_RECORD_PAYLOAD_ID
-#define KAVROD_RECORD_PAYLOAD_ID 4u
-#endif
-#ifndef KAVROD_RECORD_LINK_EVENT_ID
-#define KAVROD_RECORD_LINK_EVENT_ID 5u
-#endif
-#ifndef KAVROD_ID_HEADER_SIZE
-#define KAVROD_ID_HEADER_SIZE 24u
-#endif
-
 namespace kavro::mqtt {
 namespace {
 
@@ -49,7 +31,7 @@ constexpr size_t WINDOW = 1000;
 constexpr size_t BATCH_RECORDS = 2048;
 constexpr size_t BATCH_BYTES = 4 << 20;
 constexpr int STATUS_INTERVAL_MS = 5000;
-constexpr int SAVE_INTERVAL_MS = 200;
+constexpr int SAVE_INTERVAL_MS = 20;
 constexpr int MAX_BACKOFF_SECONDS = 60;
 constexpr int KAVRO_RETRY_MS = 500;
 constexpr int CONTROL_TIMEOUT_MS = 3000;

@@ -126,6 +126,7 @@ std::string SegmentName(uint64_t first) {
 }  // namespace
 
 Spool::~Spool() {
+  if (positionFd_ >= 0) close(positionFd_);
   if (writeFd_ >= 0) close(writeFd_);
   if (readFd_ >= 0) close(readFd_);
 }
@@ -400,17 +401,16 @@ void Spool::SavePosition() {
   std::lock_guard<std::mutex> lock(mutex_);
   const uint64_t done = DoneLocked();
   if (done == savedDone_) return;
-  // Losing this file to a crash costs repeats, never records: no sync.
+  // Written in place, unsynced: a position lost or torn by a crash of the
+  // machine costs repeats, never records (a torn one reads as none).
+  if (positionFd_ < 0) {
+    positionFd_ = open((dir_ + "/" + POSITION_NAME).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+    if (positionFd_ < 0) return;
+  }
   std::vector<uint8_t> data;
   Put64(data, done);
   Put64(data, ~done);
-  const std::string path = dir_ + "/" + POSITION_NAME;
-  const std::string temporary = path + ".new";
-  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640);
-  if (fd < 0) return;
-  const bool written = WriteAll(fd, data.data(), data.size());
-  close(fd);
-  if (!written || rename(temporary.c_str(), path.c_str()) != 0) return;
+  if (pwrite(positionFd_, data.data(), data.size(), 0) != static_cast<ssize_t>(data.size())) return;
   savedDone_ = done;
   // Segments wholly acknowledged go, but never the one being written.
   while (segments_.size() > 1 && segments_.front().last <= done) {

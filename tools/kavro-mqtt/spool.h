@@ -118,6 +118,7 @@ class Spool {
 
   std::set<uint64_t> inFlight_;
   uint64_t savedDone_ = 0;
+  int positionFd_ = -1;
   uint64_t dropped_ = 0;
 };
 
