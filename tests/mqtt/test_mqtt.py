@@ -17,7 +17,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
-from harness import BUILD, KAVRO, KAVRO_PBX, REGISTRY_KEY, require_binaries  # noqa: E402
+from harness import BUILD, KAVRO, KAVRO_PBX, KAVROCTL, REGISTRY_KEY, require_binaries  # noqa: E402
 
 try:
     import paho.mqtt.client as paho
@@ -180,7 +180,7 @@ class Bridge:
 
 class MqttBridgeTest(unittest.TestCase):
     def setUp(self):
-        require_binaries(KAVRO, KAVRO_PBX, KAVROD, BRIDGE)
+        require_binaries(KAVRO, KAVRO_PBX, KAVROCTL, KAVROD, BRIDGE)
         if paho is None or not shutil.which("mosquitto"):
             self.skipTest("needs mosquitto and python3-paho-mqtt (run with /usr/bin/python3)")
         self.dir = tempfile.mkdtemp(prefix="kavro-mqtt-")
@@ -266,6 +266,13 @@ class MqttBridgeTest(unittest.TestCase):
         self.assertEqual(last["state"], "established")
         self.assertGreaterEqual(last["bridge"]["records_published"], n)
         self.assertEqual(last["bridge"]["records_dropped"], 0)
+        if ACKNOWLEDGED:
+            # The bridge is kavro's acknowledged client, in both status records.
+            self.assertTrue(last["bridge"]["acknowledged"])
+            self.assertEqual(last["acknowledged_clients"], 1)
+            out = subprocess.run([KAVROCTL, "--run-dir", self.run_dir, "status"], capture_output=True, text=True,
+                                 timeout=30).stdout
+            self.assertRegex(out, r"acknowledged clients +1\n")
 
     def test_bridge_killed_or_stopped_mid_stream_loses_nothing_and_keeps_state(self):
         pbx, kavro = self.start_link()
