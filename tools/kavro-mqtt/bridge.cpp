@@ -139,6 +139,7 @@ uint64_t Get64(const uint8_t* p) { return ctl::GetU64(p); }
 
 Bridge::Bridge(const Settings& settings, Spool& spool) : settings_(settings), spool_(spool) {
   wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  spool_.OnWritten([this] { Wake(); });
 }
 
 Bridge::~Bridge() {

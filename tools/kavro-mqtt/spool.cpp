@@ -210,7 +210,7 @@ bool Spool::Load(std::string& error) {
     segments_.push_back(segment);
   }
   nextIndex_ = std::max(expected, savedDone_ + 1);
-  durableEnd_ = nextIndex_ - 1;
+  readableEnd_ = nextIndex_ - 1;
   cursorIndex_ = savedDone_ + 1;
   cursorSegment_ = 0;
   cursorOffset_ = 0;
@@ -251,17 +251,29 @@ bool Spool::Append(std::vector<SpoolRecord>& records, uint64_t& dropped, std::st
   uint64_t pendingFirst = 0;
   uint64_t pendingLast = 0;
   // Writes and syncs what is buffered; the reader sees it only once synced.
+  // Writes what is buffered and syncs it. The publisher may read it as soon
+  // as it is written: a record published before its sync and lost by a
+  // crash of the machine is one the library still holds, since it is
+  // acknowledged to the library only after the sync.
   auto flush = [&]() -> bool {
     if (buffer.empty()) return true;
-    if (!WriteAll(writeFd_, buffer.data(), buffer.size()) || fdatasync(writeFd_) != 0) {
+    if (!WriteAll(writeFd_, buffer.data(), buffer.size())) {
       error = "cannot write to the spool " + writePath_ + ": " + std::strerror(errno);
       return false;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    Segment& segment = segments_.back();
-    if (segment.first == 0) segment.first = pendingFirst;
-    segment.last = pendingLast;
-    segment.bytes += buffer.size();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      Segment& segment = segments_.back();
+      if (segment.first == 0) segment.first = pendingFirst;
+      segment.last = pendingLast;
+      segment.bytes += buffer.size();
+      readableEnd_ = pendingLast;
+    }
+    if (written_) written_();
+    if (fdatasync(writeFd_) != 0) {
+      error = "cannot sync the spool " + writePath_ + ": " + std::strerror(errno);
+      return false;
+    }
     writeBytes_ += buffer.size();
     buffer.clear();
     pendingFirst = 0;
@@ -282,7 +294,6 @@ bool Spool::Append(std::vector<SpoolRecord>& records, uint64_t& dropped, std::st
   }
   if (!flush()) return false;
   std::lock_guard<std::mutex> lock(mutex_);
-  durableEnd_ = nextIndex_ - 1;
   lastIdentity_ = {records.back().startId, records.back().sequence};
   DropOldestLocked(dropped);
   return true;
@@ -351,7 +362,7 @@ bool Spool::ReadAt(const Segment& segment, uint64_t offset, SpoolRecord& record,
 bool Spool::Peek(SpoolRecord& record) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (;;) {
-    if (cursorIndex_ > durableEnd_ || cursorSegment_ >= segments_.size()) return false;
+    if (cursorIndex_ > readableEnd_ || cursorSegment_ >= segments_.size()) return false;
     const Segment& segment = segments_[cursorSegment_];
     if (cursorOffset_ >= segment.bytes) {
       if (cursorSegment_ + 1 >= segments_.size()) return false;

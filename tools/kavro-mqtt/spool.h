@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -57,11 +58,14 @@ class Spool {
   bool Open(const std::string& dir, uint64_t maxBytes, std::string& error);
 
   // Writes the records (their index is assigned here) and syncs them to
-  // disk. `dropped` is set to the number of unpublished records the bound
-  // pushed out.
+  // disk; when it returns true they are durable. `dropped` is set to the
+  // number of unpublished records the bound pushed out.
   bool Append(std::vector<SpoolRecord>& records, uint64_t& dropped, std::string& error);
+  // Called by Append once records are written and readable, before their
+  // sync: the publisher need not wait for the disk.
+  void OnWritten(std::function<void()> written) { written_ = std::move(written); }
 
-  // The next durable record not yet handed to the broker, without taking it.
+  // The next written record not yet handed to the broker, without taking it.
   bool Peek(SpoolRecord& record);
   // The record Peek returned was handed to the broker.
   void Published(uint64_t index);
@@ -103,7 +107,8 @@ class Spool {
   std::string writePath_;
   uint64_t writeBytes_ = 0;
   uint64_t nextIndex_ = 1;
-  uint64_t durableEnd_ = 0;  // index of the last synced entry
+  uint64_t readableEnd_ = 0;  // index of the last entry written
+  std::function<void()> written_;
   std::optional<std::pair<uint64_t, uint64_t>> lastIdentity_;
 
   // The publish cursor: the next record to hand out, and where it lies.
