@@ -17,6 +17,9 @@ packages=(
   # its test (systemd-analyze, man, logrotate on the installed files).
   scdoc groff-base man-db gzip file
   dpkg-dev adduser systemd logrotate
+  # The MQTT bridge: its client library, and for its test a broker, its
+  # tools, a Python client and openssl for a throw-away CA.
+  libmosquitto-dev mosquitto mosquitto-clients python3-paho-mqtt openssl
 )
 
 missing=()
