@@ -292,7 +292,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR command
     return EXIT_CANNOT_START;
   }
   OrdinalDelivery ordinalDelivery(library);
-  platform::Win32LifecycleSink lifecycle(trace);
+  platform::Win32LifecycleSink lifecycle([&trace](platform::NoticeLevel level, const std::string& text) {
+    const uint32_t traceLevel = level == platform::NoticeLevel::Error     ? LOG_ERROR
+                                : level == platform::NoticeLevel::Warning ? LOG_WARNING
+                                                                          : LOG_PROTOCOL;
+    trace.TraceMessage(traceLevel, "%s", text.c_str());
+  });
   exportedSink = &lifecycle;
 
   platform::Win32EventHub hub(instance);

@@ -1,7 +1,5 @@
 #include "platform/win32/win32_lifecycle_sink.h"
 
-#include "diag/trace_log.h"
-
 #include <windows.h>
 
 namespace kavro::platform {
@@ -33,10 +31,7 @@ std::string SystemErrorText(unsigned long code) {
 }
 
 void Win32LifecycleSink::Notice(NoticeLevel level, const std::string& text) {
-  const uint32_t traceLevel = level == NoticeLevel::Error     ? LOG_ERROR
-                              : level == NoticeLevel::Warning ? LOG_WARNING
-                                                              : LOG_PROTOCOL;
-  trace_.TraceMessage(traceLevel, "%s", text.c_str());
+  if (toTraceLog_) toTraceLog_(level, text);
   ReportToEventLog(level, text);
   HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
   if (error != nullptr && error != INVALID_HANDLE_VALUE) {

@@ -6,14 +6,12 @@
 // a script with its output redirected).
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "platform/lifecycle_sink.h"
-
-namespace kavro {
-class TraceLog;
-}
 
 namespace kavro::platform {
 
@@ -30,12 +28,15 @@ std::string SystemErrorText(unsigned long code);
 
 class Win32LifecycleSink : public LifecycleSink {
  public:
-  explicit Win32LifecycleSink(TraceLog& trace) : trace_(trace) {}
+  // `toTraceLog` writes a line to the trace log (when it is on); the
+  // program wires it, since the trace log is a room above this one.
+  using TraceWriter = std::function<void(NoticeLevel, const std::string&)>;
+  explicit Win32LifecycleSink(TraceWriter toTraceLog) : toTraceLog_(std::move(toTraceLog)) {}
   void Notice(NoticeLevel level, const std::string& text) override;
   std::string ErrorText(int code) override { return SystemErrorText(static_cast<unsigned long>(code)); }
 
  private:
-  TraceLog& trace_;
+  TraceWriter toTraceLog_;
   std::mutex mutex_;
 };
 
