@@ -214,6 +214,8 @@ def sample(capture, start):
 
 RECORD = re.compile(r"\[(\d\d)\.(\d\d)\.(\d\d) (\d\d):(\d\d):(\d\d)\] [^\r\n]*?: ")
 CHECK_FRAME = re.compile(r"CheckFrame\(0x[0-9a-f]+,0x[0-9a-f]+,(\d+)\)\r\n")
+# A dump too long for its line ends with the count of the bytes it leaves out.
+MORE_BYTES = re.compile(r"\.\.\. (\d+) more bytes\r\n$")
 
 
 def wire_length(data, sent, next_body):
@@ -245,17 +247,26 @@ def log_blocks(text):
         title, _, rows = body.partition("\r\n")
         if title not in ("Received:", "SendConnection():"):
             continue
+        more = MORE_BYTES.search(rows)
+        if more:
+            rows = rows[:more.start()]
         data = bytearray()
         for token in rows.replace(">>", " ").split():
             if len(token) == 2 and all(c in "0123456789ABCDEF" for c in token):
                 data.append(int(token, 16))
         sent = title.startswith("Send")
-        # The log's line limit cuts a long block, and the line end with it.
+        # The dump counts what it leaves out; older versions of kavro cut a
+        # long dump at the line limit, and the line end with it.
         cut = not body.endswith("\n")
         if data:
-            next_body = text[end:][len(starts[n + 1].group(0)):] if n + 1 < len(starts) else ""
-            yield (seconds, run, OUTBOUND if sent else INBOUND, bytes(data),
-                   wire_length(data, sent, next_body) if cut else None)
+            if more:
+                length = len(data) + int(more.group(1))
+            elif cut:
+                next_body = text[end:][len(starts[n + 1].group(0)):] if n + 1 < len(starts) else ""
+                length = wire_length(data, sent, next_body)
+            else:
+                length = None
+            yield (seconds, run, OUTBOUND if sent else INBOUND, bytes(data), length)
 
 
 def from_log(capture, path):

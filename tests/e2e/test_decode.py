@@ -123,8 +123,6 @@ class DecodeTraceLogTest(unittest.TestCase):
         assert k.wait_exit() == 0
         ctl.close()
         cls.log_path = k.log_path
-        # A record cut by the line limit has lost its line end: the next one
-        # follows on the same line.
         cls.messages = [m.rstrip("\r\n") for m in re.split(r"\[\d\d\.\d\d\.\d\d \d\d:\d\d:\d\d\] kavro: ", k.log())[1:]]
         cls.items = decode_json(k.log_path)
         cls.log_texts = [it["text"] for it in decode_json("--with-log", k.log_path) if it["kind"] == "log"]
@@ -189,8 +187,11 @@ class DecodeTraceLogTest(unittest.TestCase):
         self.assertEqual((big[0]["need"], big[0]["length"], big[0]["header_crc"]["ok"]), (778, 768, True))
         self.assertTrue(big[0]["raw"].startswith(i_frame(1, 0, BIG_PAYLOAD, dest=0x22)[:100].hex().upper()))
         gap = self.of("gap", "sent")
+        # The dump shows the whole rows that fit its line and counts the rest.
+        self.assertEqual(big[0]["have"] % 16, 0)
+        self.assertIn("... %d more bytes\r\n" % (778 - big[0]["have"]), self.log)
         self.assertEqual([(g["log_line"], g["shown"], g["count"]) for g in gap],
-                         [(big[0]["log_line"], big[0]["have"], None)])
+                         [(big[0]["log_line"], big[0]["have"], 778)])
         # The frames after the cut block are decoded again.
         self.assertEqual(self.of("frame", "sent")[-1]["type"], "DISC")
 
@@ -225,6 +226,26 @@ class DecodeBytesTest(unittest.TestCase):
         self.assertEqual([(i["kind"], i.get("text", i.get("hex"))) for i in items],
                          [("run", "OpenConnection (0x0,TCP)"), ("log", "CTICHECK:" + look_alike.decode()),
                           ("tcp-frame", "7E")])
+
+    def test_dump_cut_by_an_older_kavro(self):
+        # Older versions of kavro cut a dump at the line limit, in the middle
+        # of a row and with no line end: the next record follows on the line.
+        scratch = tempfile.mkdtemp(prefix="kavro-decode-")
+        self.addCleanup(shutil.rmtree, scratch, True)
+        path = os.path.join(scratch, "kavro.log")
+        big = i_frame(1, 0, BIG_PAYLOAD, dest=0x22)
+        rows = "".join("%02X " % b + ("\r\n>>" if (n + 1) % 16 == 0 else "") for n, b in enumerate(big))
+        cut = ("[06.03.26 09:05:03] kavro: SendConnection():\r\n" + rows)[:1023]
+        after = i_frame(2, 0, b"after", dest=0x22)
+        with open(path, "wb") as f:
+            f.write(b"[06.03.26 09:05:03] kavro: OpenConnection (0x0,COM1)\r\n" + cut.encode() +
+                    b"[06.03.26 09:05:04] kavro: SendConnection():\r\n" + after.hex(" ").upper().encode() + b" \r\n")
+        items = decode_json(path)
+        self.assertEqual([i["kind"] for i in items], ["run", "incomplete", "gap", "frame"])
+        have = items[1]["have"]
+        self.assertEqual((items[1]["need"], items[1]["raw"], items[2]["shown"], items[2]["count"]),
+                         (778, big[:have].hex().upper(), have, None))
+        self.assertEqual((items[3]["hex"], items[3]["log_line"]), (b"after".hex().upper(), 2 + cut.count("\n")))
 
     def test_unreadable_input_and_usage_errors(self):
         self.assertEqual(decode("/nonexistent/kavro.log")[0], 1)

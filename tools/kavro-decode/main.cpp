@@ -127,6 +127,9 @@ size_t DecodeLog(TraceReader& reader, Printer& printer, Framing forced, bool wit
       direction.Feed(*record, dump->bytes);
       std::optional<uint32_t> readCount;
       if (!dump->sent && next) readCount = CheckFrameCount(*next);
+      // The dump counts the bytes it leaves out; else the count kavro names
+      // after a read tells the block's size.
+      if (dump->more) readCount = static_cast<uint32_t>(dump->bytes.size() + *dump->more);
       // A dump that shows fewer bytes than the block had was cut by the log's
       // line limit.
       if (dump->cut || (readCount && *readCount > dump->bytes.size())) {

@@ -9,6 +9,10 @@ namespace {
 constexpr std::string_view RECEIVED_TITLE = "Received:";
 constexpr std::string_view SENT_TITLE = "SendConnection():";
 constexpr std::string_view ROW_MARK = ">>";
+// A dump too long for its line ends with "... N more bytes" after the whole
+// rows that fit.
+constexpr std::string_view MORE_MARK = "... ";
+constexpr std::string_view MORE_TAIL = " more bytes";
 // "[dd.mm.yy hh:mm:ss] "
 constexpr size_t STAMP_FIELD = 21;
 // Executable base names are short; a longer "name" is message text.
@@ -35,8 +39,8 @@ size_t HeaderAt(std::string_view line, size_t at) {
 }
 
 // kavro's formatter cuts a record at this many bytes (its buffer less the
-// terminating zero), CR LF included, and the next record then follows on
-// the same physical line.
+// terminating zero), CR LF included. Older versions of kavro lost the CR LF
+// there, and the next record then followed on the same physical line.
 constexpr int64_t RECORD_LIMIT = 1023;
 
 }  // namespace
@@ -135,6 +139,20 @@ std::optional<HexDump> ParseHexDump(const LogRecord& record) {
       size_t q = row.find(' ', p);
       if (q == std::string_view::npos) q = row.size();
       std::string_view token = row.substr(p, q - p);
+      if (i + 1 == record.lines.size() && row.substr(p, MORE_MARK.size()) == MORE_MARK) {
+        // The count of the bytes left out; nothing follows it.
+        std::string_view rest = row.substr(p + MORE_MARK.size());
+        if (rest.size() <= MORE_TAIL.size() || rest.substr(rest.size() - MORE_TAIL.size()) != MORE_TAIL) {
+          return std::nullopt;
+        }
+        rest.remove_suffix(MORE_TAIL.size());
+        // A block is far shorter; the bound keeps the total a 32-bit count.
+        auto more = tools::ParseNumber(rest, UINT32_MAX / 2);
+        if (!more || *more == 0) return std::nullopt;
+        dump.more = static_cast<uint32_t>(*more);
+        dump.cut = true;
+        break;
+      }
       const bool last = q == row.size() && i + 1 == record.lines.size();
       if (token.size() == 1 && last && record.cut && tools::HexDigitValue(token[0]) >= 0) break;  // half a byte
       if (token.size() != 2 || tools::HexDigitValue(token[0]) < 0 || tools::HexDigitValue(token[1]) < 0) {

@@ -1,7 +1,9 @@
 // Reading kavro's trace log back: records of the form
 // "[dd.mm.yy hh:mm:ss] name: text", CR LF ended, whose text may span several
-// physical lines (hex dumps do). A line cut by the formatter has lost its
-// CR LF, so the next record begins in the middle of a physical line.
+// physical lines (hex dumps do). kavro's formatter cuts a record at 1023
+// bytes; older versions of kavro lost the CR LF of a cut record, so that the
+// next record began in the middle of a physical line, and such logs are read
+// too.
 #pragma once
 
 #include <cstddef>
@@ -53,6 +55,10 @@ struct HexDump {
   bool sent = false;  // "SendConnection():" (to the PBX), else "Received:"
   std::vector<uint8_t> bytes;
   bool cut = false;  // the log shows only the first part of the block
+  // How many bytes of the block follow those shown, when the dump counts
+  // them ("... N more bytes" after its last whole row); a dump cut by the
+  // line limit of older versions of kavro does not say.
+  std::optional<uint32_t> more;
 };
 
 // The record as a dump of bytes kavro wrote or read, if it is one.
