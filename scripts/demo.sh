@@ -271,7 +271,9 @@ echo "kavro-pbx exited with code $pbx_rc"
 # ---------------------------------------------------------------------------
 step "9. trace log excerpt ($log_dir/kavro.log)"
 total=$(tr -d '\r' <"$log_dir/kavro.log" | wc -l)
-tr -d '\r' <"$log_dir/kavro.log" | head -n 14 | indent
+# sed reads to the end where head would stop early: under pipefail, tr's
+# SIGPIPE would fail the step whenever the log outgrew the pipe.
+tr -d '\r' <"$log_dir/kavro.log" | sed -n '1,14p' | indent
 if [ "$total" -gt 20 ]; then
   echo "    ... ($((total - 20)) lines left out)"
   tr -d '\r' <"$log_dir/kavro.log" | tail -n 6 | indent
