@@ -50,6 +50,8 @@ namespace {
 
 constexpr int EXIT_CANNOT_START = 1;
 constexpr int EXIT_USAGE = 2;
+// In the run directory: the last start failure, its count and its wait.
+constexpr const char* START_FAILURE_FILE = "last-failure";
 
 struct Options {
   std::string registry = "/etc/kavro/kavro.reg";
@@ -187,6 +189,7 @@ class ServiceNotifyingDelivery : public kavro::Delivery {
   void SignalLinkEvent(uint32_t code) override {
     inner_.SignalLinkEvent(code);
     if (code == kavro::LINK_EVENT_ESTABLISHED) {
+      lifecycle_.LinkUp();
       lifecycle_.Notice(kavro::platform::NoticeLevel::Info, std::string("link ") + link_ + " established");
       kavro::platform::NotifyServiceManager("READY=1\nSTATUS=Link established");
     } else if (code == kavro::LINK_EVENT_FAILED) {
@@ -333,6 +336,9 @@ int main(int argc, char** argv) {
   if (!MakeDirectories(opt.runDir, error)) {
     return Fail(EXIT_CANNOT_START, "cannot create the run directory " + error + "; use --run-dir");
   }
+  // A start that fails as the last one did is told once and retried ever
+  // more slowly: the run directory outlives the process under the unit.
+  lifecycle.RememberFailuresIn(opt.runDir + "/" + START_FAILURE_FILE);
   // The companion library finds its own socket through this.
   setenv("KAVRO_RUN_DIR", opt.runDir.c_str(), 1);
 

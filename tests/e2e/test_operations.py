@@ -13,7 +13,12 @@ from harness import KAVRO, KAVRO_PBX, KAVROCTL, RECORDER, Kavro, require_binarie
 
 
 def lifecycle_lines(text):
-    return [l for l in text.splitlines() if l[:3] in ("<3>", "<4>", "<6>")]
+    return [l for l in text.splitlines() if l[:3] in ("<3>", "<4>", "<6>", "<7>")]
+
+
+def failure_record(run_dir):
+    with open(os.path.join(run_dir, "last-failure")) as f:
+        return dict(line.rstrip("\n").split("=", 1) for line in f)
 
 
 class LifecycleTest(unittest.TestCase):
@@ -27,9 +32,39 @@ class LifecycleTest(unittest.TestCase):
                   link_args=["--quiet"])
         self.assertEqual(k.wait_exit(), 0)
         lines = lifecycle_lines(k.proc.stderr.read().decode())
-        self.assertEqual(lines, ["<3>kavro: cannot open serial link COM1 on /nonexistent/ttyKAVRO: "
-                                 "No such file or directory",
-                                 "<4>kavro: link COM1 could not be set up"])
+        cause = "cannot open serial link COM1 on /nonexistent/ttyKAVRO: No such file or directory"
+        self.assertEqual(lines, ["<3>kavro: " + cause, "<4>kavro: link COM1 could not be set up"])
+        self.assertEqual(failure_record(k.run_dir)["cause"], cause)
+
+        # The same failure again in the same run directory, as the unit
+        # restarts it: no error line, and a wait before giving up that grows.
+        again = dict(registry_values={"Link": "COM1"}, ports={"COM1": "/nonexistent/ttyKAVRO"}, run_dir=k.run_dir)
+        k2 = Kavro(self, **again)
+        self.assertEqual(k2.wait_exit(), 0)
+        lines = lifecycle_lines(k2.proc.stderr.read().decode())
+        self.assertEqual(len(lines), 1, lines)
+        self.assertRegex(lines[0], r"^<7>kavro: the same start failure, 2 times in a row since .*: waiting 2 s")
+        self.assertEqual((failure_record(k.run_dir)["count"], failure_record(k.run_dir)["wait_ms"]), ("2", "2000"))
+
+        # While it waits, the status request is answered and a signal ends it
+        # at once. Ten minutes after the last error line, the line comes again
+        # with the count.
+        record = failure_record(k.run_dir)
+        record["reported"] = str(int(record["reported"]) - 3600)
+        with open(os.path.join(k.run_dir, "last-failure"), "w") as f:
+            f.write("".join("%s=%s\n" % item for item in record.items()))
+        k3 = Kavro(self, **again)
+        k3.control().close()
+        self.assertEqual(failure_record(k.run_dir)["wait_ms"], "4000")
+        status = subprocess.run([KAVROCTL, "--run-dir", k.run_dir, "status", "--json"], capture_output=True,
+                                timeout=10)
+        self.assertEqual(status.returncode, 0, status.stderr)
+        self.assertEqual(json.loads(status.stdout)["link"], "COM1")
+        k3.proc.terminate()
+        self.assertEqual(k3.wait_exit(timeout=3.0), 0)
+        lines = lifecycle_lines(k3.proc.stderr.read().decode())
+        self.assertEqual(len(lines), 1, lines)
+        self.assertRegex(lines[0], r"^<3>kavro: %s \(3 failed starts since .*; now retried every 4 s or so\)$" % cause)
 
 
 class StatusTest(unittest.TestCase):
@@ -62,9 +97,15 @@ class StatusTest(unittest.TestCase):
 
     def test_status_of_a_serial_link_and_its_lifecycle_lines(self):
         pbx, path = self.start_pbx()
-        k = Kavro(self, registry_values={"Link": "COM1"}, ports={"COM1": path})
+        # A failure remembered from an earlier run is forgotten once the link is up.
+        run_dir = tempfile.mkdtemp(prefix="kavro-e2e-run-")
+        self.addCleanup(shutil.rmtree, run_dir, True)
+        with open(os.path.join(run_dir, "last-failure"), "w") as f:
+            f.write("cause=cannot open serial link COM1 on %s: No such file or directory\ncount=5\n" % path)
+        k = Kavro(self, registry_values={"Link": "COM1"}, ports={"COM1": path}, run_dir=run_dir)
         k.control().close()
         before = self.wait_status(k, lambda s: s["state"] == "established", "the link established")
+        self.assertFalse(os.path.exists(os.path.join(run_dir, "last-failure")))
         self.assertEqual((before["link"], before["kind"], before["device"]), ("COM1", "serial", path))
         self.assertEqual(before["payloads_sent"], 0)
         self.assertIsNone(before["listeners"])
