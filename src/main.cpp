@@ -220,18 +220,23 @@ int main(int argc, char** argv) {
       "kavro"};
   app.set_version_flag("--version", std::string("kavro ") + KAVRO_VERSION);
   auto* registryOption = app.add_option("--registry", opt.registry, "registry export file holding the configuration")
+                             ->type_name("FILE")
                              ->envname("KAVRO_REGISTRY")
                              ->capture_default_str();
   app.add_option("--run-dir", opt.runDir, "directory of the control and client sockets")
+      ->type_name("DIR")
       ->envname("KAVRO_RUN_DIR")
       ->capture_default_str();
   app.add_option("--log-dir", opt.logDir, "directory of the trace log kavro.log (written only if it exists)")
+      ->type_name("DIR")
       ->envname("KAVRO_LOG_DIR")
       ->capture_default_str();
   app.add_option("--delivery-library", opt.deliveryLibrary, "companion library to load instead of libkavrod.so.1")
+      ->type_name("FILE")
       ->envname("KAVRO_DELIVERY_LIBRARY");
   app.add_option("--socket-group", opt.socketGroup,
                  "group (name or number) given the sockets, so that its members can be clients")
+      ->type_name("GROUP")
       ->envname("KAVRO_SOCKET_GROUP");
   app.add_flag("--check-config", opt.checkConfig,
                "print the effective configuration with the source of each value and exit: 0 when a link "
@@ -239,7 +244,8 @@ int main(int argc, char** argv) {
   app.add_flag("--quiet,-q", opt.quiet, "leave out the informational lifecycle lines on standard error")
       ->envname("KAVRO_QUIET");
   app.add_option("LINK", opt.link,
-                 "link name replacing the configured one (COM1, USB, TCP, LAN/USB...); words are joined by blanks");
+                 "link name replacing the configured one (COM1, USB, TCP, LAN/USB...); words are joined by blanks")
+      ->type_name("");
   app.footer(
       "Exit codes: 0 the link ended (in every way a link ends), 1 kavro could not start\n"
       "(companion library or control socket), 2 usage error.\n"

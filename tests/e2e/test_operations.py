@@ -31,9 +31,25 @@ class LifecycleTest(unittest.TestCase):
         k = Kavro(self, registry_values={"Link": "COM1"}, ports={"COM1": "/nonexistent/ttyKAVRO"},
                   link_args=["--quiet"])
         self.assertEqual(k.wait_exit(), 0)
-        lines = lifecycle_lines(k.proc.stderr.read().decode())
+        text = k.proc.stderr.read().decode()
+        lines = lifecycle_lines(text)
         cause = "cannot open serial link COM1 on /nonexistent/ttyKAVRO: No such file or directory"
         self.assertEqual(lines, ["<3>kavro: " + cause, "<4>kavro: link COM1 could not be set up"])
+        # With the trace log on, its lines also reach standard error, with LF
+        # line ends; but not when standard error is the journal.
+        self.assertIn("] kavro: OpenConnection COM1 failed !\n", text)
+        self.assertNotIn("\r", text)
+        with tempfile.TemporaryFile() as journal:
+            st = os.fstat(journal.fileno())
+            env = dict(os.environ, JOURNAL_STREAM="%d:%d" % (st.st_dev, st.st_ino))
+            r = subprocess.run([KAVRO, "--registry", k.registry, "--run-dir", os.path.join(k.dir, "journal"),
+                                "--log-dir", k.log_dir, "--delivery-library", RECORDER], stderr=journal, env=env,
+                               timeout=10)
+            self.assertEqual(r.returncode, 0)
+            journal.seek(0)
+            text = journal.read().decode()
+        self.assertEqual([l for l in text.splitlines() if "] kavro: " in l], [])
+        self.assertIn("<3>kavro: " + cause, text)
         self.assertEqual(failure_record(k.run_dir)["cause"], cause)
 
         # The same failure again in the same run directory, as the unit
@@ -128,7 +144,7 @@ class StatusTest(unittest.TestCase):
         self.assertEqual(self.ctl(k, "close").returncode, 0)
         self.assertEqual(k.wait_exit(), 0)
         lines = lifecycle_lines(k.proc.stderr.read().decode())
-        self.assertEqual(lines, ["<6>kavro: opened serial link COM1 on %s at 9600 Bps" % path,
+        self.assertEqual(lines, ["<6>kavro: opened serial link COM1 on %s at 9600 bit/s" % path,
                                  "<6>kavro: link COM1 established",
                                  "<6>kavro: link COM1 ended: closed by request"])
 
@@ -183,9 +199,10 @@ class ConfigurationTest(unittest.TestCase):
         r = self.run_kavro("--check-config", "--registry", slips)
         self.assertRegex(r.stdout.decode(), r"LinkSpeed\s+9600 \(default\)")
         self.assertEqual([line for line in r.stderr.decode().splitlines() if line.startswith("<4>")], [
-            "<4>kavro: registry key [software\\tovik\\tovik tk-anlag] looks like "
-            "[SOFTWARE\\Tovik\\Tovik TK-Anlage], which is the one read: its values are not used",
-            "<4>kavro: registry value \"linksped\" looks like \"LinkSpeed\", which is the one read: it is not used"])
+            "<4>kavro: registry key [software\\tovik\\tovik tk-anlag] is not read, so its values are ignored; "
+            "did you mean [SOFTWARE\\Tovik\\Tovik TK-Anlage]?",
+            "<4>kavro: registry value \"linksped\" is not read, so LinkSpeed keeps its default; "
+            "did you mean \"LinkSpeed\"?"])
         # A broken file is reported, not checked.
         r = self.run_kavro("--check-config", "--registry", self.registry("REGEDIT4\n[broken\n"))
         self.assertEqual(r.returncode, 1)
