@@ -40,9 +40,23 @@ endif()
 # kavro.exe: a GUI-subsystem program (no console window), as the hidden
 # control window is its only face.
 if(EXISTS ${CMAKE_SOURCE_DIR}/src/win32_main.cpp)
-  add_executable(kavro WIN32 ${CMAKE_SOURCE_DIR}/src/win32_main.cpp ${CMAKE_SOURCE_DIR}/packaging/windows/kavro.rc)
+  # The Event Log's message table (id 1: "%1"), compiled by windmc from
+  # binutils-mingw-w64 beside windres.
+  string(REGEX REPLACE "windres$" "windmc" KAVRO_WINDMC ${CMAKE_RC_COMPILER})
+  set(KAVRO_MESSAGES_DIR ${CMAKE_BINARY_DIR}/messages)
+  add_custom_command(OUTPUT ${KAVRO_MESSAGES_DIR}/kavro_messages.rc ${KAVRO_MESSAGES_DIR}/kavro_messages_MSG00409.bin
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${KAVRO_MESSAGES_DIR}
+    COMMAND ${KAVRO_WINDMC} -b -h ${KAVRO_MESSAGES_DIR} -r ${KAVRO_MESSAGES_DIR}
+            ${CMAKE_SOURCE_DIR}/packaging/windows/kavro_messages.mc
+    DEPENDS ${CMAKE_SOURCE_DIR}/packaging/windows/kavro_messages.mc
+    COMMENT "Compiling kavro.exe's Event Log message table")
+  add_executable(kavro WIN32 ${CMAKE_SOURCE_DIR}/src/win32_main.cpp ${CMAKE_SOURCE_DIR}/packaging/windows/kavro.rc
+                 ${KAVRO_MESSAGES_DIR}/kavro_messages.rc)
+  set_source_files_properties(${KAVRO_MESSAGES_DIR}/kavro_messages.rc PROPERTIES
+    OBJECT_DEPENDS ${KAVRO_MESSAGES_DIR}/kavro_messages_MSG00409.bin)
   target_link_libraries(kavro PRIVATE kavro_win32)
-  target_include_directories(kavro PRIVATE ${CMAKE_SOURCE_DIR}/packaging/windows)
+  target_include_directories(kavro PRIVATE ${CMAKE_SOURCE_DIR}/packaging/windows ${KAVRO_MESSAGES_DIR}
+                             ${CMAKE_SOURCE_DIR}/libkavrod/win32)
 endif()
 
 # KAVROD32.dll: exports by ordinal only. On the 32-bit build the stdcall
@@ -52,9 +66,13 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/libkavrod/win32/kavrod32.cpp)
   if(KAVRO_WIN_BITS EQUAL 32)
     set(KAVROD32_DELIVER DeliverPayload@12)
     set(KAVROD32_SIGNAL SignalLinkEvent@4)
+    set(KAVROD32_WAIT KavrodWaitForRoom@4)
+    set(KAVROD32_STATUS KavrodQueryStatus@4)
   else()
     set(KAVROD32_DELIVER DeliverPayload)
     set(KAVROD32_SIGNAL SignalLinkEvent)
+    set(KAVROD32_WAIT KavrodWaitForRoom)
+    set(KAVROD32_STATUS KavrodQueryStatus)
   endif()
   # The pipe server on the Linux library's queueing core (kavrod_core),
   # apart from the DLL's entry points so that the unit tests link them
@@ -63,6 +81,12 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/libkavrod/win32/kavrod32.cpp)
   target_include_directories(kavrod32_service PUBLIC ${CMAKE_SOURCE_DIR}/libkavrod/win32)
   target_compile_definitions(kavrod32_service PUBLIC ${KAVRO_WIN_DEFINITIONS})
   target_link_libraries(kavrod32_service PUBLIC kavrod_core advapi32)
+  # Ordinal 11, where the library's notices go.
+  if(KAVRO_WIN_BITS EQUAL 32)
+    set(KAVROD32_NOTICE_SINK KavrodSetNoticeSink@8)
+  else()
+    set(KAVROD32_NOTICE_SINK KavrodSetNoticeSink)
+  endif()
   configure_file(${CMAKE_SOURCE_DIR}/libkavrod/win32/kavrod32.def.in ${CMAKE_BINARY_DIR}/kavrod32.def @ONLY)
   add_library(kavrod32 SHARED ${CMAKE_SOURCE_DIR}/libkavrod/win32/kavrod32.cpp ${CMAKE_BINARY_DIR}/kavrod32.def)
   set_target_properties(kavrod32 PROPERTIES OUTPUT_NAME KAVROD32 PREFIX "")

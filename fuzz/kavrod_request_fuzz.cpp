@@ -1,7 +1,8 @@
 // What clients send the companion library, fed to its queueing core packet
 // by packet: only a well-formed credit request changes what the client is
 // sent, and by exactly its amount; anything else changes nothing, not even
-// whether the client is still held back as a newcomer.
+// whether the client is still held back as a newcomer (an acknowledgement
+// from a client that is not the acknowledged one included).
 //
 // The input is a run of packets, each a length byte and that many bytes.
 #include <cstdint>
@@ -25,8 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (uint32_t i = 0; i < kRecords; ++i) {
     void* block = std::malloc(sizeof i);
     std::memcpy(block, &i, sizeof i);
-    kavrod::DeliveryCore::Full full;
-    if (core.TryDeliver(0x20, block, sizeof i, 0, &full) != kavrod::DeliveryCore::Offer::kTaken) std::abort();
+    if (core.Deliver(0x20, block, sizeof i, 0) != 1) std::abort();
   }
 
   bool credited = false;
@@ -39,9 +39,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t* packet = data + at;
     at += length;
 
-    const bool well_formed = length == KAVROD_REQUEST_SIZE && Le32(packet) == KAVROD_REQUEST_CREDIT;
+    const uint32_t code = length >= 4 ? Le32(packet) : 0;
+    const bool well_formed = length == KAVROD_REQUEST_SIZE && code == KAVROD_REQUEST_CREDIT;
     kavrod::ClientRequest request;
-    if (kavrod::ParseClientRequest(packet, length, &request) != well_formed) std::abort();
+    const bool other_request = (length == KAVROD_REQUEST_SIZE && code == KAVROD_REQUEST_ACKNOWLEDGED) ||
+                               (length == KAVROD_ACK_REQUEST_SIZE && code == KAVROD_REQUEST_ACK);
+    if (kavrod::ParseClientRequest(packet, length, &request) != (well_formed || other_request)) std::abort();
+    // Turning acknowledged is the one request that changes what a client
+    // is sent otherwise; it is not what this target looks at.
+    if (code == KAVROD_REQUEST_ACKNOWLEDGED && other_request) continue;
     if (well_formed) {
       if (request.value != Le32(packet + 4)) std::abort();
       credited = true;

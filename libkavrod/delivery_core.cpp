@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <random>
 #include <utility>
 
 namespace kavrod {
@@ -21,6 +22,11 @@ void PutLe32(uint8_t* out, uint32_t value) {
   out[1] = static_cast<uint8_t>(value >> 8);
   out[2] = static_cast<uint8_t>(value >> 16);
   out[3] = static_cast<uint8_t>(value >> 24);
+}
+
+void PutLe64(uint8_t* out, uint64_t value) {
+  PutLe32(out, static_cast<uint32_t>(value));
+  PutLe32(out + 4, static_cast<uint32_t>(value >> 32));
 }
 
 void FillHeader(OutRecord* out, uint32_t kind, uint32_t value) {
@@ -53,15 +59,48 @@ int64_t ReadClock(int64_t* clock) {
 }  // namespace
 
 bool ParseClientRequest(const uint8_t* data, size_t size, ClientRequest* request) {
-  if (data == nullptr || size != KAVROD_REQUEST_SIZE) return false;
+  if (data == nullptr || size < KAVROD_REQUEST_SIZE) return false;
   const uint32_t code = GetLe32(data);
-  if (code != KAVROD_REQUEST_CREDIT) return false;
+  switch (code) {
+    case KAVROD_REQUEST_CREDIT:
+    case KAVROD_REQUEST_ACKNOWLEDGED:
+      if (size != KAVROD_REQUEST_SIZE) return false;
+      request->sequence = 0;
+      break;
+    case KAVROD_REQUEST_ACK:
+      if (size != KAVROD_ACK_REQUEST_SIZE) return false;
+      request->sequence = uint64_t{GetLe32(data + 8)} | uint64_t{GetLe32(data + 12)} << 32;
+      break;
+    default: return false;
+  }
   request->code = code;
   request->value = GetLe32(data + 4);
   return true;
 }
 
-DeliveryCore::DeliveryCore(ServerHooks server, Limits limits) : server_(std::move(server)), limits_(limits) {}
+namespace {
+
+// Unique per start: the realtime clock in nanoseconds, stirred with a
+// random number so that two starts in the same tick still differ.
+uint64_t NewStartId() {
+  uint64_t x = static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+          .count());
+  try {
+    std::random_device random;
+    x ^= uint64_t{random()} << 32 | random();
+  } catch (...) {}
+  // splitmix64's finaliser.
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  x ^= x >> 31;
+  return x != 0 ? x : 1;
+}
+
+}  // namespace
+
+DeliveryCore::DeliveryCore(ServerHooks server, Limits limits)
+    : server_(std::move(server)), limits_(limits), start_id_(NewStartId()) {}
 
 DeliveryCore::~DeliveryCore() {
   for (Record& r : log_) std::free(r.payload);
@@ -116,14 +155,16 @@ void DeliveryCore::Append(uint32_t kind, uint32_t value, void* payload, uint32_t
   ++work_;
 }
 
-void DeliveryCore::Retire(Client& c, const char* reason, const std::string& detail) {
+void DeliveryCore::Retire(Client& c, const char* reason, const std::string& detail, Loss loss) {
   if (c.retired) return;
   c.retired = true;
   --live_;
   ++retired_count_;
   const uint64_t pending = end_ - c.cursor;
+  // The acknowledged client's records stay for its successor.
+  const bool for_successor = c.acknowledged;
   bool kept = false;
-  if (live_ == 0 && !stopping_ && pending > 0) {
+  if (live_ == 0 && !stopping_ && pending > 0 && loss == Loss::kNone) {
     // The last client's unsent records are nobody's yet: they wait for the
     // next client instead of being lost with this one.
     if (!backlog_) {
@@ -132,9 +173,12 @@ void DeliveryCore::Retire(Client& c, const char* reason, const std::string& deta
     }
     kept = true;
   }
+  if (loss == Loss::kCounted && !for_successor) records_lost_ += pending;
   if (reason != nullptr) {
     std::string line = Format("client %llu dropped: ", c.id) + reason + detail;
-    if (kept) {
+    if (for_successor) {
+      line += "; its unacknowledged records wait for the next acknowledged client";
+    } else if (kept) {
       line += Format("; %llu records not delivered to it wait for the next client", pending);
     } else {
       line += Format("; %llu records lost to it", pending);
@@ -145,35 +189,73 @@ void DeliveryCore::Retire(Client& c, const char* reason, const std::string& deta
   ++work_;
 }
 
-int32_t DeliveryCore::Deliver(uint32_t address, void* payload, uint32_t length) {
-  int64_t give_up_at = -1;
-  for (;;) {
-    Full full;
-    switch (TryDeliver(address, payload, length, -1, &full)) {
-      case Offer::kTaken: return 1;
-      case Offer::kRefused: return -1;
-      case Offer::kFull: WaitForRoom(full.epoch, full.retry_at - MonotonicMs()); break;
-      case Offer::kAwaitClient: {
-        // A client whose connect has returned is as good as connected; but
-        // one that the server cannot take in (out of descriptors) is not
-        // waited for longer than a stalled client would be.
-        const int64_t now = MonotonicMs();
-        if (give_up_at < 0) give_up_at = now + limits_.stall_ms;
-        if (now >= give_up_at) return -1;
-        WaitForRoom(full.epoch, give_up_at - now);
-        break;
-      }
+void DeliveryCore::MakeRoom(uint64_t size) {
+  // While the whole log fits, nobody is beyond the buffer: the common case
+  // costs no look at any client's (cold) record.
+  if (end_ - base_ < limits_.client_records_max &&
+      bytes_total_ - (base_ == end_ ? bytes_total_ : log_.front().bytes_before) + size <= limits_.client_bytes_max) {
+    return;
+  }
+  for (Client& c : clients_) {
+    if (c.retired) continue;
+    // Whoever takes records first also takes the backlog, so it counts
+    // against every client that might.
+    uint64_t begin = c.cursor;
+    if (backlog_ && backlog_begin_ < begin) begin = backlog_begin_;
+    const uint64_t pending = end_ - begin;
+    if (pending == 0) continue;
+    if (pending < limits_.client_records_max && bytes_total_ - BytesBefore(begin) + size <= limits_.client_bytes_max) {
+      continue;
     }
+    Retire(c, "cannot keep up", Format(" (%llu records behind)", pending), Loss::kCounted);
+  }
+  if (!ack_mode_) return;
+  // Kept for the acknowledged client, whether or not one is connected: the
+  // oldest go first.
+  uint64_t dropped = 0;
+  while (ack_cursor_ < end_ && (end_ - ack_cursor_ >= limits_.client_records_max ||
+                                bytes_total_ - BytesBefore(ack_cursor_) + size > limits_.client_bytes_max)) {
+    ++ack_cursor_;
+    ++dropped;
+  }
+  if (dropped == 0) return;
+  records_lost_ += dropped;
+  for (Client& c : clients_) {
+    if (c.acknowledged && c.cursor < ack_cursor_) c.cursor = ack_cursor_;
+  }
+  if (!ack_overflowing_) {
+    ack_overflowing_ = true;
+    notices_.push_back(
+        Format("%llu records kept for the acknowledged client fill the buffer: the oldest "
+               "unacknowledged ones are dropped and counted as lost",
+               end_ - ack_cursor_));
+    ++work_;
   }
 }
 
-DeliveryCore::Offer DeliveryCore::TryDeliver(uint32_t address, void* payload, uint32_t length, int64_t now,
-                                             Full* full) {
-  if (payload == nullptr || length > KAVROD_PAYLOAD_MAX) return Offer::kRefused;
+DeliveryCore::After DeliveryCore::Settle(uint64_t work_before, size_t live_before) {
+  After after;
+  // A client dropped here must be closed by the service thread, and what
+  // is to be said must be said now.
+  if (work_ != work_before && sleeping_ && (WantsWake() || live_ != live_before || !notices_.empty())) {
+    sleeping_ = false;
+    after.wake = true;
+  }
+  after.notify = std::exchange(notify_, false);
+  return after;
+}
+
+void DeliveryCore::Finish(After after) {
+  if (after.notify) room_.notify_all();
+  if (after.wake) server_.wake();
+}
+
+int32_t DeliveryCore::Deliver(uint32_t address, void* payload, uint32_t length, int64_t now) {
+  if (payload == nullptr || length > KAVROD_PAYLOAD_MAX) return -1;
   const uint64_t size = KAVROD_HEADER_SIZE + uint64_t{length};
-  bool wake = false;
-  bool notify = false;
-  Offer result = Offer::kTaken;
+  bool refused = false;
+  bool lost = false;
+  After after;
   // The producer frees what the clients are done with: the blocks were
   // allocated on its thread, and freeing them there hands them straight back
   // to its allocator for the next payloads. Two per record keeps ahead.
@@ -181,76 +263,131 @@ DeliveryCore::Offer DeliveryCore::TryDeliver(uint32_t address, void* payload, ui
   size_t done_count = 0;
   {
     std::lock_guard<std::mutex> guard(mutex_);
-    if (stopping_) return Offer::kRefused;
+    if (stopping_) return -1;
     const uint64_t work_before = work_;
     const size_t live_before = live_;
-    bool is_full = false;
-    int64_t retry_at = std::numeric_limits<int64_t>::max();
-    for (Client& c : clients_) {
-      if (c.retired) continue;
-      // Whoever takes records first also takes the backlog, so it counts
-      // against every client that might.
-      uint64_t begin = c.cursor;
-      if (backlog_ && backlog_begin_ < begin) begin = backlog_begin_;
-      const uint64_t pending = end_ - begin;
-      if (pending == 0) continue;
-      if (pending < limits_.client_records_max &&
-          bytes_total_ - BytesBefore(begin) + size <= limits_.client_bytes_max) {
-        continue;
-      }
-      // The stall clock runs from the client's last progress, or from when
-      // it last had nothing to take, whichever is later.
-      const int64_t stall_from = std::max(c.progress_at, c.pending_since);
-      if (ReadClock(&now) - stall_from >= limits_.stall_ms) {
-        Retire(c, "cannot keep up",
-               Format(" (no progress for %llu ms)", static_cast<unsigned long long>(now - stall_from)));
-        continue;
-      }
-      is_full = true;
-      retry_at = std::min(retry_at, stall_from + limits_.stall_ms);
-      if (!c.holding) {
-        // Worth an operator's knowing: the link now runs at this client's
-        // pace.
-        c.holding = true;
-        notices_.push_back(
-            Format("client %llu is %llu records behind; holding the link back until it takes more", c.id, pending));
-        ++work_;
+    const uint64_t lost_before = records_lost_;
+    MakeRoom(size);
+    lost = records_lost_ != lost_before;
+    if (live_ == 0 && backlog_ && end_ - backlog_begin_ >= limits_.backlog_max) {
+      if (ack_mode_) {
+        // Everything is kept for the acknowledged client anyway; a plain
+        // newcomer gets the latest of it.
+        ++backlog_begin_;
+      } else {
+        refused = true;
       }
     }
-    if (is_full) {
-      full->retry_at = retry_at;
-      full->epoch = epoch_;
-      result = Offer::kFull;
-    } else if (live_ == 0 && backlog_ && end_ - backlog_begin_ >= limits_.backlog_max) {
-      result = Offer::kRefused;
-      full->epoch = epoch_;
-    } else {
+    if (!refused) {
       Append(KAVROD_RECORD_PAYLOAD, address, payload, length, &now);
       done_count = PopDone(done, 2);
     }
-    // A client dropped here must be closed by the service thread, and what
-    // is to be said must be said now.
-    if (work_ != work_before && sleeping_ && (WantsWake() || live_ != live_before || !notices_.empty())) {
-      sleeping_ = false;
-      wake = true;
-    }
-    notify = std::exchange(notify_, false);
+    after = Settle(work_before, live_before);
   }
   for (size_t i = 0; i < done_count; ++i) std::free(done[i]);
-  if (notify) room_.notify_all();
-  if (wake) server_.wake();
-  // Only a refusal for want of a client costs the question, which the
-  // server answers with a system call, outside the lock.
-  if (result == Offer::kRefused && server_.client_waiting()) return Offer::kAwaitClient;
-  return result;
+  Finish(after);
+  if (!refused) return lost ? 2 : 1;
+  // A client whose connect has returned is as good as connected: the
+  // backlog may grow for it, as far as the deep buffer. Asking costs a
+  // system call, so only a refusal asks; and a client taken in since the
+  // refusal takes the record as well.
+  const bool waiting = server_.client_waiting();
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (stopping_) return -1;
+    if (live_ == 0 && (!waiting || (backlog_ && end_ - backlog_begin_ >= limits_.client_records_max))) return -1;
+    Append(KAVROD_RECORD_PAYLOAD, address, payload, length, &now);
+  }
+  return 1;
 }
 
-void DeliveryCore::WaitForRoom(uint64_t epoch, int64_t timeout_ms) {
-  if (timeout_ms <= 0) return;
+bool DeliveryCore::Room(int64_t now, int64_t* retry_at) {
+  bool room = true;
+  *retry_at = std::numeric_limits<int64_t>::max();
+  for (Client& c : clients_) {
+    if (c.retired) continue;
+    uint64_t begin = c.cursor;
+    if (backlog_ && backlog_begin_ < begin) begin = backlog_begin_;
+    const uint64_t pending = end_ - begin;
+    if (pending <= limits_.hold_back && bytes_total_ - BytesBefore(begin) <= limits_.client_bytes_max / 2) continue;
+    // The stall clock runs from the client's last progress, or from when
+    // it last had nothing to take, whichever is later.
+    const int64_t stall_from = std::max(c.progress_at, c.pending_since);
+    if (now - stall_from >= limits_.stall_ms) {
+      Retire(c, "cannot keep up",
+             Format(" (no progress for %llu ms)", static_cast<unsigned long long>(now - stall_from)), Loss::kCounted);
+      continue;
+    }
+    room = false;
+    *retry_at = std::min(*retry_at, stall_from + limits_.stall_ms);
+    if (!c.holding) {
+      // Worth an operator's knowing: the link now runs at this client's
+      // pace.
+      c.holding = true;
+      notices_.push_back(
+          Format("client %llu is %llu records behind; holding the link back until it takes more", c.id, pending));
+      ++work_;
+    }
+  }
+  return room;
+}
+
+int32_t DeliveryCore::WaitForRoom(int64_t timeout_ms) {
   std::unique_lock<std::mutex> lock(mutex_);
-  ++waiters_;
-  room_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return epoch_ != epoch || stopping_; });
-  --waiters_;
+  // While the whole log is within the hold-back nobody is behind: the
+  // common case, asked before every read of the socket, costs one lock.
+  if (end_ - base_ <= limits_.hold_back &&
+      bytes_total_ - (base_ == end_ ? bytes_total_ : log_.front().bytes_before) <= limits_.client_bytes_max / 2) {
+    return 1;
+  }
+  const uint64_t lost_before = records_lost_;
+  const int64_t deadline = MonotonicMs() + std::max<int64_t>(timeout_ms, 0);
+  for (;;) {
+    if (stopping_) return 1;
+    const uint64_t work_before = work_;
+    const size_t live_before = live_;
+    const int64_t now = MonotonicMs();
+    int64_t retry_at = 0;
+    const bool room = Room(now, &retry_at);
+    const After after = Settle(work_before, live_before);
+    if (after.wake || after.notify) {
+      lock.unlock();
+      Finish(after);
+      lock.lock();
+    }
+    if (room) return records_lost_ != lost_before ? 2 : 1;
+    if (now >= deadline) return 0;
+    const uint64_t epoch = epoch_;
+    ++waiters_;
+    room_.wait_for(lock, std::chrono::milliseconds(std::min(retry_at, deadline) - now),
+                   [&] { return epoch_ != epoch || stopping_; });
+    --waiters_;
+  }
+}
+
+DeliveryCore::Status DeliveryCore::QueryStatus() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  Status s;
+  for (const Client& c : clients_) {
+    if (c.retired) continue;
+    ++s.clients;
+    if (c.acknowledged) ++s.acknowledged_clients;
+  }
+  s.records_lost = records_lost_;
+  s.records_unacknowledged = ack_mode_ ? end_ - ack_cursor_ : 0;
+  return s;
+}
+
+bool DeliveryCore::FillStatus(KavrodStatus* out) const {
+  if (out == nullptr || out->size < sizeof(KavrodStatus)) return false;
+  const Status s = QueryStatus();
+  out->size = sizeof(KavrodStatus);
+  out->clients = s.clients;
+  out->acknowledged_clients = s.acknowledged_clients;
+  out->reserved = 0;
+  out->records_lost = s.records_lost;
+  out->records_unacknowledged = s.records_unacknowledged;
+  return true;
 }
 
 void DeliveryCore::Signal(uint32_t code, int64_t now) {
@@ -302,6 +439,7 @@ DeliveryCore::ClientId DeliveryCore::Accept(int64_t now, OutRecord* state) {
     clients_.push_back(c);
     ++live_;
     FillHeader(state, KAVROD_RECORD_LINK_STATE, link_up_ ? 1u : 0u);
+    state->header_size = KAVROD_HEADER_SIZE;
     state->payload = nullptr;
     state->length = 0;
     // A producer may be waiting for this client.
@@ -315,13 +453,60 @@ DeliveryCore::ClientId DeliveryCore::Accept(int64_t now, OutRecord* state) {
 void DeliveryCore::Request(ClientId id, const uint8_t* data, size_t size) {
   ClientRequest request;
   if (!ParseClientRequest(data, size, &request)) return;
-  std::lock_guard<std::mutex> guard(mutex_);
-  Client* c = Find(id);
-  if (c == nullptr || c->retired) return;
-  c->credit_mode = true;
-  c->introducing = false;
-  const uint64_t room = std::numeric_limits<uint64_t>::max() - c->credit;
-  c->credit += std::min<uint64_t>(room, request.value);
+  After after;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    Client* c = Find(id);
+    if (c == nullptr || c->retired) return;
+    const uint64_t work_before = work_;
+    const size_t live_before = live_;
+    switch (request.code) {
+      case KAVROD_REQUEST_CREDIT: {
+        c->credit_mode = true;
+        c->introducing = false;
+        const uint64_t room = std::numeric_limits<uint64_t>::max() - c->credit;
+        c->credit += std::min<uint64_t>(room, request.value);
+        break;
+      }
+      case KAVROD_REQUEST_ACKNOWLEDGED: BecomeAcknowledged(*c); break;
+      case KAVROD_REQUEST_ACK: Acknowledge(*c, request.sequence); break;
+    }
+    after = Settle(work_before, live_before);
+  }
+  Finish(after);
+}
+
+void DeliveryCore::BecomeAcknowledged(Client& c) {
+  if (c.acknowledged) return;
+  // Asked for before the first record: a client already sent records
+  // cannot turn into one that is sent them again.
+  if (c.taken) return;
+  for (const Client& other : clients_) {
+    if (!other.retired && other.acknowledged) {
+      Retire(c, "an acknowledged client is connected already", {}, Loss::kNone);
+      return;
+    }
+  }
+  if (!ack_mode_) {
+    // From now on everything is kept until acknowledged, the backlog
+    // waiting now included.
+    ack_mode_ = true;
+    ack_cursor_ = backlog_ ? std::min(backlog_begin_, c.cursor) : c.cursor;
+  }
+  // What its predecessor was sent but did not acknowledge comes first.
+  c.cursor = ack_cursor_;
+  c.acknowledged = true;
+  c.introducing = false;
+}
+
+void DeliveryCore::Acknowledge(Client& c, uint64_t sequence) {
+  if (!c.acknowledged) return;
+  // Sequence numbers count from 1: record n of the log is sequence n + 1.
+  // Only what was sent can be acknowledged.
+  const uint64_t upto = std::min(sequence, c.cursor);
+  if (upto <= ack_cursor_) return;
+  ack_cursor_ = upto;
+  ack_overflowing_ = false;
 }
 
 bool DeliveryCore::Introducing(ClientId id) const {
@@ -343,17 +528,29 @@ size_t DeliveryCore::Collect(ClientId id, int64_t now, OutRecord* out, size_t ma
   Client* c = Find(id);
   if (c == nullptr || !CanTake(*c)) return 0;
   if (backlog_) {
-    c->cursor = backlog_begin_;
+    // The acknowledged client starts where the acknowledgements stand,
+    // which takes in the backlog.
+    if (!c->acknowledged) c->cursor = backlog_begin_;
     c->progress_at = now;
     backlog_ = false;
   }
   uint64_t n = std::min<uint64_t>(end_ - c->cursor, max);
   if (c->credit_mode && !stopping_) n = std::min(n, c->credit);
   for (uint64_t i = 0; i < n; ++i) {
-    const Record& r = At(c->cursor + i);
-    FillHeader(&out[i], r.kind, r.value);
-    out[i].payload = r.payload;
-    out[i].length = r.length;
+    const uint64_t seq = c->cursor + i;
+    const Record& r = At(seq);
+    OutRecord& o = out[i];
+    if (c->acknowledged) {
+      FillHeader(&o, r.kind == KAVROD_RECORD_PAYLOAD ? KAVROD_RECORD_PAYLOAD_ID : KAVROD_RECORD_LINK_EVENT_ID, r.value);
+      PutLe64(o.header + 8, start_id_);
+      PutLe64(o.header + 16, seq + 1);
+      o.header_size = KAVROD_ID_HEADER_SIZE;
+    } else {
+      FillHeader(&o, r.kind, r.value);
+      o.header_size = KAVROD_HEADER_SIZE;
+    }
+    o.payload = r.payload;
+    o.length = r.length;
   }
   return static_cast<size_t>(n);
 }
@@ -367,6 +564,7 @@ uint64_t DeliveryCore::Commit(ClientId id, size_t sent, int64_t now) {
     Client* c = Find(id);
     if (c == nullptr || sent == 0) return work;
     c->cursor += sent;
+    c->taken = true;
     c->credit -= std::min<uint64_t>(c->credit, sent);
     c->progress_at = now;
     if (c->cursor == end_) c->holding = false;
@@ -388,7 +586,7 @@ void DeliveryCore::Hangup(ClientId id, const char* reason) {
     std::lock_guard<std::mutex> guard(mutex_);
     Client* c = Find(id);
     if (c == nullptr) return;
-    Retire(*c, reason, {});
+    Retire(*c, reason, {}, Loss::kNone);
     notify = std::exchange(notify_, false);
   }
   if (notify) room_.notify_all();
@@ -416,6 +614,7 @@ size_t DeliveryCore::PopDone(void** blocks, size_t max) {
   uint64_t low = end_;
   for (const Client& c : clients_) low = std::min(low, c.cursor);
   if (backlog_) low = std::min(low, backlog_begin_);
+  if (ack_mode_) low = std::min(low, ack_cursor_);
   size_t n = 0;
   while (base_ < low && n < max) {
     if (log_.front().payload != nullptr) blocks[n++] = log_.front().payload;

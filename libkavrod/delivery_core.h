@@ -1,6 +1,9 @@
 // The queueing core of the default companion library: one shared log of
 // records, a cursor per client, the backlog for the first client, credit,
-// and the rules that hold the link driver back when a client falls behind.
+// the acknowledged client, and the flow rules: the link driver's delivery
+// never waits; a client a whole buffer behind is dropped and what it lost is
+// counted; only the optional WaitForRoom, which the driver calls where its
+// transport carries back-pressure, waits for a client far behind.
 //
 // It does no I/O and includes no operating-system header, so that every
 // server in front of it (the Unix socket server here, a named-pipe server on
@@ -31,30 +34,37 @@ int64_t MonotonicMs();
 struct ClientRequest {
   uint32_t code = 0;
   uint32_t value = 0;
+  uint64_t sequence = 0;  // KAVROD_REQUEST_ACK
 };
 
-// True only for a packet that is exactly one request of a known code;
-// anything else is to be ignored by the caller.
+// True only for a packet that is exactly one request of a known code and
+// its size; anything else is to be ignored by the caller.
 bool ParseClientRequest(const uint8_t* data, size_t size, ClientRequest* request);
 
 struct Limits {
-  // Records waiting for one client before the producer is held back.
+  // The deep buffer: records one client may fall behind; a client that
+  // would fall further is dropped. Also what is kept for the acknowledged
+  // client.
   size_t client_records_max = KAVROD_CLIENT_QUEUE_MAX;
   // The same in bytes, so that one client cannot pin unbounded memory with
   // large payloads.
-  uint64_t client_bytes_max = uint64_t{128} << 20;
+  uint64_t client_bytes_max = KAVROD_CLIENT_BYTES_MAX;
+  // WaitForRoom waits while a client is further behind than this.
+  size_t hold_back = KAVROD_HOLD_BACK;
   // Payloads kept while no client is connected.
   size_t backlog_max = KAVROD_BACKLOG_MAX;
-  // A client that blocks the producer and takes nothing for this long is
+  // A client that holds WaitForRoom back and takes nothing for this long is
   // dropped.
   int64_t stall_ms = KAVROD_STALL_MS;
   size_t clients_max = KAVROD_CLIENTS_MAX;
 };
 
-// One record ready to go out: its header and the payload block, which stays
-// valid until the client's cursor has moved past it (Commit, Release).
+// One record ready to go out: its header (8 bytes, or 24 for the
+// acknowledged client) and the payload block, which stays valid until the
+// client's cursor has moved past it (Commit, Release).
 struct OutRecord {
-  uint8_t header[KAVROD_HEADER_SIZE];
+  uint8_t header[KAVROD_ID_HEADER_SIZE];
+  uint32_t header_size;
   const void* payload;
   uint32_t length;
 };
@@ -73,17 +83,6 @@ struct ServerHooks {
 class DeliveryCore {
  public:
   using ClientId = uint32_t;
-  // kAwaitClient: no client is connected and the backlog is full, but a
-  // client has just connected; wait for it to be taken in.
-  enum class Offer { kTaken, kRefused, kFull, kAwaitClient };
-
-  // When TryDeliver answers kFull: try again at `retry_at` (when the client
-  // that is in the way counts as stalled), or earlier once WaitForRoom says
-  // that something moved.
-  struct Full {
-    int64_t retry_at = 0;
-    uint64_t epoch = 0;
-  };
 
   explicit DeliveryCore(ServerHooks server, Limits limits = {});
   ~DeliveryCore();
@@ -92,15 +91,33 @@ class DeliveryCore {
 
   // --- Producer side: the link driver's threads ----------------------------
 
-  // DeliverPayload: takes the block (1) or refuses it (-1). While a client's
-  // queue is full it waits for that client to take records, and drops the
-  // client once it has taken nothing for the stall time.
-  int32_t Deliver(uint32_t address, void* payload, uint32_t length);
-  // One attempt of Deliver at time `now` (milliseconds; -1: read the clock
-  // if the answer depends on it), without waiting.
-  Offer TryDeliver(uint32_t address, void* payload, uint32_t length, int64_t now, Full* full);
-  // Waits until a client has moved on since `epoch`, for at most timeout_ms.
-  void WaitForRoom(uint64_t epoch, int64_t timeout_ms);
+  // DeliverPayload at time `now` (milliseconds; -1: read the clock if the
+  // answer depends on it): takes the block (1, or 2 when records were lost
+  // to make room for it) or refuses it (-1). Never waits: a client that the
+  // record would put beyond the deep buffer is dropped first.
+  int32_t Deliver(uint32_t address, void* payload, uint32_t length, int64_t now = -1);
+  // KavrodWaitForRoom: waits, at most timeout_ms, while a client is more
+  // than the hold-back behind; 1 when none is (any more), 2 the same after
+  // dropping one, 0 when one still is. A client that holds it back and takes
+  // nothing for the stall time is dropped.
+  int32_t WaitForRoom(int64_t timeout_ms);
+  // One look of WaitForRoom at time `now`: true when no client is too far
+  // behind; otherwise `retry_at` is when the first of them counts as
+  // stalled.
+  bool Room(int64_t now, int64_t* retry_at);
+  struct Status {
+    uint32_t clients = 0;
+    uint32_t acknowledged_clients = 0;
+    uint64_t records_lost = 0;
+    uint64_t records_unacknowledged = 0;
+  };
+  Status QueryStatus() const;
+  // KavrodQueryStatus: fills `out`, whose size the caller has set; false
+  // when it is too small.
+  bool FillStatus(KavrodStatus* out) const;
+  // The number fixed for the life of the core that, with a record's
+  // sequence number, identifies it to the acknowledged client.
+  uint64_t StartId() const { return start_id_; }
   // SignalLinkEvent. Link events are never refused. After event 0 the core
   // stops taking anything; the server flushes and closes.
   void Signal(uint32_t code, int64_t now);
@@ -174,6 +191,9 @@ class DeliveryCore {
     // stalled yet.
     int64_t pending_since = 0;
     bool introducing = true;
+    bool acknowledged = false;
+    // It has been sent a record.
+    bool taken = false;
     bool credit_mode = false;
     uint64_t credit = 0;
     bool blocked = false;
@@ -181,6 +201,9 @@ class DeliveryCore {
     // It holds the producer back; said once until it has caught up.
     bool holding = false;
   };
+  // Whose records a dropped client leaves: the lost count, the backlog, or
+  // the acknowledged client's successor.
+  enum class Loss { kNone, kCounted };
 
   Client* Find(ClientId id);
   const Client* Find(ClientId id) const;
@@ -190,7 +213,21 @@ class DeliveryCore {
   uint64_t BytesBefore(uint64_t seq) const { return seq == end_ ? bytes_total_ : At(seq).bytes_before; }
   bool CanTake(const Client& c) const;
   bool WantsWake() const;
-  void Retire(Client& c, const char* reason, const std::string& detail);
+  void Retire(Client& c, const char* reason, const std::string& detail, Loss loss);
+  // Drops every client that another record would put beyond the deep
+  // buffer, and in the acknowledged mode the oldest unacknowledged records
+  // that would not fit any more.
+  void MakeRoom(uint64_t size);
+  void BecomeAcknowledged(Client& c);
+  void Acknowledge(Client& c, uint64_t sequence);
+  // Wakes the service thread and any WaitForRoom after a change made under
+  // the lock; called with the lock released.
+  struct After {
+    bool wake = false;
+    bool notify = false;
+  };
+  After Settle(uint64_t work_before, size_t live_before);
+  void Finish(After after);
   // Takes up to `max` records off the front of the log that no client needs
   // any more; returns their payload blocks in `blocks`.
   size_t PopDone(void** blocks, size_t max);
@@ -221,6 +258,13 @@ class DeliveryCore {
   uint64_t retired_count_ = 0;
   bool sleeping_ = false;
   std::vector<std::string> notices_;
+  const uint64_t start_id_;
+  uint64_t records_lost_ = 0;
+  // The acknowledged mode: from the first acknowledged client on, records
+  // from ack_cursor_ on are kept until acknowledged.
+  bool ack_mode_ = false;
+  uint64_t ack_cursor_ = 0;
+  bool ack_overflowing_ = false;
 };
 
 }  // namespace kavrod

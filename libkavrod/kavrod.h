@@ -42,13 +42,58 @@
  * other packet is ignored. When the link driver ends, whatever is queued and
  * the KAVROD_EVENT_SHUTDOWN record are sent regardless of credit.
  *
- * A client that falls KAVROD_CLIENT_QUEUE_MAX records behind holds the link
- * driver back until it catches up; one that then takes nothing for
- * KAVROD_STALL_MS milliseconds is disconnected.
+ * Acknowledged client (for a bridge that must lose nothing). A client that
+ * sends, right after connecting and before reading its first record,
  *
- * Client programs need only the constants below; the two functions are for the
- * link driver and for companion libraries of one's own, which must export them
- * by name with C linkage.
+ *     u32 code     KAVROD_REQUEST_ACKNOWLEDGED
+ *     u32 value    0
+ *
+ * becomes the acknowledged client. It is sent payloads and link events as
+ * kinds KAVROD_RECORD_PAYLOAD_ID and KAVROD_RECORD_LINK_EVENT_ID, with a
+ * header of KAVROD_ID_HEADER_SIZE bytes, little-endian:
+ *
+ *     u32 kind, u32 value    as for kinds 1 and 2
+ *     u64 start_id           fixed for the life of the link driver's
+ *                            process, different for every start
+ *     u64 sequence           numbers every payload and event of the process
+ *                            from 1 upwards, without gaps
+ *
+ * then the payload bytes (at most KAVROD_ID_RECORD_MAX bytes in all). The
+ * link-state record still comes first, with its 8-byte header. The client
+ * acknowledges with a packet of KAVROD_ACK_REQUEST_SIZE bytes:
+ *
+ *     u32 code     KAVROD_REQUEST_ACK
+ *     u32 0
+ *     u64 sequence every record up to and including it is acknowledged
+ *
+ * and may send credit as any client does. From the first acknowledged
+ * client on (the backlog waiting then included) the library keeps every
+ * record until it is acknowledged, also while no acknowledged client is
+ * connected, up to the deep buffer (KAVROD_CLIENT_QUEUE_MAX records,
+ * KAVROD_CLIENT_BYTES_MAX bytes); beyond it the oldest unacknowledged
+ * records go first and are counted as lost. When the acknowledged client
+ * goes (closed, killed, dropped), the records it was sent but had not
+ * acknowledged go first, in order and with the same identity, to the next
+ * acknowledged client, then the rest: the same record may thus arrive
+ * twice, never with another identity. One acknowledged client at a time: a
+ * second one asking while one is connected is closed after its link-state
+ * record. Plain and credit clients are served as before alongside it.
+ *
+ * Flow: the link never waits on a client. DeliverPayload never waits; each
+ * client may fall KAVROD_CLIENT_QUEUE_MAX records (KAVROD_CLIENT_BYTES_MAX
+ * bytes) behind, about a minute of a serial line at full speed; a client
+ * that would fall further is disconnected, and the records it lost are
+ * counted. A client that keeps up gets every record once, in order. Where
+ * the transport carries back-pressure (TCP), the link driver calls
+ * KavrodWaitForRoom before reading the PBX's socket again, so a client more
+ * than KAVROD_HOLD_BACK records behind slows the reading of the socket;
+ * one that then takes nothing for KAVROD_STALL_MS milliseconds is
+ * disconnected.
+ *
+ * Client programs need only the constants below; the functions are for the
+ * link driver and for companion libraries of one's own, which must export
+ * DeliverPayload and SignalLinkEvent by name with C linkage, and may export
+ * KavrodWaitForRoom and KavrodQueryStatus.
  */
 #ifndef KAVROD_H
 #define KAVROD_H
@@ -73,21 +118,35 @@ extern "C" {
 #define KAVROD_RECORD_PAYLOAD 1u
 #define KAVROD_RECORD_LINK_EVENT 2u
 #define KAVROD_RECORD_LINK_STATE 3u
+/* The same as 1 and 2 with the record's identity: the acknowledged client's. */
+#define KAVROD_RECORD_PAYLOAD_ID 4u
+#define KAVROD_RECORD_LINK_EVENT_ID 5u
 
 /* Client requests. */
 #define KAVROD_REQUEST_CREDIT 1u
+#define KAVROD_REQUEST_ACKNOWLEDGED 2u
+#define KAVROD_REQUEST_ACK 3u
 #define KAVROD_REQUEST_SIZE 8u
+#define KAVROD_ACK_REQUEST_SIZE 16u
 
-/* Sizes: the record header, the longest payload, the longest record. */
+/* Sizes: the record header, the longest payload, the longest record; the
+ * header of kinds 4 and 5 and the longest record with it. */
 #define KAVROD_HEADER_SIZE 8u
 #define KAVROD_PAYLOAD_MAX 65535u
 #define KAVROD_RECORD_MAX (KAVROD_HEADER_SIZE + KAVROD_PAYLOAD_MAX)
+#define KAVROD_ID_HEADER_SIZE 24u
+#define KAVROD_ID_RECORD_MAX (KAVROD_ID_HEADER_SIZE + KAVROD_PAYLOAD_MAX)
 
 /* Payloads kept while no client is connected. */
 #define KAVROD_BACKLOG_MAX 1024u
-/* Records one client may fall behind before the link driver is held back. */
-#define KAVROD_CLIENT_QUEUE_MAX 4096u
-/* How long a client that holds the link driver back may take nothing. */
+/* The deep buffer: records, and bytes of records, one client may fall
+ * behind before it is dropped; also what is kept for the acknowledged
+ * client. */
+#define KAVROD_CLIENT_QUEUE_MAX 65536u
+#define KAVROD_CLIENT_BYTES_MAX (128u * 1024u * 1024u)
+/* KavrodWaitForRoom waits while a client is more records behind than this. */
+#define KAVROD_HOLD_BACK 4096u
+/* How long a client that holds KavrodWaitForRoom back may take nothing. */
 #define KAVROD_STALL_MS 5000u
 /* Clients served at once. */
 #define KAVROD_CLIENTS_MAX 64u
@@ -110,9 +169,10 @@ extern "C" {
  * cannot hold the payload (no client connected and the backlog full, the
  * library ending, longer than KAVROD_PAYLOAD_MAX): the block stays the
  * caller's. Any other result: the library owns the block and frees it with
- * free. While a client is KAVROD_CLIENT_QUEUE_MAX records behind, the call
- * waits for it, at most until that client has taken nothing for
- * KAVROD_STALL_MS.
+ * free: 1, or 2 when records were lost to a slow client in this call (the
+ * link driver then asks KavrodQueryStatus). Never waits: a client the
+ * payload would put more than KAVROD_CLIENT_QUEUE_MAX records behind is
+ * disconnected instead.
  */
 KAVROD_EXPORT int32_t DeliverPayload(uint32_t address, void* payload, uint32_t length);
 
@@ -122,6 +182,30 @@ KAVROD_EXPORT int32_t DeliverPayload(uint32_t address, void* payload, uint32_t l
  * after a bounded wait), and the library then stops serving.
  */
 KAVROD_EXPORT void SignalLinkEvent(uint32_t code);
+
+/*
+ * Optional. Waits, at most `timeout_ms` milliseconds, while a client is more
+ * than KAVROD_HOLD_BACK records behind. Returns 1 when none is (any more), 2
+ * the same after dropping a stalled client, 0 when one still is. The link driver calls it only where its transport
+ * carries back-pressure, never with its link lock held.
+ */
+KAVROD_EXPORT int32_t KavrodWaitForRoom(uint32_t timeout_ms);
+
+/* What KavrodQueryStatus fills in. */
+struct KavrodStatus {
+  uint32_t size; /* set by the caller: sizeof(struct KavrodStatus) */
+  uint32_t clients;
+  uint32_t acknowledged_clients;
+  uint32_t reserved;
+  uint64_t records_lost;           /* to slow clients, and unacknowledged ones dropped, since the start */
+  uint64_t records_unacknowledged; /* kept for the acknowledged client */
+};
+
+/*
+ * Optional. Fills `status` (whose size the caller has set) and returns 1;
+ * 0 when it cannot.
+ */
+KAVROD_EXPORT int32_t KavrodQueryStatus(struct KavrodStatus* status);
 
 #ifdef __cplusplus
 }

@@ -51,10 +51,11 @@ std::string Decimal(unsigned long long value) {
 
 }  // namespace
 
-UnixServer::UnixServer(const std::string& run_dir, Limits limits)
+UnixServer::UnixServer(const std::string& run_dir, Limits limits, gid_t group)
     : core_(ServerHooks{[this] { Wake(); }, [this] { return ClientWaiting(); }}, limits),
       path_(run_dir + "/" + KAVROD_SOCKET_NAME),
-      lock_path_(run_dir + "/" + KAVROD_LOCK_NAME) {
+      lock_path_(run_dir + "/" + KAVROD_LOCK_NAME),
+      group_(group) {
   wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (wake_fd_ < 0) {
     Report(std::string("cannot start: eventfd: ") + std::strerror(errno));
@@ -84,6 +85,10 @@ int32_t UnixServer::Deliver(uint32_t address, void* payload, uint32_t length) {
   return core_.Deliver(address, payload, length);
 }
 
+int32_t UnixServer::WaitForRoom(uint32_t timeout_ms) { return core_.WaitForRoom(timeout_ms); }
+
+bool UnixServer::QueryStatus(KavrodStatus* status) const { return core_.FillStatus(status); }
+
 void UnixServer::Signal(uint32_t code) {
   core_.Signal(code, MonotonicMs());
   if (code == KAVROD_EVENT_SHUTDOWN) Stop();
@@ -101,7 +106,10 @@ bool UnixServer::ClientWaiting() {
   const int fd = listener_.load(std::memory_order_acquire);
   if (fd < 0) return false;
   pollfd p{fd, POLLIN, 0};
-  return poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0;
+  if (poll(&p, 1, 0) == 1 && (p.revents & POLLIN) != 0) return true;
+  // Asked after the listener: a connection taken off it since is flagged
+  // until the core has it.
+  return accepting_.load();
 }
 
 void UnixServer::Wake() {
@@ -143,8 +151,12 @@ std::string UnixServer::Listen() {
   // Connecting to its socket to find out would make the probe a client, one
   // that takes the backlog with it.
   if (lock_fd_ < 0) {
-    int fd = open(lock_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0660);
+    // The owner's alone: whoever can open the file can lock it, and so keep
+    // the library from serving. A file left by an older run with wider
+    // rights is narrowed.
+    int fd = open(lock_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return "cannot open " + lock_path_ + ": " + std::strerror(errno);
+    fchmod(fd, 0600);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
       int error = errno;
       close(fd);
@@ -169,6 +181,14 @@ std::string UnixServer::Listen() {
     return failure;
   }
   chmod(path_.c_str(), 0660);
+  // Every socket this library creates, the ones made on a later retry
+  // included, goes to the group that clients are in.
+  if (group_ != static_cast<gid_t>(-1) && lchown(path_.c_str(), static_cast<uid_t>(-1), group_) != 0) {
+    std::string failure = "cannot give the socket to group " + Decimal(group_) + ": " + std::strerror(errno);
+    unlink(path_.c_str());
+    close(fd);
+    return failure;
+  }
   if (listen(fd, 64) < 0) {
     std::string failure = std::string("listen: ") + std::strerror(errno);
     unlink(path_.c_str());
@@ -209,8 +229,10 @@ void UnixServer::CloseListener() {
 // backlog.
 void UnixServer::AcceptClients(int64_t now) {
   for (;;) {
+    accepting_.store(true);
     int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
+      accepting_.store(false);
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) return;
       // Out of descriptors or memory: the connection stays queued and the
@@ -229,16 +251,12 @@ void UnixServer::AcceptClients(int64_t now) {
     }
     OutRecord state{};
     DeliveryCore::ClientId id = core_.Accept(now, &state);
+    accepting_.store(false);
     if (id == 0) {
       // Closed before the link-state record, which tells the client why.
       close(fd);
       ++refused_unreported_;
-      if (now >= next_refusal_report_) {
-        Report(Decimal(refused_unreported_) + " client(s) refused: " + Decimal(KAVROD_CLIENTS_MAX) +
-               " clients are connected already");
-        refused_unreported_ = 0;
-        next_refusal_report_ = now + 1000;
-      }
+      ReportRefusals(now, false);
       return;
     }
     // A fresh socket has room for one small record.
@@ -308,7 +326,7 @@ size_t UnixServer::SendSome(Conn& c, int64_t now, uint64_t* work) {
   mmsghdr messages[kSendBatch];
   iovec parts[2 * kSendBatch];
   for (size_t i = 0; i < n; ++i) {
-    parts[2 * i] = {out[i].header, KAVROD_HEADER_SIZE};
+    parts[2 * i] = {out[i].header, out[i].header_size};
     parts[2 * i + 1] = {const_cast<void*>(out[i].payload), out[i].length};
     messages[i] = {};
     messages[i].msg_hdr.msg_iov = &parts[2 * i];
@@ -333,6 +351,16 @@ size_t UnixServer::SendSome(Conn& c, int64_t now, uint64_t* work) {
     core_.SetBlocked(c.id, true);
   }
   return static_cast<size_t>(sent);
+}
+
+// At most one line a second; the refusals in between are said with the next
+// line, which comes when that second is over (or at the end).
+void UnixServer::ReportRefusals(int64_t now, bool all) {
+  if (refused_unreported_ == 0 || (!all && now < next_refusal_report_)) return;
+  Report(Decimal(refused_unreported_) + " client(s) refused: " + Decimal(KAVROD_CLIENTS_MAX) +
+         " clients are connected already");
+  refused_unreported_ = 0;
+  next_refusal_report_ = now + 1000;
 }
 
 void UnixServer::CloseRetired() {
@@ -410,6 +438,8 @@ void UnixServer::Run() {
         if (now >= next_listen_try_) TryListen(now);
         if (listen_fd_ < 0) wake_at(next_listen_try_);
       }
+      ReportRefusals(now, false);
+      if (refused_unreported_ > 0) wake_at(next_refusal_report_);
       if (accept_paused_until_ >= 0 && now >= accept_paused_until_) accept_paused_until_ = -1;
       if (accept_paused_until_ >= 0) wake_at(accept_paused_until_);
       watch_listener = listen_fd_ >= 0 && accept_paused_until_ < 0;
@@ -478,6 +508,7 @@ void UnixServer::Run() {
     if (watch_listener && (fds[1].revents & POLLIN)) AcceptClients(after);
   }
 
+  ReportRefusals(MonotonicMs(), true);
   // Shutdown: whatever a client has not taken by now it will not get.
   for (Conn& c : conns_) {
     const uint64_t pending = core_.Pending(c.id);

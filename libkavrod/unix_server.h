@@ -19,12 +19,16 @@ namespace kavrod {
 
 class UnixServer final {
  public:
-  explicit UnixServer(const std::string& run_dir, Limits limits = {});
+  // `group`: the group to give the socket each time it is created; -1
+  // leaves it the process's.
+  explicit UnixServer(const std::string& run_dir, Limits limits = {}, gid_t group = static_cast<gid_t>(-1));
   ~UnixServer();
   UnixServer(const UnixServer&) = delete;
   UnixServer& operator=(const UnixServer&) = delete;
 
   int32_t Deliver(uint32_t address, void* payload, uint32_t length);
+  int32_t WaitForRoom(uint32_t timeout_ms);
+  bool QueryStatus(KavrodStatus* status) const;
   void Signal(uint32_t code);
   // Hands the clients what is queued (waiting a bounded time), closes them
   // and removes the socket. Later calls are refused.
@@ -56,18 +60,23 @@ class UnixServer final {
   void ReadRequests(Conn& c);
   size_t SendSome(Conn& c, int64_t now, uint64_t* work);
   void CloseRetired();
+  void ReportRefusals(int64_t now, bool all);
   void Housekeeping();
   void Report(const std::string& line);
 
   DeliveryCore core_;
   const std::string path_;
   const std::string lock_path_;
+  const gid_t group_;
   int wake_fd_ = -1;
   std::thread thread_;
   std::mutex stop_mutex_;
   bool stopped_ = false;
   // The listener, for producers to look at; set once.
   std::atomic<int> listener_{-1};
+  // Set from before a connection leaves the listener until the core has
+  // taken it in: a client in between is still waiting.
+  std::atomic<bool> accepting_{false};
 
   // The service thread's own; nobody else touches these once it runs.
   int listen_fd_ = -1;

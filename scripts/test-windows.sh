@@ -2,7 +2,8 @@
 # Builds the Windows program with mingw-w64 (32-bit, the shipped build, and
 # 64-bit) and tests it under Wine: the portable and Win32 unit tests of both
 # builds, then the end-to-end tests of the real kavro.exe, KAVROD32.dll and
-# kavroctl.exe against the Linux kavro-pbx, on both builds. Also builds the 32-bit
+# kavroctl.exe against the Linux kavro-pbx, on both builds, and the 32-bit
+# installer installed, upgraded and uninstalled. Also builds the 32-bit
 # package. Exits non-zero on any failure.
 #
 # Wine runs headless in a prefix of its own under build-win32/, made anew on
@@ -30,8 +31,8 @@ for bits in 32 64; do
   cmake -S . -B "build-win$bits" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "build-win$bits" -j"$jobs" --target kavro kavrod32 kavroctl kavro_win_tests
 done
-stage "package (win32)"
-cmake --build build-win32 --target kavro_package
+stage "package and installer (win32)"
+cmake --build build-win32 --target kavro_package kavro_msi
 
 # The modem-line shim, for Wine of each bitness; the loader picks the one
 # of its own class through $LIB.

@@ -1,8 +1,10 @@
 // kavro: the link driver's process entry. One process runs one link: it
 // opens the link at start and ends, with exit code 0, when the link ends.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,9 +19,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include "control/config_check.h"
 #include "control/configuration.h"
 #include "control/control_window.h"
 #include "control/delivery_library.h"
+#include "control/lifecycle_delivery.h"
 #include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "kavro/kavro_wire.h"
@@ -74,59 +78,86 @@ const char* SourceOf(kavro::platform::Registry& registry, const char* name) {
   return r == kavro::platform::ERROR_SUCCESS || r == kavro::platform::ERROR_MORE_DATA ? "file" : "default";
 }
 
-// kavro --check-config: the configuration as the start would take it, with
-// where each value came from, and whether a link could be opened with it.
-// Nothing is opened: the serial device is only looked up, a TCP address only
-// parsed.
+// The account kavro runs as, by name where it has one.
+std::string AccountName() {
+  const passwd* account = getpwuid(geteuid());
+  return account != nullptr ? account->pw_name : "uid " + std::to_string(geteuid());
+}
+
+// What an account refused a device needs: its group, when the group may
+// read and write it, else access the device's mode does not give at all.
+std::string DeviceAccessAdvice(const struct stat& st) {
+  const group* owner = getgrgid(st.st_gid);
+  const std::string name = owner != nullptr ? owner->gr_name : std::to_string(st.st_gid);
+  if ((st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
+    return "add the account to group " + name + " (usermod -aG " + name + " " + AccountName() +
+           "), then start kavro anew";
+  }
+  char mode[8];
+  snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  return std::string("the device's mode ") + mode + " gives its group " + name +
+         " no read and write access: change it (a udev rule) or run kavro as its owner";
+}
+
+// kavro --check-config on Linux: values come from the file or are
+// defaults; the serial device is looked up and tried for the read and write
+// access the start needs, a TCP address only parsed.
+class FileConfigProbe : public kavro::ConfigCheckProbe {
+ public:
+  FileConfigProbe(kavro::platform::Registry& registry, kavro::SerialPort& serial,
+                  const kavro::platform::UsbFilter& usbFilter)
+      : registry_(registry), serial_(serial), usbFilter_(usbFilter) {}
+  std::string SourceOf(const char* name) override { return ::SourceOf(registry_, name); }
+  std::string SerialDevice(const char* link, bool* openable) override {
+    const std::string device = serial_.DevicePathFor(link);
+    struct stat st {};
+    *openable = false;
+    if (device.empty()) return std::string("none: map ") + link + " under Ports";
+    if (stat(device.c_str(), &st) != 0) return device + " (" + strerror(errno) + ")";
+    // The start opens the device for reading and writing: an account that
+    // may only see it would pass a mere lookup and fail at the start.
+    if (access(device.c_str(), R_OK | W_OK) != 0) {
+      const int error = errno;
+      std::string line = device + " (" + strerror(error) + " for account " + AccountName() + ")";
+      if (error == EACCES) line += "\n" + kavro::ConfigCheckLine("access", DeviceAccessAdvice(st));
+      return line;
+    }
+    *openable = true;
+    return device;
+  }
+  std::vector<std::string> UsbDevice(bool* openable) override {
+    *openable = true;
+    if (!usbFilter_.active) {
+      return {kavro::ConfigCheckLine("USB filter", "none: the first device with bulk endpoints 0x04/0x84")};
+    }
+    if (usbFilter_.matchNothing) {
+      *openable = false;
+      return {kavro::ConfigCheckLine("USB filter", "unreadable Ports value USB: no device will match")};
+    }
+    char filter[32];
+    snprintf(filter, sizeof filter, "%04x:%04x (file)", usbFilter_.vendor, usbFilter_.product);
+    return {kavro::ConfigCheckLine("USB filter", filter)};
+  }
+  bool IsAddress(const char* text) override {
+    in_addr address{};
+    return inet_pton(AF_INET, text, &address) == 1;
+  }
+
+ private:
+  kavro::platform::Registry& registry_;
+  kavro::SerialPort& serial_;
+  const kavro::platform::UsbFilter& usbFilter_;
+};
+
 int CheckConfig(const std::string& registryPath, bool fileRead, kavro::platform::Registry& registry,
                 const kavro::LinkConfig& config, const std::string& tail, kavro::SerialPort& serial,
                 const kavro::platform::UsbFilter& usbFilter) {
-  using namespace kavro;
-  std::printf("registry file   %s%s\n", registryPath.c_str(), fileRead ? "" : " (not present: defaults)");
-  const char* link = config.Link;
-  std::printf("Link            %s (%s)\n", link, !tail.empty() ? "command line" : SourceOf(registry, "Link"));
-  bool openable = true;
-  const bool com = strncmp(link, "COM", 3) == 0;
-  const bool usb = strncmp(link, "USB", 3) == 0;
-  const bool tcp = strncmp(link, "TCP", 3) == 0 || strncmp(link, "LAN/USB", 7) == 0;
-  if (com) {
-    std::printf("LinkSpeed       %s (%s)\n", config.LinkSpeed, SourceOf(registry, "LinkSpeed"));
-    std::printf("ControlLines    %u (%s)\n", config.ControlLines, SourceOf(registry, "ControlLines"));
-    const std::string device = serial.DevicePathFor(link);
-    struct stat st {};
-    if (device.empty()) {
-      std::printf("device          none: map %s under Ports\n", link);
-      openable = false;
-    } else if (stat(device.c_str(), &st) != 0) {
-      std::printf("device          %s (%s)\n", device.c_str(), strerror(errno));
-      openable = false;
-    } else {
-      std::printf("device          %s\n", device.c_str());
-    }
-  } else if (usb) {
-    if (!usbFilter.active) {
-      std::printf("USB filter      none: the first device with bulk endpoints 0x04/0x84\n");
-    } else if (usbFilter.matchNothing) {
-      std::printf("USB filter      unreadable Ports value USB: no device will match\n");
-      openable = false;
-    } else {
-      std::printf("USB filter      %04x:%04x (file)\n", usbFilter.vendor, usbFilter.product);
-    }
-  } else if (tcp) {
-    in_addr address{};
-    const bool valid = inet_pton(AF_INET, config.TapiSvrIpAddr, &address) == 1;
-    std::printf("TapiSvrIpAddr   %s (%s)%s\n", config.TapiSvrIpAddr, SourceOf(registry, "TapiSvrIpAddr"),
-                valid ? "" : ": not a dotted IPv4 address");
-    std::printf("TapiSvrIpPort   %u (%s)\n", config.TapiSvrIpPort, SourceOf(registry, "TapiSvrIpPort"));
-    std::printf("Keepalive       %u (%s): %s\n", config.Keepalive, SourceOf(registry, "Keepalive"),
-                (config.Keepalive & 1) ? "on" : "off");
-    openable = valid && config.TapiSvrIpPort != 0 && config.TapiSvrIpPort <= 65535;
-  } else {
-    std::printf("kind            none: not COMn, USB, TCP or LAN/USB\n");
-    openable = false;
-  }
-  std::printf("result          %s\n", openable ? "a link can be opened" : "no link can be opened");
-  return openable ? 0 : 1;
+  std::printf("%s\n", kavro::ConfigCheckLine("registry file", registryPath + (fileRead ? "" : " (not present: defaults)"))
+                          .c_str());
+  FileConfigProbe probe(registry, serial, usbFilter);
+  const kavro::ConfigCheck check = kavro::CheckConfiguration(config, !tail.empty(), probe);
+  for (const std::string& line : check.lines) std::printf("%s\n", line.c_str());
+  return check.openable ? 0 : 1;
 }
 
 int Fail(int code, const std::string& message) {
@@ -176,34 +207,6 @@ bool GiveSocketsToGroup(const std::string& runDir, gid_t group, std::string& err
   }
   return true;
 }
-
-// Passes everything on to the companion library, and tells systemd when the
-// link is up: a notify-type unit is active only with the link established.
-class ServiceNotifyingDelivery : public kavro::Delivery {
- public:
-  ServiceNotifyingDelivery(kavro::Delivery& inner, kavro::platform::LifecycleSink& lifecycle, const char* link)
-      : inner_(inner), lifecycle_(lifecycle), link_(link) {}
-  int32_t DeliverPayload(uint32_t address, void* payload, uint32_t length) override {
-    return inner_.DeliverPayload(address, payload, length);
-  }
-  void SignalLinkEvent(uint32_t code) override {
-    inner_.SignalLinkEvent(code);
-    if (code == kavro::LINK_EVENT_ESTABLISHED) {
-      lifecycle_.LinkUp();
-      lifecycle_.Notice(kavro::platform::NoticeLevel::Info, std::string("link ") + link_ + " established");
-      kavro::platform::NotifyServiceManager("READY=1\nSTATUS=Link established");
-    } else if (code == kavro::LINK_EVENT_FAILED) {
-      lifecycle_.Notice(kavro::platform::NoticeLevel::Warning, std::string("link ") + link_ + " could not be set up");
-      kavro::platform::NotifyServiceManager("STATUS=Link failed");
-    }
-  }
-
- private:
-  kavro::Delivery& inner_;
-  kavro::platform::LifecycleSink& lifecycle_;
-  // LinkConfig's link name, final once the link is opened.
-  const char* link_;
-};
 
 }  // namespace
 
@@ -319,6 +322,18 @@ int main(int argc, char** argv) {
   platform::PosixLogBackend logBackend;
   TraceLog trace(logBackend);
   trace.InitTraceLog(opt.logDir);
+  // A log file that is there but cannot be written leaves the trace off:
+  // say so, or the operator waits for lines that never come.
+  if (trace.TraceMask == 0 && access(trace.LogPath().c_str(), F_OK) == 0) {
+    const int fd = open(trace.LogPath().c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+      close(fd);
+    } else {
+      lifecycle.Notice(platform::NoticeLevel::Warning,
+                       "trace log " + trace.LogPath() + " exists but account " + AccountName() + " cannot write it (" +
+                           strerror(errno) + "): the trace is off; give the account write access to the file");
+    }
+  }
 
   if (opt.checkConfig) {
     platform::PosixEventHub checkHub;
@@ -345,8 +360,15 @@ int main(int argc, char** argv) {
   // A start that fails as the last one did is told once and retried ever
   // more slowly: the run directory outlives the process under the unit.
   lifecycle.RememberFailuresIn(opt.runDir + "/" + START_FAILURE_FILE);
-  // The companion library finds its own socket through this.
+  // The companion library finds its own socket through this, and gives it to
+  // the socket group itself each time it creates it (it may create it later,
+  // when the run directory is free again).
   setenv("KAVRO_RUN_DIR", opt.runDir.c_str(), 1);
+  if (!opt.socketGroup.empty()) {
+    setenv("KAVRO_SOCKET_GROUP", std::to_string(socketGroup).c_str(), 1);
+  } else {
+    unsetenv("KAVRO_SOCKET_GROUP");
+  }
 
   platform::PosixLibraryLoader loader;
   DeliveryLibrary delivery(loader);
@@ -362,7 +384,11 @@ int main(int argc, char** argv) {
 
   Configuration configuration(*registry, trace);
   LinkConfig config;
-  ServiceNotifyingDelivery notifyingDelivery(delivery, lifecycle, config.Link);
+  // systemd counts a notify-type unit active only with the link established.
+  LifecycleDelivery notifyingDelivery(delivery, lifecycle, &trace, config.Link, [](uint32_t code) {
+    if (code == LINK_EVENT_ESTABLISHED) platform::NotifyServiceManager("READY=1\nSTATUS=Link established");
+    if (code == LINK_EVENT_FAILED) platform::NotifyServiceManager("STATUS=Link failed");
+  });
 
   platform::PosixSerialDeviceFactory serialDevices;
   SerialPort serial(control, trace, *registry, serialDevices, hub);

@@ -3,13 +3,19 @@
 // the configured link), the hidden control window opens it on creation, and
 // the process ends with exit code 0 when the link ends, from inside the
 // window's destroy handling. Exit code 1: KAVROD32.dll is missing or lacks
-// one of its two functions.
+// one of its two functions, or kavro.exe runs already in this session.
+//
+// kavro.exe --check-config [LINK] checks the configuration instead and
+// prints it on the console it was started from (exit 0: a link can be
+// opened with it, 1: not).
 #include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "control/config_check.h"
 #include "control/configuration.h"
 #include "control/control_window.h"
+#include "control/lifecycle_delivery.h"
 #include "core/delivery.h"
 #include "core/link_control.h"
 #include "diag/trace_log.h"
@@ -22,6 +28,7 @@
 #include "link/socket_framing.h"
 #include "platform/win32/companion_library.h"
 #include "platform/win32/win32_event_hub.h"
+#include "platform/win32/win32_lifecycle_sink.h"
 #include "platform/win32/win32_log_backend.h"
 #include "platform/win32/win32_process.h"
 #include "platform/win32/win32_registry.h"
@@ -53,48 +60,256 @@ class OrdinalDelivery : public Delivery {
     return library_.DeliverPayload(address, payload, length);
   }
   void SignalLinkEvent(uint32_t code) override { library_.SignalLinkEvent(code); }
+  int32_t WaitForRoom(uint32_t timeoutMs) override { return library_.WaitForRoom(timeoutMs); }
+  bool QueryStatus(DeliveryStatus& status) override {
+    KavrodStatusRecord record{};
+    record.size = sizeof record;
+    if (library_.QueryStatus(&record) != 1) return false;
+    status.Clients = record.clients;
+    status.AcknowledgedClients = record.acknowledgedClients;
+    status.RecordsLost = record.recordsLost;
+    status.RecordsUnacknowledged = record.recordsUnacknowledged;
+    return true;
+  }
 
  private:
   platform::CompanionLibrary& library_;
 };
 
-// A program started from a console or a script with its error output
-// redirected gets the reason there too; started otherwise, the trace log
-// is the only witness.
-void TellStandardError(const std::string& line) {
-  HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
-  if (error == nullptr || error == INVALID_HANDLE_VALUE) return;
-  const std::string text = "kavro: " + line + "\r\n";
-  DWORD written = 0;
-  WriteFile(error, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+// Where a line for the person who started kavro.exe goes: the error (or
+// output) handle it was given when started from a script with redirected
+// output; else the console of the program that started it, if any (a GUI
+// program has none of its own). Null when there is neither.
+HANDLE ConsoleHandle(DWORD which) {
+  HANDLE given = GetStdHandle(which);
+  if (given != nullptr && given != INVALID_HANDLE_VALUE && GetFileType(given) != FILE_TYPE_UNKNOWN) return given;
+  static HANDLE console = [] {
+    if (!AttachConsole(ATTACH_PARENT_PROCESS)) return static_cast<HANDLE>(nullptr);
+    HANDLE out = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+    return out == INVALID_HANDLE_VALUE ? static_cast<HANDLE>(nullptr) : out;
+  }();
+  return console;
 }
 
+void WriteConsoleText(DWORD which, const std::string& text) {
+  HANDLE out = ConsoleHandle(which);
+  if (out == nullptr) return;
+  DWORD written = 0;
+  WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+// A start that fails: the reason goes to the trace log (when on), the Event
+// Log, and the console or error output kavro.exe was started with.
+void TellStartFailure(TraceLog& trace, const std::string& traced, const std::string& advice) {
+  trace.TraceMessage(LOG_ERROR, "%s", traced.c_str());
+  platform::ReportToEventLog(platform::NoticeLevel::Error, traced + "; " + advice);
+  WriteConsoleText(STD_ERROR_HANDLE, "kavro: " + traced + "; " + advice + "\r\n");
+}
+
+// The sink the companion library's notices reach through the exported
+// KavroLifecycleNotice, once the program has one.
+platform::LifecycleSink* exportedSink = nullptr;
+
+// The registry key this build reads, missing: say so, and say where the
+// values are if they sit in the other registry view, since the defaults
+// (COM2) then open a port nobody meant.
+void ReportMissingKey(platform::Registry& registry, platform::LifecycleSink& lifecycle) {
+  if (registry.OpenKey(KAVRO_REGISTRY_KEY)) return;
+  const std::string own = platform::Win32Registry::FullPath(KAVRO_REGISTRY_KEY) + " (" +
+                          platform::Win32Registry::ViewName() + ")";
+  if (platform::Win32Registry::ExistsInOtherView(KAVRO_REGISTRY_KEY)) {
+    lifecycle.Notice(platform::NoticeLevel::Warning,
+                     "registry key " + own + " does not exist, but " +
+                         platform::Win32Registry::FullPath(KAVRO_REGISTRY_KEY, true) + " (" +
+                         platform::Win32Registry::OtherViewName() + ") does: kavro.exe reads only the " +
+                         platform::Win32Registry::ViewName() +
+                         ", so the defaults apply; move the values there (reg add ... " +
+                         (sizeof(void*) == 8 ? "/reg:64" : "/reg:32") + ")");
+  } else {
+    lifecycle.Notice(platform::NoticeLevel::Info, "registry key " + own + " does not exist: the defaults apply");
+  }
+}
+
+// kavro.exe --check-config: where a value came from is the registry view
+// this build reads, or the default; a COM port is opened and closed again
+// to see whether it can be; USB discovery runs, WinUSB is not touched.
+class RegistryConfigProbe : public ConfigCheckProbe {
+ public:
+  RegistryConfigProbe(platform::Registry& registry, SerialPort& serial, platform::Win32UsbDevice& usb)
+      : registry_(registry), serial_(serial), usb_(usb) {}
+  std::string SourceOf(const char* name) override {
+    auto key = registry_.OpenKey(KAVRO_REGISTRY_KEY);
+    uint32_t size = 0;
+    if (!key) return "default";
+    const long r = key->QueryValue(name, nullptr, nullptr, &size);
+    return r == ERROR_SUCCESS || r == ERROR_MORE_DATA ? platform::Win32Registry::ViewName()
+                                                                           : "default";
+  }
+  std::string SerialDevice(const char* link, bool* openable) override {
+    const std::string device = serial_.DevicePathFor(link);
+    HANDLE port = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+    *openable = port != INVALID_HANDLE_VALUE;
+    if (*openable) {
+      CloseHandle(port);
+      return device + ": can be opened";
+    }
+    const DWORD error = GetLastError();
+    return device + ": cannot be opened: " + platform::SystemErrorText(error) +
+           (error == ERROR_ACCESS_DENIED ? "; is it in use (a running kavro.exe)?" : "");
+  }
+  std::vector<std::string> UsbDevice(bool* openable) override {
+    std::vector<platform::UsbDeviceInfo> found;
+    *openable = usb_.Discover(platform::UsbFilter{}, found) == platform::USB_SUCCESS && !found.empty();
+    if (!*openable) {
+      return {ConfigCheckLine("USB device", "none present with interface class bbecb87c-b337-4655-a692-c13b97b61a0f")};
+    }
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < found.size(); ++i) {
+      lines.push_back(ConfigCheckLine("USB device", found[i].path + (i == 0 ? "" : " (not used: the first one is)")));
+    }
+    return lines;
+  }
+  bool IsAddress(const char* text) override {
+    // Four decimal numbers up to 255, separated by dots.
+    int parts = 0;
+    const char* p = text;
+    while (parts < 4) {
+      if (*p < '0' || *p > '9') return false;
+      unsigned value = 0;
+      int digits = 0;
+      while (*p >= '0' && *p <= '9' && digits < 4) value = value * 10 + static_cast<unsigned>(*p++ - '0'), ++digits;
+      if (digits > 3 || value > 255) return false;
+      if (++parts < 4 && *p++ != '.') return false;
+    }
+    return *p == '\0';
+  }
+
+ private:
+  platform::Registry& registry_;
+  SerialPort& serial_;
+  platform::Win32UsbDevice& usb_;
+};
+
+int CheckConfig(TraceLog& trace, const std::string& tail) {
+  platform::Win32Registry registry;
+  platform::Win32EventHub hub(GetModuleHandleA(nullptr));
+  LinkControl control(trace, hub);
+  Configuration configuration(registry, trace);
+  LinkConfig config;
+  configuration.LoadConfiguration(config);
+  const char* configured = config.Link;
+  // As the start does: the command line replaces a link of a known kind.
+  if (!tail.empty() && (strncmp(configured, "COM", 3) == 0 || strncmp(configured, "USB", 3) == 0 ||
+                        strncmp(configured, "TCP", 3) == 0 || strncmp(configured, "LAN/USB", 7) == 0)) {
+    snprintf(config.Link, sizeof config.Link, "%s", tail.c_str());
+  }
+  platform::Win32SerialDeviceFactory devices;
+  SerialPort serial(control, trace, registry, devices, hub);
+  platform::SystemWinUsbCalls usbCalls;
+  platform::Win32UsbDevice usb(usbCalls);
+  RegistryConfigProbe probe(registry, serial, usb);
+
+  std::string out;
+  const std::string key = platform::Win32Registry::FullPath(KAVRO_REGISTRY_KEY);
+  const bool present = registry.OpenKey(KAVRO_REGISTRY_KEY) != nullptr;
+  out += ConfigCheckLine("registry key", key + " (" + platform::Win32Registry::ViewName() + ")" +
+                                             (present ? "" : ": not present, the defaults apply")) +
+         "\r\n";
+  if (!present && platform::Win32Registry::ExistsInOtherView(KAVRO_REGISTRY_KEY)) {
+    out += ConfigCheckLine("", "found only in the " + std::string(platform::Win32Registry::OtherViewName()) + " at " +
+                                   platform::Win32Registry::FullPath(KAVRO_REGISTRY_KEY, true) +
+                                   ", which this kavro.exe does not read: move the values") +
+           "\r\n";
+  }
+  if (tail.size() > sizeof config.Link - 1) {
+    out += ConfigCheckLine("Link", tail + " (command line): longer than 7 characters") + "\r\n";
+    out += ConfigCheckLine("result", "no link can be opened") + "\r\n";
+    WriteConsoleText(STD_OUTPUT_HANDLE, out);
+    return 1;
+  }
+  const ConfigCheck check = CheckConfiguration(config, !tail.empty(), probe);
+  for (const std::string& line : check.lines) out += line + "\r\n";
+  WriteConsoleText(STD_OUTPUT_HANDLE, out);
+  return check.openable ? 0 : 1;
+}
+
+// The option that makes kavro.exe check instead of run: the tail's first
+// word. What follows it is the link to check.
+constexpr const char* CHECK_CONFIG = "--check-config";
+
+bool IsCheckConfig(const std::string& tail, std::string* link) {
+  const size_t n = strlen(CHECK_CONFIG);
+  if (tail.compare(0, n, CHECK_CONFIG) != 0 || (tail.size() > n && tail[n] != ' ')) return false;
+  const size_t start = tail.find_first_not_of(' ', n);
+  *link = start == std::string::npos ? std::string() : tail.substr(start);
+  while (!link->empty() && link->back() == ' ') link->pop_back();
+  return true;
+}
+
+// The single-instance lock of this desktop session: a named mutex in the
+// session's namespace, held until the process ends.
+constexpr const char* INSTANCE_MUTEX = "Local\\KavroControlProg";
+
 }  // namespace
+
+// The companion library's way to its lifecycle lines: see kavro_host.h.
+extern "C" __declspec(dllexport) void KavroLifecycleNotice(uint32_t level, const char* text) {
+  if (exportedSink == nullptr || text == nullptr) return;
+  const platform::NoticeLevel notice = level <= 3   ? platform::NoticeLevel::Error
+                                       : level == 4 ? platform::NoticeLevel::Warning
+                                                    : platform::NoticeLevel::Info;
+  exportedSink->Notice(notice, text);
+}
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR commandLine, int /*show*/) {
   platform::Win32LogBackend logBackend;
   TraceLog trace(logBackend);
   trace.InitTraceLog(platform::Win32LogBackend::SystemDirectory());
+  // The tail as the system hands it over: not parsed, trimmed or
+  // case-folded (but for the check that runs instead of the link).
+  const std::string tail = commandLine != nullptr ? commandLine : "";
+  std::string checkedLink;
+  if (IsCheckConfig(tail, &checkedLink)) return CheckConfig(trace, checkedLink);
   if (previousInstance != nullptr) return 0;
+
+  // One link per desktop session: a second kavro.exe would open a second
+  // link to the same PBX, and clients would reach one or the other.
+  HANDLE instanceMutex = CreateMutexA(nullptr, FALSE, INSTANCE_MUTEX);
+  if (instanceMutex != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
+    TellStartFailure(trace, "kavro.exe is running already in this session",
+                     "end it first (kavroctl close) to start another");
+    return EXIT_CANNOT_START;
+  }
 
   // Imported by ordinal at start: without the library the process does not
   // run at all.
   platform::CompanionLibrary library;
   std::string failure;
   if (!library.Load(platform::COMPANION_LIBRARY_NAME, failure)) {
-    trace.TraceMessage(LOG_ERROR, "%s", failure.c_str());
-    TellStandardError(failure + "; install KAVROD32.dll beside kavro.exe");
+    TellStartFailure(trace, failure, "install KAVROD32.dll beside kavro.exe");
     return EXIT_CANNOT_START;
   }
-  OrdinalDelivery delivery(library);
+  OrdinalDelivery ordinalDelivery(library);
+  platform::Win32LifecycleSink lifecycle([&trace](platform::NoticeLevel level, const std::string& text) {
+    const uint32_t traceLevel = level == platform::NoticeLevel::Error     ? LOG_ERROR
+                                : level == platform::NoticeLevel::Warning ? LOG_WARNING
+                                                                          : LOG_PROTOCOL;
+    trace.TraceMessage(traceLevel, "%s", text.c_str());
+  });
+  exportedSink = &lifecycle;
 
   platform::Win32EventHub hub(instance);
   LinkControl control(trace, hub);
+  control.SetLifecycleSink(&lifecycle);
   hub.SetTimerDispatchLock(&control.LinkLock);
 
   platform::Win32Registry registry;
+  ReportMissingKey(registry, lifecycle);
   Configuration configuration(registry, trace);
   LinkConfig config;
+  LifecycleDelivery delivery(ordinalDelivery, lifecycle, nullptr, config.Link);
 
   platform::Win32SerialDeviceFactory serialDevices;
   SerialPort serial(control, trace, registry, serialDevices, hub);
@@ -110,26 +325,26 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR command
   Transport transport(config, trace, control, serial, &usb, &tcp);
 
   FrameCodec codec(trace, transport);
+  codec.CountInto(&control.Stats);
   LinkContext ctx{trace, control, hub, codec, delivery, transport};
   LinkStateMachine machine(ctx);
   SendQueue queue(ctx, machine);
   LinkTimers timers(ctx, machine, queue);
   ReceiveParser parser(trace, &timers);
+  parser.CountInto(&control.Stats);
   SocketFraming framing(ctx, timers);
 
   platform::Win32Process process;
   ControlWindow window(ControlWindowParts{trace, control, hub, process, configuration, config, delivery, transport,
                                           serial, &usb, &tcp, &framing, parser, machine, timers, queue});
   hub.SetHandler(&window);
+  hub.SetStatusSource([&window] { return window.StatusAnswer(); });
 
-  // The tail as the system hands it over: not parsed, trimmed or
-  // case-folded.
-  const std::string tail = commandLine != nullptr ? commandLine : "";
   if (tail.size() > sizeof config.Link - 1) {
     // Cut to the 7 characters a link name has, it could name another port:
     // the link cannot be opened, and ends as a link that failed to open.
-    trace.TraceMessage(LOG_ERROR, "KavroWnd: link name %s longer than 7 characters", tail.c_str());
-    TellStandardError("link name '" + tail + "' is longer than 7 characters; name a link such as COM1, USB or TCP");
+    TellStartFailure(trace, "KavroWnd: link name " + tail + " longer than 7 characters",
+                     "name a link such as COM1, USB or TCP");
     delivery.SignalLinkEvent(LINK_EVENT_FAILED);
     delivery.SignalLinkEvent(LINK_EVENT_SHUTDOWN);
     return 0;

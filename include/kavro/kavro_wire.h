@@ -23,7 +23,9 @@
  * state and counters at the KAVRO_STATUS_AT_* byte offsets below, all
  * little-endian, then two zero-terminated texts: the link name and the
  * device (the serial device path, address:port of a TCP link, the USB
- * device). A kavro that does not know the request answers the plain i32 0.
+ * device), then the companion library's counts at the KAVRO_STATUS_TAIL_AT_*
+ * offsets from the end of the second text (an older kavro ends with the
+ * texts). A kavro that does not know the request answers the plain i32 0.
  *
  * Link events are the codes the companion library's SignalLinkEvent is
  * called with and passes on to its clients.
@@ -68,6 +70,11 @@
 #define KAVRO_STATUS_AT_DAMAGED 88u     /* frames dropped for a bad CRC, length or tag */
 #define KAVRO_STATUS_AT_LINK_RESETS 96u /* layer 2 set up again during transfer */
 #define KAVRO_STATUS_AT_TEXTS 104u      /* link name, device: zero-terminated */
+/* After the texts: */
+#define KAVRO_STATUS_TAIL_AT_ACKNOWLEDGED_CLIENTS 0u    /* i32; -1 unknown */
+#define KAVRO_STATUS_TAIL_AT_RECORDS_LOST 4u            /* u64, to slow clients since the start; all ones unknown */
+#define KAVRO_STATUS_TAIL_AT_RECORDS_UNACKNOWLEDGED 12u /* u64, kept for the acknowledged client */
+#define KAVRO_STATUS_TAIL_SIZE 20u
 
 #define KAVRO_LINK_KIND_NONE 0u
 #define KAVRO_LINK_KIND_SERIAL 1u

@@ -24,6 +24,21 @@ extern "C" void __stdcall SignalLinkEvent(uint32_t code) {
   if (server != nullptr) server->Signal(code);
 }
 
+extern "C" int32_t __stdcall KavrodWaitForRoom(uint32_t timeout_ms) {
+  return server != nullptr ? server->WaitForRoom(timeout_ms) : 1;
+}
+
+extern "C" int32_t __stdcall KavrodQueryStatus(KavrodStatus* status) {
+  return server != nullptr && server->QueryStatus(status) ? 1 : 0;
+}
+
+static_assert(kavrod32::NOTICE_ERROR == KAVROD_NOTICE_ERROR && kavrod32::NOTICE_WARNING == KAVROD_NOTICE_WARNING,
+              "notice levels");
+
+extern "C" void __stdcall KavrodSetNoticeSink(KavrodNoticeSink sink, void* context) {
+  if (server != nullptr) server->SetNoticeSink(sink, context);
+}
+
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
   switch (reason) {
     case DLL_PROCESS_ATTACH: {

@@ -8,13 +8,26 @@
  *     COPYDATASTRUCT cds = { KAVRO_COMMAND_PAYLOAD | address, length, bytes };
  *     LRESULT ok = SendMessageA(w, WM_COPYDATA, 0, (LPARAM)&cds);
  *
- * The answer is 1 when the payload was taken, 0 when it was refused.
- * KAVRO_COMMAND_SERVICE (no data) repeats the service request; WM_CLOSE
- * takes the link down and ends the driver.
+ * The answer is 1 when the payload was taken (sent, or queued among the 20
+ * the send queue holds), 0 when it was refused: for a while when the queue
+ * is full or the link is not (yet, or for the moment) established, for good
+ * when the link is going down. KAVRO_COMMAND_SERVICE (no data) repeats the
+ * service request; WM_CLOSE takes the link down and ends the driver (so does
+ * a WM_DESTROY sent from outside).
+ *
+ * Status: send KAVRO_MSG_STATUS with wParam = a window of yours (a
+ * message-only window will do). Before SendMessage returns, the driver sends
+ * that window WM_COPYDATA with dwData = KAVRO_MSG_STATUS and the status
+ * record of kavro_wire.h as its bytes (the i32 1, the version, the link's
+ * kind, state and counters at the KAVRO_STATUS_AT_* offsets, then the link
+ * name and the device as zero-terminated texts). The message returns 1 when
+ * the record was sent, 0 when not.
  *
  * Receiving: connect to the named pipe KAVROD_PIPE_NAME (a message pipe,
- * local clients only), switch it to message read mode and read one record
- * per ReadFile with a buffer of KAVROD_RECORD_MAX bytes. Each record is
+ * local clients only) with GENERIC_READ | GENERIC_WRITE (on ERROR_PIPE_BUSY
+ * wait with WaitNamedPipeA and try again), switch it to message read mode
+ * and read one record per ReadFile with a buffer of KAVROD_RECORD_MAX
+ * bytes. Each record is
  *
  *     u32 kind     KAVROD_RECORD_PAYLOAD, KAVROD_RECORD_LINK_EVENT or
  *                  KAVROD_RECORD_LINK_STATE
@@ -31,7 +44,7 @@
  * record was refused: KAVROD_CLIENTS_MAX clients are connected already.
  *
  * Credit: a client may write requests, one message of KAVROD_REQUEST_SIZE
- * bytes each (open the pipe with FILE_WRITE_DATA too):
+ * bytes each:
  *
  *     u32 code     KAVROD_REQUEST_CREDIT
  *     u32 value    the number of further records the client is ready for
@@ -45,9 +58,29 @@
  * right after connecting, before it reads. When the link ends, what is
  * queued and KAVROD_EVENT_SHUTDOWN are sent regardless of credit.
  *
- * A client that falls KAVROD_CLIENT_QUEUE_MAX records behind holds the link
- * driver back until it takes more; one that then takes nothing for
- * KAVROD_STALL_MS milliseconds is disconnected.
+ * Acknowledged client, for a bridge that must lose nothing: a client that
+ * writes KAVROD_REQUEST_ACKNOWLEDGED (u32 code, u32 0) right after
+ * connecting, before reading, is sent payloads and link events as kinds
+ * KAVROD_RECORD_PAYLOAD_ID and KAVROD_RECORD_LINK_EVENT_ID with a header of
+ * KAVROD_ID_HEADER_SIZE bytes: u32 kind, u32 value, u64 start_id (fixed for
+ * the life of kavro.exe, different for every start), u64 sequence (every
+ * payload and event from 1 upwards, without gaps), then the payload (read
+ * with a buffer of KAVROD_ID_RECORD_MAX bytes). It acknowledges with
+ * KAVROD_REQUEST_ACK (KAVROD_ACK_REQUEST_SIZE bytes: u32 code, u32 0, u64
+ * sequence: everything up to and including it). From the first such client
+ * on, the library keeps each record until it is acknowledged, up to the
+ * deep buffer (beyond it the oldest go first, counted as lost); what a
+ * departed acknowledged client had not acknowledged goes first, with the
+ * same identity, to the next one. One at a time: a second one is closed
+ * after its link-state record.
+ *
+ * Flow: the link never waits on a client. Each client may fall
+ * KAVROD_CLIENT_QUEUE_MAX records behind; one that would fall further is
+ * disconnected and the records it lost are counted. On a TCP link the
+ * driver calls KavrodWaitForRoom before reading the PBX's socket again, so
+ * a client more than KAVROD_HOLD_BACK records behind slows that reading;
+ * one that then takes nothing for KAVROD_STALL_MS milliseconds is
+ * disconnected. A client that keeps up gets every record once, in order.
  */
 #ifndef KAVROD32_H
 #define KAVROD32_H
@@ -62,22 +95,36 @@
 #define KAVRO_COMMAND_PAYLOAD 0x00010000u
 #define KAVRO_COMMAND_SERVICE 0x11110000u
 
+/* The status request: a window message of the driver's own (WM_APP + 0x4B). */
+#ifndef KAVRO_MSG_STATUS
+#define KAVRO_MSG_STATUS 0x804Bu
+#endif
+
 #define KAVROD_PIPE_NAME "\\\\.\\pipe\\kavrod"
 
 #define KAVROD_RECORD_PAYLOAD 1u
 #define KAVROD_RECORD_LINK_EVENT 2u
 #define KAVROD_RECORD_LINK_STATE 3u
+#define KAVROD_RECORD_PAYLOAD_ID 4u
+#define KAVROD_RECORD_LINK_EVENT_ID 5u
 
 #define KAVROD_REQUEST_CREDIT 1u
+#define KAVROD_REQUEST_ACKNOWLEDGED 2u
+#define KAVROD_REQUEST_ACK 3u
 #define KAVROD_REQUEST_SIZE 8u
+#define KAVROD_ACK_REQUEST_SIZE 16u
 /* How long a new client has to send its first credit. */
 #define KAVROD_CREDIT_GRACE_MS 200u
 
 #define KAVROD_HEADER_SIZE 8u
 #define KAVROD_PAYLOAD_MAX 65535u
 #define KAVROD_RECORD_MAX (KAVROD_HEADER_SIZE + KAVROD_PAYLOAD_MAX)
+#define KAVROD_ID_HEADER_SIZE 24u
+#define KAVROD_ID_RECORD_MAX (KAVROD_ID_HEADER_SIZE + KAVROD_PAYLOAD_MAX)
 #define KAVROD_BACKLOG_MAX 1024u
-#define KAVROD_CLIENT_QUEUE_MAX 4096u
+#define KAVROD_CLIENT_QUEUE_MAX 65536u
+#define KAVROD_CLIENT_BYTES_MAX (128u * 1024u * 1024u)
+#define KAVROD_HOLD_BACK 4096u
 #define KAVROD_STALL_MS 5000u
 #define KAVROD_CLIENTS_MAX 64u
 
@@ -86,17 +133,56 @@
 #define KAVROD_EVENT_SERVICE_ANSWERED 17u
 #define KAVROD_EVENT_FAILED 18u
 
+/* What KavrodQueryStatus fills in; the caller sets size. */
+struct KavrodStatus {
+  uint32_t size;
+  uint32_t clients;
+  uint32_t acknowledged_clients;
+  uint32_t reserved;
+  uint64_t records_lost;           /* to slow clients, and unacknowledged ones dropped */
+  uint64_t records_unacknowledged; /* kept for the acknowledged client */
+};
+
 /*
- * The library's two functions, for the driver and for companion libraries
- * of one's own: exported by ordinal only (7 and 8), stdcall. The payload
- * block comes from msvcrt.dll's malloc; a library that takes it (any result
- * but -1) releases it with msvcrt.dll's free.
+ * The library's functions, for the driver and for companion libraries of
+ * one's own: exported by ordinal only, stdcall. The payload block comes
+ * from msvcrt.dll's malloc; a library that takes it (any result but -1)
+ * releases it with msvcrt.dll's free. DeliverPayload never waits.
+ * KavrodWaitForRoom (optional) waits at most timeout_ms while a client is
+ * more than KAVROD_HOLD_BACK records behind: 1 room (2 after dropping a
+ * stalled client), 0 still full; the
+ * driver calls it on TCP links only, outside its link lock.
+ * KavrodQueryStatus (optional) returns 1 when it filled the record.
  */
 #ifdef __cplusplus
 extern "C" {
 #endif
 int32_t __stdcall DeliverPayload(uint32_t address, void *payload, uint32_t length); /* ordinal 7 */
 void __stdcall SignalLinkEvent(uint32_t code);                                     /* ordinal 8 */
+int32_t __stdcall KavrodWaitForRoom(uint32_t timeout_ms);                          /* ordinal 9 */
+int32_t __stdcall KavrodQueryStatus(struct KavrodStatus *status);                  /* ordinal 10 */
+#ifdef __cplusplus
+}
+#endif
+
+/*
+ * KAVROD32.dll's notices (clients dropped or refused, the pipe unavailable)
+ * go to the debugger output and the error output, or, once the driver has
+ * set one, to its sink: ordinal 11, stdcall, optional for the driver. The
+ * sink is called on a thread of the library's own, one line at a time
+ * without a line end, with the level KAVROD_NOTICE_ERROR or
+ * KAVROD_NOTICE_WARNING (the trace log's level bits); a sink that takes its
+ * time holds up no client (notices beyond 256 waiting are counted and the
+ * count is reported instead). A null sink restores the default. Notices made
+ * before the sink is set wait up to half a second for it.
+ */
+#define KAVROD_NOTICE_ERROR 1u
+#define KAVROD_NOTICE_WARNING 2u
+#ifdef __cplusplus
+extern "C" {
+#endif
+typedef void(__stdcall *KavrodNoticeSink)(void *context, uint32_t level, const char *line);
+void __stdcall KavrodSetNoticeSink(KavrodNoticeSink sink, void *context); /* ordinal 11 */
 #ifdef __cplusplus
 }
 #endif

@@ -4,12 +4,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <new>
 
 #include "delivery_core.h"
 
 #include <windows.h>
 #include <sddl.h>
+
+#include "kavro_host.h"
 
 namespace kavrod32 {
 
@@ -21,17 +24,30 @@ using kavrod::OutRecord;
 
 // The pipe's buffers: a whole record of the largest payload fits the
 // outgoing one; clients send only small requests.
-constexpr DWORD OUT_BUFFER = KAVROD_RECORD_MAX + 1;
+constexpr DWORD OUT_BUFFER = KAVROD_ID_RECORD_MAX + 1;
 constexpr DWORD IN_BUFFER = 512;
 // How long the end of the service waits for cancelled I/O to complete.
 constexpr DWORD CANCEL_DRAIN_MS = 500;
 
-// SYSTEM, administrators and the creator have all rights; every signed-in
-// user may read, write requests and switch to message read mode (which needs
-// FILE_WRITE_ATTRIBUTES), so clients run as any user, as on Linux with the
-// group of the socket. Creating pipe instances (FILE_APPEND_DATA) stays the
-// library's. Remote clients are refused by the pipe mode.
-constexpr const char* PIPE_SECURITY = "D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;OW)(A;;0x12018B;;;AU)";
+// How long the end of the service waits for the notice thread to write what
+// is left.
+constexpr DWORD NOTICE_FLUSH_MS = 500;
+
+// Who may open the pipe. A client opens it the usual way, with
+// GENERIC_READ | GENERIC_WRITE, which asks for FILE_GENERIC_READ |
+// FILE_GENERIC_WRITE; the open of a client end is checked without
+// FILE_CREATE_PIPE_INSTANCE (the same bit as FILE_APPEND_DATA, part of
+// FILE_GENERIC_WRITE), and only that bit lets a caller create instances of
+// the pipe and so serve clients on it. So interactive users get all of
+// both but that bit: they read records, write requests and switch to
+// message read mode (FILE_WRITE_ATTRIBUTES), and only the library serves.
+constexpr DWORD PIPE_USER_ACCESS = (FILE_GENERIC_READ | FILE_GENERIC_WRITE) & ~FILE_CREATE_PIPE_INSTANCE;
+static_assert(PIPE_USER_ACCESS == 0x12019B, "the users' access mask in PIPE_SECURITY");
+// In SDDL, in order: network logons denied everything (remote clients are
+// refused by the pipe mode as well); SYSTEM, administrators and the owner
+// (the user running the driver) all rights; interactive users
+// PIPE_USER_ACCESS.
+constexpr const char* PIPE_SECURITY = "D:(D;;GA;;;NU)(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;OW)(A;;0x12019B;;;IU)";
 
 std::string Decimal(unsigned long long value) {
   char text[24];
@@ -40,6 +56,124 @@ std::string Decimal(unsigned long long value) {
 }
 
 }  // namespace
+
+// One instance of the pipe waiting for a client. Its connect shares the
+// server's connect event.
+struct PipeServer::Listener {
+  HANDLE pipe = INVALID_HANDLE_VALUE;
+  OVERLAPPED overlapped{};
+  // The client came between the creation and the connect: the connect
+  // failed with ERROR_PIPE_CONNECTED and has nothing in flight.
+  bool connected = false;
+
+  bool Arrived() const { return connected || HasOverlappedIoCompleted(&overlapped); }
+};
+
+// The notices on their way to the sink, or to the debugger output and the
+// error output: a bounded queue the service thread only adds to, and the
+// thread that writes it.
+struct PipeServer::Notices {
+  struct Line {
+    uint32_t level;
+    std::string text;
+  };
+  std::mutex mutex;
+  std::deque<Line> lines;
+  uint64_t dropped = 0;
+  NoticeSink sink = nullptr;
+  void* context = nullptr;
+  bool sinkSet = false;
+  bool ending = false;
+  uint64_t sinkWaitUntil = 0;
+  // Auto-reset: lines to write, a sink set, or the end.
+  HANDLE ready = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  // The thread's own reference on the library, if it was loaded as one.
+  HMODULE module = nullptr;
+
+  ~Notices() {
+    if (ready != nullptr) CloseHandle(ready);
+  }
+  void Add(uint32_t level, const std::string& text);
+  void Write();
+  static unsigned long __stdcall Thread(void* shared);
+};
+
+void PipeServer::Notices::Add(uint32_t level, const std::string& text) {
+  std::lock_guard<std::mutex> guard(mutex);
+  if (lines.size() >= NOTICES_MAX) {
+    ++dropped;
+  } else {
+    lines.push_back(Line{level, text});
+  }
+  SetEvent(ready);
+}
+
+void PipeServer::Notices::Write() {
+  std::deque<Line> batch;
+  for (;;) {
+    NoticeSink target = nullptr;
+    void* targetContext = nullptr;
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      DWORD wait = INFINITE;
+      if (lines.empty() && dropped == 0) {
+        if (ending) return;
+      } else {
+        const uint64_t now = GetTickCount64();
+        // The host sets its sink right after loading the library: lines
+        // made meanwhile are for it.
+        if (sinkSet || ending || now >= sinkWaitUntil) {
+          wait = 0;
+        } else {
+          wait = static_cast<DWORD>(sinkWaitUntil - now);
+        }
+      }
+      if (wait != 0) {
+        lock.unlock();
+        WaitForSingleObject(ready, wait);
+        continue;
+      }
+      batch.swap(lines);
+      if (dropped > 0) {
+        batch.push_back(Line{NOTICE_WARNING, Decimal(dropped) + " notice(s) dropped: written too slowly"});
+        dropped = 0;
+      }
+      target = sink;
+      targetContext = context;
+    }
+    for (const Line& line : batch) {
+      if (target != nullptr) {
+        target(targetContext, line.level, line.text.c_str());
+        continue;
+      }
+      // kavro.exe offers its own lifecycle output (trace log, Event Log):
+      // the administrator finds the library's lines beside the link's.
+      if (KavroHostNotice(line.level == NOTICE_ERROR ? KAVRO_NOTICE_ERROR : KAVRO_NOTICE_WARNING,
+                          ("kavrod: " + line.text).c_str())) {
+        continue;
+      }
+      const std::string text = "kavrod: " + line.text + "\r\n";
+      OutputDebugStringA(text.c_str());
+      HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+      if (error != nullptr && error != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(error, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+      }
+    }
+    batch.clear();
+  }
+}
+
+unsigned long __stdcall PipeServer::Notices::Thread(void* shared) {
+  auto* handed = static_cast<std::shared_ptr<Notices>*>(shared);
+  std::shared_ptr<Notices> notices = std::move(*handed);
+  delete handed;
+  HMODULE module = notices->module;
+  notices->Write();
+  notices.reset();
+  if (module != nullptr) FreeLibraryAndExitThread(module, 0);
+  return 0;
+}
 
 struct PipeServer::Client {
   // First, so that the completion routines find the client from the record
@@ -122,12 +256,11 @@ PipeServer::PipeServer(const char* name) : PipeServer(name, kavrod::Limits{}) {}
 
 PipeServer::PipeServer(const char* name, const kavrod::Limits& limits)
     : core_(new DeliveryCore(kavrod::ServerHooks{[this] { Wake(); }, [this] { return ConnectDone(); }}, limits)),
-      name_(name) {
+      name_(name),
+      clientsMax_(limits.clients_max),
+      noticeQueue_(std::make_shared<Notices>()) {
   wake_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
   connectEvent_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  auto* overlapped = new OVERLAPPED{};
-  overlapped->hEvent = connectEvent_;
-  connectOverlapped_ = overlapped;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (ConvertStringSecurityDescriptorToSecurityDescriptorA(PIPE_SECURITY, SDDL_REVISION_1, &descriptor, nullptr)) {
     security_ = descriptor;
@@ -137,43 +270,78 @@ PipeServer::PipeServer(const char* name, const kavrod::Limits& limits)
 PipeServer::~PipeServer() {
   Stop();
   if (thread_ != nullptr) CloseHandle(thread_);
+  if (noticeThread_ != nullptr) CloseHandle(noticeThread_);
   if (security_ != nullptr) LocalFree(security_);
-  delete static_cast<OVERLAPPED*>(connectOverlapped_);
   if (connectEvent_ != nullptr) CloseHandle(connectEvent_);
   if (wake_ != nullptr) CloseHandle(wake_);
 }
 
-void PipeServer::Report(const std::string& line) {
-  // The library has no trace log of its own: the debugger output, and the
-  // error output when the driver was started with one.
-  const std::string text = "kavrod: " + line + "\r\n";
-  OutputDebugStringA(text.c_str());
-  HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
-  if (error != nullptr && error != INVALID_HANDLE_VALUE) {
-    DWORD written = 0;
-    WriteFile(error, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+// The library has no trace log of its own: the host's sink, or the debugger
+// output and the error output when the driver was started with one. Never
+// waits: the notice thread writes.
+void PipeServer::Report(uint32_t level, const std::string& line) {
+  if (noticeThread_ == nullptr) {
+    OutputDebugStringA(("kavrod: " + line + "\r\n").c_str());
+    return;
   }
+  noticeQueue_->Add(level, line);
+}
+
+void PipeServer::SetNoticeSink(NoticeSink sink, void* context) {
+  std::lock_guard<std::mutex> guard(noticeQueue_->mutex);
+  noticeQueue_->sink = sink;
+  noticeQueue_->context = context;
+  noticeQueue_->sinkSet = true;
+  SetEvent(noticeQueue_->ready);
+}
+
+void PipeServer::EndNotices() {
+  if (noticeThread_ == nullptr) return;
+  {
+    std::lock_guard<std::mutex> guard(noticeQueue_->mutex);
+    noticeQueue_->ending = true;
+    SetEvent(noticeQueue_->ready);
+  }
+  // A sink or an error output that blocks keeps the thread, not the end.
+  WaitForSingleObject(noticeThread_, NOTICE_FLUSH_MS);
 }
 
 bool PipeServer::Start() {
   std::lock_guard<std::mutex> guard(stopMutex_);
+  if (noticeQueue_->ready != nullptr) {
+    noticeQueue_->sinkWaitUntil = GetTickCount64() + NOTICE_SINK_WAIT_MS;
+    HMODULE self = nullptr;
+    // Loaded as a library: the notice thread holds it as the service thread
+    // does.
+    if (module_ != nullptr && !GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                                                  reinterpret_cast<LPCSTR>(&Notices::Thread), &self)) {
+      self = nullptr;
+    }
+    noticeQueue_->module = self;
+    auto* shared = new std::shared_ptr<Notices>(noticeQueue_);
+    noticeThread_ = CreateThread(nullptr, 0, Notices::Thread, shared, 0, nullptr);
+    if (noticeThread_ == nullptr) {
+      delete shared;
+      if (self != nullptr) FreeLibrary(self);
+    }
+  }
   if (wake_ == nullptr || connectEvent_ == nullptr) {
-    Report("cannot start: no event objects");
+    Report(NOTICE_ERROR, "cannot start: no event objects");
     core_->Shutdown();
     stopped_ = true;
+    EndNotices();
     return false;
   }
-  Listen(MonotonicMs());
+  // Every instance at once, so that clients started right after the driver
+  // find one each.
+  FillListeners(MonotonicMs());
   thread_ = CreateThread(nullptr, 0, ServiceThread, this, 0, nullptr);
   if (thread_ == nullptr) {
-    Report("cannot start the service thread");
+    Report(NOTICE_ERROR, "cannot start the service thread");
     core_->Shutdown();
-    if (listening_ != nullptr) {
-      CancelIo(listening_);
-      CloseHandle(listening_);
-      listening_ = nullptr;
-    }
+    CloseListeners();
     stopped_ = true;
+    EndNotices();
     return false;
   }
   return true;
@@ -189,8 +357,7 @@ unsigned long __stdcall PipeServer::ServiceThread(void* self) {
   return 0;
 }
 
-bool PipeServer::Listen(int64_t now) {
-  nextListenTry_ = now + LISTEN_RETRY_MS;
+PipeServer::ListenResult PipeServer::Listen() {
   // Only the very first instance claims the name: another running driver's
   // library already serves it, and its clients must not be taken over.
   const bool first = !everListened_;
@@ -200,43 +367,75 @@ bool PipeServer::Listen(int64_t now) {
                                  PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
                                  PIPE_UNLIMITED_INSTANCES, OUT_BUFFER, IN_BUFFER, 0,
                                  security_ != nullptr ? &attributes : nullptr);
-  if (pipe == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    const std::string failure = error == ERROR_ACCESS_DENIED && first ? "in use by another process"
-                                                                       : "error " + Decimal(error);
-    // Said once per distinct reason, not once a second.
-    if (failure != listenFailure_) {
-      Report("cannot serve clients on " + name_ + ": " + failure + "; retrying");
-      listenFailure_ = failure;
+  auto* listener = pipe != INVALID_HANDLE_VALUE ? new (std::nothrow) Listener : nullptr;
+  DWORD error = pipe == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
+  if (listener != nullptr) {
+    everListened_ = true;
+    listener->pipe = pipe;
+    listener->overlapped.hEvent = connectEvent_;
+    error = ConnectNamedPipe(pipe, &listener->overlapped) ? ERROR_SUCCESS : GetLastError();
+    if (error == ERROR_SUCCESS || error == ERROR_IO_PENDING || error == ERROR_PIPE_CONNECTED) {
+      if (error == ERROR_PIPE_CONNECTED) {
+        listener->connected = true;
+        SetEvent(connectEvent_);
+      }
+      listeners_.push_back(listener);
+      listenFailure_.clear();
+      return ListenResult::kListening;
     }
-    return false;
+    CloseHandle(pipe);
+    delete listener;
+    // A client came and went before the connect: the instance is spent,
+    // the next one is fine.
+    if (error == ERROR_NO_DATA) return ListenResult::kClientGone;
+  } else if (pipe != INVALID_HANDLE_VALUE) {
+    CloseHandle(pipe);
   }
-  everListened_ = true;
-  listenFailure_.clear();
-  auto* overlapped = static_cast<OVERLAPPED*>(connectOverlapped_);
-  ResetEvent(connectEvent_);
-  *overlapped = OVERLAPPED{};
-  overlapped->hEvent = connectEvent_;
-  connected_.store(false);
-  if (!ConnectNamedPipe(pipe, overlapped)) {
-    const DWORD error = GetLastError();
-    if (error == ERROR_PIPE_CONNECTED) {
-      // A client came between the creation and the connect.
-      connected_.store(true);
-    } else if (error != ERROR_IO_PENDING) {
-      CloseHandle(pipe);
-      return false;
+  const std::string failure =
+      error == ERROR_ACCESS_DENIED && first ? "in use by another process" : "error " + Decimal(error);
+  // Said once per distinct reason, not once a second.
+  if (failure != listenFailure_) {
+    Report(NOTICE_ERROR, "cannot serve clients on " + name_ + ": " + failure + "; retrying");
+    listenFailure_ = failure;
+  }
+  return ListenResult::kFailed;
+}
+
+// Brings the listening instances up to LISTENING_INSTANCES, unless a
+// failure a moment ago says to wait.
+void PipeServer::FillListeners(int64_t now) {
+  if (now < nextListenTry_) return;
+  // Bounded: clients that keep coming and going before their connect spend
+  // an instance each.
+  for (size_t tries = 0; listeners_.size() < LISTENING_INSTANCES; ++tries) {
+    if (tries == 2 * LISTENING_INSTANCES || Listen() == ListenResult::kFailed) {
+      nextListenTry_ = now + LISTEN_RETRY_MS;
+      return;
     }
   }
-  listening_ = pipe;
-  return true;
+}
+
+void PipeServer::CloseListeners() {
+  for (Listener* listener : listeners_) CancelIo(listener->pipe);
+  // A connect writes its result into its listener as it ends, also when
+  // cancelled: a listener stays until it has (or is left behind).
+  auto pending = [this] {
+    return std::any_of(listeners_.begin(), listeners_.end(), [](const Listener* l) { return !l->Arrived(); });
+  };
+  const uint64_t until = GetTickCount64() + CANCEL_DRAIN_MS;
+  while (pending() && GetTickCount64() < until) Sleep(1);
+  for (Listener* listener : listeners_) {
+    CloseHandle(listener->pipe);
+    if (listener->Arrived()) delete listener;
+  }
+  listeners_.clear();
 }
 
 // From any thread: a client whose connect has returned but which the service
 // thread has not taken in yet. A producer that would refuse a payload for
 // want of a client waits for it instead.
 bool PipeServer::ConnectDone() const {
-  return connected_.load() || (connectEvent_ != nullptr && WaitForSingleObject(connectEvent_, 0) == WAIT_OBJECT_0);
+  return connectEvent_ != nullptr && WaitForSingleObject(connectEvent_, 0) == WAIT_OBJECT_0;
 }
 
 // A client has left and waits for its last write to complete before it is
@@ -246,47 +445,55 @@ bool PipeServer::Settling() const {
 }
 
 void PipeServer::TakeConnected(int64_t now) {
-  if (listening_ == nullptr) return;
-  if (!connected_.load()) {
-    DWORD ignored = 0;
-    if (!GetOverlappedResult(listening_, static_cast<OVERLAPPED*>(connectOverlapped_), &ignored, FALSE)) {
-      const DWORD error = GetLastError();
-      if (error == ERROR_IO_INCOMPLETE) return;
-      if (error != ERROR_PIPE_CONNECTED) {
-        // The client left before it was taken; the instance is no good.
-        CloseHandle(listening_);
-        listening_ = nullptr;
-        ResetEvent(connectEvent_);
-        return;
-      }
-    }
+  auto arrived = [](const Listener* listener) { return listener->Arrived(); };
+  if (std::none_of(listeners_.begin(), listeners_.end(), arrived)) {
+    // Connects that end from here on set the event again.
+    ResetEvent(connectEvent_);
+    if (std::none_of(listeners_.begin(), listeners_.end(), arrived)) return;
   }
-  // A client that left before this one came must be seen to leave first:
-  // its unsent records are the backlog, which this one may take, and not
-  // lost with it. Its read fails the moment it closes, so the completion is
-  // already queued; a wait that found the connect may not have run it.
+  // A client that left before these came must be seen to leave first: its
+  // unsent records are the backlog, which they may take, and not lost with
+  // it. Its read fails the moment it closes, so the completion is already
+  // queued; a wait that found the connect may not have run it.
   SleepEx(0, TRUE);
   if (Settling()) return;
-  HANDLE pipe = listening_;
-  listening_ = nullptr;
-  connected_.store(false);
+  std::vector<HANDLE> pipes;
+  for (auto it = listeners_.begin(); it != listeners_.end();) {
+    Listener* listener = *it;
+    if (!listener->Arrived()) {
+      ++it;
+      continue;
+    }
+    it = listeners_.erase(it);
+    DWORD ignored = 0;
+    if (listener->connected || GetOverlappedResult(listener->pipe, &listener->overlapped, &ignored, FALSE) ||
+        GetLastError() == ERROR_PIPE_CONNECTED) {
+      pipes.push_back(listener->pipe);
+    } else {
+      // The client left before it was taken; the instance is no good.
+      CloseHandle(listener->pipe);
+    }
+    delete listener;
+  }
+  // Their places are taken before they are handed on: a client connecting
+  // now finds an instance listening.
+  FillListeners(now);
+  for (HANDLE pipe : pipes) Admit(pipe, now);
+  // Only now, with the clients in the core, do they stop counting as
+  // waiting: a producer in between never finds neither. A connect that ends
+  // between the look above and this reset is seen by the look below.
   ResetEvent(connectEvent_);
-  // The next instance at once, so that the next client does not find the
-  // pipe busy.
-  Listen(now);
+  if (std::any_of(listeners_.begin(), listeners_.end(), arrived)) SetEvent(connectEvent_);
+}
 
+void PipeServer::Admit(void* pipe, int64_t now) {
   OutRecord state{};
   const DeliveryCore::ClientId id = core_->Accept(now, &state);
   if (id == 0) {
     // Closed before the link-state record, which tells the client why.
     CloseHandle(pipe);
     ++refusedUnreported_;
-    if (now >= nextRefusalReport_) {
-      Report(Decimal(refusedUnreported_) + " client(s) refused: " + Decimal(KAVROD_CLIENTS_MAX) +
-             " clients are connected already");
-      refusedUnreported_ = 0;
-      nextRefusalReport_ = now + 1000;
-    }
+    ReportRefusals(now, false);
     return;
   }
   auto* client = new (std::nothrow) Client;
@@ -303,16 +510,25 @@ void PipeServer::TakeConnected(int64_t now) {
   clients_.push_back(client);
   // The link-state record goes first, whatever the client turns out to be;
   // an empty pipe has room for it.
-  client->message.assign(state.header, state.header + KAVROD_HEADER_SIZE);
+  client->message.assign(state.header, state.header + state.header_size);
   client->writeOverlapped = OVERLAPPED{};
   client->writeOverlapped.hEvent = client;
-  if (!WriteFileEx(pipe, client->message.data(), KAVROD_HEADER_SIZE, &client->writeOverlapped,
+  if (!WriteFileEx(pipe, client->message.data(), state.header_size, &client->writeOverlapped,
                    Client::StateDone)) {
     HangUp(*client);
     return;
   }
   client->writing = true;
   client->pending++;
+}
+
+// At most one line a second; every refusal is in one of them.
+void PipeServer::ReportRefusals(int64_t now, bool force) {
+  if (refusedUnreported_ == 0 || (!force && now < nextRefusalReport_)) return;
+  Report(NOTICE_WARNING, Decimal(refusedUnreported_) + " client(s) refused: " + Decimal(clientsMax_) +
+                             " clients are connected already");
+  refusedUnreported_ = 0;
+  nextRefusalReport_ = now + 1000;
 }
 
 // On the service thread: completion routines run on the thread that started
@@ -322,7 +538,12 @@ void PipeServer::StartIo(Client& client, int64_t now) {
   if (!client.reading) {
     client.readOverlapped = OVERLAPPED{};
     client.readOverlapped.hEvent = &client;
-    if (!ReadFileEx(client.pipe, client.request, sizeof client.request, &client.readOverlapped, Client::ReadDone)) {
+    // A request longer than the buffer fills it and ends in ERROR_MORE_DATA
+    // with its completion queued all the same: Windows returns TRUE then,
+    // Wine FALSE. Either way the read is in flight until the completion has
+    // run, and the client stays until then.
+    if (!ReadFileEx(client.pipe, client.request, sizeof client.request, &client.readOverlapped, Client::ReadDone) &&
+        GetLastError() != ERROR_MORE_DATA) {
       HangUp(client);
       return;
     }
@@ -334,7 +555,7 @@ void PipeServer::StartIo(Client& client, int64_t now) {
   // keeps at most one of the largest anyway.
   OutRecord out{};
   if (core_->Collect(client.id, now, &out, 1) == 0) return;
-  client.message.assign(out.header, out.header + KAVROD_HEADER_SIZE);
+  client.message.assign(out.header, out.header + out.header_size);
   if (out.length > 0) {
     const auto* bytes = static_cast<const uint8_t*>(out.payload);
     client.message.insert(client.message.end(), bytes, bytes + out.length);
@@ -385,7 +606,7 @@ void PipeServer::Housekeeping() {
   core_->Reap(&toFree_, &notices_);
   for (void* block : toFree_) std::free(block);
   toFree_.clear();
-  for (const std::string& line : notices_) Report(line);
+  for (const std::string& line : notices_) Report(NOTICE_WARNING, line);
   notices_.clear();
 }
 
@@ -405,10 +626,10 @@ void PipeServer::Run() {
 
     if (!turn.stopping) {
       TakeConnected(now);
-      if (listening_ == nullptr) {
-        if (now >= nextListenTry_) Listen(now);
-        if (listening_ == nullptr) wakeAt(nextListenTry_);
-      }
+      FillListeners(now);
+      if (listeners_.size() < LISTENING_INSTANCES) wakeAt(nextListenTry_);
+      ReportRefusals(now, false);
+      if (refusedUnreported_ > 0) wakeAt(nextRefusalReport_);
     } else if (stopDeadline < 0) {
       stopDeadline = now + SHUTDOWN_FLUSH_MS;
     }
@@ -445,13 +666,12 @@ void PipeServer::Run() {
     const bool settling = Settling();
     DWORD timeout = INFINITE;
     if (waitUntil >= 0) timeout = static_cast<DWORD>(std::clamp<int64_t>(waitUntil - now, 0, 60000));
-    if (!turn.stopping && !settling && listening_ != nullptr && connected_.load()) timeout = 0;
     bool slept = false;
     if (timeout != 0) {
       slept = core_->PrepareSleep(turn.work);
       if (!slept) timeout = 0;
     }
-    const bool listening = !turn.stopping && !settling && listening_ != nullptr && !connected_.load();
+    const bool listening = !turn.stopping && !settling && !listeners_.empty();
     HANDLE events[2] = {wake_, connectEvent_};
     // Alertable: the completion routines of the clients' reads and writes
     // run inside this wait.
@@ -465,17 +685,14 @@ void PipeServer::Run() {
     if (client->closed) continue;
     const uint64_t pending = core_->Pending(client->id);
     if (pending > 0) {
-      Report("client " + Decimal(client->id) + " dropped: cannot keep up; " + Decimal(pending) +
-             " records not delivered at shutdown");
+      Report(NOTICE_WARNING, "client " + Decimal(client->id) + " dropped: cannot keep up; " + Decimal(pending) +
+                                 " records not delivered at shutdown");
     }
     core_->Hangup(client->id, nullptr);
     CloseClient(*client);
   }
-  if (listening_ != nullptr) {
-    CancelIo(listening_);
-    CloseHandle(listening_);
-    listening_ = nullptr;
-  }
+  ReportRefusals(MonotonicMs(), true);
+  CloseListeners();
   const uint64_t drainUntil = GetTickCount64() + CANCEL_DRAIN_MS;
   for (;;) {
     Housekeeping();
@@ -487,6 +704,10 @@ void PipeServer::Run() {
 int32_t PipeServer::Deliver(uint32_t address, void* payload, uint32_t length) {
   return core_->Deliver(address, payload, length);
 }
+
+int32_t PipeServer::WaitForRoom(uint32_t timeout_ms) { return core_->WaitForRoom(timeout_ms); }
+
+bool PipeServer::QueryStatus(KavrodStatus* status) const { return core_->FillStatus(status); }
 
 void PipeServer::Signal(uint32_t code) {
   core_->Signal(code, MonotonicMs());
@@ -501,6 +722,7 @@ void PipeServer::Stop() {
   if (thread_ != nullptr) {
     WaitForSingleObject(thread_, static_cast<DWORD>(SHUTDOWN_FLUSH_MS + CANCEL_DRAIN_MS + 1000));
   }
+  EndNotices();
 }
 
 }  // namespace kavrod32

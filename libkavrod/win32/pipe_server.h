@@ -11,15 +11,24 @@
 // one. So a new pipe client gets its link-state record at once, and nothing
 // else until it either sends a credit or CREDIT_GRACE_MS pass after it
 // connected without one; then it is served as a plain client.
+//
+// Several instances of the pipe listen at once, so that clients connecting
+// in the same instant each find one; an instance is replaced before it is
+// handed to its client. What the library has to say (clients dropped or
+// refused, the pipe unavailable) goes to a notice sink the host sets, or to
+// the debugger output and the error output; it is written by a thread of
+// its own, so that a sink or an error output that blocks never holds up the
+// clients.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+
+struct KavrodStatus;
 
 namespace kavrod {
 class DeliveryCore;
@@ -30,6 +39,13 @@ namespace kavrod32 {
 
 constexpr const char* PIPE_NAME = "\\\\.\\pipe\\kavrod";
 
+// Where the notices go: called on the library's notice thread, one line at a
+// time, without a line end, with the line's level: the trace log's level
+// bits for an error and a warning.
+constexpr uint32_t NOTICE_ERROR = 1;
+constexpr uint32_t NOTICE_WARNING = 2;
+using NoticeSink = void(__stdcall*)(void* context, uint32_t level, const char* line);
+
 class PipeServer {
  public:
   // How long a new client may take to send its first credit before it is
@@ -39,6 +55,14 @@ class PipeServer {
   // queued.
   static constexpr int64_t SHUTDOWN_FLUSH_MS = 2000;
   static constexpr int64_t LISTEN_RETRY_MS = 1000;
+  // Instances listening at any time: so many clients may connect in the
+  // same instant without finding the pipe busy.
+  static constexpr size_t LISTENING_INSTANCES = 16;
+  // Notices waiting for the notice thread; beyond that they are counted
+  // and the count is reported instead.
+  static constexpr size_t NOTICES_MAX = 256;
+  // Notices made before the host has set a sink wait that long for one.
+  static constexpr int64_t NOTICE_SINK_WAIT_MS = 500;
 
   explicit PipeServer(const char* name = PIPE_NAME);
   // With other queue limits, for the tests.
@@ -51,12 +75,20 @@ class PipeServer {
   // drops it as it ends, so the code it runs is never unloaded under it.
   void SetModule(void* module) { module_ = module; }
 
+  // Sends the notices to `sink` from now on (null: back to the debugger
+  // output and the error output). A line already being written may still
+  // reach the sink set before.
+  void SetNoticeSink(NoticeSink sink, void* context);
+
   // Creates the first pipe instance at once, so that a client started right
   // after the driver finds it, and starts the service thread.
   bool Start();
 
   // DeliverPayload: takes `payload` (a malloc block) on any result but -1.
   int32_t Deliver(uint32_t address, void* payload, uint32_t length);
+  // KavrodWaitForRoom and KavrodQueryStatus.
+  int32_t WaitForRoom(uint32_t timeout_ms);
+  bool QueryStatus(KavrodStatus* status) const;
   // SignalLinkEvent; event 0 returns once every connected client has been
   // handed everything queued (or after SHUTDOWN_FLUSH_MS), and stops the
   // server.
@@ -66,33 +98,41 @@ class PipeServer {
   void Stop();
 
   struct Client;
+  struct Listener;
+  struct Notices;
 
  private:
   static unsigned long __stdcall ServiceThread(void* self);
   void Run();
-  bool Listen(int64_t now);
+  enum class ListenResult { kListening, kClientGone, kFailed };
+  ListenResult Listen();
+  void FillListeners(int64_t now);
+  void CloseListeners();
   bool ConnectDone() const;
   void TakeConnected(int64_t now);
+  void Admit(void* pipe, int64_t now);
+  void ReportRefusals(int64_t now, bool force);
+  void EndNotices();
   void StartIo(Client& client, int64_t now);
   bool Settling() const;
   void HangUp(Client& client);
   void CloseClient(Client& client);
   void Housekeeping();
   void Wake();
-  static void Report(const std::string& line);
+  void Report(uint32_t level, const std::string& line);
 
   std::unique_ptr<kavrod::DeliveryCore> core_;
   std::string name_;
+  size_t clientsMax_;
   void* thread_ = nullptr;
   void* wake_ = nullptr;
   void* module_ = nullptr;
   void* security_ = nullptr;
-  // The instance waiting for the next client, and its connect. The event is
-  // also what producers look at to see whether a client is waiting.
-  void* listening_ = nullptr;
+  // The instances waiting for clients. Their connects share one
+  // manual-reset event, set when any of them has a client; producers look at
+  // it to see whether a client is waiting.
+  std::vector<Listener*> listeners_;
   void* connectEvent_ = nullptr;
-  void* connectOverlapped_ = nullptr;
-  std::atomic<bool> connected_{false};
   bool everListened_ = false;
   int64_t nextListenTry_ = 0;
   std::string listenFailure_;
@@ -103,6 +143,11 @@ class PipeServer {
   uint64_t refusedUnreported_ = 0;
   std::vector<void*> toFree_;
   std::vector<std::string> notices_;
+
+  // Shared with the notice thread, which may outlive the server when a sink
+  // or the error output blocks it.
+  std::shared_ptr<Notices> noticeQueue_;
+  void* noticeThread_ = nullptr;
 
   std::mutex stopMutex_;
   bool stopped_ = false;

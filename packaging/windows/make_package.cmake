@@ -1,10 +1,12 @@
 # Stages and zips the Windows package (run by the kavro_package target).
 # STAGE: staging directory; ZIP: the zip to write; STRIP: the cross strip;
-# BINARIES, TEXTS: lists separated by |; HEADER: the client header.
+# BINARIES, TEXTS, DOCS: lists separated by |; HEADER: the client header.
+# TEXTS go to the top, DOCS to docs\.
 string(REPLACE "|" ";" BINARIES "${BINARIES}")
 string(REPLACE "|" ";" TEXTS "${TEXTS}")
+string(REPLACE "|" ";" DOCS "${DOCS}")
 file(REMOVE_RECURSE ${STAGE})
-file(MAKE_DIRECTORY ${STAGE}/include)
+file(MAKE_DIRECTORY ${STAGE}/include ${STAGE}/docs)
 foreach(binary ${BINARIES})
   get_filename_component(name ${binary} NAME)
   file(COPY_FILE ${binary} ${STAGE}/${name})
@@ -16,13 +18,19 @@ foreach(binary ${BINARIES})
   endif()
 endforeach()
 file(COPY_FILE ${HEADER} ${STAGE}/include/kavrod32.h)
-# Texts for Windows users: CR LF line ends (Notepad, regedit).
-foreach(text ${TEXTS})
+# Texts for Windows users: CR LF line ends (Notepad, regedit, cmd).
+function(write_text text directory)
   get_filename_component(name ${text} NAME)
   file(READ ${text} content)
   string(REPLACE "\r\n" "\n" content "${content}")
   string(REPLACE "\n" "\r\n" content "${content}")
-  file(WRITE ${STAGE}/${name} "${content}")
+  file(WRITE ${directory}/${name} "${content}")
+endfunction()
+foreach(text ${TEXTS})
+  write_text(${text} ${STAGE})
+endforeach()
+foreach(doc ${DOCS})
+  write_text(${doc} ${STAGE}/docs)
 endforeach()
 get_filename_component(parent ${STAGE} DIRECTORY)
 get_filename_component(top ${STAGE} NAME)

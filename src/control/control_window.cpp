@@ -135,7 +135,15 @@ int ControlWindow::CommWatch() {
   std::vector<uint8_t> buffer(COMM_WATCH_BUFFER, 0);
   L2Frame frame;
   p_.trace.TraceMessage(LOG_DETAIL, "Enter CommWatch Thread");
+  const bool tcp = p_.transport.IsTcpLink();
   while (p_.control.Block.LinkState != LINK_RELEASED) {
+    // TCP carries back-pressure to the PBX: while a client is far behind,
+    // the socket is not read (outside the link lock, which this thread does
+    // not hold here). The library drops a client that stalls, so this ends.
+    if (tcp) {
+      while (p_.delivery.WaitForRoom(ROOM_WAIT_MS) == 0 && p_.control.Block.LinkState != LINK_RELEASED) {}
+      if (p_.control.Block.LinkState == LINK_RELEASED) break;
+    }
     const int32_t n = p_.transport.ReceiveConnection(buffer.data(), COMM_WATCH_BUFFER);
     if (n > 0 && p_.control.Block.LinkState != LINK_RELEASED) {
       p_.trace.TraceHexDump(LOG_PROTOCOL, "Received:", buffer.data(), static_cast<uint32_t>(n));
@@ -177,6 +185,13 @@ std::vector<uint8_t> ControlWindow::StatusAnswer() {
   r.LinkResets = s.LinkResets;
   r.Link = p_.config.Link;
   r.Device = p_.control.OpenedDevice;
+  DeliveryStatus clients;
+  if (p_.delivery.QueryStatus(clients)) {
+    r.Listeners = static_cast<int32_t>(clients.Clients);
+    r.AcknowledgedClients = static_cast<int32_t>(clients.AcknowledgedClients);
+    r.RecordsLost = clients.RecordsLost;
+    r.RecordsUnacknowledged = clients.RecordsUnacknowledged;
+  }
   return EncodeStatusAnswer(r);
 }
 

@@ -41,6 +41,9 @@ constexpr uint32_t TimerGiveUpStart = 0x1300;
 
 constexpr uint32_t COMM_WATCH_BUFFER = 4096;
 constexpr uint32_t COMM_WATCH_JOIN_MS = 3000;
+// One wait of the TCP receive thread for a client far behind; the thread
+// looks at the link state between two.
+constexpr uint32_t ROOM_WAIT_MS = 200;
 
 struct ControlWindowParts {
   TraceLog& trace;

@@ -44,9 +44,15 @@ bool DeliveryLibrary::Load(const std::string& path, std::string& error) {
   // unloaded library is ever held.
   deliver_ = nullptr;
   signal_ = nullptr;
+  waitForRoom_ = nullptr;
+  queryStatus_ = nullptr;
+  void* waitForRoom = library->Symbol("KavrodWaitForRoom");
+  void* queryStatus = library->Symbol("KavrodQueryStatus");
   library_ = std::move(library);
   deliver_ = reinterpret_cast<DeliverPayloadFunction>(deliver);
   signal_ = reinterpret_cast<SignalLinkEventFunction>(signal);
+  waitForRoom_ = reinterpret_cast<WaitForRoomFunction>(waitForRoom);
+  queryStatus_ = reinterpret_cast<QueryStatusFunction>(queryStatus);
   return true;
 }
 
@@ -57,6 +63,22 @@ int32_t DeliveryLibrary::DeliverPayload(uint32_t address, void* payload, uint32_
 
 void DeliveryLibrary::SignalLinkEvent(uint32_t code) {
   if (signal_ != nullptr) signal_(code);
+}
+
+int32_t DeliveryLibrary::WaitForRoom(uint32_t timeoutMs) {
+  return waitForRoom_ == nullptr ? 1 : waitForRoom_(timeoutMs);
+}
+
+bool DeliveryLibrary::QueryStatus(DeliveryStatus& status) {
+  if (queryStatus_ == nullptr) return false;
+  KavrodStatusRecord record{};
+  record.size = sizeof record;
+  if (queryStatus_(&record) != 1) return false;
+  status.Clients = record.clients;
+  status.AcknowledgedClients = record.acknowledgedClients;
+  status.RecordsLost = record.recordsLost;
+  status.RecordsUnacknowledged = record.recordsUnacknowledged;
+  return true;
 }
 
 }  // namespace kavro

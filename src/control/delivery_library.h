@@ -31,9 +31,9 @@ class DeliveryLibrary : public Delivery {
   DeliveryLibrary& operator=(const DeliveryLibrary&) = delete;
 
   // Loads the library at `path` and binds DeliverPayload and SignalLinkEvent
-  // by name. On failure returns false with a one-line message for standard
-  // error in `error`, and nothing stays loaded. A second call replaces the
-  // library only when the new one loads completely.
+  // by name, and the optional KavrodWaitForRoom and KavrodQueryStatus. On failure returns false with a one-line message
+  // for standard error in `error`, and nothing stays loaded. A second call replaces the library only when the new one
+  // loads completely.
   bool Load(const std::string& path, std::string& error);
   bool IsLoaded() const { return deliver_ != nullptr; }
 
@@ -43,15 +43,22 @@ class DeliveryLibrary : public Delivery {
   int32_t DeliverPayload(uint32_t address, void* payload, uint32_t length) override;
   // Without a library the event goes nowhere.
   void SignalLinkEvent(uint32_t code) override;
+  // KavrodWaitForRoom and KavrodQueryStatus, when the library has them.
+  int32_t WaitForRoom(uint32_t timeoutMs) override;
+  bool QueryStatus(DeliveryStatus& status) override;
 
  private:
   using DeliverPayloadFunction = int32_t (*)(uint32_t, void*, uint32_t);
   using SignalLinkEventFunction = void (*)(uint32_t);
+  using WaitForRoomFunction = int32_t (*)(uint32_t);
+  using QueryStatusFunction = int32_t (*)(void*);
 
   platform::LibraryLoader& loader_;
   std::unique_ptr<platform::Library> library_;
   DeliverPayloadFunction deliver_ = nullptr;
   SignalLinkEventFunction signal_ = nullptr;
+  WaitForRoomFunction waitForRoom_ = nullptr;
+  QueryStatusFunction queryStatus_ = nullptr;
 };
 
 }  // namespace kavro

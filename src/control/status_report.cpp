@@ -35,6 +35,11 @@ std::vector<uint8_t> EncodeStatusAnswer(const StatusReport& r) {
     out.insert(out.end(), text->c_str(), text->c_str() + std::char_traits<char>::length(text->c_str()));
     out.push_back(0);
   }
+  const uint32_t tail = static_cast<uint32_t>(out.size());
+  out.resize(out.size() + KAVRO_STATUS_TAIL_SIZE, 0);
+  Put(out, tail + KAVRO_STATUS_TAIL_AT_ACKNOWLEDGED_CLIENTS, static_cast<uint32_t>(r.AcknowledgedClients), 4);
+  Put(out, tail + KAVRO_STATUS_TAIL_AT_RECORDS_LOST, r.RecordsLost, 8);
+  Put(out, tail + KAVRO_STATUS_TAIL_AT_RECORDS_UNACKNOWLEDGED, r.RecordsUnacknowledged, 8);
   return out;
 }
 

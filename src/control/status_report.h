@@ -25,6 +25,9 @@ struct StatusReport {
   uint64_t LinkResets = 0;
   std::string Link;
   std::string Device;
+  int32_t AcknowledgedClients = -1;
+  uint64_t RecordsLost = UINT64_MAX;  // the library does not say
+  uint64_t RecordsUnacknowledged = 0;
 };
 
 // The whole answer packet, the leading i32 1 included.

@@ -29,13 +29,58 @@ struct FreePayload {
 };
 using PayloadBlock = std::unique_ptr<uint8_t[], FreePayload>;
 
+// The record the library's KavrodQueryStatus fills in, as its header lays it
+// out: the caller sets `size`.
+struct KavrodStatusRecord {
+  uint32_t size;
+  uint32_t clients;
+  uint32_t acknowledgedClients;
+  uint32_t reserved;
+  uint64_t recordsLost;
+  uint64_t recordsUnacknowledged;
+};
+static_assert(sizeof(KavrodStatusRecord) == 32);
+
+// What the library says of its clients, when it can say it.
+struct DeliveryStatus {
+  uint32_t Clients = 0;
+  uint32_t AcknowledgedClients = 0;
+  uint64_t RecordsLost = 0;  // since the start
+  uint64_t RecordsUnacknowledged = 0;
+};
+
 class Delivery {
  public:
   virtual ~Delivery() = default;
   // `payload` is a malloc'd block of `length` bytes, never null. Any result
-  // but -1 hands it to the library; on -1 the caller frees it.
+  // but -1 hands it to the library; on -1 the caller frees it. A library
+  // that follows the contract returns without waiting for its clients.
   virtual int32_t DeliverPayload(uint32_t address, void* payload, uint32_t length) = 0;
   virtual void SignalLinkEvent(uint32_t code) = 0;
+  // Waits, at most `timeoutMs`, while a client is far behind: 0 when one
+  // still is, 1 room, 2 room after the library dropped a client. Called only
+  // on TCP, on the receive thread, outside the link lock, before the socket
+  // is read again. A library without the function never waits.
+  virtual int32_t WaitForRoom(uint32_t /*timeoutMs*/) { return 1; }
+  // False when the library cannot say.
+  virtual bool QueryStatus(DeliveryStatus& /*status*/) { return false; }
+};
+
+// Notices records the library reports lost: how many more than at the last
+// look. Receive thread only.
+class LossWatch {
+ public:
+  uint64_t NewlyLost(Delivery& delivery) {
+    DeliveryStatus status;
+    if (!delivery.QueryStatus(status) || status.RecordsLost <= seen_) return 0;
+    const uint64_t lost = status.RecordsLost - seen_;
+    seen_ = status.RecordsLost;
+    return lost;
+  }
+  uint64_t Seen() const { return seen_; }
+
+ private:
+  uint64_t seen_ = 0;
 };
 
 // Hands `block` to the library, which keeps it unless it refuses (-1); a

@@ -16,10 +16,12 @@ const char* LinkEndReasonText(LinkEndReason reason) {
 }
 
 void LinkControl::ReleaseLink() {
-  trace_.TraceMessage(LOG_PROTOCOL, "CTI Link Released");
   // The exchange keeps two threads releasing at once from both posting; the
-  // first destroy request handled ends the process anyway.
+  // first destroy request handled ends the process anyway. Only the release
+  // that ends the link is traced: a second call (the receive thread finding
+  // the closed transport, say) releases nothing.
   if (SetLinkState(LINK_RELEASED) != LINK_RELEASED) {
+    trace_.TraceMessage(LOG_PROTOCOL, "CTI Link Released");
     hub_.PostMessage(platform::WM_DESTROY, 0);
   }
 }

@@ -39,9 +39,9 @@ class LinkControl {
  public:
   LinkControl(TraceLog& trace, platform::EventHub& hub) : trace_(trace), hub_(hub) { Stats.StartMs = hub_.NowMs(); }
 
-  // Ends the link: traces "CTI Link Released" and, unless the link is already
-  // released, sets LINK_RELEASED and posts the destroy request. Any thread,
-  // with or without the link lock.
+  // Ends the link: unless it is already released, sets LINK_RELEASED, traces
+  // "CTI Link Released" and posts the destroy request; a second call does
+  // nothing. Any thread, with or without the link lock.
   void ReleaseLink();
   // The same, noting why the link ends (unless a cause is noted already).
   void ReleaseLink(LinkEndReason reason) {

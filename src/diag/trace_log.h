@@ -32,6 +32,13 @@ inline unsigned long TraceLongAddress(const void* p) {
   return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p));
 }
 
+// A text from outside (the PBX's service answer and the rate text in it)
+// made fit for one trace line: CR, LF and tab as \r, \n and \t, every other
+// control character as \xNN, and the backslash doubled, so that a line
+// break in it cannot start what reads as a record of its own and the text
+// can be read back unambiguously.
+std::string TraceText(const char* text);
+
 class TraceLog {
  public:
   explicit TraceLog(platform::LogBackend& backend) : backend_(backend) {}
@@ -42,10 +49,12 @@ class TraceLog {
 
   bool Passes(uint32_t level) const { return (TraceMask & level) != 0; }
 
-  // printf-style formats; the message text is cut at 1023 characters.
+  // printf-style formats; a line is cut at 1023 characters, and a cut line
+  // still ends with CR LF.
   void TraceMessage(uint32_t level, const char* format, ...) KAVRO_PRINTF(3, 4);
   // The title, CR LF, then the bytes as "%02X " in rows of 16, each further
-  // row starting with ">>"; stops once the text passes 2040 characters.
+  // row starting with ">>": one line, with as many whole rows as fit it and
+  // "... N more bytes" for the rest.
   void TraceHexDump(uint32_t level, const char* title, const void* data, uint32_t count);
 
   const std::string& LogPath() const { return path_; }

@@ -100,7 +100,8 @@ void LinkTimers::ServiceAnswered(const char* rateText) {
     }
     if (!StartTimer(T200, delay)) ctx_.trace.TraceMessage(LOG_ERROR, "CheckFrame: T200 could not be started");
   }
-  ctx_.trace.TraceMessage(LOG_PROTOCOL, "CTI-Link connect: %s Bps", rateText != nullptr ? rateText : "9600");
+  ctx_.trace.TraceMessage(LOG_PROTOCOL, "CTI-Link connect: %s Bps",
+                          rateText != nullptr ? TraceText(rateText).c_str() : "9600");
 }
 
 int LinkTimers::OnLinkTimer(uint32_t id) {

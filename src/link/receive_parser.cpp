@@ -171,13 +171,13 @@ int ReceiveParser::SkipFirstLine() {
   Drop(static_cast<uint32_t>(cr - ReceiveBuffer) + 1);
   TerminateText();
   ParserState = PARSE_SERVICE_LINE;
-  trace_.TraceMessage(LOG_PROTOCOL, "CTIINIT %s", reinterpret_cast<const char*>(ReceiveBuffer));
+  trace_.TraceMessage(LOG_PROTOCOL, "CTIINIT %s", TraceText(reinterpret_cast<const char*>(ReceiveBuffer)).c_str());
   return STEP_GO_ON;
 }
 
 int ReceiveParser::ServiceLine() {
   for (;;) {
-    trace_.TraceMessage(LOG_PROTOCOL, "CTICHECK:%s", reinterpret_cast<const char*>(ReceiveBuffer));
+    trace_.TraceMessage(LOG_PROTOCOL, "CTICHECK:%s", TraceText(reinterpret_cast<const char*>(ReceiveBuffer)).c_str());
     auto* cr = static_cast<uint8_t*>(memchr(ReceiveBuffer, CR, FrameBytes));
     if (cr == nullptr) {
       trace_.TraceMessage(LOG_PROTOCOL, "CTICHECK:No CR");
@@ -194,7 +194,7 @@ int ReceiveParser::ServiceLine() {
 }
 
 void ReceiveParser::CompleteHandshake(char* cti, uint8_t* cr) {
-  trace_.TraceMessage(LOG_PROTOCOL, "CTICHECK2:%s", cti);
+  trace_.TraceMessage(LOG_PROTOCOL, "CTICHECK2:%s", TraceText(cti).c_str());
   *cr = 0;
   const char* rate = nullptr;
   for (const char* text : RATE_TEXTS) {

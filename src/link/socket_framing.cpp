@@ -68,6 +68,12 @@ int32_t SocketFraming::SendSocketFrame(const uint8_t* payload, uint32_t length) 
     return 1;
   }
   ctx_.trace.TraceMessage(LOG_ERROR, "SendSocketFrame failed !");
+  if (r == CONNECTION_CUT) {
+    // A frame is whole on the wire or the connection ends: the port has
+    // closed it, and the link ends as a lost connection.
+    ctx_.delivery.SignalLinkEvent(LINK_EVENT_FAILED);
+    ctx_.control.ReleaseLink(LinkEndReason::ConnectionLost);
+  }
   return 0;
 }
 

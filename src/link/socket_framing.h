@@ -52,7 +52,10 @@ class SocketFraming : public LinkProtocol {
   }
   int32_t SendPayload(uint8_t dest, const uint8_t* data, uint32_t length) override;
 
-  // 1 when the whole frame was sent, else 0.
+  // 1 when the whole frame was sent, else 0. The frame goes to the socket
+  // as one block, header and payload together; when the socket cut it short
+  // part-way, the connection is closed and the link released as lost
+  // (link event 18 first).
   int32_t SendSocketFrame(const uint8_t* payload, uint32_t length);
 
   // The receive thread's pass over one read: hands the bytes to

@@ -9,6 +9,20 @@
 
 namespace kavro::platform {
 
+// How far a Send that failed got. A frame is whole on the wire or the
+// connection ends: a block refused before its first byte went out leaves the
+// connection as it was, while a block cut short after its first byte has
+// shut the connection down in both directions before Send returns, so that
+// nothing, not even another thread's block, can follow it on the wire.
+struct SendProgress {
+  // The bytes of the block that went out; not 0 only for a cut block.
+  uint32_t Sent = 0;
+  // The block was cut because this side is closing the connection (Close,
+  // or a close request that came meanwhile), not because the peer stopped
+  // taking bytes or failed.
+  bool Closing = false;
+};
+
 class TcpSocket {
  public:
   virtual ~TcpSocket() = default;
@@ -18,10 +32,12 @@ class TcpSocket {
   // fails like an unreachable one. A socket still open is closed first.
   virtual int32_t Connect(const char* address, uint16_t port) = 0;
   // Sends all `length` bytes as one contiguous block: 0 when all went out,
-  // else the error number. Gives up when the peer does not take the block
-  // within a limit that grows with its length, or when the socket is closed
+  // else the error number, with `progress` telling whether the block was
+  // refused whole or cut (and the connection shut down). Gives up when the
+  // peer does not take the block within a limit that grows with its length
+  // (counted again from the first byte out), or when the socket is closed
   // meanwhile. Blocks from two threads never mix.
-  virtual int32_t Send(const uint8_t* data, uint32_t length) = 0;
+  virtual int32_t Send(const uint8_t* data, uint32_t length, SendProgress& progress) = 0;
   // Receives up to `size` bytes, blocking until some arrive: the count, 0
   // when the peer has closed (or after Shutdown or Close), -1 on failure
   // with the error number in `error`.

@@ -164,7 +164,7 @@ int32_t SerialPort::InitV24(const char* rateText) {
   auto device = CurrentDevice();
   if (!device) return 0;
   if (rateText == nullptr) rateText = "";
-  trace_.TraceMessage(LOG_PROTOCOL, "InitV24(%s)", rateText);
+  trace_.TraceMessage(LOG_PROTOCOL, "InitV24(%s)", TraceText(rateText).c_str());
   // The purge in here drops whatever is in the driver right now: the PBX
   // switches its rate after the answer line, so anything still buffered was
   // sent at the old rate.

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "core/connection.h"
 #include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "platform/tcp_socket.h"
@@ -53,12 +54,19 @@ int32_t TcpPort::SendSocket(const uint8_t* data, uint32_t length) {
   const uint32_t n = length;
   trace_.TraceMessage(LOG_DETAIL, "SendSocket(0x%x,%i)", TraceAddress(data), static_cast<int>(n));
   if (data == nullptr || n == 0 || n > 0x7FFFFFFF) return 0;
-  const int32_t error = socket_.Send(data, n);
-  if (error != 0) {
-    trace_.TraceMessage(LOG_ERROR, "send() failed: error %d !", error);
-    return 0;
-  }
-  return static_cast<int32_t>(n);
+  platform::SendProgress progress;
+  const int32_t error = socket_.Send(data, n, progress);
+  if (error == 0) return static_cast<int32_t>(n);
+  trace_.TraceMessage(LOG_ERROR, "send() failed: error %d !", error);
+  if (progress.Sent == 0) return 0;
+  trace_.TraceMessage(LOG_ERROR, "send() cut the block after %u of %u bytes: connection closed !", progress.Sent, n);
+  if (progress.Closing) return 0;
+  control_.Lifecycle().Notice(platform::NoticeLevel::Warning,
+                              "TCP link to " + control_.OpenedDevice + ": the PBX took " +
+                                  std::to_string(progress.Sent) + " of the " + std::to_string(n) +
+                                  " bytes of a frame (" + control_.Lifecycle().ErrorText(error) +
+                                  "); the connection is closed, since a cut frame puts its framing out of step");
+  return CONNECTION_CUT;
 }
 
 int32_t TcpPort::ReceiveSocket(uint8_t* buffer, uint32_t size) {

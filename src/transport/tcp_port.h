@@ -23,7 +23,11 @@ class TcpPort : public SocketPortOps {
 
   int32_t OpenSocket(const char* address, uint16_t port) override;
   int32_t CloseSocket() override;
-  // Sends the whole block; the result is the count asked for, or 0.
+  // Sends the whole block; the result is the count asked for, 0 when the
+  // block was refused before its first byte went out (the connection goes
+  // on), or CONNECTION_CUT when the peer stopped taking it part-way and the
+  // connection has been closed. A block cut because this side is closing
+  // gives 0: the close ends the link anyway.
   int32_t SendSocket(const uint8_t* data, uint32_t length) override;
   int32_t ReceiveSocket(uint8_t* buffer, uint32_t size) override;
 

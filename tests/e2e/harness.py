@@ -210,7 +210,11 @@ class Kavro:
     """One run of the real kavro binary in a temporary run directory."""
 
     def __init__(self, test, registry_values=None, ports=None, link_args=(), library=None,
-                 extra_env=None, registry_text=None, preexec_fn=None, run_dir=None):
+                 extra_env=None, registry_text=None, preexec_fn=None, account=None, before_start=None,
+                 run_dir=None):
+        """`account` (a pwd entry) runs kavro as that account, with its
+        temporary directory handed over; `before_start` is called with the
+        run, its files in place, just before kavro starts."""
         self.test = test
         self.dir = tempfile.mkdtemp(prefix="kavro-e2e-")
         test.addCleanup(shutil.rmtree, self.dir, True)
@@ -241,6 +245,14 @@ class Kavro:
         if lib:
             args += ["--delivery-library", lib]
         args += list(link_args)
+        if account is not None:
+            for root, _, files in os.walk(self.dir):
+                for path in [root] + [os.path.join(root, f) for f in files]:
+                    os.chown(path, account.pw_uid, account.pw_gid)
+            args = ["setpriv", "--reuid", str(account.pw_uid), "--regid", str(account.pw_gid),
+                    "--clear-groups", "--"] + args
+        if before_start is not None:
+            before_start(self)
         self.proc = subprocess.Popen(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      preexec_fn=preexec_fn)
         test.addCleanup(self.kill)

@@ -19,6 +19,9 @@ WIRESHARK_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "
 
 # Longer than the trace log shows of one block: its dump is cut.
 BIG_PAYLOAD = bytes(range(256)) * 3
+# A service answer whose line breaks would start a record of their own if
+# kavro wrote them raw to its trace log.
+ANSWER = "ready\t\\\n[01.01.26 00:00:00] kavro: forged by the PBX\nCTI 9600"
 
 
 def decode(*args):
@@ -100,7 +103,8 @@ class DecodeTraceLogTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         require_binaries(KAVRO, KAVRO_PBX, RECORDER, KAVRO_DECODE)
-        pbx = subprocess.Popen([KAVRO_PBX, "--print-path-only", "-q", "--corrupt-every", "2", "--seed", "1"],
+        pbx = subprocess.Popen([KAVRO_PBX, "--print-path-only", "-q", "--corrupt-every", "2", "--seed", "1",
+                                "--answer", ANSWER],
                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         cls.addClassCleanup(lambda: (pbx.kill(), pbx.wait(), pbx.stdout.close()))
         out = bytearray()
@@ -123,6 +127,8 @@ class DecodeTraceLogTest(unittest.TestCase):
         # follows on the same line.
         cls.messages = [m.rstrip("\r\n") for m in re.split(r"\[\d\d\.\d\d\.\d\d \d\d:\d\d:\d\d\] kavro: ", k.log())[1:]]
         cls.items = decode_json(k.log_path)
+        cls.log_texts = [it["text"] for it in decode_json("--with-log", k.log_path) if it["kind"] == "log"]
+        cls.log = k.log()
         cls.text = decode(k.log_path)[1]
 
     def of(self, kind, direction=None, **fields):
@@ -135,8 +141,14 @@ class DecodeTraceLogTest(unittest.TestCase):
         first = self.of("text", "received")[0]
         self.assertEqual(first["note"], "first line after start: ignored by kavro")
         answer = self.of("service-answer", "received")
-        self.assertEqual([(a["text"], a["rate"]) for a in answer], [("\nCTI 9600\r", "9600")])
-        self.assertIn('rcvd  service answer "\\nCTI 9600\\r"  rate "9600"', self.text)
+        self.assertEqual([(a["text"], a["rate"]) for a in answer], [("\n" + ANSWER + "\r", "9600")])
+        quoted = r'"\nready\t\\\n[01.01.26 00:00:00] kavro: forged by the PBX\nCTI 9600\r"'
+        self.assertIn("rcvd  service answer %s  rate \"9600\"" % quoted, self.text)
+        # kavro's own trace shows the line escaped the same way, on one line,
+        # and kavro-decode reads that line back as one record.
+        self.assertNotIn("\n[01.01.26 00:00:00] kavro: forged", self.log)
+        self.assertIn("CTICHECK:" + quoted[1:-1], self.log_texts)
+        self.assertEqual([t for t in self.log_texts if "forged" in t and not t.startswith("CTI")], [])
 
     def test_information_and_poll_frames(self):
         dial = self.of("frame", "sent", type="I", address=0x21)
@@ -196,6 +208,23 @@ class DecodeBytesTest(unittest.TestCase):
         self.assertEqual((items[2]["have"], items[2]["need"]), (4, 12))
         rc, out, _ = decode("-x", "C5 00 02 F2 01")
         self.assertEqual((rc, out.splitlines()[0]), (0, "@0000  TCP keepalive  length 2"))
+
+    def test_long_line_full_of_time_stamps_is_one_record(self):
+        # Only where the formatter cuts a record (at 1023 bytes) does another
+        # begin inside a line: text that looks like a record's header anywhere
+        # else is the record's own, and a line is read once, however long.
+        scratch = tempfile.mkdtemp(prefix="kavro-decode-")
+        self.addCleanup(shutil.rmtree, scratch, True)
+        path = os.path.join(scratch, "kavro.log")
+        look_alike = b"[06.03.26 09:05:03] x" * 20000 + b"[06.03.26 09:05:03] forged: by the PBX"
+        with open(path, "wb") as f:
+            f.write(b"[06.03.26 09:05:03] kavro: OpenConnection (0x0,TCP)\r\n"
+                    b"[06.03.26 09:05:03] kavro: CTICHECK:" + look_alike + b"\r\n"
+                    b"[06.03.26 09:05:04] kavro: Received:\r\nC5 00 01 7E \r\n")
+        items = decode_json("--with-log", path)
+        self.assertEqual([(i["kind"], i.get("text", i.get("hex"))) for i in items],
+                         [("run", "OpenConnection (0x0,TCP)"), ("log", "CTICHECK:" + look_alike.decode()),
+                          ("tcp-frame", "7E")])
 
     def test_unreadable_input_and_usage_errors(self):
         self.assertEqual(decode("/nonexistent/kavro.log")[0], 1)

@@ -3,6 +3,7 @@ on a TCP link to kavro-pbx, real clients on RUN_DIR/kavrod, kavroctl."""
 
 import os
 import resource
+import signal
 import shutil
 import socket
 import struct
@@ -12,7 +13,7 @@ import threading
 import time
 import unittest
 
-from harness import BUILD, KAVRO, KAVRO_PBX, KAVROCTL, REGISTRY_KEY, require_binaries
+from harness import BUILD, KAVRO, KAVRO_PBX, KAVROCTL, REGISTRY_KEY, Kavro, require_binaries
 
 KAVROD = os.path.join(BUILD, "libkavrod.so.1")
 RECORD_MAX = 8 + 65535
@@ -39,10 +40,14 @@ class StderrLines:
                 self.lines.append(raw.decode("latin-1").rstrip("\n"))
                 self.cond.notify_all()
 
-    def wait(self, text, timeout=20.0):
+    def wait(self, text, timeout=20.0, then=""):
+        """Waits for a line with `text` and, after it, `then`."""
+        def said():
+            return any(text in l and then in l[l.index(text) + len(text):] for l in self.lines)
+
         with self.cond:
-            if not self.cond.wait_for(lambda: any(text in l for l in self.lines), timeout):
-                raise AssertionError("kavro never said %r; it said %r" % (text, self.lines))
+            if not self.cond.wait_for(said, timeout):
+                raise AssertionError("kavro never said %r ... %r; it said %r" % (text, then, self.lines))
 
     def count(self, text):
         with self.cond:
@@ -160,9 +165,9 @@ class DeliveryTest(unittest.TestCase):
         collect.start()
 
         self.feed(pbx, [numbered(i) for i in range(n)])
-        # The paused client, client 2, goes on only once the link waits for
-        # it.
-        err.wait("client 2 is 4096 records behind; holding the link back")
+        # The paused client, client 2, goes on only once the reading of the
+        # socket waits for it.
+        err.wait("client 2 is ", then="records behind; holding the link back")
         self.assertEqual(paused.payloads(n), [numbered(i) for i in range(n)])
         collect.join(60)
         self.assertEqual([l.strip() for l in lines],
@@ -225,6 +230,95 @@ class DeliveryTest(unittest.TestCase):
         self.feed(pbx, [numbered(2)])
         for c in [served] + more:
             self.assertEqual(c.payloads(1), [numbered(2)])
+
+
+class SerialFlowTest(unittest.TestCase):
+    """The link never waits on a client: the real kavro on a pseudo-terminal
+    to kavro-pbx, the default library, a client that reads everything, one
+    that takes a record every few seconds, and status requests meanwhile."""
+
+    # The serial read waits for the gap after each frame, so a payload takes
+    # some 35 ms: a thousand keep the test short. More show more.
+    N = int(os.environ.get("KAVRO_FLOW_PAYLOADS", "1000"))
+    TRICKLE_S = 3.0
+
+    def setUp(self):
+        require_binaries(KAVRO, KAVRO_PBX, KAVROD)
+
+    def test_every_frame_is_acknowledged_in_time_while_a_client_trickles(self):
+        pbx = subprocess.Popen([KAVRO_PBX, "--print-path-only", "-v", "--pattern", str(self.N), "--interval", "1"],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(lambda: (pbx.kill(), pbx.wait(), pbx.stdout.close(), pbx.stderr.close()))
+        path = pbx.stdout.readline().decode().strip()
+        # Each line of the PBX's with the time it came.
+        pbx_lines = []
+
+        def watch_pbx():
+            for raw in iter(pbx.stderr.readline, b""):
+                pbx_lines.append((time.monotonic(), raw.decode("latin-1").strip()))
+
+        threading.Thread(target=watch_pbx, daemon=True).start()
+        k = Kavro(self, registry_values={"Link": "COM1"}, ports={"COM1": path}, library=KAVROD)
+        err = StderrLines(k.proc)
+        control = k.control()
+        reader = Client(self, k.run_dir)
+        trickle = Client(self, k.run_dir, credit=1)
+        done = threading.Event()
+        answer_times = []
+
+        def ask_status():
+            sock = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+            sock.connect(os.path.join(k.run_dir, "KavroControlProg"))
+            sock.settimeout(10)
+            while not done.is_set():
+                start = time.monotonic()
+                sock.send(struct.pack("<II", 0x804B, 0))
+                answer = sock.recv(4096)
+                answer_times.append(time.monotonic() - start)
+                self.assertEqual(struct.unpack("<i", answer[:4])[0], 1)
+                time.sleep(0.2)
+            sock.close()
+
+        def take_slowly():
+            while not done.wait(self.TRICKLE_S):
+                trickle.read()
+                trickle.sock.send(struct.pack("<II", 1, 1))
+
+        threads = [threading.Thread(target=f, daemon=True) for f in (ask_status, take_slowly)]
+        for t in threads:
+            t.start()
+        self.addCleanup(done.set)
+
+        got = reader.payloads(self.N)
+        done.set()
+        for t in threads:
+            t.join(15)
+        # The PBX's payload k is the bytes k, k+1, ...: each once, in order.
+        self.assertEqual(len(got), self.N)
+        self.assertEqual([p[0] for p in got], [k & 0xFF for k in range(1, self.N + 1)])
+        self.assertTrue(all(len(p) == 4 and p[1] == (p[0] + 1) & 0xFF for p in got))
+
+        # Every I-frame acknowledged at the first attempt, before T200.
+        ack_times, sent_at = [], None
+        for at, line in pbx_lines:
+            if " sent, " in line:
+                sent_at = at
+            elif "acknowledged up to" in line and sent_at is not None:
+                ack_times.append(at - sent_at)
+                sent_at = None
+        texts = [line for _, line in pbx_lines]
+        self.assertEqual([l for l in texts if "sent again" in l or "sending START" in l], [])
+        self.assertEqual(len(ack_times), self.N)
+        print("\nserial flow: %d payloads, max ack %.1f ms, max status answer %.1f ms over %d requests" %
+              (self.N, 1000 * max(ack_times), 1000 * max(answer_times), len(answer_times)))
+        self.assertLess(max(ack_times), 1.0)
+        # The main loop answers at once; a second would be the old wait.
+        self.assertLess(max(answer_times), 1.0)
+
+        control.close()
+        k.proc.send_signal(signal.SIGTERM)
+        self.assertEqual(k.wait_exit(), 0)
+        self.assertEqual(err.count("dropped"), 1, err.lines)
 
 
 if __name__ == "__main__":

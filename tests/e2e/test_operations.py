@@ -1,8 +1,11 @@
 """What an operator sees of the real kavro: the lifecycle lines on standard
 error, the status on the control socket, and the configuration check."""
 
+import grp
 import json
 import os
+import pty
+import pwd
 import shutil
 import subprocess
 import tempfile
@@ -139,7 +142,7 @@ class StatusTest(unittest.TestCase):
         text = self.ctl(k, "status").stdout.decode()
         self.assertRegex(text, r"state\s+established")
         self.assertRegex(text, r"payloads sent\s+1")
-        self.assertRegex(text, r"listeners\s+unknown")
+        self.assertRegex(text, r"clients\s+unknown")
 
         self.assertEqual(self.ctl(k, "close").returncode, 0)
         self.assertEqual(k.wait_exit(), 0)
@@ -147,6 +150,72 @@ class StatusTest(unittest.TestCase):
         self.assertEqual(lines, ["<6>kavro: opened serial link COM1 on %s at 9600 bit/s" % path,
                                  "<6>kavro: link COM1 established",
                                  "<6>kavro: link COM1 ended: closed by request"])
+
+
+class UnprivilegedAccountTest(unittest.TestCase):
+    """kavro as an account without privileges, as a service runs it."""
+
+    def setUp(self):
+        require_binaries(KAVRO, KAVRO_PBX, RECORDER)
+        if os.geteuid() != 0:
+            self.skipTest("switching to an unprivileged account needs root")
+        self.nobody = pwd.getpwnam("nobody")
+
+    def test_the_same_pty_opens_again_and_an_unwritable_trace_log_is_reported(self):
+        pbx = subprocess.Popen([KAVRO_PBX, "--print-path-only", "-q", "--stay"], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (pbx.kill(), pbx.wait(), pbx.stdout.close()))
+        path = pbx.stdout.readline().decode().strip()
+        os.chmod(path, 0o666)
+        for run in range(2):
+            # The first run's trace log is there but not the account's to write.
+            lock_log = (lambda k: os.chmod(k.log_path, 0o444)) if run == 0 else None
+            k = Kavro(self, registry_values={"Link": "COM1"}, ports={"COM1": path}, account=self.nobody,
+                      before_start=lock_log)
+            k.wait_record("event 1", timeout=10)
+            k.control().request(0x10)
+            self.assertEqual(k.wait_exit(), 0)
+            self.assertNotIn("event 18", k.records())
+            warnings = [l for l in lifecycle_lines(k.proc.stderr.read().decode()) if l.startswith("<4>")]
+            if run == 0:
+                self.assertEqual(warnings, ["<4>kavro: trace log %s exists but account nobody cannot write it "
+                                            "(Permission denied): the trace is off; give the account write "
+                                            "access to the file" % k.log_path])
+                self.assertEqual(k.log(), "")
+            else:
+                self.assertEqual(warnings, [])
+                self.assertEqual(k.log_messages().count("CTI Link Released"), 1, k.log())
+
+    def test_check_config_tries_the_access_the_start_needs(self):
+        master, slave = pty.openpty()
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, slave)
+        path = os.ttyname(slave)
+        os.chown(path, 0, grp.getgrnam("dialout").gr_gid)
+        os.chmod(path, 0o660)
+        d = tempfile.mkdtemp(prefix="kavro-e2e-")
+        self.addCleanup(shutil.rmtree, d, True)
+        os.chmod(d, 0o755)
+        registry = os.path.join(d, "kavro.reg")
+        with open(registry, "w") as f:
+            f.write("Windows Registry Editor Version 5.00\r\n\r\n"
+                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tovik\\Tovik TK-Anlage]\r\n\"Link\"=\"COM1\"\r\n\r\n"
+                    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tovik\\Tovik TK-Anlage\\Ports]\r\n\"COM1\"=\"%s\"\r\n" % path)
+        os.chmod(registry, 0o644)
+        check = ["setpriv", "--reuid", "nobody", "--regid", "nogroup", "--clear-groups", "--",
+                 KAVRO, "--check-config", "--registry", registry, "--log-dir", d]
+        r = subprocess.run(check, capture_output=True, timeout=10)
+        out = r.stdout.decode()
+        self.assertEqual(r.returncode, 1, out)
+        self.assertIn("device          %s (Permission denied for account nobody)\n" % path, out)
+        self.assertIn("access          add the account to group dialout (usermod -aG dialout nobody), "
+                      "then start kavro anew\n", out)
+        self.assertIn("result          no link can be opened", out)
+        # In the group, the account can.
+        check[check.index("--clear-groups")] = "--groups=dialout"
+        r = subprocess.run(check, capture_output=True, timeout=10)
+        self.assertEqual(r.returncode, 0, r.stdout)
+        self.assertIn("result          a link can be opened", r.stdout.decode())
 
 
 class ConfigurationTest(unittest.TestCase):

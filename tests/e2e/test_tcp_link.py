@@ -1,9 +1,10 @@
 """The real kavro on a TCP link against a scripted PBX server on loopback."""
 
+import re
 import select
 import signal
 import socket
-import struct
+import threading
 import time
 import unittest
 
@@ -105,15 +106,6 @@ class TcpLinkTest(unittest.TestCase):
         self.peer.accept()
         k.wait_record("event 1")
         return k
-
-    def fill_until_refused(self, client):
-        """Sends the largest payloads to a peer that reads nothing until kavro
-        gives one up; the socket buffers hold a few megabytes at most."""
-        big = bytes(65535)
-        for _ in range(1000):
-            if client.send_payload(big) == 0:
-                return
-        self.fail("kavro never gave up a payload the peer did not take")
 
     def payload_records(self, k):
         return [r for r in k.records() if r.startswith("payload")]
@@ -238,32 +230,107 @@ class TcpLinkTest(unittest.TestCase):
         self.peer.wait_closed()
         self.assertEqual(k.wait_exit(), 0)
         self.assertEqual(k.records(), ["event 1", "event 0"])
+        # The receive thread, woken by the close, finds the link released
+        # already: one release, one line.
+        self.assertEqual(k.log_messages().count("CTI Link Released"), 1, k.log())
 
-    def test_peer_that_stops_reading_does_not_stall_kavro(self):
-        # The peer takes the connection and never reads: once the socket
-        # buffers are full, a send gives up instead of holding the main loop.
-        k = self.connected(keepalive=3, env={"KAVRO_TEST_KEEPALIVE_MS": "1500"})
-        c = k.control()
-        self.fill_until_refused(c)
-        # (The hex dumps of the frames are cut to the trace's line length, so
-        # the lines are looked for in the whole log.)
-        self.assertIn("kavro: send() failed: error 110 !\r\n", k.log())
-        self.assertIn("kavro: SendSocketFrame failed !\r\n", k.log())
-        # The keepalive timer, restarted by the payload given up, still runs
-        # out and ends the link.
-        self.assertEqual(k.wait_exit(), 0)
-        self.assertIn("kavro: Keepalive Timed out!\r\n", k.log())
-        self.assertEqual(k.records(), ["event 1", "event 0"])
+    def read_rest(self, quiet=1.0):
+        """Everything kavro sent, read until it closes the connection (True)
+        or sends nothing for `quiet` seconds (False)."""
+        self.peer.conn.setblocking(True)
+        while True:
+            try:
+                if not self.peer.pump(quiet):
+                    return False
+            except (EOFError, ConnectionResetError):
+                return True
 
-        # A close request while a payload waits for room is still served.
-        self.peer.conn.close()
+    def split_frames(self):
+        """The whole frames in what the peer read, and the bytes behind them."""
+        frames, buf = [], bytes(self.peer.buf)
+        while len(buf) >= 3 and len(buf) >= 3 + ((buf[1] << 8) | buf[2]):
+            self.assertEqual(buf[0], TAG, "frame without the tag: framing out of step")
+            n = (buf[1] << 8) | buf[2]
+            frames.append(buf[3:3 + n])
+            buf = buf[3 + n:]
+        return frames, buf
+
+    def test_frame_is_whole_on_the_wire_or_the_connection_ends(self):
+        # The peer takes little and stops reading until kavro gives up a
+        # payload (instead of holding its main loop), then reads again.
+        self.peer.listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
         k = self.connected(keepalive=0)
         c = k.control()
-        self.fill_until_refused(c)
-        c.sock.send(struct.pack("<II", 0x4A, 0x00010000) + bytes(65535))
+        c.sock.settimeout(30)
+        accepted = []
+        for i in range(1000):
+            payload = bytes([i & 0xFF]) * 65535
+            if c.send_payload(payload) == 0:
+                break
+            accepted.append(payload)
+        else:
+            self.fail("kavro never gave up a payload the peer did not take")
+        self.assertIn("kavro: SendSocketFrame failed !\r\n", k.log())
+        try:
+            after = c.send_payload(b"\x7e")
+        except OSError:
+            after = None
+        closed = self.read_rest()
+        frames, rest = self.split_frames()
+        # Every payload kavro took went out whole, in order.
+        self.assertEqual(frames[:len(accepted)], accepted)
+        if closed:
+            # The given-up frame was cut part-way: the connection ended right
+            # behind its head, and with it the link, as a lost connection.
+            self.assertEqual(frames[len(accepted):], [])
+            self.assertTrue(rest and bytes([TAG, 0xFF, 0xFF]).startswith(rest[:3]), rest[:8])
+            self.assertNotEqual(after, 1)
+            self.assertEqual(k.wait_exit(), 0)
+            self.assertEqual(k.records(), ["event 1", "event 18", "event 0"])
+            lines = [l for l in k.proc.stderr.read().decode().splitlines() if l.startswith("<4>")]
+            self.assertTrue(any(re.match(r"<4>kavro: TCP link to 127\.0\.0\.1:\d+: the PBX took \d+ of the 65538 "
+                                         r"bytes of a frame \(Connection timed out\)", l) for l in lines), lines)
+            self.assertIn("<4>kavro: link LAN/USB ended: connection lost", lines)
+        else:
+            # Nothing of it went out: the link goes on, and the next payload
+            # is a frame of its own.
+            self.assertEqual((after, frames[len(accepted):], rest), (1, [b"\x7e"], b""))
+            self.assertIsNone(k.proc.poll())
+
+        # A close signal while a payload waits for room is still served, and
+        # a frame it cuts ends the connection too: a close, not a failure.
+        self.peer.close()
+        self.peer = TcpPeer()
+        self.addCleanup(self.peer.close)
+        self.peer.listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        k = self.connected(keepalive=0)
+        c = k.control()
+        c.sock.settimeout(30)
+        pending = {}
+
+        def sender():
+            for i in range(1000):
+                pending["since"] = time.monotonic()
+                try:
+                    if c.send_payload(bytes([i & 0xFF]) * 65535) == 0:
+                        break
+                except OSError:
+                    break
+            pending["since"] = None
+
+        thread = threading.Thread(target=sender)
+        thread.start()
+        while pending.get("since") is None or time.monotonic() - pending["since"] < 1.0:
+            self.assertTrue(thread.is_alive(), "no payload ever waited for room")
+            time.sleep(0.05)
         k.proc.send_signal(signal.SIGTERM)
         self.assertEqual(k.wait_exit(), 0)
+        thread.join()
         self.assertEqual(k.records(), ["event 1", "event 0"])
+        self.assertTrue(self.read_rest())
+        frames, rest = self.split_frames()
+        self.assertTrue(all(len(f) == 65535 for f in frames))
+        self.assertTrue(bytes([TAG, 0xFF, 0xFF]).startswith(rest[:3]), rest[:8])
 
     def test_close_signal_ends_a_connect_that_does_not_complete(self):
         # A server whose accept queue is full never answers the SYN: the

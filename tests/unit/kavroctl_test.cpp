@@ -2,6 +2,8 @@
 // control request and answer packets, and the rendering of delivered records.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "../../tools/common/hex_text.h"
 #include "../../tools/kavroctl/command_line.h"
 #include "../../tools/kavroctl/ctl_protocol.h"
@@ -68,9 +70,9 @@ struct Parsed {
 };
 
 // A kavroctl command line, parsed with /env standing for KAVRO_RUN_DIR.
-Parsed ParseArgs(std::vector<const char*> args) {
+Parsed ParseArgs(std::vector<const char*> args, Front front = Front::Unix) {
   args.insert(args.begin(), "kavroctl");
-  CommandLine commandLine("/env");
+  CommandLine commandLine("/env", front);
   commandLine.Parse(static_cast<int>(args.size()), args.data());
   return {commandLine.options, commandLine.app.get_subcommands().at(0)->get_name()};
 }
@@ -104,6 +106,32 @@ TEST(CommandLine, GlobalOptionsGoBeforeOrAfterTheSubcommand) {
   EXPECT_THROW(ParseArgs({"send", "--run-dir"}), CLI::ParseError);
   EXPECT_THROW(ParseArgs({"--follow", "listen"}), CLI::ParseError);
   EXPECT_THROW(ParseArgs({"--run-dir", "/a"}), CLI::ParseError);
+
+  // The Windows front: the same subcommands and options, but the driver is
+  // found by its window, so there is no run directory to name or follow.
+  auto windows = ParseArgs({"listen", "-v", "--state", "--json", "--count", "2"}, Front::Windows);
+  EXPECT_EQ(windows.subcommand, "listen");
+  EXPECT_TRUE(windows.options.state && windows.options.json && windows.options.verbose);
+  EXPECT_EQ(ParseArgs({"status", "--json"}, Front::Windows).subcommand, "status");
+  EXPECT_THROW(ParseArgs({"--run-dir", "/a", "close"}, Front::Windows), CLI::ParseError);
+  EXPECT_THROW(ParseArgs({"listen", "--follow"}, Front::Windows), CLI::ParseError);
+}
+
+TEST(CommandLine, ListenSaysWhetherItsCountCame) {
+  Options options;
+  std::string message;
+  // Without a count, the link ending and the time running out are its ends.
+  EXPECT_EQ(ListenExitCode(options, 3, ListenEnd::Closed, &message), EXIT_OK);
+  EXPECT_EQ(ListenExitCode(options, 0, ListenEnd::TimedOut, &message), EXIT_OK);
+  options.count = 5;
+  EXPECT_EQ(ListenExitCode(options, 5, ListenEnd::Done, &message), EXIT_OK);
+  EXPECT_EQ(message, "");
+  EXPECT_EQ(ListenExitCode(options, 3, ListenEnd::Closed, &message), EXIT_LISTEN_CLOSED);
+  EXPECT_EQ(message, "kavroctl: kavro closed the connection after 3 of 5 records (the link ended)");
+  EXPECT_EQ(ListenExitCode(options, 2, ListenEnd::TimedOut, &message), EXIT_LISTEN_TIMEOUT);
+  EXPECT_EQ(message, "kavroctl: --timeout ran out after 2 of 5 records");
+  EXPECT_EQ(std::set<int>({EXIT_OK, EXIT_REFUSED, EXIT_USAGE, EXIT_UNREACHABLE, EXIT_LISTEN_CLOSED,
+                           EXIT_LISTEN_TIMEOUT}).size(), 6u);
 }
 
 TEST(CommandLine, AddressIsHexLikeThePayloadBytes) {
@@ -178,8 +206,9 @@ TEST(StatusAnswer, RoundTripsAndRefusesWhatIsNoRecord) {
   report.LinkResets = 0x100000000ull;
   report.Link = "COM1";
   report.Device = "/dev/ttyUSB0";
+  report.RecordsLost = 0x200000001ull;
   const std::vector<uint8_t> answer = kavro::EncodeStatusAnswer(report);
-  ASSERT_EQ(answer.size(), KAVRO_STATUS_AT_TEXTS + 5 + 13);
+  ASSERT_EQ(answer.size(), KAVRO_STATUS_AT_TEXTS + 5 + 13 + KAVRO_STATUS_TAIL_SIZE);
   EXPECT_EQ(ParseAnswer(answer.data(), 4), 1);
 
   const auto s = ParseStatus(answer.data(), answer.size());
@@ -196,6 +225,13 @@ TEST(StatusAnswer, RoundTripsAndRefusesWhatIsNoRecord) {
   EXPECT_EQ(s->linkResets, 0x100000000ull);
   EXPECT_EQ(s->link, "COM1");
   EXPECT_EQ(s->device, "/dev/ttyUSB0");
+  EXPECT_EQ(s->acknowledgedClients, -1);
+  EXPECT_EQ(s->recordsLost, 0x200000001ull);
+  EXPECT_NE(FormatStatusText(*s).find("records lost to slow clients  8589934593\n"), std::string::npos);
+  // A kavro from before the library's counts ends with the texts.
+  const auto older = ParseStatus(answer.data(), answer.size() - KAVRO_STATUS_TAIL_SIZE);
+  ASSERT_TRUE(older);
+  EXPECT_EQ(older->recordsLost, UINT64_MAX);
   const std::string json = FormatStatusJson(*s);
   EXPECT_NE(json.find("\"state\":\"timer recovery\""), std::string::npos) << json;
   EXPECT_NE(json.find("\"since_last_frame_ms\":null"), std::string::npos) << json;
@@ -205,7 +241,7 @@ TEST(StatusAnswer, RoundTripsAndRefusesWhatIsNoRecord) {
   // answer loses the zero of its last text.
   const uint8_t zero[] = {0, 0, 0, 0};
   EXPECT_FALSE(ParseStatus(zero, sizeof zero));
-  EXPECT_FALSE(ParseStatus(answer.data(), answer.size() - 1));
+  EXPECT_FALSE(ParseStatus(answer.data(), answer.size() - KAVRO_STATUS_TAIL_SIZE - 1));
 }
 
 TEST(DeliveredRecords, DecodeHeadAndBytes) {
@@ -237,6 +273,8 @@ TEST(DeliveredRecords, ReadableLines) {
   EXPECT_EQ(FormatRecordText({RECORD_EVENT, 18, {}}), "event 18 (link failed)");
   EXPECT_EQ(FormatRecordText({RECORD_EVENT, 5, {}}), "event 5 (unknown event)");
   EXPECT_EQ(FormatRecordText({9, 3, Bytes({0xAB})}), "record kind=9 value=3 len=1 AB");
+  EXPECT_EQ(FormatRecordText({RECORD_LINK_STATE, 1, {}}), "state up");
+  EXPECT_EQ(FormatRecordText({RECORD_LINK_STATE, 0, {}}), "state down");
 }
 
 TEST(DeliveredRecords, JsonLines) {
@@ -245,6 +283,7 @@ TEST(DeliveredRecords, JsonLines) {
   EXPECT_EQ(FormatRecordJson({RECORD_PAYLOAD, 0x120, {}}), R"({"kind":"payload","address":32,"length":0,"hex":""})");
   EXPECT_EQ(FormatRecordJson({RECORD_EVENT, 1, {}}), R"({"kind":"event","code":1,"name":"link established"})");
   EXPECT_EQ(FormatRecordJson({7, 2, Bytes({0x01})}), R"({"kind":"unknown","type":7,"value":2,"length":1,"hex":"01"})");
+  EXPECT_EQ(FormatRecordJson({RECORD_LINK_STATE, 1, {}}), R"({"kind":"state","up":true})");
   EXPECT_EQ(kavro::tools::JsonString("a\"b\\c\n\x01"), R"("a\"b\\c\n\u0001")");
 }
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -123,7 +124,8 @@ TEST(PosixTcpSocket, SendsWholeBlocksReceivesAndSeesThePeerClose) {
       got.insert(got.end(), buf, buf + n);
     }
   });
-  EXPECT_EQ(socket.Send(block.data(), static_cast<uint32_t>(block.size())), 0);
+  platform::SendProgress progress;
+  EXPECT_EQ(socket.Send(block.data(), static_cast<uint32_t>(block.size()), progress), 0);
   reader.join();
   EXPECT_EQ(got, block);
 
@@ -143,7 +145,7 @@ TEST(PosixTcpSocket, SendsWholeBlocksReceivesAndSeesThePeerClose) {
   // Writing to a peer that has gone ends in an error number (its reset
   // comes back after the first write), never in SIGPIPE.
   int32_t sendError = 0;
-  for (int i = 0; i < 100 && sendError == 0; ++i) sendError = socket.Send(block.data(), 1024);
+  for (int i = 0; i < 100 && sendError == 0; ++i) sendError = socket.Send(block.data(), 1024, progress);
   EXPECT_TRUE(sendError == EPIPE || sendError == ECONNRESET) << sendError;
 }
 
@@ -171,10 +173,24 @@ TEST(PosixTcpSocket, ConnectThatIsNotAnsweredGivesUpAtItsLimitOrOnCancel) {
   close(pipeFds[1]);
 }
 
+// Reads what the peer was sent until the connection ends; false when it
+// does not end within two seconds.
+bool DrainToEnd(int peer, size_t& count) {
+  uint8_t buf[65536];
+  for (;;) {
+    pollfd p{peer, POLLIN, 0};
+    if (poll(&p, 1, 2000) != 1) return false;
+    const ssize_t n = recv(peer, buf, sizeof buf, 0);
+    if (n <= 0) return true;
+    count += static_cast<size_t>(n);
+  }
+}
+
 // The peer takes the connection and reads nothing. Each block here is far
 // larger than the socket buffers, and its limit (half an hour) is far beyond
-// the test's: only the cut can end the send.
-TEST(PosixTcpSocket, SendToAPeerThatReadsNothingEndsOnCloseOnCancelOrAtItsLimit) {
+// the test's: only the cut can end the send. A block cut after its first
+// byte ends the connection right behind it.
+TEST(PosixTcpSocket, SendCutPartWayByCloseOrCancelEndsTheConnection) {
   const std::vector<uint8_t> huge(32 * 1024 * 1024, 0x5A);
   {
     Listener listener;
@@ -183,11 +199,14 @@ TEST(PosixTcpSocket, SendToAPeerThatReadsNothingEndsOnCloseOnCancelOrAtItsLimit)
     const int peer = listener.Accept();
     ASSERT_GE(peer, 0);
     int32_t result = 0;
-    std::thread sender([&] { result = socket.Send(huge.data(), static_cast<uint32_t>(huge.size())); });
+    platform::SendProgress progress;
+    std::thread sender([&] { result = socket.Send(huge.data(), static_cast<uint32_t>(huge.size()), progress); });
     AwaitBytesAt(peer);
     socket.Close();
     sender.join();
     EXPECT_EQ(result, ECANCELED);
+    EXPECT_GT(progress.Sent, 0u);
+    EXPECT_TRUE(progress.Closing);
     EXPECT_EQ(socket.Handle(), -1);
   }
 
@@ -200,20 +219,68 @@ TEST(PosixTcpSocket, SendToAPeerThatReadsNothingEndsOnCloseOnCancelOrAtItsLimit)
   const int peer = listener.Accept();
   ASSERT_GE(peer, 0);
   int32_t result = 0;
-  std::thread sender([&] { result = socket.Send(huge.data(), static_cast<uint32_t>(huge.size())); });
+  platform::SendProgress progress;
+  std::thread sender([&] { result = socket.Send(huge.data(), static_cast<uint32_t>(huge.size()), progress); });
   AwaitBytesAt(peer);
   ASSERT_EQ(write(pipeFds[1], "\x0f", 1), 1);
   sender.join();
   EXPECT_EQ(result, EINTR);
-
-  // With the signal handled, a small block waits for room no longer than
-  // its own limit.
+  EXPECT_GT(progress.Sent, 0u);
+  EXPECT_TRUE(progress.Closing);
+  // The peer gets the head of the block, then the end of the connection:
+  // nothing can follow the cut block.
+  const uint32_t head = progress.Sent;
   char signo = 0;
   ASSERT_EQ(read(pipeFds[0], &signo, 1), 1);
   const uint8_t small[64] = {};
-  EXPECT_EQ(socket.Send(small, sizeof small), ETIMEDOUT);
+  EXPECT_NE(socket.Send(small, sizeof small, progress), 0);
+  EXPECT_EQ(progress.Sent, 0u);
+  size_t count = 0;
+  EXPECT_TRUE(DrainToEnd(peer, count));
+  EXPECT_EQ(count, head);
   close(pipeFds[0]);
   close(pipeFds[1]);
+}
+
+// With the socket's buffers full, a block that cannot start within its
+// limit is refused whole, and the connection goes on: the blocks after it
+// arrive whole once the peer reads again.
+TEST(PosixTcpSocket, SendThatCannotStartIsRefusedWholeAndTheConnectionGoesOn) {
+  Listener listener;
+  platform::PosixTcpSocket socket;
+  ASSERT_EQ(socket.Connect("127.0.0.1", listener.Port()), 0);
+  const int peer = listener.Accept();
+  ASSERT_GE(peer, 0);
+  std::vector<uint8_t> filler(4096, 0x11);
+  size_t filled = 0;
+  // Until the kernel takes nothing more, also after a pause that lets the
+  // window updates settle.
+  for (int round = 0; round < 2; ++round) {
+    ssize_t n;
+    while ((n = send(socket.Handle(), filler.data(), filler.size(), MSG_NOSIGNAL)) > 0)
+      filled += static_cast<size_t>(n);
+    ASSERT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << errno;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  const uint8_t block[64] = {0x22};
+  platform::SendProgress progress;
+  EXPECT_EQ(socket.Send(block, sizeof block, progress), ETIMEDOUT);
+  EXPECT_EQ(progress.Sent, 0u);
+
+  std::vector<uint8_t> got;
+  std::thread reader([&] {
+    uint8_t buf[65536];
+    while (got.size() < filled + sizeof block) {
+      const ssize_t n = recv(peer, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      got.insert(got.end(), buf, buf + n);
+    }
+  });
+  EXPECT_EQ(socket.Send(block, sizeof block, progress), 0);
+  reader.join();
+  ASSERT_EQ(got.size(), filled + sizeof block);
+  EXPECT_EQ(std::vector<uint8_t>(got.begin() + static_cast<ptrdiff_t>(filled), got.end()),
+            std::vector<uint8_t>(block, block + sizeof block));
 }
 
 TEST(PosixTcpSocket, ShutdownOrCloseWakesAReceiveBlockedOnAnotherThread) {

@@ -369,14 +369,14 @@ TEST(ReceiveParserHandshake, FirstLineIsAlwaysDropped) {
 TEST(ReceiveParserHandshake, AnswerSwitchesTheSerialPortAndSchedulesSetup) {
   Rig r;
   r.Read(Bytes({0x41, 0x42, 0x0D, 0x0A}));
-  EXPECT_TRUE(r.backend.Contains("CTIINIT \n"));
-  EXPECT_TRUE(r.backend.Contains("CTICHECK:\n"));
+  EXPECT_TRUE(r.backend.Contains("CTIINIT \\n"));
+  EXPECT_TRUE(r.backend.Contains("CTICHECK:\\n"));
   EXPECT_TRUE(r.backend.Contains("CTICHECK:No CR"));
   EXPECT_EQ(r.parser.ParserState, PARSE_SERVICE_LINE);
 
   EXPECT_TRUE(r.Read(Text("CTI 9600\r")).empty());
-  EXPECT_TRUE(r.backend.Contains("CTICHECK:\nCTI 9600\r"));
-  EXPECT_TRUE(r.backend.Contains("CTICHECK2:CTI 9600\r"));
+  EXPECT_TRUE(r.backend.Contains("CTICHECK:\\nCTI 9600\\r"));
+  EXPECT_TRUE(r.backend.Contains("CTICHECK2:CTI 9600\\r"));
   EXPECT_TRUE(r.backend.Contains("CTI-Link connect: 9600 Bps"));
   EXPECT_EQ(r.connection.speeds, std::vector<std::string>{"9600"});
   EXPECT_FALSE(r.hub.IsTimerRunning(TimerServiceRequest));
@@ -428,12 +428,12 @@ TEST(ReceiveParserHandshake, OnlyALineWithUpperCaseCtiAnswers) {
   r.Read(Text("\r"));
   // Several lines in one read, the answer split over two reads.
   r.Read(Text("cti 9600\rCtI\rready CT"));
-  EXPECT_TRUE(r.backend.Contains("CTICHECK:cti 9600\rCtI\rready CT"));
+  EXPECT_TRUE(r.backend.Contains("CTICHECK:cti 9600\\rCtI\\rready CT"));
   EXPECT_EQ(r.parser.ParserState, PARSE_SERVICE_LINE);
   EXPECT_TRUE(r.delivery.events.empty());
   r.Read(Text("I 4800\r"));
   EXPECT_EQ(r.connection.speeds, std::vector<std::string>{"4800"});
-  EXPECT_TRUE(r.backend.Contains("CTICHECK2:CTI 4800\r"));
+  EXPECT_TRUE(r.backend.Contains("CTICHECK2:CTI 4800\\r"));
 }
 
 TEST(ReceiveParserHandshake, BytesBehindTheAnswerAreLostAndLaterAnswersAreNoise) {

@@ -247,12 +247,41 @@ TEST_F(SocketFramingTest, LargestPayloadsAreSentWhole) {
   EXPECT_TRUE(backend.Contains("SendSocketFrame failed - payload of 65541 bytes too long !"));
 }
 
-TEST_F(SocketFramingTest, SendErrorFailsTheFrame) {
+// A frame is whole on the wire or the connection ends: a send refused before
+// its first byte fails the frame alone; one cut part-way by the peer ends the
+// link as a lost connection, the keepalive echo as much as a client payload.
+TEST_F(SocketFramingTest, SendRefusedWholeFailsTheFrameAndCutOneEndsTheLink) {
+  control.SetLinkState(LINK_ESTABLISHED);
   socket.sendError = EPIPE;
   EXPECT_EQ(framing.SendSocketFrame(Bytes({0x01}).data(), 1), 0);
   EXPECT_TRUE(backend.Contains("send() failed: error 32 !"));
   EXPECT_TRUE(backend.Contains("SendSocketFrame failed !"));
   EXPECT_EQ(port.SendSocket(nullptr, 4), 0);
+  EXPECT_EQ(control.State(), LINK_ESTABLISHED);
+  EXPECT_TRUE(delivery.events.empty());
+
+  // Cut by this side's close: the close ends the link, not the framing.
+  socket.sendError = ECANCELED;
+  socket.sendCut = 2;
+  socket.sendClosing = true;
+  EXPECT_EQ(framing.SendSocketFrame(Bytes({0x01, 0x02}).data(), 2), 0);
+  EXPECT_TRUE(backend.Contains("send() cut the block after 2 of 5 bytes: connection closed !"));
+  EXPECT_EQ(control.State(), LINK_ESTABLISHED);
+  EXPECT_TRUE(delivery.events.empty());
+
+  // Cut by a peer that stopped taking bytes, in the keepalive echo.
+  SwitchKeepaliveOn();
+  socket.sendError = ETIMEDOUT;
+  socket.sendClosing = false;
+  Feed(Frame(Bytes({0xF2, 0x01})));
+  EXPECT_EQ(control.State(), LINK_RELEASED);
+  EXPECT_EQ(control.EndReasonNoted(), LinkEndReason::ConnectionLost);
+  EXPECT_EQ(delivery.events, (std::vector<uint32_t>{LINK_EVENT_FAILED}));
+  // The receive thread then finds the connection gone and releases again:
+  // one destroy request, one trace line.
+  control.ReleaseLink(LinkEndReason::ConnectionLost);
+  EXPECT_EQ(hub.Queued().size(), 1u);
+  EXPECT_EQ(backend.Count("CTI Link Released"), 1u);
 }
 
 // ------------------------------------------------------------------ keepalive

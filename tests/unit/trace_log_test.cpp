@@ -61,7 +61,7 @@ TEST(TraceLog, LineFormatWithTwoDigitFieldsAndCrLf) {
   EXPECT_EQ(backend.debugLines, backend.fileLines);
 }
 
-TEST(TraceLog, LongMessagesAreCutAndLoseTheirLineEnd) {
+TEST(TraceLog, LongMessagesAreCutAndKeepTheirLineEnd) {
   FakeLogBackend backend;
   TraceLog log(backend);
   log.InitTraceLog("/var/log");
@@ -70,7 +70,7 @@ TEST(TraceLog, LongMessagesAreCutAndLoseTheirLineEnd) {
   ASSERT_EQ(backend.fileLines.size(), 1u);
   const std::string& line = backend.fileLines[0];
   EXPECT_EQ(line.size(), 1023u);
-  EXPECT_NE(line.substr(line.size() - 2), "\r\n");
+  EXPECT_EQ(line.substr(line.size() - 3), "a\r\n");
 }
 
 TEST(TraceLog, HexDumpRowsOfSixteenUpperCase) {
@@ -90,15 +90,20 @@ TEST(TraceLog, HexDumpRowsOfSixteenUpperCase) {
   EXPECT_EQ(m[2], "Empty:\r\n");
 }
 
-TEST(TraceLog, HexDumpOfALargeBlockIsCutByTheFormatter) {
+TEST(TraceLog, HexDumpOfALargeBlockShowsWholeRowsAndCountsTheRest) {
   FakeLogBackend backend;
   TraceLog log(backend);
   log.InitTraceLog("/var/log");
   std::vector<uint8_t> big(4096, 0xAB);
   log.TraceHexDump(LOG_PROTOCOL, "SendConnection():", big.data(), static_cast<uint32_t>(big.size()));
-  ASSERT_EQ(backend.fileLines.size(), 1u);
-  EXPECT_EQ(backend.fileLines[0].size(), 1023u);
-  EXPECT_EQ(backend.fileLines[0].find("SendConnection():\r\nAB AB "), 27u);
+  log.TraceMessage(LOG_PROTOCOL, "next");
+  ASSERT_EQ(backend.fileLines.size(), 2u);
+  const std::string& dump = backend.fileLines[0];
+  EXPECT_LE(dump.size(), 1023u);
+  EXPECT_EQ(dump.find("SendConnection():\r\nAB AB "), 27u);
+  // 18 whole rows of 16; the line ends, and the next one starts on its own.
+  EXPECT_EQ(dump.substr(dump.size() - 28), "AB \r\n>>... 3808 more bytes\r\n");
+  EXPECT_EQ(backend.fileLines[1].substr(0, 1), "[");
 }
 
 }  // namespace

@@ -182,6 +182,28 @@ class KavroExe:
             return []
 
 
+def start_tcp_pbx(test, *args, payloads=None):
+    """kavro-pbx on a loopback TCP port, sending `payloads` once connected;
+    returns the process and the port."""
+    directory = tempfile.mkdtemp(prefix="kavro-win-pbx-")
+    test.addCleanup(shutil.rmtree, directory, True)
+    port_file = os.path.join(directory, "port")
+    pbx = subprocess.Popen([KAVRO_PBX, "--tcp", "0", "--port-file", port_file, "-v"] + list(args),
+                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    test.addCleanup(lambda: (pbx.poll() is None and pbx.kill(), pbx.wait(), pbx.stdout.close(), pbx.stderr.close()))
+    # Payloads to send, one hex line each, then the end of the input.
+    pbx.stdin.write("".join(p.hex() + "\n" for p in payloads or []).encode())
+    pbx.stdin.close()
+    end = time.monotonic() + 10
+    while not os.path.exists(port_file):
+        test.assertLess(time.monotonic(), end, "kavro-pbx did not start")
+        time.sleep(0.01)
+    with open(port_file) as f:
+        port = int(f.read())
+    test.assertIn(b"listening on", pbx.stdout.readline())
+    return pbx, port
+
+
 def start_pbx(test, *args):
     """kavro-pbx on a pseudo-terminal that Wine shows as COM5."""
     pbx = subprocess.Popen([KAVRO_PBX, "--print-path-only", "--symlink", COM5] + list(args),

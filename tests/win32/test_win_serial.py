@@ -4,10 +4,15 @@ tests, with the real KAVROD32.dll and kavroctl.exe."""
 
 import json
 import os
+import subprocess
 import termios
+import time
 import unittest
 
-from harness_win import COM5, KavroExe, PtyPeer, kavroctl, require_environment, start_pbx
+from harness_win import (COM5, WIN_BUILD, WINE, KavroExe, PtyPeer, kavroctl, require_environment, start_pbx,
+                         wine_env)
+
+FOREIGN_SENDER = os.path.join(WIN_BUILD, "tests", "win32", "foreign_sender.exe")
 
 
 def line_settings(path):
@@ -45,12 +50,24 @@ class SerialLinkTest(unittest.TestCase):
         self.assertEqual(sent.returncode, 0, sent.stderr)
         self.assertEqual(pbx.stdout.readline().decode().strip(), "payload addr=0x21 len=4 DE AD BE EF")
 
+        # The status request over WM_COPYDATA, answered as on Linux.
+        status = kavroctl("status", "--json")
+        self.assertEqual(status.returncode, 0, status.stderr)
+        fields = json.loads(status.stdout)
+        self.assertEqual({key: fields[key] for key in ("link", "kind", "device", "state", "payloads_received",
+                                                       "payloads_sent")},
+                         {"link": "COM5", "kind": "serial", "device": "\\\\.\\COM5", "state": "established",
+                          "payloads_received": 2, "payloads_sent": 1})
+        self.assertRegex(kavroctl("status").stdout.decode(), r"state\s+established\r\n")
+
         closed = kavroctl("close")
         self.assertEqual(closed.returncode, 0, closed.stderr)
         self.assertEqual(k.wait_exit(), 0)
         self.assertEqual(pbx.wait(timeout=10), 0)
         self.assertEqual(json.loads(listener.stdout.readline()), {"kind": "event", "code": 0, "name": "shutting down"})
         self.assertEqual(listener.wait(timeout=10), 0)
+        # Nothing left to close.
+        self.assertEqual(kavroctl("close").returncode, 3)
 
         messages = k.log_messages()
         self.assertTrue(any(m.startswith("Kavrocom: CreateFile(COM5) Handle ") for m in messages), messages)
@@ -63,18 +80,63 @@ class SerialLinkTest(unittest.TestCase):
         self.assertIn("SendConnection():\r\n16 16 3F 00 ", k.log())
 
     def test_command_line_tail_replaces_the_configured_link_and_the_session_end_closes_it(self):
+        # A PBX that answers the DISC, and one gone silent after the link
+        # came up: the clients get event 0 either way, well within the five
+        # seconds Windows gives a program at the end of the session.
+        for silent in (False, True):
+            with self.subTest(silent=silent):
+                pbx, _ = start_pbx(self, "-q", *(["--silent-after", "1"] if silent else []))
+                k = KavroExe(self, registry={"Link": "USB"}, tail="COM5")
+                k.wait_window()
+                listener = k.listen(3)
+                self.assertEqual([json.loads(listener.stdout.readline())["code"] for _ in range(2)], [17, 1])
+                # WM_ENDSESSION: the link is taken down before Windows ends the
+                # process (which ends before it answers).
+                started = time.monotonic()
+                kavroctl("command", "1", "--message", "0x16")
+                self.assertEqual(k.wait_exit(), 0)
+                self.assertLess(time.monotonic() - started, 4.5)
+                self.assertEqual(json.loads(listener.stdout.readline())["code"], 0)
+                self.assertEqual(pbx.wait(timeout=10), 1 if silent else 0)
+                self.assertIn("SendConnection():\r\n16 16 53 ", k.log())
+
+    def test_foreign_window_messages_are_ignored_and_a_sent_destroy_closes_in_order(self):
         pbx, _ = start_pbx(self, "-q")
-        k = KavroExe(self, registry={"Link": "USB"}, tail="COM5")
+        k = KavroExe(self, registry={"Link": "COM5"})
         k.wait_window()
-        listener = k.listen(2)
-        records = [json.loads(line) for line in listener.stdout]
-        self.assertEqual([r["code"] for r in records], [17, 1])
-        # The session ends (WM_ENDSESSION): the link is taken down in order
-        # before Windows ends the process (which ends before it answers).
-        kavroctl("command", "1", "--message", "0x16")
+        listener = k.listen(3)
+        self.assertEqual([json.loads(listener.stdout.readline())["code"] for _ in range(2)], [17, 1])
+        # WM_NCCREATE and WM_CREATE from another program, with a null and a
+        # wild creation parameter: the window stays kavro's.
+        sent = subprocess.run([WINE, FOREIGN_SENDER, "create"], env=wine_env(), capture_output=True, timeout=30)
+        self.assertEqual(sent.returncode, 0)
+        status = kavroctl("status", "--json")
+        self.assertEqual(json.loads(status.stdout)["state"], "established", status.stderr)
+        # A WM_DESTROY sent from outside takes the link down as a close
+        # request does: DISC (which the PBX answers), then event 0.
+        subprocess.run([WINE, FOREIGN_SENDER, "destroy"], env=wine_env(), capture_output=True, timeout=30)
         self.assertEqual(k.wait_exit(), 0)
         self.assertEqual(pbx.wait(timeout=10), 0)
-        self.assertIn("CTI Link Released", k.log_messages())
+        self.assertEqual(json.loads(listener.stdout.readline())["code"], 0)
+        self.assertIn("link COM5 ended: closed by request", k.log_messages())
+
+    def test_a_killed_pbx_ends_the_link_with_its_reason_in_the_trace_log(self):
+        pbx, _ = start_pbx(self, "-q")
+        k = KavroExe(self, registry={"Link": "COM5"})
+        k.wait_window()
+        listener = k.listen(4)
+        self.assertEqual([json.loads(listener.stdout.readline())["code"] for _ in range(2)], [17, 1])
+        pbx.kill()
+        self.assertEqual(k.wait_exit(timeout=40), 0)
+        # Three of the four records it asked for (event 0 the last): the
+        # link ended first.
+        self.assertEqual(listener.wait(timeout=10), 4)
+        self.assertIn(b"after 3 of 4 records (the link ended)", listener.stderr.read())
+        messages = k.log_messages()
+        self.assertIn("link COM5 established", messages)
+        self.assertIn("link COM5 ended: retries exhausted", messages)
+        # The same lines on the error output kavro.exe was started with.
+        self.assertIn(b"kavro: link COM5 ended: retries exhausted\r\n", k.proc.stderr.read())
 
     def test_configured_rate_texts(self):
         # Five characters at most ("115200" is refused and 9600 stays); a text

@@ -4,12 +4,10 @@ on a loopback socket, with the real KAVROD32.dll and kavroctl.exe."""
 import json
 import os
 import socket
-import subprocess
-import tempfile
 import time
 import unittest
 
-from harness_win import KAVRO_PBX, KavroExe, kavroctl, require_environment
+from harness_win import RECORDER_DLL, KavroExe, kavroctl, require_environment, start_tcp_pbx
 
 
 def tcp_registry(port, **extra):
@@ -23,23 +21,7 @@ class TcpLinkTest(unittest.TestCase):
         require_environment(self)
 
     def start_pbx(self, *args, payloads=None):
-        directory = tempfile.mkdtemp(prefix="kavro-win-pbx-")
-        port_file = os.path.join(directory, "port")
-        pbx = subprocess.Popen([KAVRO_PBX, "--tcp", "0", "--port-file", port_file, "-v"] + list(args),
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.addCleanup(lambda: (pbx.poll() is None and pbx.kill(), pbx.wait(), pbx.stdout.close(),
-                                 pbx.stderr.close()))
-        # Payloads to send, one hex line each, then the end of the input.
-        pbx.stdin.write("".join(p.hex() + "\n" for p in payloads or []).encode())
-        pbx.stdin.close()
-        end = time.monotonic() + 10
-        while not os.path.exists(port_file):
-            self.assertLess(time.monotonic(), end, "kavro-pbx did not start")
-            time.sleep(0.01)
-        with open(port_file) as f:
-            port = int(f.read())
-        self.assertIn(b"listening on", pbx.stdout.readline())
-        return pbx, port
+        return start_tcp_pbx(self, *args, payloads=payloads)
 
     def wait_pbx_line(self, pbx, text, timeout=20):
         end = time.monotonic() + timeout
@@ -112,8 +94,70 @@ class TcpLinkTest(unittest.TestCase):
         self.assertEqual(k.wait_exit(), 0)
         self.assertEqual(json.loads(listener.stdout.readline())["code"], 0)
         self.assertEqual(pbx.wait(timeout=10), 0)
-        # The shutdown of the socket woke the receive thread.
+        # The shutdown of the socket woke the receive thread, which found the
+        # link released already: one release, one line.
         self.assertNotIn("WaitForSingleObject(hCommWatchThread,3000)==WAIT_TIMEOUT!!!", k.log_messages())
+        self.assertEqual(k.log_messages().count("CTI Link Released"), 1)
+
+    def test_frame_is_whole_on_the_wire_or_the_connection_ends(self):
+        # The PBX takes little and stops reading until kavro.exe gives a
+        # payload up, then reads again.
+        server = socket.socket()
+        self.addCleanup(server.close)
+        server.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        server.bind(("127.0.0.1", 0))
+        server.listen(1)
+        server.settimeout(30)
+        k = KavroExe(self, registry=tcp_registry(server.getsockname()[1], Keepalive=0), library=RECORDER_DLL)
+        conn, _ = server.accept()
+        self.addCleanup(conn.close)
+        k.wait_window()
+        payload = bytes(range(256)) * 255 + bytes(range(255))
+        path = os.path.join(k.dir, "payload.bin")
+        with open(path, "wb") as f:
+            f.write(payload)
+        accepted = 0
+        for _ in range(400):
+            if kavroctl("send", "--file", path, timeout=30).returncode != 0:
+                break
+            accepted += 1
+        else:
+            self.fail("kavro.exe never gave up a payload the peer did not take")
+        conn.settimeout(2)
+        data, closed = bytearray(), False
+        while True:
+            try:
+                chunk = conn.recv(1 << 20)
+            except socket.timeout:
+                break
+            except ConnectionResetError:
+                closed = True
+                break
+            if not chunk:
+                closed = True
+                break
+            data += chunk
+        frames = []
+        while len(data) >= 3 and len(data) >= 3 + ((data[1] << 8) | data[2]):
+            self.assertEqual(data[0], 0xC5, "frame without the tag: framing out of step")
+            n = (data[1] << 8) | data[2]
+            frames.append(bytes(data[3:3 + n]))
+            del data[:3 + n]
+        # Every payload kavro.exe took went out whole, in order.
+        self.assertEqual((len(frames), frames == [payload] * accepted), (accepted, True))
+        if closed:
+            # The given-up frame was cut part-way: the connection ended right
+            # behind its head, and the link as a lost connection.
+            self.assertTrue(data and bytes([0xC5, 0xFF, 0xFF]).startswith(bytes(data[:3])), bytes(data[:8]))
+            self.assertEqual(k.wait_exit(), 0)
+            self.assertEqual(k.records(), ["event 1", "event 18", "event 0"])
+            self.assertIn("SendSocketFrame failed !", k.log_messages())
+        else:
+            # Nothing of it went out: the link goes on.
+            self.assertEqual(bytes(data), b"")
+            self.assertIsNone(k.proc.poll())
+            self.assertEqual(kavroctl("close").returncode, 0)
+            self.assertEqual(k.wait_exit(), 0)
 
     def test_refused_connect_ends_the_start(self):
         probe = socket.socket()

@@ -191,8 +191,11 @@ class Input {
   // The physical lines, the head first.
   TraceReader::LineSource Lines() {
     return [this](std::string& line, bool& ended) {
+      // Each byte is looked at once: a long line is searched chunk by chunk,
+      // not from its start again after every chunk.
+      size_t from = pos_;
       for (;;) {
-        const size_t end = head_.find('\n', pos_);
+        const size_t end = head_.find('\n', from);
         if (end != std::string::npos) {
           line.assign(head_, pos_, end - pos_);
           pos_ = end + 1;
@@ -201,6 +204,7 @@ class Input {
         }
         head_.erase(0, pos_);
         pos_ = 0;
+        from = head_.size();
         if (!ReadChunk(head_)) break;
       }
       if (head_.empty()) return false;

@@ -25,20 +25,19 @@ size_t HeaderAt(std::string_view line, size_t at) {
     const char c = line[at + i];
     if (shape[i] == '0' ? !IsDigit(c) : c != shape[i]) return 0;
   }
+  // The name's end is looked for only as far as a name can reach: a search
+  // to the end of the line, for every '[' of a long line, would make reading
+  // it quadratic.
   const size_t name = at + STAMP_FIELD;
-  const size_t colon = line.find(": ", name);
-  if (colon == std::string_view::npos || colon == name || colon - name > MAX_PROGRAM_NAME) return 0;
-  return colon + 2 - at;
+  const size_t colon = line.substr(name, MAX_PROGRAM_NAME + 2).find(": ");
+  if (colon == std::string_view::npos || colon == 0 || colon > MAX_PROGRAM_NAME) return 0;
+  return STAMP_FIELD + colon + 2;
 }
 
-// A header inside a line, after `from`: the start of a record that follows a
-// cut one.
-size_t FindHeader(std::string_view line, size_t from) {
-  for (size_t at = line.find('[', from); at != std::string_view::npos; at = line.find('[', at + 1)) {
-    if (HeaderAt(line, at) > 0) return at;
-  }
-  return std::string_view::npos;
-}
+// kavro's formatter cuts a record at this many bytes (its buffer less the
+// terminating zero), CR LF included, and the next record then follows on
+// the same physical line.
+constexpr int64_t RECORD_LIMIT = 1023;
 
 }  // namespace
 
@@ -55,8 +54,12 @@ bool LooksLikeTraceLog(std::string_view text) {
 }
 
 void TraceReader::TakeLine(std::string_view line, bool ended) {
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  const bool cr = !line.empty() && line.back() == '\r';
+  if (cr) line.remove_suffix(1);
   ++lineNumber_;
+  // Where the current record began, counted from this line's start: on an
+  // earlier line it is negative.
+  int64_t recordStart = -recordBytes_;
   size_t at = 0;
   for (bool first = true;; first = false) {
     const size_t header = HeaderAt(line, at);
@@ -66,16 +69,26 @@ void TraceReader::TakeLine(std::string_view line, bool ended) {
       current_->line = lineNumber_;
       current_->stamp = std::string(line.substr(at + 1, STAMP_FIELD - 4));
       current_->program = std::string(line.substr(at + STAMP_FIELD, header - STAMP_FIELD - 2));
+      recordStart = static_cast<int64_t>(at);
       at += header;
     } else if (!first || !current_) {
+      recordBytes_ = 0;
       return;  // text before the first record: not kavro's
     }
-    const size_t next = FindHeader(line, at);
+    // A record runs to its line end unless the formatter cut it, and then
+    // the next one begins exactly at the cut. Text that merely looks like a
+    // header anywhere else (the PBX's own, say) is part of the record, and
+    // a line is looked at once, however many '[' it holds.
+    const int64_t cut = recordStart + RECORD_LIMIT;
+    const bool cutHere = cut > static_cast<int64_t>(at) && cut < static_cast<int64_t>(line.size()) &&
+                         HeaderAt(line, static_cast<size_t>(cut)) > 0;
+    const size_t next = cutHere ? static_cast<size_t>(cut) : std::string_view::npos;
     current_->lines.emplace_back(line.substr(at, next == std::string_view::npos ? std::string_view::npos : next - at));
     if (next == std::string_view::npos) break;
     current_->cut = true;
     at = next;
   }
+  recordBytes_ = static_cast<int64_t>(line.size() + (cr ? 1 : 0) + (ended ? 1 : 0)) - recordStart;
   // A file that ends without its line end holds a cut last record.
   if (!ended && current_) current_->cut = true;
 }

@@ -42,6 +42,8 @@ class TraceReader {
 
   LineSource nextLine_;
   size_t lineNumber_ = 0;
+  // Bytes of the current record up to the start of the next line.
+  int64_t recordBytes_ = 0;
   bool done_ = false;
   std::optional<LogRecord> current_;
   std::deque<LogRecord> ready_;

@@ -32,6 +32,10 @@ struct PayloadSource {
   bool hexInput = false;
 };
 
+// The two fronts share every subcommand, option, message and exit code; on
+// Windows the driver is found by its window, so there is no run directory.
+enum class Front { Unix, Windows };
+
 struct Options {
   std::string runDir;
   bool verbose = false;
@@ -47,26 +51,48 @@ struct Options {
   std::optional<uint64_t> count;
   std::optional<double> timeout;
   bool follow = false;
+  bool state = false;
 };
+
+// Exit codes, shared by every subcommand and both fronts.
+constexpr int EXIT_OK = 0;
+constexpr int EXIT_REFUSED = 1;
+constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_UNREACHABLE = 3;
+// listen --count N ended before N records: kavro closed the connection (the
+// link ended), or --timeout ran out.
+constexpr int EXIT_LISTEN_CLOSED = 4;
+constexpr int EXIT_LISTEN_TIMEOUT = 5;
+
+inline std::string ExitCodeHelp(Front front) {
+  return std::string(
+             "Exit codes:\n"
+             "  0  success\n"
+             "  1  kavro answered 0 (the payload or command was refused)\n"
+             "  2  usage error\n") +
+         (front == Front::Unix
+              ? "  3  kavro cannot be reached (not running, wrong --run-dir, no permission, no answer)\n"
+              : "  3  kavro cannot be reached (not running in this session, no permission, no answer)\n") +
+         "  4  listen --count N: kavro closed the connection (the link ended) before N records\n"
+         "  5  listen --count N: --timeout ran out before N records\n";
+}
 
 class CommandLine {
  public:
-  explicit CommandLine(std::string defaultRunDir) {
+  explicit CommandLine(std::string defaultRunDir, Front front = Front::Unix) : front_(front) {
     options.runDir = std::move(defaultRunDir);
     app.name("kavroctl");
-    app.footer(
-        "Exit codes:\n"
-        "  0  success\n"
-        "  1  kavro answered 0 (the payload or command was refused)\n"
-        "  2  usage error\n"
-        "  3  kavro cannot be reached (not running, wrong --run-dir, no permission, no answer)\n"
-        "\n"
-        "Examples:\n"
-        "  kavroctl send --address 20 41 42 43\n"
-        "  kavroctl listen --json --count 1 --timeout 5\n"
-        "  kavroctl listen --follow --run-dir /run/kavro-2\n"
-        "  kavroctl status --json\n"
-        "  kavroctl close");
+    if (front == Front::Windows) {
+      app.description("kavroctl: send payloads and commands to a running kavro.exe, and listen to what it receives.");
+    }
+    app.footer(ExitCodeHelp(front) +
+               "\n"
+               "Examples:\n"
+               "  kavroctl send --address 20 41 42 43\n"
+               "  kavroctl listen --json --count 1 --timeout 5\n" +
+               (front == Front::Unix ? "  kavroctl listen --follow --run-dir /run/kavro-2\n" : "") +
+               "  kavroctl status --json\n"
+               "  kavroctl close");
     app.set_version_flag("--version", std::string("kavroctl ") + KAVRO_VERSION);
     app.require_subcommand(1);
     AddGlobalOptions(&app);
@@ -81,7 +107,7 @@ class CommandLine {
     service = app.add_subcommand("service", "repeat the service request to the PBX");
     AddGlobalOptions(service);
 
-    close = app.add_subcommand("close", "ask kavro to take the link down and exit");
+    close = app.add_subcommand("close", "ask kavro to take the link down and exit (exit 3 when none is running)");
     AddGlobalOptions(close);
 
     command = app.add_subcommand("command", "send any command word with optional data; prints the result");
@@ -97,12 +123,19 @@ class CommandLine {
 
     listen = app.add_subcommand("listen", "print the payloads and link events kavro delivers, as they come");
     listen->add_flag("--json", options.json, "one JSON object per line");
-    listen->add_option("--count", options.count, "stop after N records")->option_text("N")->check(CLI::PositiveNumber);
+    listen->add_option("--count", options.count, "stop after N records (exit 4 or 5 when fewer came)")
+        ->option_text("N")
+        ->check(CLI::PositiveNumber);
     listen->add_option("--timeout", options.timeout, "stop after S seconds")
         ->option_text("S")
         ->check(CLI::NonNegativeNumber);
-    listen->add_flag("--follow", options.follow,
-                     "when kavro ends or is not running, wait for it and go on listening (retry every 200 ms)");
+    listen->add_flag("--state", options.state,
+                     "also print the link-state record every connection starts with (link up or down); it does "
+                     "not count");
+    if (front == Front::Unix) {
+      listen->add_flag("--follow", options.follow,
+                       "when kavro ends or is not running, wait for it and go on listening (retry every 200 ms)");
+    }
     AddGlobalOptions(listen);
   }
 
@@ -122,12 +155,17 @@ class CommandLine {
   CLI::App* status = nullptr;
 
  private:
+  Front front_;
+
   // Users put the run directory after the subcommand as often as before it,
   // so every subcommand takes the global options too, bound to the same
   // values.
   void AddGlobalOptions(CLI::App* on) {
-    on->add_option("--run-dir", options.runDir, "directory of kavro's sockets (env KAVRO_RUN_DIR, default /run/kavro)")
-        ->option_text("DIR");
+    if (front_ == Front::Unix) {
+      on->add_option("--run-dir", options.runDir,
+                     "directory of kavro's sockets (env KAVRO_RUN_DIR, default /run/kavro)")
+          ->option_text("DIR");
+    }
     on->add_flag("-v,--verbose", options.verbose, "print the result of every request");
   }
 
@@ -187,6 +225,23 @@ inline std::string RefusalMessage(size_t length) {
            "), or the TCP link is down";
   }
   return "kavroctl: refused: queue full, link going down or not established";
+}
+
+// How listen ended, and the exit code and message that say so. Without a
+// count, the connection closing (the link ended) and the time running out
+// are the normal ends.
+enum class ListenEnd { Done, Closed, TimedOut };
+
+inline int ListenExitCode(const Options& options, uint64_t seen, ListenEnd end, std::string* message) {
+  message->clear();
+  if (!options.count || seen >= *options.count || end == ListenEnd::Done) return EXIT_OK;
+  const std::string tally = std::to_string(seen) + " of " + std::to_string(*options.count) + " records";
+  if (end == ListenEnd::Closed) {
+    *message = "kavroctl: kavro closed the connection after " + tally + " (the link ended)";
+    return EXIT_LISTEN_CLOSED;
+  }
+  *message = "kavroctl: --timeout ran out after " + tally;
+  return EXIT_LISTEN_TIMEOUT;
 }
 
 }  // namespace kavro::ctl

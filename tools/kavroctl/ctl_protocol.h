@@ -39,12 +39,6 @@ constexpr uint32_t RECORD_LINK_STATE = KAVROD_RECORD_LINK_STATE;
 // The request that grants the companion library a number of further records.
 constexpr uint32_t REQUEST_CREDIT = KAVROD_REQUEST_CREDIT;
 
-// Exit codes, shared by every subcommand.
-constexpr int EXIT_OK = 0;
-constexpr int EXIT_REFUSED = 1;
-constexpr int EXIT_USAGE = 2;
-constexpr int EXIT_UNREACHABLE = 3;
-
 inline void PutU32(std::vector<uint8_t>& out, uint32_t value) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
@@ -85,6 +79,11 @@ struct Status {
   uint64_t retransmissions = 0, rejected = 0, damaged = 0, linkResets = 0;
   std::string link;
   std::string device;
+  // From the companion library; unknown when it does not say, or kavro is
+  // older than these.
+  int32_t acknowledgedClients = -1;
+  uint64_t recordsLost = UINT64_MAX;
+  uint64_t recordsUnacknowledged = 0;
 };
 
 // Null when the answer is no status record: the plain i32 of a kavro that
@@ -116,6 +115,12 @@ inline std::optional<Status> ParseStatus(const uint8_t* data, size_t count) {
   if (second == left - first - 1) return std::nullopt;
   s.link.assign(texts, first);
   s.device.assign(texts + first + 1, second);
+  const size_t tail = KAVRO_STATUS_AT_TEXTS + first + 1 + second + 1;
+  if (count >= tail + KAVRO_STATUS_TAIL_SIZE) {
+    s.acknowledgedClients = static_cast<int32_t>(GetU32(data + tail + KAVRO_STATUS_TAIL_AT_ACKNOWLEDGED_CLIENTS));
+    s.recordsLost = GetU64(data + tail + KAVRO_STATUS_TAIL_AT_RECORDS_LOST);
+    s.recordsUnacknowledged = GetU64(data + tail + KAVRO_STATUS_TAIL_AT_RECORDS_UNACKNOWLEDGED);
+  }
   return s;
 }
 
@@ -153,7 +158,7 @@ inline std::string FormatStatusText(const Status& s) {
   std::string out;
   auto line = [&out](const char* name, const std::string& value) {
     char head[32];
-    std::snprintf(head, sizeof head, "%-22s", name);
+    std::snprintf(head, sizeof head, "%-30s", name);
     out += std::string(head) + value + "\n";
   };
   line("link", s.link + " (" + LinkKindName(s.linkKind) + ")");
@@ -170,7 +175,12 @@ inline std::string FormatStatusText(const Status& s) {
   line("damaged frames", std::to_string(s.damaged));
   line("link resets", std::to_string(s.linkResets));
   line("send queue", std::to_string(s.queueDepth));
-  line("listeners", s.listeners < 0 ? "unknown" : std::to_string(s.listeners));
+  line("clients", s.listeners < 0 ? "unknown" : std::to_string(s.listeners));
+  line("acknowledged clients", s.acknowledgedClients < 0 ? "unknown" : std::to_string(s.acknowledgedClients));
+  line("records lost to slow clients", s.recordsLost == UINT64_MAX ? "unknown" : std::to_string(s.recordsLost));
+  if (s.acknowledgedClients >= 0 && s.recordsUnacknowledged > 0) {
+    line("records unacknowledged", std::to_string(s.recordsUnacknowledged));
+  }
   return out;
 }
 
@@ -184,7 +194,11 @@ inline std::string FormatStatusJson(const Status& s) {
          ",\"payloads_sent\":" + n(s.payloadsSent) + ",\"payloads_received\":" + n(s.payloadsReceived) +
          ",\"retransmissions\":" + n(s.retransmissions) + ",\"rejected\":" + n(s.rejected) +
          ",\"damaged\":" + n(s.damaged) + ",\"link_resets\":" + n(s.linkResets) + ",\"send_queue\":" + n(s.queueDepth) +
-         ",\"listeners\":" + (s.listeners < 0 ? std::string("null") : std::to_string(s.listeners)) + "}";
+         ",\"listeners\":" + (s.listeners < 0 ? std::string("null") : std::to_string(s.listeners)) +
+         ",\"acknowledged_clients\":" +
+         (s.acknowledgedClients < 0 ? std::string("null") : std::to_string(s.acknowledgedClients)) +
+         ",\"records_lost\":" + (s.recordsLost == UINT64_MAX ? std::string("null") : n(s.recordsLost)) +
+         ",\"records_unacknowledged\":" + n(s.recordsUnacknowledged) + "}";
 }
 
 inline uint32_t PayloadWord(uint32_t address) { return WORD_PAYLOAD | (address & 0xFF); }
@@ -244,6 +258,7 @@ inline std::string FormatRecordText(const Record& record) {
     std::snprintf(head, sizeof head, "event %u (%s)", record.value, EventName(record.value));
     return head;
   }
+  if (record.kind == RECORD_LINK_STATE) return record.value != 0 ? "state up" : "state down";
   // A kind this client does not know yet is still shown, not hidden.
   std::snprintf(head, sizeof head, "record kind=%u value=%u len=%zu", record.kind, record.value, record.bytes.size());
   std::string line = head;
@@ -262,6 +277,8 @@ inline std::string FormatRecordJson(const Record& record) {
   } else if (record.kind == RECORD_EVENT) {
     json = "{\"kind\":\"event\",\"code\":" + std::to_string(record.value) +
            ",\"name\":" + tools::JsonString(EventName(record.value)) + "}";
+  } else if (record.kind == RECORD_LINK_STATE) {
+    json = std::string("{\"kind\":\"state\",\"up\":") + (record.value != 0 ? "true" : "false") + "}";
   } else {
     json = "{\"kind\":\"unknown\",\"type\":" + std::to_string(record.kind) +
            ",\"value\":" + std::to_string(record.value) + ",\"length\":" + std::to_string(record.bytes.size()) +

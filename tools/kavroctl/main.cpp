@@ -23,11 +23,11 @@
 #include "../common/hex_text.h"
 #include "command_line.h"
 #include "ctl_protocol.h"
+#include "subcommands.h"
 
 namespace {
 
 using namespace kavro::ctl;
-using kavro::tools::ParseHexBytes;
 
 // kavro answers on its main thread between timer expiries; an answer that
 // takes longer than this means the process is stuck, not busy.
@@ -36,19 +36,6 @@ constexpr int ANSWER_TIMEOUT_SECONDS = 10;
 // How often `listen --follow` tries to reach a kavro that is not there: soon
 // enough to catch a restart by its service, rare enough to cost nothing.
 constexpr int FOLLOW_RETRY_MS = 200;
-
-[[noreturn]] void Fail(int code, const std::string& message) {
-  std::fprintf(stderr, "%s\n", message.c_str());
-  std::exit(code);
-}
-
-// One line per record, flushed at once so that a script reading a pipe sees
-// every record as it comes; a reader that went away ends the listener quietly.
-void PrintLine(const std::string& line) {
-  if (std::fputs(line.c_str(), stdout) < 0 || std::fputc('\n', stdout) < 0 || std::fflush(stdout) != 0) {
-    std::exit(EXIT_OK);
-  }
-}
 
 std::string SocketPath(const std::string& runDir, const char* name) {
   std::string dir = runDir;
@@ -89,15 +76,6 @@ int ConnectOrExit(const std::string& runDir, const std::string& path) {
   return fd;
 }
 
-enum class AnswerOutcome { Answered, ClosedWithoutAnswer };
-
-struct Answer {
-  AnswerOutcome outcome = AnswerOutcome::Answered;
-  int32_t result = 0;
-  // The whole answer packet.
-  std::vector<uint8_t> bytes;
-};
-
 // Room for the status answer, the only one longer than an i32.
 constexpr size_t ANSWER_BUFFER = 4096;
 
@@ -125,65 +103,26 @@ Answer SendRequest(const std::string& runDir, uint32_t message, uint32_t word, c
   } while (received < 0 && errno == EINTR);
   int error = errno;
   close(fd);
-  if (received == 0) return {AnswerOutcome::ClosedWithoutAnswer, 0, {}};
+  if (received == 0) return {false, 0, {}};
   if (received < 0) {
     if (error == EAGAIN || error == EWOULDBLOCK) {
       Fail(EXIT_UNREACHABLE,
            "kavroctl: kavro on " + runDir + " did not answer within " + std::to_string(ANSWER_TIMEOUT_SECONDS) + " s");
     }
-    if (error == ECONNRESET) return {AnswerOutcome::ClosedWithoutAnswer, 0, {}};
+    if (error == ECONNRESET) return {false, 0, {}};
     Fail(EXIT_UNREACHABLE, "kavroctl: no answer from " + path + ": " + std::strerror(error));
   }
   if (message == MSG_STATUS && static_cast<size_t>(received) <= buffer.size()) {
     buffer.resize(static_cast<size_t>(received));
-    return {AnswerOutcome::Answered, 1, std::move(buffer)};
+    return {true, 1, std::move(buffer)};
   }
   auto result = ParseAnswer(buffer.data(), static_cast<size_t>(received));
   if (!result) {
     Fail(EXIT_UNREACHABLE, "kavroctl: " + path + " gave a malformed answer of " + std::to_string(received) +
                                " bytes; is this a kavro control socket?");
   }
-  return {AnswerOutcome::Answered, *result, {}};
+  return {true, *result, {}};
 }
-
-std::vector<uint8_t> ReadAll(std::istream& in) {
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::vector<uint8_t> LoadPayload(const PayloadSource& source) {
-  std::vector<uint8_t> bytes;
-  std::string error;
-  if (!source.file.empty() || source.fromStdin) {
-    std::vector<uint8_t> raw;
-    if (!source.file.empty()) {
-      std::ifstream in(source.file, std::ios::binary);
-      if (!in) throw UsageError{"kavroctl: cannot read " + source.file + ": " + std::strerror(errno)};
-      raw = ReadAll(in);
-    } else {
-      raw = ReadAll(std::cin);
-    }
-    if (!source.hexInput) {
-      bytes = std::move(raw);
-    } else {
-      auto parsed = ParseHexBytes(std::string_view(reinterpret_cast<const char*>(raw.data()), raw.size()), &error);
-      if (!parsed) throw UsageError{"kavroctl: " + error};
-      bytes = std::move(*parsed);
-    }
-  } else {
-    std::string joined;
-    for (const auto& word : source.hexWords) joined += word + " ";
-    auto parsed = ParseHexBytes(joined, &error);
-    if (!parsed) throw UsageError{"kavroctl: " + error};
-    bytes = std::move(*parsed);
-  }
-  if (bytes.size() > MAX_REQUEST_DATA) {
-    throw UsageError{"kavroctl: the payload has " + std::to_string(bytes.size()) +
-                     " bytes; a request carries at most " + std::to_string(MAX_REQUEST_DATA)};
-  }
-  return bytes;
-}
-
-int ExitForResult(int32_t result) { return result == 0 ? EXIT_REFUSED : EXIT_OK; }
 
 // The end of --timeout; max() without one.
 using Deadline = std::chrono::steady_clock::time_point;
@@ -208,11 +147,9 @@ int SendCredit(int fd, uint64_t count) {
   return 0;
 }
 
-enum class ListenEnd { Done, Closed };
-
-// Prints the records of one connection until the count or the deadline is
-// reached (Done) or the connection ends (Closed: kavro ended, or refused the
-// client). `onFirstRecord` runs when the first record arrives, which is when
+// Prints the records of one connection until the count is reached (Done),
+// the deadline passes (TimedOut) or the connection ends (Closed: kavro
+// ended, or refused the client). `onFirstRecord` runs when the first record arrives, which is when
 // the library has taken this client in.
 template <typename OnFirstRecord>
 ListenEnd ListenOn(int fd, const Options& options, const Deadline& deadline, uint64_t& seen,
@@ -222,7 +159,7 @@ ListenEnd ListenOn(int fd, const Options& options, const Deadline& deadline, uin
   bool first = true;
   while (!options.count || seen < *options.count) {
     int waitMs = MillisecondsLeft(deadline);
-    if (waitMs == 0) return ListenEnd::Done;
+    if (waitMs == 0) return ListenEnd::TimedOut;
     pollfd pfd{fd, POLLIN, 0};
     int ready = poll(&pfd, 1, waitMs);
     if (ready < 0) {
@@ -246,7 +183,10 @@ ListenEnd ListenOn(int fd, const Options& options, const Deadline& deadline, uin
       std::fprintf(stderr, "kavroctl: ignored a malformed record of %zu bytes\n", size);
       continue;
     }
-    if (record->kind == RECORD_LINK_STATE) continue;
+    if (record->kind == RECORD_LINK_STATE) {
+      if (options.state) PrintLine(options.json ? FormatRecordJson(*record) : FormatRecordText(*record));
+      continue;
+    }
     PrintLine(options.json ? FormatRecordJson(*record) : FormatRecordText(*record));
     ++seen;
   }
@@ -264,6 +204,7 @@ int RunListen(const Options& options) {
                                                    std::chrono::duration<double>(*options.timeout))
           : Deadline::max();
   uint64_t seen = 0;
+  ListenEnd end = ListenEnd::TimedOut;
   // One line when kavro cannot be reached and one when it can again, not
   // one per attempt: a restart by the service is routine.
   bool waiting = false;
@@ -300,19 +241,23 @@ int RunListen(const Options& options) {
         continue;
       }
     }
-    ListenEnd end = ListenOn(fd, options, deadline, seen, [&] {
+    end = ListenOn(fd, options, deadline, seen, [&] {
       if (waiting) std::fprintf(stderr, "kavroctl: connected to kavro on %s\n", runDir.c_str());
       waiting = false;
     });
     close(fd);
-    if (end == ListenEnd::Done || !options.follow) break;
+    if (end != ListenEnd::Closed || !options.follow) break;
+    end = ListenEnd::TimedOut;
     if (!waiting) {
       std::fprintf(stderr, "kavroctl: lost kavro on %s; reconnecting every %d ms\n", runDir.c_str(), FOLLOW_RETRY_MS);
       waiting = true;
     }
     pause();
   }
-  return EXIT_OK;
+  std::string message;
+  const int code = ListenExitCode(options, seen, end, &message);
+  if (!message.empty()) std::fprintf(stderr, "%s\n", message.c_str());
+  return code;
 }
 
 std::string DefaultRunDir() {
@@ -320,85 +265,29 @@ std::string DefaultRunDir() {
   return env && *env ? env : "/run/kavro";
 }
 
+// The control socket and the companion library's socket in the run
+// directory.
+class SocketDriver : public Driver {
+ public:
+  explicit SocketDriver(const Options& options) : options_(options) {}
+  Answer Request(uint32_t message, uint32_t word, const std::vector<uint8_t>& data) override {
+    return SendRequest(options_.runDir, message, word, data);
+  }
+  Answer Status() override { return SendRequest(options_.runDir, MSG_STATUS, 0, {}); }
+  int Listen(const Options& options) override { return RunListen(options); }
+  std::vector<uint8_t> ReadStandardInput() override {
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+  }
+
+ private:
+  const Options& options_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
-
   CommandLine commandLine(DefaultRunDir());
-  try {
-    commandLine.Parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    int code = commandLine.app.exit(e);
-    return code == 0 ? EXIT_OK : EXIT_USAGE;
-  }
-  const Options& options = commandLine.options;
-  const std::string& runDir = options.runDir;
-  const bool verbose = options.verbose;
-
-  try {
-    if (commandLine.send->parsed()) {
-      uint8_t address = ParseAddress(options.address);
-      std::vector<uint8_t> payload = LoadPayload(options.sendSource);
-      if (payload.empty()) throw UsageError{"kavroctl: send needs at least one payload byte"};
-      Answer answer = SendRequest(runDir, MSG_COPYDATA, PayloadWord(address), payload);
-      if (answer.outcome == AnswerOutcome::ClosedWithoutAnswer) {
-        Fail(EXIT_UNREACHABLE, "kavroctl: kavro closed the connection without an answer");
-      }
-      if (verbose) std::printf("result %d\n", answer.result);
-      if (answer.result == 0) std::fprintf(stderr, "%s\n", RefusalMessage(payload.size()).c_str());
-      return ExitForResult(answer.result);
-    }
-    if (commandLine.service->parsed()) {
-      Answer answer = SendRequest(runDir, MSG_COPYDATA, WORD_SERVICE, {});
-      if (answer.outcome == AnswerOutcome::ClosedWithoutAnswer) {
-        Fail(EXIT_UNREACHABLE, "kavroctl: kavro closed the connection without an answer");
-      }
-      if (verbose) std::printf("result %d\n", answer.result);
-      if (answer.result == 0) std::fprintf(stderr, "kavroctl: the service request could not be repeated\n");
-      return ExitForResult(answer.result);
-    }
-    if (commandLine.close->parsed()) {
-      // The close request always answers 0; kavro may also be gone before the
-      // answer reaches us, which is the close having worked.
-      Answer answer = SendRequest(runDir, MSG_CLOSE, 0, {});
-      if (verbose) {
-        if (answer.outcome == AnswerOutcome::Answered) {
-          std::printf("result %d\n", answer.result);
-        } else {
-          std::printf("kavro closed the connection\n");
-        }
-      }
-      return EXIT_OK;
-    }
-    if (commandLine.command->parsed()) {
-      uint32_t word = ParseWord(options.word, "the command word");
-      uint32_t message = ParseWord(options.message, "the message");
-      std::vector<uint8_t> data = LoadPayload(options.commandSource);
-      Answer answer = SendRequest(runDir, message, word, data);
-      if (answer.outcome == AnswerOutcome::ClosedWithoutAnswer) {
-        Fail(EXIT_UNREACHABLE, "kavroctl: kavro closed the connection without an answer");
-      }
-      std::printf("%d\n", answer.result);
-      return ExitForResult(answer.result);
-    }
-    if (commandLine.listen->parsed()) return RunListen(options);
-    if (commandLine.status->parsed()) {
-      Answer answer = SendRequest(runDir, MSG_STATUS, 0, {});
-      if (answer.outcome == AnswerOutcome::ClosedWithoutAnswer) {
-        Fail(EXIT_UNREACHABLE, "kavroctl: kavro closed the connection without an answer");
-      }
-      auto status = ParseStatus(answer.bytes.data(), answer.bytes.size());
-      if (!status) {
-        Fail(EXIT_UNREACHABLE,
-             "kavroctl: kavro on " + runDir + " gave no status record; it may be older than this kavroctl");
-      }
-      std::fputs((options.json ? FormatStatusJson(*status) + "\n" : FormatStatusText(*status)).c_str(), stdout);
-      return EXIT_OK;
-    }
-  } catch (const UsageError& e) {
-    std::fprintf(stderr, "%s\n", e.message.c_str());
-    return EXIT_USAGE;
-  }
-  return EXIT_USAGE;
+  SocketDriver driver(commandLine.options);
+  return RunKavroctl(commandLine, argc, argv, driver);
 }

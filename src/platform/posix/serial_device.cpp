@@ -89,6 +89,7 @@ std::shared_ptr<PosixSerialDevice> PosixSerialDevice::Open(const std::string& pa
   int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd < 0) {
     *error = errno;
+    ::ioctl(fd, TIOCNXCL);
     ::close(fd);
     return nullptr;
   }
@@ -96,9 +97,22 @@ std::shared_ptr<PosixSerialDevice> PosixSerialDevice::Open(const std::string& pa
   return std::shared_ptr<PosixSerialDevice>(new PosixSerialDevice(fd, wakeFd));
 }
 
+namespace {
+
+// TIOCEXCL belongs to the tty, not to the descriptor: a pseudo-terminal's
+// slave keeps it after the last close while its master stays open, and
+// every later open by an unprivileged account then fails with EBUSY. The
+// port leaves the tty as it found it.
+int CloseExclusive(int fd) {
+  ::ioctl(fd, TIOCNXCL);
+  return ::close(fd);
+}
+
+}  // namespace
+
 PosixSerialDevice::~PosixSerialDevice() {
   int fd = fd_.exchange(-1);
-  if (fd >= 0) ::close(fd);
+  if (fd >= 0) CloseExclusive(fd);
   ::close(wakeFd_);
 }
 
@@ -284,7 +298,7 @@ int PosixSerialDevice::Close() {
   std::lock_guard<std::mutex> control(controlMutex_);
   int fd = fd_.exchange(-1);
   if (fd < 0) return 0;
-  return ::close(fd) == 0 ? 0 : errno;
+  return CloseExclusive(fd) == 0 ? 0 : errno;
 }
 
 std::string PosixSerialDeviceFactory::DevicePathFor(const std::string& portName, const std::string& configured) {

@@ -98,10 +98,11 @@ int32_t PosixTcpSocket::Connect(const char* address, uint16_t port) {
   return 0;
 }
 
-int32_t PosixTcpSocket::Send(const uint8_t* data, uint32_t length) {
+int32_t PosixTcpSocket::Send(const uint8_t* data, uint32_t length, SendProgress& progress) {
+  progress = SendProgress{};
   // The limit covers the wait for a block of the other thread as well: the
   // caller on the main thread holds the event loop for no longer than this.
-  const int64_t deadline = NowMs() + SEND_CONSTANT_MS + length / SEND_BYTES_PER_MS;
+  int64_t deadline = NowMs() + SEND_CONSTANT_MS + length / SEND_BYTES_PER_MS;
   std::unique_lock lock(sendMutex_, std::defer_lock);
   if (!lock.try_lock_until(std::chrono::steady_clock::time_point(std::chrono::milliseconds(deadline)))) {
     return ETIMEDOUT;
@@ -109,26 +110,42 @@ int32_t PosixTcpSocket::Send(const uint8_t* data, uint32_t length) {
   const int fd = fd_.load();
   if (fd < 0) return EBADF;
   uint32_t done = 0;
-  while (done < length) {
-    if (interrupted_) return ECANCELED;
+  int error = 0;
+  while (done < length && error == 0) {
+    if (interrupted_) {
+      error = ECANCELED;
+      break;
+    }
     // MSG_NOSIGNAL: a peer that has gone must give EPIPE, not end the
     // process with SIGPIPE.
     const ssize_t n = send(fd, data + done, length - done, MSG_NOSIGNAL);
     if (n > 0) {
+      // Begun: the rest gets a limit of its own.
+      if (done == 0) deadline = NowMs() + SEND_CONSTANT_MS + (length - static_cast<uint32_t>(n)) / SEND_BYTES_PER_MS;
       done += static_cast<uint32_t>(n);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n == 0) return EIO;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno;
-    // The socket buffer is full: the peer is not reading. Wait for room, the
-    // limit, the close or a close signal, whichever comes first. A frame cut
-    // short here leaves the peer's framing out of step, but a link that
-    // stuck is about to be given up anyway.
-    const int error = Await(fd, POLLOUT, &deadline);
-    if (error != 0) return error;
+    if (n == 0) {
+      error = EIO;
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      error = errno;
+    } else {
+      // The socket buffer is full: the peer is not reading. Wait for room,
+      // the limit, the close or a close signal, whichever comes first.
+      error = Await(fd, POLLOUT, &deadline);
+    }
   }
-  return 0;
+  if (error != 0 && done > 0) {
+    // Cut short: whatever followed on this connection would land inside
+    // the cut block and put the peer's framing out of step for good. The
+    // connection ends here, before the lock lets another block out; the
+    // shutdown also wakes the receive thread, which then finds it gone.
+    shutdown(fd, SHUT_RDWR);
+    progress.Sent = done;
+    progress.Closing = error == ECANCELED || error == EINTR;
+  }
+  return error;
 }
 
 int32_t PosixTcpSocket::Receive(uint8_t* buffer, uint32_t size, int32_t& error) {

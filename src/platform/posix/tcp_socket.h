@@ -64,9 +64,11 @@ class PosixTcpSocket : public TcpSocket {
   // A Windows connect gives up after about 21 s of SYN retries; Linux would
   // go on for two minutes, with the start of the process held all along.
   static constexpr uint32_t CONNECT_LIMIT_MS = 20000;
-  // A send must be done within SEND_CONSTANT_MS plus one millisecond per
-  // SEND_BYTES_PER_MS bytes: a peer that takes in less than that (16 kB/s)
-  // counts as stuck. The largest frame may take about 5 s.
+  // A send must start within SEND_CONSTANT_MS plus one millisecond per
+  // SEND_BYTES_PER_MS bytes, and once its first byte is out the rest must
+  // go within the same limit again: a peer that takes in less than that
+  // (16 kB/s) counts as stuck. The largest frame may take about 5 s to start
+  // and as long again to finish.
   static constexpr uint32_t SEND_CONSTANT_MS = 1000;
   static constexpr uint32_t SEND_BYTES_PER_MS = 16;
 
@@ -79,8 +81,10 @@ class PosixTcpSocket : public TcpSocket {
   // descriptor becomes readable meanwhile.
   int32_t Connect(const char* address, uint16_t port) override;
   // Fails with ETIMEDOUT after the send limit, with ECANCELED when Close cuts
-  // it, with EINTR when the cancel descriptor becomes readable.
-  int32_t Send(const uint8_t* data, uint32_t length) override;
+  // it, with EINTR when the cancel descriptor becomes readable. A block cut
+  // after its first byte shuts the connection down before the send lock is
+  // let go.
+  int32_t Send(const uint8_t* data, uint32_t length, SendProgress& progress) override;
   // Returns 0 when Close cuts it, as after Shutdown.
   int32_t Receive(uint8_t* buffer, uint32_t size, int32_t& error) override;
   void Shutdown() override;

@@ -34,6 +34,11 @@ bool CompanionLibrary::Load(const char* name, std::string& failure) {
   module_ = module;
   deliver_ = reinterpret_cast<DeliverFunction>(reinterpret_cast<void*>(deliver));
   signal_ = reinterpret_cast<SignalFunction>(reinterpret_cast<void*>(signal));
+  // Optional: a library of one's own may have only the two.
+  wait_ = reinterpret_cast<WaitFunction>(
+      reinterpret_cast<void*>(GetProcAddress(module, MAKEINTRESOURCEA(WAIT_FOR_ROOM_ORDINAL))));
+  status_ = reinterpret_cast<StatusFunction>(
+      reinterpret_cast<void*>(GetProcAddress(module, MAKEINTRESOURCEA(QUERY_STATUS_ORDINAL))));
   return true;
 }
 
@@ -44,5 +49,9 @@ int32_t CompanionLibrary::DeliverPayload(uint32_t address, void* payload, uint32
 void CompanionLibrary::SignalLinkEvent(uint32_t code) {
   if (signal_ != nullptr) signal_(code);
 }
+
+int32_t CompanionLibrary::WaitForRoom(uint32_t timeoutMs) { return wait_ != nullptr ? wait_(timeoutMs) : 1; }
+
+int32_t CompanionLibrary::QueryStatus(void* status) { return status_ != nullptr ? status_(status) : 0; }
 
 }  // namespace kavro::platform

@@ -1,6 +1,7 @@
 // The companion DLL (KAVROD32.dll) on Windows: loaded at start with the
 // normal DLL search, the program's directory first, and bound by ordinal
-// only: 7 DeliverPayload, 8 SignalLinkEvent, both stdcall.
+// only: 7 DeliverPayload, 8 SignalLinkEvent, and when it has them 9
+// KavrodWaitForRoom and 10 KavrodQueryStatus, all stdcall.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,8 @@ namespace kavro::platform {
 constexpr const char* COMPANION_LIBRARY_NAME = "KAVROD32.dll";
 constexpr unsigned DELIVER_PAYLOAD_ORDINAL = 7;
 constexpr unsigned SIGNAL_LINK_EVENT_ORDINAL = 8;
+constexpr unsigned WAIT_FOR_ROOM_ORDINAL = 9;
+constexpr unsigned QUERY_STATUS_ORDINAL = 10;
 
 class CompanionLibrary {
  public:
@@ -27,14 +30,21 @@ class CompanionLibrary {
   // Calls into the library; without one, -1 and nothing.
   int32_t DeliverPayload(uint32_t address, void* payload, uint32_t length);
   void SignalLinkEvent(uint32_t code);
+  // The optional ones: without them, 1 (room) and 0 (nothing filled).
+  int32_t WaitForRoom(uint32_t timeoutMs);
+  int32_t QueryStatus(void* status);
 
  private:
   using DeliverFunction = int32_t(__stdcall*)(uint32_t, void*, uint32_t);
   using SignalFunction = void(__stdcall*)(uint32_t);
+  using WaitFunction = int32_t(__stdcall*)(uint32_t);
+  using StatusFunction = int32_t(__stdcall*)(void*);
 
   void* module_ = nullptr;
   DeliverFunction deliver_ = nullptr;
   SignalFunction signal_ = nullptr;
+  WaitFunction wait_ = nullptr;
+  StatusFunction status_ = nullptr;
 };
 
 }  // namespace kavro::platform

@@ -8,19 +8,31 @@ namespace kavro::platform {
 
 namespace {
 
-// How long the end of the session may take the link down: Windows ends a
-// program that has not finished with WM_ENDSESSION after about five seconds.
-constexpr uint64_t END_SESSION_MS = 4500;
+// How long the end of the session waits for the PBX's answer to the DISC.
+// Windows ends a program that has not finished with WM_ENDSESSION after
+// about five seconds; after this wait the shutdown itself takes at most the
+// receive thread's join (3 s) and the companion library's last delivery.
+constexpr uint64_t END_SESSION_DISC_MS = 1000;
 
-// The registered window procedure. The hub travels in the creation
-// parameter and is kept in the window's user data from WM_NCCREATE on; the
-// few messages before it (WM_GETMINMAXINFO) get the default handling.
+// How long the status answer may wait for the asking window.
+constexpr UINT STATUS_REPLY_TIMEOUT_MS = 2000;
+
+// The hub whose window this thread is creating right now. Only the window's
+// own creation, inside CreateWindowExA on this thread, may tie a window to
+// its hub: WM_NCCREATE and WM_CREATE that another process sends later carry
+// whatever it wants in their parameters and are ignored.
+thread_local Win32EventHub* creatingHub = nullptr;
+
+// The registered window procedure. The hub is kept in the window's user
+// data from its own WM_NCCREATE on; the few messages before it
+// (WM_GETMINMAXINFO) get the default handling.
 LRESULT CALLBACK ControlWindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_NCCREATE) {
-    auto* create = reinterpret_cast<CREATESTRUCTA*>(lParam);
-    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
-  }
   auto* hub = reinterpret_cast<Win32EventHub*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+  if (message == WM_NCCREATE) {
+    if (hub != nullptr || creatingHub == nullptr) return FALSE;
+    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(creatingHub));
+    return DefWindowProcA(window, message, wParam, lParam);
+  }
   if (hub == nullptr) return DefWindowProcA(window, message, wParam, lParam);
   return hub->HandleWindowMessage(window, message, wParam, lParam);
 }
@@ -52,10 +64,16 @@ bool Win32EventHub::CreateControlWindow(const char* className, const char* title
 
   onCreate_ = std::move(onCreate);
   closeDuringStart_ = false;
+  creating_ = true;
+  inCreation_ = true;
+  creatingHub = this;
   // WS_MINIMIZE without WS_VISIBLE: the window exists for its messages and
   // its timers and is never shown.
   HWND window = CreateWindowExA(0, className, title, WS_MINIMIZE, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT,
-                                CW_USEDEFAULT, nullptr, nullptr, static_cast<HINSTANCE>(instance_), this);
+                                CW_USEDEFAULT, nullptr, nullptr, static_cast<HINSTANCE>(instance_), nullptr);
+  creatingHub = nullptr;
+  creating_ = false;
+  inCreation_ = false;
   onCreate_ = nullptr;
   if (window == nullptr) {
     window_ = nullptr;
@@ -71,6 +89,10 @@ bool Win32EventHub::CreateControlWindow(const char* className, const char* title
 intptr_t Win32EventHub::HandleWindowMessage(void* window, unsigned message, uintptr_t wParam, intptr_t lParam) {
   switch (message) {
     case WM_CREATE: {
+      // Only the window's own creation opens the link; a WM_CREATE sent
+      // from outside later does nothing.
+      if (!creating_) return 0;
+      creating_ = false;
       // Kept before the link opens: the receive thread, started during the
       // open, may already post to the window or start timers on it.
       window_ = window;
@@ -111,19 +133,15 @@ intptr_t Win32EventHub::HandleWindowMessage(void* window, unsigned message, uint
       // The user logs off or Windows shuts down, and the process is ended
       // soon after this returns: the link is taken down as on a close
       // request (DISC, event 0 to the clients), serving the messages that
-      // brings here until the destroy handling ends the process, within the
-      // time Windows gives.
+      // brings here. A PBX that has not answered the DISC within
+      // END_SESSION_DISC_MS is not waited for any longer (its retries would
+      // outlast the time Windows gives): the link is shut down at once, so
+      // that the clients still get event 0 before the process is ended.
       if (wParam != 0 && !starting_ && handler_ != nullptr) {
         Dispatch(WM_CLOSE, 0, nullptr);
-        const uint64_t until = GetTickCount64() + END_SESSION_MS;
-        for (uint64_t now = GetTickCount64(); now < until; now = GetTickCount64()) {
-          MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(until - now), QS_ALLINPUT);
-          MSG queued;
-          while (PeekMessageA(&queued, nullptr, 0, 0, PM_REMOVE)) {
-            TranslateMessage(&queued);
-            DispatchMessageA(&queued);
-          }
-        }
+        ServeMessagesFor(END_SESSION_DISC_MS);
+        destroyPosted_ = true;
+        Dispatch(WM_DESTROY, 0, nullptr);
       }
       return 0;
     case WM_DESTROY:
@@ -133,8 +151,22 @@ intptr_t Win32EventHub::HandleWindowMessage(void* window, unsigned message, uint
         PostQuitMessage(0);
         return 0;
       }
+      // Only the link's own end (ReleaseLink posts it) and the teardown of
+      // a window whose creation failed are the destroy request. One that
+      // another program sends or posts is taken as what it asks for, the end
+      // of the link, and the link is taken down in order (DISC, event 0).
+      if (!destroyPosted_ && !(inCreation_ && !starting_)) {
+        if (starting_) {
+          closeDuringStart_ = true;
+          return 0;
+        }
+        Dispatch(WM_CLOSE, 0, nullptr);
+        return 0;
+      }
       Dispatch(WM_DESTROY, 0, nullptr);
       return 0;
+    case KAVRO_MSG_STATUS:
+      return AnswerStatus(window, wParam);
     default:
       return DefWindowProcA(static_cast<HWND>(window), message, wParam, lParam);
   }
@@ -155,6 +187,35 @@ int Win32EventHub::Run() {
   return static_cast<int>(message.wParam);
 }
 
+void Win32EventHub::ServeMessagesFor(uint64_t ms) {
+  const uint64_t until = GetTickCount64() + ms;
+  for (uint64_t now = GetTickCount64(); now < until; now = GetTickCount64()) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(until - now), QS_ALLINPUT);
+    MSG queued;
+    while (PeekMessageA(&queued, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&queued);
+      DispatchMessageA(&queued);
+    }
+  }
+}
+
+intptr_t Win32EventHub::AnswerStatus(void* window, uintptr_t replyWindow) {
+  HWND reply = reinterpret_cast<HWND>(replyWindow);
+  if (starting_ || !statusSource_ || reply == nullptr || !IsWindow(reply)) return 0;
+  const std::vector<uint8_t> answer = statusSource_();
+  COPYDATASTRUCT copy{};
+  copy.dwData = KAVRO_MSG_STATUS;
+  copy.cbData = static_cast<DWORD>(answer.size());
+  copy.lpData = const_cast<uint8_t*>(answer.data());
+  DWORD_PTR ignored = 0;
+  // SMTO_BLOCK: nothing else is served on the main thread while the asking
+  // program takes the answer, and a hung one is not waited for long.
+  const LRESULT sent = SendMessageTimeoutA(reply, WM_COPYDATA, reinterpret_cast<WPARAM>(window),
+                                           reinterpret_cast<LPARAM>(&copy), SMTO_BLOCK | SMTO_ABORTIFHUNG,
+                                           STATUS_REPLY_TIMEOUT_MS, &ignored);
+  return sent != 0 ? 1 : 0;
+}
+
 bool Win32EventHub::ServeSentMessagesDuringStart() {
   // Sent messages are handled inside PeekMessage; posted ones and timers
   // stay queued for the message loop.
@@ -168,6 +229,7 @@ uint64_t Win32EventHub::NowMs() { return GetTickCount64(); }
 void Win32EventHub::Sleep(uint32_t ms) { ::Sleep(ms); }
 
 void Win32EventHub::PostMessage(uint32_t message, uint32_t wParam) {
+  if (message == WM_DESTROY) destroyPosted_ = true;
   if (window_ != nullptr) PostMessageA(static_cast<HWND>(window_), message, wParam, 0);
 }
 

@@ -6,9 +6,11 @@
 #pragma once
 
 #include <cstdint>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "platform/event_hub.h"
 
@@ -32,6 +34,11 @@ class Win32EventHub : public EventHub {
   // (the link lock): an expiry is checked and handled while holding it, so a
   // timer stopped under that lock can never fire afterwards.
   void SetTimerDispatchLock(std::recursive_mutex* lock) { dispatchLock_ = lock; }
+
+  // The status request (KAVRO_MSG_STATUS, wParam: the window to answer) is
+  // answered with a WM_COPYDATA to that window whose dwData is
+  // KAVRO_MSG_STATUS and whose bytes are what `source` returns.
+  void SetStatusSource(std::function<std::vector<uint8_t>()> source) { statusSource_ = std::move(source); }
 
   // Registers the window class and creates the hidden control window on the
   // calling thread. Its WM_CREATE runs `onCreate` (which opens the link);
@@ -66,6 +73,9 @@ class Win32EventHub : public EventHub {
 
  private:
   void OnWindowTimer(uintptr_t windowTimer);
+  // Runs the message loop for `ms` milliseconds.
+  void ServeMessagesFor(uint64_t ms);
+  intptr_t AnswerStatus(void* window, uintptr_t replyWindow);
   int32_t Dispatch(uint32_t message, uint32_t wParam, const CopyData* copy);
 
   void* instance_;
@@ -73,7 +83,14 @@ class Win32EventHub : public EventHub {
   MessageHandler* handler_ = nullptr;
   std::recursive_mutex* dispatchLock_ = nullptr;
   std::function<bool()> onCreate_;
+  std::function<std::vector<uint8_t>()> statusSource_;
+  // Inside CreateControlWindow; until this window's own WM_CREATE.
+  bool inCreation_ = false;
+  bool creating_ = false;
+  // Inside the open that WM_CREATE runs.
   bool starting_ = false;
+  // The link's own destroy request has been posted (ReleaseLink).
+  std::atomic<bool> destroyPosted_{false};
   bool closeDuringStart_ = false;
 
   // Every start of a link timer gets a window timer of its own, numbered

@@ -110,10 +110,9 @@ int32_t Win32TcpSocket::Connect(const char* address, uint16_t port) {
   if (!LoadWinsock(&error)) return error;
   WSADATA data;
   const int started = ws.WSAStartup(MAKEWORD(2, 2), &data);
-  if (started != 0) {
-    ws.WSACleanup();
-    return started;
-  }
+  // A failed start has nothing to clean up: WSACleanup belongs to a start
+  // that succeeded, and would end another user's in this process.
+  if (started != 0) return started;
   started_ = true;
   closing_ = false;
 
@@ -180,38 +179,62 @@ int32_t Win32TcpSocket::Connect(const char* address, uint16_t port) {
   return 0;
 }
 
-int32_t Win32TcpSocket::Send(const uint8_t* data, uint32_t length) {
+int32_t Win32TcpSocket::Send(const uint8_t* data, uint32_t length, SendProgress& progress) {
+  progress = SendProgress{};
   std::lock_guard<std::mutex> lock(sendMutex_);
   if (closing_ || handleNumber_ == -1) return WSAENOTCONN;
   const SOCKET s = AsSocket(socket_);
-  // As long as a serial write of the same size may take.
-  const uint64_t deadline = GetTickCount64() + 2ull * length + 1000;
+  // The Linux socket's limit: a second and a millisecond per 16 bytes to
+  // start, as long again for the rest once the first byte is out.
+  uint64_t deadline = GetTickCount64() + SEND_CONSTANT_MS + length / SEND_BYTES_PER_MS;
   uint32_t done = 0;
-  while (done < length) {
+  int32_t error = 0;
+  while (done < length && error == 0) {
     const uint32_t chunk = length - done > 0x7FFFFFFF ? 0x7FFFFFFF : length - done;
     const int n = ws.send(s, reinterpret_cast<const char*>(data + done), static_cast<int>(chunk), 0);
     if (n > 0) {
+      if (done == 0) {
+        deadline = GetTickCount64() + SEND_CONSTANT_MS + (length - static_cast<uint32_t>(n)) / SEND_BYTES_PER_MS;
+      }
       done += static_cast<uint32_t>(n);
       continue;
     }
-    const int error = ws.WSAGetLastError();
-    if (n == 0 || error != WSAEWOULDBLOCK) return n == 0 ? WSAECONNRESET : error;
+    const int failure = ws.WSAGetLastError();
+    if (n == 0 || failure != WSAEWOULDBLOCK) {
+      error = n == 0 ? WSAECONNRESET : failure;
+      break;
+    }
     // The peer is not taking bytes: wait for room, the limit or the close.
     const uint64_t now = GetTickCount64();
-    if (now >= deadline) return WSAETIMEDOUT;
-    if (closing_) return WSAESHUTDOWN;
-    const uint64_t left = deadline - now;
-    fd_set writable = Only(s);
-    fd_set failed = Only(s);
-    const timeval slice = Milliseconds(left < 200 ? left : 200);
-    const int ready = ws.select(0, nullptr, &writable, &failed, &slice);
-    if (ready == SOCKET_ERROR) return ws.WSAGetLastError();
-    if (failed.fd_count > 0) {
-      const int32_t pending = PendingError(s);
-      return pending != 0 ? pending : WSAECONNRESET;
+    if (now >= deadline) {
+      error = WSAETIMEDOUT;
+    } else if (closing_) {
+      error = WSAESHUTDOWN;
+    } else {
+      const uint64_t left = deadline - now;
+      fd_set writable = Only(s);
+      fd_set failed = Only(s);
+      const timeval slice = Milliseconds(left < 200 ? left : 200);
+      const int ready = ws.select(0, nullptr, &writable, &failed, &slice);
+      if (ready == SOCKET_ERROR) {
+        error = ws.WSAGetLastError();
+      } else if (failed.fd_count > 0) {
+        const int32_t pending = PendingError(s);
+        error = pending != 0 ? pending : WSAECONNRESET;
+      }
     }
   }
-  return 0;
+  if (error != 0 && done > 0) {
+    // Cut short: whatever followed would land inside the cut block and put
+    // the peer's framing out of step for good. The connection ends before
+    // the lock lets another block out, and the receive thread, woken by
+    // the shutdown, finds it gone.
+    progress.Sent = done;
+    progress.Closing = closing_;
+    closing_ = true;
+    ws.shutdown(s, SD_BOTH);
+  }
+  return error;
 }
 
 int32_t Win32TcpSocket::Receive(uint8_t* buffer, uint32_t size, int32_t& error) {

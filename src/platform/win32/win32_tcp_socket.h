@@ -4,9 +4,11 @@
 //
 // The socket is non-blocking, and every wait on it has a bound: the connect
 // gives up after CONNECT_LIMIT_MS (and whenever the wait hook says so), a
-// send after 2 ms a byte and a second, as a serial write does. The main
-// thread, which sends the client payloads, therefore never hangs on a peer
-// that stopped reading.
+// send after a second and a millisecond per 16 bytes, as on Linux (to
+// start, and as long again to finish once begun; a send cut part-way closes
+// the connection, so that a frame is whole on the wire or the link ends).
+// The main thread, which sends the client payloads, therefore never hangs on
+// a peer that stopped reading.
 #pragma once
 
 #include <atomic>
@@ -23,6 +25,12 @@ class Win32TcpSocket : public TcpSocket {
   static constexpr uint32_t CONNECT_LIMIT_MS = 20000;
   // A connect is polled this often, with the wait hook called in between.
   static constexpr uint32_t CONNECT_SLICE_MS = 20;
+  // A send must start within SEND_CONSTANT_MS plus a millisecond per
+  // SEND_BYTES_PER_MS bytes, and finish within as long again once begun:
+  // the largest frame within about 5 s, well inside the 10 s a client
+  // waits for its answer.
+  static constexpr uint32_t SEND_CONSTANT_MS = 1000;
+  static constexpr uint32_t SEND_BYTES_PER_MS = 16;
 
   Win32TcpSocket() = default;
   ~Win32TcpSocket() override;
@@ -35,7 +43,9 @@ class Win32TcpSocket : public TcpSocket {
   void SetConnectWaitHook(std::function<bool()> hook) { connectWaitHook_ = std::move(hook); }
 
   int32_t Connect(const char* address, uint16_t port) override;
-  int32_t Send(const uint8_t* data, uint32_t length) override;
+  // A block cut after its first byte shuts the connection down before the
+  // send lock is let go.
+  int32_t Send(const uint8_t* data, uint32_t length, SendProgress& progress) override;
   int32_t Receive(uint8_t* buffer, uint32_t size, int32_t& error) override;
   void Shutdown() override;
   void Close() override;

@@ -20,6 +20,13 @@ constexpr uint32_t MAX_INTERFACES = 64;
 // ERROR_NO_SUCH_DEVICE, which not every SDK's headers name.
 constexpr uint32_t NO_SUCH_DEVICE = 433;
 
+constexpr uint32_t NO_TIME_LIMIT = 0xFFFFFFFF;
+// A write ends within the serial port's bound: 2 ms a byte and a second,
+// so that a device that stops taking data cannot hold the sending thread
+// (and the link lock) for ever.
+constexpr uint32_t WRITE_MS_PER_BYTE = 2;
+constexpr uint32_t WRITE_MS_BASE = 1000;
+
 bool ParseHex4(const std::string& text, size_t at, uint16_t* value) {
   if (at + 4 > text.size()) return false;
   uint16_t v = 0;
@@ -103,6 +110,14 @@ int Win32UsbDevice::Open(const UsbDeviceInfo& device, int32_t* handle) {
   void* file = nullptr;
   const int r = Result(calls_.OpenDevice(device.path, &file));
   if (r != USB_SUCCESS) return r;
+  stop_ = calls_.NewStopEvent();
+  readTransfer_ = calls_.NewTransfer();
+  writeTransfer_ = calls_.NewTransfer();
+  if (stop_ == nullptr || readTransfer_ == nullptr || writeTransfer_ == nullptr) {
+    file_ = file;
+    Close();
+    return USB_ERROR_NO_MEM;
+  }
   file_ = file;
   closing_ = false;
   // Kernel handles have 32 significant bits on 64-bit Windows as well.
@@ -128,22 +143,42 @@ int Win32UsbDevice::QueryInterface() {
   return Result(calls_.QueryInterfaceSettings(usb_));
 }
 
+uint32_t Win32UsbDevice::Transfer(uint8_t pipe, uint8_t* buffer, uint32_t length, void* transfer,
+                                   uint32_t timeoutMs, uint32_t* count) {
+  const uint32_t started = calls_.StartTransfer(usb_, pipe, buffer, length, transfer);
+  if (started != 0 && started != ERROR_IO_PENDING) return started;
+  if (started == ERROR_IO_PENDING && !calls_.AwaitTransfer(transfer, stop_, timeoutMs)) {
+    // Closing, or the time limit: the transfer is ended, and waited for to
+    // its end, since it writes into the caller's buffer.
+    calls_.AbortPipe(usb_, pipe);
+    const uint32_t ended = calls_.FinishTransfer(usb_, transfer, count);
+    if (closing_) return ERROR_OPERATION_ABORTED;
+    return ended == 0 || ended == ERROR_OPERATION_ABORTED ? ERROR_SEM_TIMEOUT : ended;
+  }
+  return calls_.FinishTransfer(usb_, transfer, count);
+}
+
 int Win32UsbDevice::Write(const uint8_t* data, uint32_t length, uint32_t* written) {
   *written = 0;
   std::lock_guard<std::mutex> lock(writeMutex_);
   if (closing_ || usb_ == nullptr) return USB_ERROR_CLOSED;
-  return Result(calls_.WritePipe(usb_, USB_OUT_PIPE, data, length, written));
+  const uint32_t limit = WRITE_MS_PER_BYTE * length + WRITE_MS_BASE;
+  return Result(Transfer(USB_OUT_PIPE, const_cast<uint8_t*>(data), length, writeTransfer_, limit, written));
 }
 
 int Win32UsbDevice::Read(uint8_t* buffer, uint32_t size, uint32_t* read) {
   *read = 0;
   std::lock_guard<std::mutex> lock(readMutex_);
   if (closing_ || usb_ == nullptr) return USB_ERROR_CLOSED;
-  return Result(calls_.ReadPipe(usb_, USB_IN_PIPE, buffer, size, read));
+  // No time limit: the PBX may say nothing for long. A Close that comes
+  // after the test above has set the stop event, which ends the wait even
+  // when the read starts only after it.
+  return Result(Transfer(USB_IN_PIPE, buffer, size, readTransfer_, NO_TIME_LIMIT, read));
 }
 
 void Win32UsbDevice::Close() {
   closing_ = true;
+  if (stop_ != nullptr) calls_.SetStopEvent(stop_);
   if (usb_ != nullptr) {
     // Ends a read pending on the receive thread (and a write on the other
     // thread) before the handles go.
@@ -159,6 +194,12 @@ void Win32UsbDevice::Close() {
     calls_.CloseDevice(file_);
     file_ = nullptr;
   }
+  for (void** transfer : {&readTransfer_, &writeTransfer_}) {
+    if (*transfer != nullptr) calls_.FreeTransfer(*transfer);
+    *transfer = nullptr;
+  }
+  if (stop_ != nullptr) calls_.FreeStopEvent(stop_);
+  stop_ = nullptr;
 }
 
 // The system calls.
@@ -228,24 +269,63 @@ uint32_t SystemWinUsbCalls::QueryInterfaceSettings(void* usb) {
   return WinUsb_QueryInterfaceSettings(usb, 0, &descriptor) ? 0 : GetLastError();
 }
 
-uint32_t SystemWinUsbCalls::WritePipe(void* usb, uint8_t pipe, const uint8_t* data, uint32_t length,
-                                      uint32_t* written) {
-  ULONG count = 0;
-  const BOOL ok = WinUsb_WritePipe(usb, pipe, const_cast<PUCHAR>(data), length, &count, nullptr);
-  *written = count;
-  return ok ? 0 : GetLastError();
+namespace {
+
+struct SystemTransfer {
+  OVERLAPPED overlapped{};
+  HANDLE done = nullptr;
+};
+
+}  // namespace
+
+void* SystemWinUsbCalls::NewTransfer() {
+  auto* transfer = new SystemTransfer;
+  transfer->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (transfer->done == nullptr) {
+    delete transfer;
+    return nullptr;
+  }
+  return transfer;
 }
 
-uint32_t SystemWinUsbCalls::ReadPipe(void* usb, uint8_t pipe, uint8_t* buffer, uint32_t size, uint32_t* read) {
-  ULONG count = 0;
-  const BOOL ok = WinUsb_ReadPipe(usb, pipe, buffer, size, &count, nullptr);
-  *read = count;
+void SystemWinUsbCalls::FreeTransfer(void* transfer) {
+  auto* t = static_cast<SystemTransfer*>(transfer);
+  CloseHandle(t->done);
+  delete t;
+}
+
+uint32_t SystemWinUsbCalls::StartTransfer(void* usb, uint8_t pipe, uint8_t* buffer, uint32_t length,
+                                          void* transfer) {
+  auto* t = static_cast<SystemTransfer*>(transfer);
+  t->overlapped = OVERLAPPED{};
+  t->overlapped.hEvent = t->done;
+  ResetEvent(t->done);
+  const BOOL done = (pipe & 0x80) != 0 ? WinUsb_ReadPipe(usb, pipe, buffer, length, nullptr, &t->overlapped)
+                                       : WinUsb_WritePipe(usb, pipe, buffer, length, nullptr, &t->overlapped);
+  return done ? 0 : GetLastError();
+}
+
+bool SystemWinUsbCalls::AwaitTransfer(void* transfer, void* stop, uint32_t timeoutMs) {
+  HANDLE events[2] = {static_cast<SystemTransfer*>(transfer)->done, static_cast<HANDLE>(stop)};
+  return WaitForMultipleObjects(2, events, FALSE, timeoutMs) == WAIT_OBJECT_0;
+}
+
+uint32_t SystemWinUsbCalls::FinishTransfer(void* usb, void* transfer, uint32_t* count) {
+  ULONG moved = 0;
+  const BOOL ok = WinUsb_GetOverlappedResult(usb, &static_cast<SystemTransfer*>(transfer)->overlapped, &moved, TRUE);
+  *count = moved;
   return ok ? 0 : GetLastError();
 }
 
 uint32_t SystemWinUsbCalls::AbortPipe(void* usb, uint8_t pipe) {
   return WinUsb_AbortPipe(usb, pipe) ? 0 : GetLastError();
 }
+
+void* SystemWinUsbCalls::NewStopEvent() { return CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+
+void SystemWinUsbCalls::SetStopEvent(void* stop) { SetEvent(static_cast<HANDLE>(stop)); }
+
+void SystemWinUsbCalls::FreeStopEvent(void* stop) { CloseHandle(static_cast<HANDLE>(stop)); }
 
 void SystemWinUsbCalls::Free(void* usb) { WinUsb_Free(usb); }
 

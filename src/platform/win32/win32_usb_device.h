@@ -35,10 +35,26 @@ class WinUsbCalls {
   virtual uint32_t Initialize(void* file, void** usb) = 0;
   virtual uint32_t QueryDeviceSpeed(void* usb) = 0;
   virtual uint32_t QueryInterfaceSettings(void* usb) = 0;
-  virtual uint32_t WritePipe(void* usb, uint8_t pipe, const uint8_t* data, uint32_t length, uint32_t* written) = 0;
-  virtual uint32_t ReadPipe(void* usb, uint8_t pipe, uint8_t* buffer, uint32_t size, uint32_t* read) = 0;
+  // One overlapped transfer at a time per direction; the record is the
+  // system's (an OVERLAPPED with its event), made once per open device.
+  virtual void* NewTransfer() = 0;
+  virtual void FreeTransfer(void* transfer) = 0;
+  // Starts a transfer on `pipe` (a read of up to `length` bytes on the IN
+  // pipe, a write on the OUT pipe): 0 when it completed at once,
+  // ERROR_IO_PENDING (997) while it is under way, else the error.
+  virtual uint32_t StartTransfer(void* usb, uint8_t pipe, uint8_t* buffer, uint32_t length, void* transfer) = 0;
+  // Waits until the transfer completes (true), `stop` is set or `timeoutMs`
+  // pass (false; 0xFFFFFFFF: no limit).
+  virtual bool AwaitTransfer(void* transfer, void* stop, uint32_t timeoutMs) = 0;
+  // The transfer's outcome, once it has ended (aborted ones included): 0
+  // with the bytes moved in `*count`, or the error.
+  virtual uint32_t FinishTransfer(void* usb, void* transfer, uint32_t* count) = 0;
   // Ends the transfers pending on `pipe`, on any thread.
   virtual uint32_t AbortPipe(void* usb, uint8_t pipe) = 0;
+  // A manual-reset event that ends every AwaitTransfer once set.
+  virtual void* NewStopEvent() = 0;
+  virtual void SetStopEvent(void* stop) = 0;
+  virtual void FreeStopEvent(void* stop) = 0;
   virtual void Free(void* usb) = 0;
 };
 
@@ -54,9 +70,15 @@ class SystemWinUsbCalls : public WinUsbCalls {
   uint32_t Initialize(void* file, void** usb) override;
   uint32_t QueryDeviceSpeed(void* usb) override;
   uint32_t QueryInterfaceSettings(void* usb) override;
-  uint32_t WritePipe(void* usb, uint8_t pipe, const uint8_t* data, uint32_t length, uint32_t* written) override;
-  uint32_t ReadPipe(void* usb, uint8_t pipe, uint8_t* buffer, uint32_t size, uint32_t* read) override;
+  void* NewTransfer() override;
+  void FreeTransfer(void* transfer) override;
+  uint32_t StartTransfer(void* usb, uint8_t pipe, uint8_t* buffer, uint32_t length, void* transfer) override;
+  bool AwaitTransfer(void* transfer, void* stop, uint32_t timeoutMs) override;
+  uint32_t FinishTransfer(void* usb, void* transfer, uint32_t* count) override;
   uint32_t AbortPipe(void* usb, uint8_t pipe) override;
+  void* NewStopEvent() override;
+  void SetStopEvent(void* stop) override;
+  void FreeStopEvent(void* stop) override;
   void Free(void* usb) override;
 };
 
@@ -88,14 +110,23 @@ class Win32UsbDevice : public UsbDevice {
 
  private:
   int Result(uint32_t error);
+  // One transfer on `pipe`, ended by its completion, by Close (the stop
+  // event, which stays set) or by `timeoutMs`; the pipe is aborted and the
+  // transfer waited for when it does not complete.
+  uint32_t Transfer(uint8_t pipe, uint8_t* buffer, uint32_t length, void* transfer, uint32_t timeoutMs,
+                    uint32_t* count);
 
   WinUsbCalls& calls_;
   void* file_ = nullptr;
   void* usb_ = nullptr;
   std::atomic<bool> closing_{false};
+  // Set by Close and kept set: a transfer started after it ends at once.
+  void* stop_ = nullptr;
+  void* readTransfer_ = nullptr;
+  void* writeTransfer_ = nullptr;
   std::atomic<uint32_t> lastError_{0};
   // Held for the whole of a read or write, so that Close frees the WinUSB
-  // handle only after the aborted transfers have returned.
+  // handle only after the ended transfers have returned.
   std::mutex readMutex_;
   std::mutex writeMutex_;
 };

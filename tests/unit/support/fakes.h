@@ -84,8 +84,16 @@ class FakeTcpSocket : public platform::TcpSocket {
     if (connectError == 0) handle = 7;
     return connectError;
   }
-  int32_t Send(const uint8_t* data, uint32_t length) override {
-    if (sendError != 0) return sendError;
+  // With sendError set, the first `sendCut` bytes go out before it (and
+  // `sendClosing` says whether this side's close cut them).
+  int32_t Send(const uint8_t* data, uint32_t length, platform::SendProgress& progress) override {
+    progress = platform::SendProgress{};
+    if (sendError != 0) {
+      wire.insert(wire.end(), data, data + (sendCut < length ? sendCut : length));
+      progress.Sent = sendCut;
+      progress.Closing = sendCut > 0 && sendClosing;
+      return sendError;
+    }
     wire.insert(wire.end(), data, data + length);
     return 0;
   }
@@ -99,6 +107,8 @@ class FakeTcpSocket : public platform::TcpSocket {
 
   int32_t connectError = 0;
   int32_t sendError = 0;
+  uint32_t sendCut = 0;
+  bool sendClosing = false;
   int32_t receiveError = ECONNRESET;
   int32_t handle = -1;
   std::deque<std::vector<uint8_t>> reads;  // an empty entry stands for a failing read

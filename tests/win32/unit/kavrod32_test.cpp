@@ -1,31 +1,39 @@
 // KAVROD32.dll's named pipe in front of the shared queueing core, with real
 // pipe clients: the link-state record first, whole records in order, the
 // credit rule of the pipe (a credit sent at once counts; without one a
-// client is plain once its grace is over), and the shutdown event read after
-// the library has closed its end. The queueing rules themselves are the
-// core's, tested with it.
+// client is plain once its grace is over), the shutdown event read after
+// the library has closed its end, clients connecting in the same instant,
+// refusals counted, notices that never hold the clients up, and who may
+// open the pipe. The queueing rules themselves are the core's, tested with
+// it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <future>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pipe_server.h"
+#include "delivery_core.h"
 #include "kavrod.h"
 
 #include <windows.h>
+#include <aclapi.h>
 
 namespace kavrod32 {
 namespace {
 
 class PipeClient {
  public:
+  // The usual open, once, without waiting for a free instance.
   explicit PipeClient(const char* name) {
-    pipe_ = CreateFileA(name, GENERIC_READ | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0,
-                        nullptr);
+    pipe_ = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    openError_ = pipe_ == INVALID_HANDLE_VALUE ? GetLastError() : 0;
     if (pipe_ == INVALID_HANDLE_VALUE) return;
     DWORD mode = PIPE_READMODE_MESSAGE;
     SetNamedPipeHandleState(pipe_, &mode, nullptr, nullptr);
@@ -34,6 +42,13 @@ class PipeClient {
     if (pipe_ != INVALID_HANDLE_VALUE) CloseHandle(pipe_);
   }
   bool Ok() const { return pipe_ != INVALID_HANDLE_VALUE; }
+  DWORD OpenError() const { return openError_; }
+  HANDLE Handle() const { return pipe_; }
+  bool Send(const std::vector<uint8_t>& message) {
+    DWORD written = 0;
+    return WriteFile(pipe_, message.data(), static_cast<DWORD>(message.size()), &written, nullptr) &&
+           written == message.size();
+  }
   bool Credit(uint32_t count) {
     const uint8_t request[KAVROD_REQUEST_SIZE] = {KAVROD_REQUEST_CREDIT, 0, 0, 0, static_cast<uint8_t>(count),
                                                   static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count >> 16),
@@ -56,6 +71,7 @@ class PipeClient {
 
  private:
   HANDLE pipe_ = INVALID_HANDLE_VALUE;
+  DWORD openError_ = 0;
 };
 
 std::vector<uint8_t> Message(uint32_t kind, uint32_t value, const std::vector<uint8_t>& bytes) {
@@ -119,9 +135,12 @@ TEST(PipeServer, ACreditClientTakesWhatItGrantedAndLeavesTheRestForTheNextClient
 
   DWORD error = 0;
   {
-    // The credit right after connecting, before reading anything.
+    // The credit right after connecting, before reading anything; a request
+    // longer than any (and than the library's read buffer) before it is
+    // ignored.
     PipeClient counting(name);
     ASSERT_TRUE(counting.Ok());
+    ASSERT_TRUE(counting.Send(std::vector<uint8_t>(1000, 0x55)));
     ASSERT_TRUE(counting.Credit(2));
     EXPECT_EQ(counting.Read(&error), Message(3, 1, {}));
     EXPECT_EQ(counting.Read(&error), Message(2, 1, {}));
@@ -139,6 +158,163 @@ TEST(PipeServer, ACreditClientTakesWhatItGrantedAndLeavesTheRestForTheNextClient
   server.Signal(0);
   EXPECT_EQ(plain.Read(&error), Message(2, 0, {}));
   EXPECT_TRUE(plain.Read(&error).empty());
+}
+
+TEST(PipeServer, SixteenClientsConnectingInTheSameInstantAllFindTheRecordsWaiting) {
+  const char* name = "\\\\.\\pipe\\kavrod-unit-test-burst";
+  PipeServer server(name);
+  ASSERT_TRUE(server.Start());
+  constexpr size_t count = PipeServer::LISTENING_INSTANCES;
+  ASSERT_EQ(count, 16u);
+  HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  std::vector<std::unique_ptr<PipeClient>> clients(count);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < count; ++i) {
+    threads.emplace_back([&, i] {
+      WaitForSingleObject(go, INFINITE);
+      clients[i] = std::make_unique<PipeClient>(name);
+    });
+  }
+  Sleep(50);
+  SetEvent(go);
+  for (std::thread& thread : threads) thread.join();
+  CloseHandle(go);
+  DWORD error = 0;
+  for (size_t i = 0; i < count; ++i) {
+    SCOPED_TRACE(i);
+    // Not ERROR_PIPE_BUSY: an instance was listening for each.
+    ASSERT_TRUE(clients[i]->Ok()) << clients[i]->OpenError();
+    EXPECT_EQ(clients[i]->Read(&error), Message(3, 0, {}));
+  }
+  ASSERT_EQ(server.Deliver(0x20, Block({7}), 1), 1);
+  for (size_t i = 0; i < count; ++i) EXPECT_EQ(clients[i]->Read(&error), Message(1, 0x20, {7})) << i;
+  // The instances were replaced before the clients were served.
+  PipeClient late(name);
+  ASSERT_TRUE(late.Ok()) << late.OpenError();
+  EXPECT_EQ(late.Read(&error), Message(3, 0, {}));
+  server.Signal(0);
+}
+
+// A sink that holds its first line until the test lets it go.
+struct HeldSink {
+  HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  std::mutex mutex;
+  std::vector<std::pair<uint32_t, std::string>> lines;
+
+  static void __stdcall Take(void* context, uint32_t level, const char* line) {
+    auto* sink = static_cast<HeldSink*>(context);
+    WaitForSingleObject(sink->release, 10000);
+    std::lock_guard<std::mutex> guard(sink->mutex);
+    sink->lines.emplace_back(level, line);
+  }
+};
+
+TEST(PipeServer, EveryRefusalIsCountedAndASinkThatBlocksHoldsUpNoClient) {
+  const char* name = "\\\\.\\pipe\\kavrod-unit-test-refusals";
+  kavrod::Limits limits;
+  limits.clients_max = 2;
+  PipeServer server(name, limits);
+  HeldSink sink;
+  server.SetNoticeSink(HeldSink::Take, &sink);
+  ASSERT_TRUE(server.Start());
+
+  // Eight at once: two are served, six closed before their link-state
+  // record, reported in lines a second apart.
+  HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  std::vector<std::unique_ptr<PipeClient>> clients(8);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < clients.size(); ++i) {
+    threads.emplace_back([&, i] {
+      WaitForSingleObject(go, INFINITE);
+      clients[i] = std::make_unique<PipeClient>(name);
+    });
+  }
+  Sleep(50);
+  SetEvent(go);
+  for (std::thread& thread : threads) thread.join();
+  CloseHandle(go);
+  std::vector<PipeClient*> served;
+  size_t refused = 0;
+  for (auto& client : clients) {
+    ASSERT_TRUE(client->Ok()) << client->OpenError();
+    DWORD error = 0;
+    const std::vector<uint8_t> first = client->Read(&error);
+    if (first.empty()) {
+      EXPECT_EQ(error, static_cast<DWORD>(ERROR_BROKEN_PIPE));
+      ++refused;
+    } else {
+      EXPECT_EQ(first, Message(3, 0, {}));
+      served.push_back(client.get());
+    }
+  }
+  EXPECT_EQ(served.size(), 2u);
+  EXPECT_EQ(refused, 6u);
+
+  // The sink is stuck in its first line; the clients are served all the
+  // same, past the second in which the rest of the refusals are reported.
+  for (uint8_t tag = 1; tag <= 3; ++tag) {
+    ASSERT_EQ(server.Deliver(0x20, Block({tag}), 1), 1);
+    for (PipeClient* client : served) {
+      DWORD error = 0;
+      EXPECT_EQ(client->Read(&error), Message(1, 0x20, {tag}));
+    }
+    Sleep(500);
+  }
+  SetEvent(sink.release);
+  server.Signal(0);
+  size_t reported = 0;
+  {
+    std::lock_guard<std::mutex> guard(sink.mutex);
+    for (const auto& line : sink.lines) {
+      unsigned long n = 0;
+      char rest[80] = {};
+      if (std::sscanf(line.second.c_str(), "%lu client(s) refused: %79[^\n]", &n, rest) == 2) {
+        EXPECT_EQ(line.first, NOTICE_WARNING);
+        EXPECT_STREQ(rest, "2 clients are connected already");
+        reported += n;
+      }
+    }
+  }
+  EXPECT_EQ(reported, 6u);
+  CloseHandle(sink.release);
+}
+
+TEST(PipeServer, InteractiveUsersMayOpenThePipeToReadAndWriteButNotServeIt) {
+  const char* name = "\\\\.\\pipe\\kavrod-unit-test-access";
+  PipeServer server(name);
+  ASSERT_TRUE(server.Start());
+  PipeClient client(name);
+  ASSERT_TRUE(client.Ok()) << client.OpenError();
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_EQ(GetSecurityInfo(client.Handle(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                            nullptr, &descriptor),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  ASSERT_NE(dacl, nullptr);
+  // What GENERIC_READ | GENERIC_WRITE asks of a pipe, without the right to
+  // create instances of it.
+  const DWORD wanted = (FILE_GENERIC_READ | FILE_GENERIC_WRITE) & ~FILE_CREATE_PIPE_INSTANCE;
+  bool interactiveAllowed = false;
+  bool networkDenied = false;
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    ACE_HEADER* header = nullptr;
+    ASSERT_TRUE(GetAce(dacl, i, reinterpret_cast<void**>(&header)));
+    if (header->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+      auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+      if (IsWellKnownSid(&ace->SidStart, WinInteractiveSid)) {
+        interactiveAllowed = true;
+        EXPECT_EQ(ace->Mask, wanted);
+      }
+      EXPECT_FALSE(IsWellKnownSid(&ace->SidStart, WinWorldSid) || IsWellKnownSid(&ace->SidStart, WinNetworkSid));
+    } else if (header->AceType == ACCESS_DENIED_ACE_TYPE) {
+      auto* ace = reinterpret_cast<ACCESS_DENIED_ACE*>(header);
+      networkDenied = networkDenied || IsWellKnownSid(&ace->SidStart, WinNetworkSid);
+    }
+  }
+  EXPECT_TRUE(interactiveAllowed);
+  EXPECT_TRUE(networkDenied);
+  LocalFree(descriptor);
+  server.Signal(0);
 }
 
 }  // namespace

@@ -7,10 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
+#include <deque>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/link_control.h"
@@ -24,6 +28,7 @@ namespace {
 
 constexpr uint32_t NO_MORE_ITEMS = 259;
 constexpr uint32_t OPERATION_ABORTED = 995;
+constexpr uint32_t IO_PENDING = 997;
 constexpr uint32_t DEVICE_NOT_CONNECTED = 1167;
 
 const char* const PATH_A = "\\\\?\\usb#vid_1a2b&pid_3c4d#5&1#{bbecb87c-b337-4655-a692-c13b97b61a0f}";
@@ -62,33 +67,68 @@ class ScriptedCalls : public platform::WinUsbCalls {
     Log("settings");
     return 0;
   }
-  uint32_t WritePipe(void*, uint8_t pipe, const uint8_t*, uint32_t length, uint32_t* written) override {
-    Log("write " + std::to_string(pipe));
-    *written = length;
+  void* NewTransfer() override {
+    std::lock_guard<std::mutex> lock(mutex);
+    return &transfers.emplace_back();
+  }
+  void FreeTransfer(void*) override {}
+  uint32_t StartTransfer(void*, uint8_t pipe, uint8_t* buffer, uint32_t length, void* transfer) override {
+    const bool in = pipe == platform::USB_IN_PIPE;
+    Log((in ? "read " : "write ") + std::to_string(pipe));
+    if (in && beforeReadStarts) beforeReadStarts();
+    auto* t = static_cast<Transfer*>(transfer);
+    std::lock_guard<std::mutex> lock(mutex);
+    *t = Transfer{pipe};
+    if (in && readError != 0) return readError;
+    if (in ? blockReads : blockWrites) {
+      // A transfer the device never completes, until the pipe is aborted.
+      t->pending = true;
+      if (in) reading = true;
+      changed.notify_all();
+      return IO_PENDING;
+    }
+    if (in) buffer[0] = 0x16;
+    t->count = in ? 1 : length;
     return 0;
   }
-  uint32_t ReadPipe(void*, uint8_t pipe, uint8_t* buffer, uint32_t, uint32_t* read) override {
-    Log("read " + std::to_string(pipe));
+  bool AwaitTransfer(void* transfer, void*, uint32_t timeoutMs) override {
+    auto* t = static_cast<Transfer*>(transfer);
     std::unique_lock<std::mutex> lock(mutex);
-    if (readError != 0) return readError;
-    if (!blockReads) {
-      buffer[0] = 0x16;
-      *read = 1;
-      return 0;
+    auto over = [&] { return !t->pending || stopped; };
+    if (timeoutMs == 0xFFFFFFFF) {
+      changed.wait(lock, over);
+    } else {
+      changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), over);
     }
-    // A transfer the device never completes, until the pipe is aborted.
-    reading = true;
-    changed.notify_all();
-    changed.wait(lock, [this] { return aborted; });
-    return OPERATION_ABORTED;
+    return !t->pending;
+  }
+  uint32_t FinishTransfer(void*, void* transfer, uint32_t* count) override {
+    auto* t = static_cast<Transfer*>(transfer);
+    std::unique_lock<std::mutex> lock(mutex);
+    // An aborted transfer is waited for to its end.
+    changed.wait(lock, [&] { return !t->pending; });
+    *count = t->count;
+    return t->aborted ? OPERATION_ABORTED : 0;
   }
   uint32_t AbortPipe(void*, uint8_t pipe) override {
     Log("abort " + std::to_string(pipe));
     std::lock_guard<std::mutex> lock(mutex);
-    if (pipe == platform::USB_IN_PIPE) aborted = true;
+    for (Transfer& t : transfers) {
+      if (t.pipe == pipe && t.pending) {
+        t.pending = false;
+        t.aborted = true;
+      }
+    }
     changed.notify_all();
     return 0;
   }
+  void* NewStopEvent() override { return &stopped; }
+  void SetStopEvent(void*) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    stopped = true;
+    changed.notify_all();
+  }
+  void FreeStopEvent(void*) override {}
   void Free(void*) override { Log("free"); }
 
   void Log(const std::string& call) {
@@ -106,14 +146,23 @@ class ScriptedCalls : public platform::WinUsbCalls {
 
   std::vector<std::string> paths;
   uint32_t listError = 0, openError = 0, initializeError = 0, readError = 0;
-  bool blockReads = false;
+  bool blockReads = false, blockWrites = false;
+  // Runs as a read is about to start, on the reading thread.
+  std::function<void()> beforeReadStarts;
   int list = 0, deviceFile = 0, usbHandle = 0;
 
  private:
+  struct Transfer {
+    uint8_t pipe = 0;
+    bool pending = false;
+    bool aborted = false;
+    uint32_t count = 0;
+  };
   std::mutex mutex;
   std::condition_variable changed;
+  std::deque<Transfer> transfers;
   bool reading = false;
-  bool aborted = false;
+  bool stopped = false;
   std::mutex callsMutex;
   std::vector<std::string> calls;
 };
@@ -176,9 +225,19 @@ TEST_F(Win32UsbDeviceTest, NothingFoundOrRefusedLeavesNothingHeld) {
   EXPECT_EQ(device.LastSystemError(), 5u);
 }
 
-TEST_F(Win32UsbDeviceTest, CloseEndsABlockedReadBeforeTheHandlesGo) {
+TEST_F(Win32UsbDeviceTest, CloseEndsABlockedReadBeforeTheHandlesGoAndWritesAreBounded) {
   calls.paths = {PATH_A};
   ASSERT_EQ(port.OpenUsb("USB"), 1);
+
+  // A write the device never takes ends within its bound (2 ms a byte and
+  // a second), aborted, and fails.
+  calls.blockWrites = true;
+  const uint8_t frame[] = {0x16, 0x16, 0x3F, 0x00};
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(port.SendUsb(frame, sizeof frame), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(calls.Calls().back(), "abort 4");
+
   calls.blockReads = true;
   auto reader = std::async(std::launch::async, [this] {
     uint8_t buffer[4096];
@@ -192,8 +251,28 @@ TEST_F(Win32UsbDeviceTest, CloseEndsABlockedReadBeforeTheHandlesGo) {
   EXPECT_EQ(hub.NowMs(), before);
   EXPECT_EQ(port.IsUsbGone(), 1);
   const auto all = calls.Calls();
-  EXPECT_EQ(std::vector<std::string>(all.end() - 4, all.end()),
-            (std::vector<std::string>{"abort 132", "abort 4", "free", "close file"}));
+  EXPECT_EQ(std::vector<std::string>(all.end() - 2, all.end()), (std::vector<std::string>{"free", "close file"}));
+}
+
+TEST_F(Win32UsbDeviceTest, ACloseJustBeforeTheReadStartsStillEndsIt) {
+  calls.paths = {PATH_A};
+  ASSERT_EQ(port.OpenUsb("USB"), 1);
+  calls.blockReads = true;
+  // The close comes after the read has found the device open, before the
+  // transfer starts: it has nothing to abort yet, and must still end it.
+  std::future<int> closer;
+  calls.beforeReadStarts = [&] {
+    calls.beforeReadStarts = nullptr;
+    closer = std::async(std::launch::async, [this] { return port.CloseUsb(); });
+    while (calls.Calls().back() != "abort 4") std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  };
+  auto reader = std::async(std::launch::async, [this] {
+    uint8_t buffer[64];
+    return port.ReceiveUsb(buffer, sizeof buffer);
+  });
+  ASSERT_EQ(reader.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "the read is still blocked";
+  EXPECT_EQ(reader.get(), 0);
+  EXPECT_EQ(closer.get(), 1);
 }
 
 TEST_F(Win32UsbDeviceTest, AnUnpluggedDeviceEndsTheLink) {

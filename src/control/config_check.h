@@ -1,0 +1,42 @@
+// The configuration check an administrator runs before starting a link
+// (kavro --check-config): every value the link would use, where it came
+// from, the device or address it would open, and whether that can be
+// opened. The wording is the same on every platform; what only the platform
+// can tell (where a value came from, whether a device opens) it asks the
+// probe.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "core/link_config.h"
+
+namespace kavro {
+
+class ConfigCheckProbe {
+ public:
+  virtual ~ConfigCheckProbe() = default;
+  // Where the named value came from ("file", "32-bit view", "default").
+  virtual std::string SourceOf(const char* valueName) = 0;
+  // The device line of a COM link (what follows "device"), and whether the
+  // port can be opened.
+  virtual std::string SerialDevice(const char* link, bool* openable) = 0;
+  // The line(s) that tell which USB device a USB link would take.
+  virtual std::vector<std::string> UsbDevice(bool* openable) = 0;
+  // A dotted IPv4 address.
+  virtual bool IsAddress(const char* text) = 0;
+};
+
+struct ConfigCheck {
+  std::vector<std::string> lines;  // "Link            COM1 (file)"
+  bool openable = false;
+};
+
+// `config` as the start takes it: the command-line tail already applied
+// when it replaced the configured link (`fromCommandLine`).
+ConfigCheck CheckConfiguration(const LinkConfig& config, bool fromCommandLine, ConfigCheckProbe& probe);
+
+// One line of the check: the name padded to 16 columns, then the value.
+std::string ConfigCheckLine(const char* name, const std::string& value);
+
+}  // namespace kavro

@@ -1,0 +1,43 @@
+// The lifecycle lines on Windows: what is opened, the link coming up and
+// ending and why, every start failure with the system's error text. They go
+// to the trace log when it is on, always to the Windows Event Log (event
+// source "kavro", message id 1 of kavro.exe's message table, whose text is
+// the line), and to the error output when the program has one (started from
+// a script with its output redirected).
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "platform/lifecycle_sink.h"
+
+namespace kavro::platform {
+
+constexpr const char* EVENT_SOURCE = "kavro";
+// Every entry: id 1 of the message table, "%1".
+constexpr unsigned long EVENT_ID_TEXT = 1;
+
+// One Event Log entry of source "kavro": error, warning or information as
+// `level` says. Nothing happens when the log cannot be reached.
+void ReportToEventLog(NoticeLevel level, const std::string& text);
+
+// The system's text of an error code, with the code: "Access is denied (5)".
+std::string SystemErrorText(unsigned long code);
+
+class Win32LifecycleSink : public LifecycleSink {
+ public:
+  // `toTraceLog` writes a line to the trace log (when it is on); the
+  // program wires it, since the trace log is a room above this one.
+  using TraceWriter = std::function<void(NoticeLevel, const std::string&)>;
+  explicit Win32LifecycleSink(TraceWriter toTraceLog) : toTraceLog_(std::move(toTraceLog)) {}
+  void Notice(NoticeLevel level, const std::string& text) override;
+  std::string ErrorText(int code) override { return SystemErrorText(static_cast<unsigned long>(code)); }
+
+ private:
+  TraceWriter toTraceLog_;
+  std::mutex mutex_;
+};
+
+}  // namespace kavro::platform

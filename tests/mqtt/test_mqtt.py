@@ -1,0 +1,388 @@
+"""kavro-mqtt between a real kavro on a TCP link to kavro-pbx and a real
+mosquitto on 127.0.0.1 (a plain listener with a password file, a TLS
+listener with a throw-away CA), read by a paho MQTTv5 subscriber with a
+persistent session."""
+
+import json
+import os
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
+from harness import BUILD, KAVRO, KAVRO_PBX, KAVROCTL, REGISTRY_KEY, require_binaries  # noqa: E402
+
+try:
+    import paho.mqtt.client as paho
+    from paho.mqtt.packettypes import PacketTypes
+    from paho.mqtt.properties import Properties
+except ImportError:  # pragma: no cover
+    paho = None
+
+BRIDGE = os.path.join(BUILD, "kavro-mqtt")
+KAVROD = os.path.join(BUILD, "libkavrod.so.1")
+USER, PASSWORD = "bridge", "s3cret-pw"
+PREFIX = "kavro/TCP"
+# Whether the companion library keeps records until a client acknowledges
+# them: without it a killed bridge loses what was in transit.
+with open(os.path.join(os.path.dirname(__file__), "..", "..", "libkavrod", "kavrod.h")) as _header:
+    ACKNOWLEDGED = "KAVROD_REQUEST_ACKNOWLEDGED" in _header.read()
+
+
+def numbered(i):
+    return struct.pack(">I", i) + bytes([i & 0xFF]) * 12
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(predicate, timeout, what):
+    end = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > end:
+            raise AssertionError("timed out waiting for " + what)
+        time.sleep(0.02)
+
+
+def openssl(*args, cwd):
+    subprocess.run(["openssl"] + list(args), cwd=cwd, check=True, capture_output=True)
+
+
+def make_ca(dir, name):
+    """A throw-away CA and, signed by it, a certificate for IP:127.0.0.1."""
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=%s-ca" % name,
+            "-keyout", name + "-ca.key", "-out", name + "-ca.pem", cwd=dir)
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1", "-keyout", name + "-server.key",
+            "-out", name + "-server.csr", cwd=dir)
+    with open(os.path.join(dir, "san.ext"), "w") as f:
+        f.write("subjectAltName=IP:127.0.0.1\n")
+    openssl("x509", "-req", "-in", name + "-server.csr", "-CA", name + "-ca.pem", "-CAkey", name + "-ca.key",
+            "-CAcreateserial", "-days", "2", "-extfile", "san.ext", "-out", name + "-server.pem", cwd=dir)
+    return os.path.join(dir, name + "-ca.pem")
+
+
+class Broker:
+    """mosquitto with persistence, a plain and a TLS listener."""
+
+    def __init__(self, test, dir):
+        self.dir, self.port, self.tls_port = dir, free_port(), free_port()
+        self.ca = make_ca(dir, "test")
+        subprocess.run(["mosquitto_passwd", "-c", "-b", os.path.join(dir, "passwd"), USER, PASSWORD], check=True)
+        subprocess.run(["mosquitto_passwd", "-b", os.path.join(dir, "passwd"), "reader", "reader"], check=True)
+        self.conf = os.path.join(dir, "mosquitto.conf")
+        with open(self.conf, "w") as f:
+            f.write("\n".join([
+                "user root", "per_listener_settings false", "allow_anonymous false",
+                "password_file %s/passwd" % dir, "persistence true", "persistence_location %s/" % dir,
+                "autosave_interval 1", "log_dest file %s/broker.log" % dir, "max_queued_messages 0",
+                "listener %d 127.0.0.1" % self.port,
+                "listener %d 127.0.0.1" % self.tls_port, "cafile %s" % self.ca,
+                "certfile %s/test-server.pem" % dir, "keyfile %s/test-server.key" % dir, ""]))
+        self.proc = None
+        test.addCleanup(self.stop)
+        self.start()
+
+    def start(self):
+        self.proc = subprocess.Popen(["mosquitto", "-c", self.conf], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+
+        def up():
+            try:
+                socket.create_connection(("127.0.0.1", self.port), 0.2).close()
+                return True
+            except OSError:
+                return False
+        wait_for(up, 10, "mosquitto to listen")
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(10)
+
+
+class Subscriber:
+    """A paho MQTTv5 client with a persistent session, collecting messages."""
+
+    def __init__(self, test, broker, topic, client_id="test-reader", clean=False):
+        self.messages, self.lock = [], threading.Lock()
+        self.subscribed = threading.Event()
+        self.client = paho.Client(client_id=client_id, protocol=paho.MQTTv5)
+        self.client.username_pw_set("reader", "reader")
+        self.client.reconnect_delay_set(0.1, 0.5)
+        self.topic = topic
+        self.client.on_connect = lambda c, u, f, rc, p=None: c.subscribe(topic, qos=1)
+        self.client.on_subscribe = lambda *a: self.subscribed.set()
+        self.client.on_message = self.on_message
+        props = Properties(PacketTypes.CONNECT)
+        props.SessionExpiryInterval = 0 if clean else 3600
+        self.client.connect("127.0.0.1", broker.port, 10, clean_start=clean, properties=props)
+        self.client.loop_start()
+        test.addCleanup(self.close)
+        test.assertTrue(self.subscribed.wait(10), "no SUBACK")
+
+    def on_message(self, client, userdata, msg):
+        props = dict(getattr(msg.properties, "UserProperty", []) or [])
+        with self.lock:
+            self.messages.append((msg.topic, bytes(msg.payload), props, msg.retain))
+
+    def on(self, topic):
+        with self.lock:
+            return [m for m in self.messages if m[0] == topic]
+
+    def close(self):
+        self.client.loop_stop()
+        self.client.disconnect()
+
+
+class Bridge:
+    def __init__(self, test, run_dir, spool, broker, *args, url=None):
+        self.args = [BRIDGE, "--config", "/dev/null", "--run-dir", run_dir, "--spool-dir", spool,
+                     "--broker", url or "mqtt://127.0.0.1:%d" % broker.port, "--keepalive", "5"]
+        self.args += ["--username", USER, "--password-file", os.path.join(broker.dir, "password")]
+        with open(os.path.join(broker.dir, "password"), "w") as f:
+            f.write(PASSWORD + "\n")
+        self.args += list(args) + ["TCP"]
+        self.lines, self.cond = [], threading.Condition()
+        test.addCleanup(self.kill)
+        self.start()
+
+    def start(self):
+        self.proc = subprocess.Popen(self.args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        threading.Thread(target=self.read, args=(self.proc.stderr,), daemon=True).start()
+
+    def read(self, stream):
+        for line in iter(stream.readline, ""):
+            with self.cond:
+                self.lines.append(line.rstrip("\n"))
+                self.cond.notify_all()
+
+    def wait(self, text, count=1, timeout=20):
+        with self.cond:
+            if not self.cond.wait_for(lambda: sum(text in l for l in self.lines) >= count, timeout):
+                raise AssertionError("kavro-mqtt never said %r; it said %r" % (text, self.lines))
+
+    def kill(self, sig=signal.SIGKILL):
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+            self.proc.wait(10)
+        return self.proc.returncode
+
+
+class MqttBridgeTest(unittest.TestCase):
+    def setUp(self):
+        require_binaries(KAVRO, KAVRO_PBX, KAVROCTL, KAVROD, BRIDGE)
+        if paho is None or not shutil.which("mosquitto"):
+            self.skipTest("needs mosquitto and python3-paho-mqtt (run with /usr/bin/python3)")
+        self.dir = tempfile.mkdtemp(prefix="kavro-mqtt-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.broker = Broker(self, self.dir)
+        self.spool = os.path.join(self.dir, "spool")
+
+    def start_link(self):
+        """kavro-pbx serving TCP, fed on its standard input, and kavro with
+        the default library connected to it."""
+        pbx = subprocess.Popen([KAVRO_PBX, "--tcp", "0", "--print-path-only", "-q", "--keepalive-ms", "0"],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (pbx.kill(), pbx.wait(), pbx.stdin.close(), pbx.stdout.close()))
+        port = int(pbx.stdout.readline())
+        registry = os.path.join(self.dir, "kavro.reg")
+        with open(registry, "w") as f:
+            f.write("Windows Registry Editor Version 5.00\r\n\r\n[%s]\r\n" % REGISTRY_KEY +
+                    '"Link"="TCP"\r\n"TapiSvrIpAddr"="127.0.0.1"\r\n'
+                    '"TapiSvrIpPort"=dword:%08x\r\n"Keepalive"=dword:00000000\r\n' % port)
+        self.run_dir = os.path.join(self.dir, "run")
+        kavro = subprocess.Popen([KAVRO, "--registry", registry, "--run-dir", self.run_dir, "--log-dir",
+                                  os.path.join(self.dir, "nolog"), "--delivery-library", KAVROD, "-q"],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (kavro.poll() is None and kavro.kill(), kavro.wait()))
+        wait_for(lambda: os.path.exists(os.path.join(self.run_dir, "KavroControlProg")), 10, "kavro")
+        return pbx, kavro
+
+    def feed(self, pbx, count, first=0):
+        text = "".join(numbered(i).hex() + "\n" for i in range(first, first + count)).encode()
+
+        def write():
+            pbx.stdin.write(text)
+            pbx.stdin.flush()
+        # One writer at a time, so that the lines of two feeds never mix.
+        if getattr(self, "feeder", None):
+            self.feeder.join(30)
+        self.feeder = threading.Thread(target=write, daemon=True)
+        self.feeder.start()
+
+    def check_stream(self, sub, count, what):
+        """Every payload arrived, in the order of its identity; repeats are
+        counted, not failures."""
+        wait_for(lambda: len({m[1] for m in sub.on(PREFIX + "/rx")}) >= count, 60,
+                 "%d payloads (%s)" % (count, what))
+        rx = sub.on(PREFIX + "/rx")
+        firsts, seen = [], set()
+        for topic, payload, props, _ in rx:
+            self.assertEqual(props.get("address"), "20")
+            start, seq = props["id"].split("-")
+            if props["id"] not in seen:
+                seen.add(props["id"])
+                firsts.append((int(start, 16), int(seq), payload))
+        payloads = [p for _, _, p in firsts]
+        lost = count - len(set(payloads) & {numbered(i) for i in range(count)})
+        print("\n%s: %d payloads, %d lost, %d duplicates" % (what, count, lost, len(rx) - len(firsts)))
+        self.assertEqual(lost, 0)
+        self.assertEqual(payloads, [numbered(i) for i in range(count)])
+        self.assertEqual(sorted(firsts), firsts, "identities out of order")
+        return rx
+
+    def test_stream_survives_a_broker_restart_in_the_middle(self):
+        pbx, kavro = self.start_link()
+        sub = Subscriber(self, self.broker, PREFIX + "/#")
+        bridge = Bridge(self, self.run_dir, self.spool, self.broker)
+        bridge.wait("connected to the broker")
+        n = 10000
+        self.feed(pbx, n)
+        wait_for(lambda: len(sub.on(PREFIX + "/rx")) > n // 4, 30, "the first quarter")
+        self.broker.stop()
+        time.sleep(3)
+        self.broker.start()
+        bridge.wait("connected to the broker", count=2, timeout=30)
+        self.check_stream(sub, n, "broker restart")
+        self.assertIn("lost the broker", "\n".join(bridge.lines))
+        # The status follows: everything published, nothing left, nothing dropped.
+        status = Subscriber(self, self.broker, PREFIX + "/status", client_id="status-reader", clean=True)
+
+        def settled():
+            got = status.on(PREFIX + "/status")
+            return got and json.loads(got[-1][1])["bridge"]["spool_records"] == 0
+        wait_for(settled, 15, "a status with an empty spool")
+        last = json.loads(status.on(PREFIX + "/status")[-1][1])
+        self.assertEqual(last["state"], "established")
+        self.assertGreaterEqual(last["bridge"]["records_published"], n)
+        self.assertEqual(last["bridge"]["records_dropped"], 0)
+        if ACKNOWLEDGED:
+            # The bridge is kavro's acknowledged client, in both status records.
+            self.assertTrue(last["bridge"]["acknowledged"])
+            self.assertEqual(last["acknowledged_clients"], 1)
+            out = subprocess.run([KAVROCTL, "--run-dir", self.run_dir, "status"], capture_output=True, text=True,
+                                 timeout=30).stdout
+            self.assertRegex(out, r"acknowledged clients +1\n")
+
+    def test_bridge_killed_or_stopped_mid_stream_loses_nothing_and_keeps_state(self):
+        pbx, kavro = self.start_link()
+        sub = Subscriber(self, self.broker, PREFIX + "/#")
+        bridge = Bridge(self, self.run_dir, self.spool, self.broker)
+        bridge.wait("connected to the broker")
+        wait_for(lambda: [m[1] for m in sub.on(PREFIX + "/state")][-1:] == [b"up"], 10, "state up")
+        # Killed while the first third streams; the second third comes while
+        # it is away, and waits in the library.
+        n, third = 9999, 3333
+        self.feed(pbx, third)
+        wait_for(lambda: len(sub.on(PREFIX + "/rx")) >= 100, 30, "the stream")
+        bridge.kill(signal.SIGKILL)
+        # The broker saw the connection drop without a DISCONNECT: the will.
+        wait_for(lambda: [m[1] for m in sub.on(PREFIX + "/state")][-1:] == [b"offline"], 10, "the will")
+        if not ACKNOWLEDGED:
+            self.skipTest("the companion library has no acknowledged clients yet")
+        self.feed(pbx, third, third)
+        bridge.start()
+        bridge.wait("connected to the broker", count=2)
+        wait_for(lambda: [m[1] for m in sub.on(PREFIX + "/state")][-1:] == [b"up"], 10, "state up again")
+        # Stopped in order while the second third streams; the last comes meanwhile.
+        wait_for(lambda: len(sub.on(PREFIX + "/rx")) >= third + 100, 30, "the second third")
+        self.assertEqual(bridge.kill(signal.SIGTERM), 0)
+        wait_for(lambda: [m[1] for m in sub.on(PREFIX + "/state")][-1:] == [b"offline"], 10, "offline")
+        self.feed(pbx, third, 2 * third)
+        bridge.start()
+        self.check_stream(sub, n, "bridge SIGKILL and SIGTERM restarts")
+        # Link down: state follows, and a tx request is refused with kavro's reason.
+        kavro.kill()
+        wait_for(lambda: [m[1] for m in sub.on(PREFIX + "/state")][-1:] == [b"down"], 10, "state down")
+
+    def test_tx_round_trip_and_refusal(self):
+        pbx, kavro = self.start_link()
+        bridge = Bridge(self, self.run_dir, self.spool, self.broker)
+        bridge.wait("taking requests for the PBX on " + PREFIX + "/tx")
+        answers = Subscriber(self, self.broker, "test/answers", client_id="asker", clean=True)
+
+        got = {}
+
+        def on_message(client, userdata, msg):
+            got[bytes(msg.properties.CorrelationData)] = json.loads(msg.payload)
+        answers.client.on_message = on_message
+        for payload, address, corr in [(b"ABC", "20", b"c1"), (b"", "20", b"c2"), (b"XY", "zz", b"c3")]:
+            props = Properties(PacketTypes.PUBLISH)
+            props.ResponseTopic = "test/answers"
+            props.CorrelationData = corr
+            props.UserProperty = [("address", address)]
+            answers.client.publish(PREFIX + "/tx", payload, qos=2, properties=props)
+        wait_for(lambda: len(got) == 3, 10, "three answers")
+        self.assertEqual(got[b"c1"], {"result": "accepted"})
+        self.assertEqual(pbx.stdout.readline().decode().strip(), "payload addr=0x20 len=3 41 42 43")
+        self.assertEqual(got[b"c2"], {"result": "refused", "reason": "the payload is empty"})
+        self.assertEqual(got[b"c3"]["result"], "refused")
+        self.assertIn("not a hex byte", got[b"c3"]["reason"])
+        # kavro gone: refused with the reason kavroctl would give.
+        kavro.kill()
+        kavro.wait()
+        props = Properties(PacketTypes.PUBLISH)
+        props.ResponseTopic = "test/answers"
+        props.CorrelationData = b"c4"
+        answers.client.publish(PREFIX + "/tx", b"\x01", qos=2, properties=props)
+        wait_for(lambda: b"c4" in got, 10, "the answer without kavro")
+        self.assertEqual(got[b"c4"]["result"], "refused")
+        self.assertIn("no kavro is running on " + self.run_dir, got[b"c4"]["reason"])
+
+    def test_login_and_certificate_failures_end_with_one_line_and_tls_works(self):
+        run_dir = os.path.join(self.dir, "none")
+        ca = self.broker.ca
+        other_ca = make_ca(self.dir, "other")
+        with open(os.path.join(self.dir, "wrong"), "w") as f:
+            f.write("not-the-password\n")
+        tls = "mqtts://127.0.0.1:%d" % self.broker.tls_port
+        cases = [
+            (["--broker", "mqtt://127.0.0.1:%d" % self.broker.port, "--password-file",
+              os.path.join(self.dir, "wrong")], "refused the login of user bridge"),
+            (["--broker", tls, "--ca-file", other_ca, "--password-file", os.path.join(self.dir, "wrong")],
+             "TLS connection to " + tls + " failed"),
+            (["--password-file", os.path.join(self.dir, "missing")], "cannot read the password file"),
+        ]
+        for args, message in cases:
+            r = subprocess.run([BRIDGE, "--config", "/dev/null", "--run-dir", run_dir, "--spool-dir", self.spool,
+                                "--username", USER] + args + ["TCP"], capture_output=True, text=True, timeout=30)
+            self.assertEqual(r.returncode, 1, r.stderr)
+            self.assertEqual(len(r.stderr.splitlines()), 1, r.stderr)
+            self.assertIn(message, r.stderr)
+            self.assertNotIn("not-the-password", r.stderr)
+        # The configuration file: its values with their source, a wrong key refused.
+        conf = os.path.join(self.dir, "bridge.conf")
+        with open(conf, "w") as f:
+            f.write("# comment\nbroker = %s\nca-file = %s\nspool-max = 1G\n" % (tls, ca))
+        r = subprocess.run([BRIDGE, "--config", conf, "--check-config", "--keepalive", "9", "--spool-dir",
+                            self.spool, "TCP"], capture_output=True, text=True, timeout=30)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertIn("broker          %s (%s line 2)" % (tls, conf), r.stdout)
+        self.assertIn("keepalive       9 (command line)", r.stdout)
+        self.assertIn("client-id       kavro-mqtt-TCP (default)", r.stdout)
+        with open(conf, "a") as f:
+            f.write("password = x\n")
+        r = subprocess.run([BRIDGE, "--config", conf, "TCP"], capture_output=True, text=True, timeout=30)
+        self.assertEqual((r.returncode, len(r.stderr.splitlines())), (1, 1), r.stderr)
+        self.assertIn("line 5", r.stderr)
+        # The right CA: connected over TLS, kavro not running yet: state down.
+        sub = Subscriber(self, self.broker, PREFIX + "/state")
+        bridge = Bridge(self, run_dir, self.spool, self.broker, "--ca-file", ca, url=tls)
+        bridge.wait("connected to the broker " + tls)
+        wait_for(lambda: [m[1] for m in sub.on(PREFIX + "/state")][-1:] == [b"down"], 10, "state down")
+        self.assertEqual(bridge.kill(signal.SIGTERM), 0)
+        wait_for(lambda: [m[1] for m in sub.on(PREFIX + "/state")][-1:] == [b"offline"], 10, "offline")
+
+
+if __name__ == "__main__":
+    unittest.main()
