@@ -1,4 +1,4 @@
-#include "platform/posix/stderr_lifecycle_sink.h"
+#include "platform/posix/posix_stderr_lifecycle_sink.h"
 
 #include <fcntl.h>
 #include <unistd.h>
