@@ -37,7 +37,7 @@
 #include "link/link_timers.h"
 #include "link/receive_parser.h"
 #include "link/send_queue.h"
-#include "platform/posix/control_socket.h"
+#include "platform/posix/posix_control_socket.h"
 #include "platform/registry.h"
 #include "platform/virtual/virtual_event_hub.h"
 #include "transport/ports.h"

@@ -24,7 +24,7 @@
 #include "control/configuration.h"
 #include "core/link_control.h"
 #include "diag/trace_log.h"
-#include "platform/posix/registry_file.h"
+#include "platform/posix/posix_registry_file.h"
 #include "platform/serial_device.h"
 #include "platform/virtual/virtual_event_hub.h"
 #include "transport/serial_port.h"

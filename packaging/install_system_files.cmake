@@ -33,6 +33,14 @@ else()
   set(udevrulesdir "${prefix}/lib/udev/rules.d")
   set(sysusersdir "${prefix}/lib/sysusers.d")
 endif()
+# Under /usr the unit leaves the registry to kavro's own default,
+# /etc/kavro/kavro.reg, which may be missing (the defaults apply); elsewhere
+# it names the file of this prefix.
+if(sysconfdir STREQUAL "/etc")
+  set(KAVRO_REGISTRY_SETTING "# The registry file is kavro's default, /etc/kavro/kavro.reg; without it the defaults apply.")
+else()
+  set(KAVRO_REGISTRY_SETTING "Environment=KAVRO_REGISTRY=${sysconfdir}/kavro/kavro.reg")
+endif()
 kavro_full_path(KAVRO_SBINDIR "${KAVRO_SBINDIR}")
 kavro_full_path(includedir "${KAVRO_INCLUDEDIR}")
 kavro_full_path(datadir "${KAVRO_DATADIR}")

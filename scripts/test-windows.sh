@@ -12,7 +12,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-scripts/deps.sh
+scripts/deps.sh --windows
 
 jobs=$(nproc 2>/dev/null || echo 2)
 started=$(date +%s)

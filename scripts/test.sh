@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-scripts/deps.sh
+scripts/deps.sh --tests
 
 jobs=$(nproc 2>/dev/null || echo 2)
 fuzz_seconds=${KAVRO_FUZZ_SECONDS:-5}

@@ -33,18 +33,18 @@
 #include "link/receive_parser.h"
 #include "link/send_queue.h"
 #include "link/socket_framing.h"
-#include "platform/posix/control_socket.h"
-#include "platform/posix/library_loader.h"
+#include "platform/posix/posix_control_socket.h"
+#include "platform/posix/posix_library_loader.h"
 #include "platform/posix/posix_event_hub.h"
 #include "platform/posix/posix_log_backend.h"
 #include "platform/posix/posix_process.h"
 #include "platform/posix/posix_signals.h"
-#include "platform/posix/registry_file.h"
-#include "platform/posix/serial_device.h"
-#include "platform/posix/service_notify.h"
-#include "platform/posix/stderr_lifecycle_sink.h"
-#include "platform/posix/tcp_socket.h"
-#include "platform/posix/usb_device.h"
+#include "platform/posix/posix_registry_file.h"
+#include "platform/posix/posix_serial_device.h"
+#include "platform/posix/posix_service_notify.h"
+#include "platform/posix/posix_stderr_lifecycle_sink.h"
+#include "platform/posix/posix_tcp_socket.h"
+#include "platform/posix/posix_usb_device.h"
 #include "transport/serial_port.h"
 #include "transport/tcp_port.h"
 #include "transport/transport.h"
@@ -54,6 +54,8 @@ namespace {
 
 constexpr int EXIT_CANNOT_START = 1;
 constexpr int EXIT_USAGE = 2;
+// In the run directory: the last start failure, its count and its wait.
+constexpr const char* START_FAILURE_FILE = "last-failure";
 
 struct Options {
   std::string registry = "/etc/kavro/kavro.reg";
@@ -64,7 +66,15 @@ struct Options {
   std::vector<std::string> link;
   bool quiet = false;
   bool checkConfig = false;
+  // Worked out from the above.
+  bool registryExplicit = false;  // named with --registry or KAVRO_REGISTRY
+  gid_t socketGroupId = static_cast<gid_t>(-1);
+  std::string tail;  // the LINK words joined
 };
+
+// A start-up step that ends the process returns its exit code; one that
+// lets the start go on returns this.
+constexpr int GO_ON = -1;
 
 // Where a value of the key came from: the file, or the default because the
 // file has no such value.
@@ -150,8 +160,9 @@ class FileConfigProbe : public kavro::ConfigCheckProbe {
 int CheckConfig(const std::string& registryPath, bool fileRead, kavro::platform::Registry& registry,
                 const kavro::LinkConfig& config, const std::string& tail, kavro::SerialPort& serial,
                 const kavro::platform::UsbFilter& usbFilter) {
-  std::printf("%s\n", kavro::ConfigCheckLine("registry file", registryPath + (fileRead ? "" : " (not present: defaults)"))
-                          .c_str());
+  std::printf(
+      "%s\n",
+      kavro::ConfigCheckLine("registry file", registryPath + (fileRead ? "" : " (not present: defaults)")).c_str());
   FileConfigProbe probe(registry, serial, usbFilter);
   const kavro::ConfigCheck check = kavro::CheckConfiguration(config, !tail.empty(), probe);
   for (const std::string& line : check.lines) std::printf("%s\n", line.c_str());
@@ -206,12 +217,9 @@ bool GiveSocketsToGroup(const std::string& runDir, gid_t group, std::string& err
   return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// The command line's options.
+int ParseCommandLine(int argc, char** argv, Options& opt) {
   using namespace kavro;
-
-  Options opt;
   CLI::App app{
       "kavro: the link driver between CTI client programs and a PBX.\n"
       "Opens the link named by the registry file (or by LINK), keeps it up, takes\n"
@@ -221,18 +229,23 @@ int main(int argc, char** argv) {
       "kavro"};
   app.set_version_flag("--version", std::string("kavro ") + KAVRO_VERSION);
   auto* registryOption = app.add_option("--registry", opt.registry, "registry export file holding the configuration")
+                             ->type_name("FILE")
                              ->envname("KAVRO_REGISTRY")
                              ->capture_default_str();
   app.add_option("--run-dir", opt.runDir, "directory of the control and client sockets")
+      ->type_name("DIR")
       ->envname("KAVRO_RUN_DIR")
       ->capture_default_str();
   app.add_option("--log-dir", opt.logDir, "directory of the trace log kavro.log (written only if it exists)")
+      ->type_name("DIR")
       ->envname("KAVRO_LOG_DIR")
       ->capture_default_str();
   app.add_option("--delivery-library", opt.deliveryLibrary, "companion library to load instead of libkavrod.so.1")
+      ->type_name("FILE")
       ->envname("KAVRO_DELIVERY_LIBRARY");
   app.add_option("--socket-group", opt.socketGroup,
                  "group (name or number) given the sockets, so that its members can be clients")
+      ->type_name("GROUP")
       ->envname("KAVRO_SOCKET_GROUP");
   app.add_flag("--check-config", opt.checkConfig,
                "print the effective configuration with the source of each value and exit: 0 when a link "
@@ -240,7 +253,8 @@ int main(int argc, char** argv) {
   app.add_flag("--quiet,-q", opt.quiet, "leave out the informational lifecycle lines on standard error")
       ->envname("KAVRO_QUIET");
   app.add_option("LINK", opt.link,
-                 "link name replacing the configured one (COM1, USB, TCP, LAN/USB...); words are joined by blanks");
+                 "link name replacing the configured one (COM1, USB, TCP, LAN/USB...); words are joined by blanks")
+      ->type_name("");
   app.footer(
       "Exit codes: 0 the link ended (in every way a link ends), 1 kavro could not start\n"
       "(companion library or control socket), 2 usage error.\n"
@@ -251,49 +265,53 @@ int main(int argc, char** argv) {
     if (e.get_exit_code() == 0) return app.exit(e);
     return Fail(EXIT_USAGE, std::string(e.what()) + "; see kavro --help");
   }
+  opt.registryExplicit =
+      registryOption->count() > 0 || (getenv("KAVRO_REGISTRY") != nullptr && *getenv("KAVRO_REGISTRY") != '\0');
+  return GO_ON;
+}
 
-  gid_t socketGroup = static_cast<gid_t>(-1);
+// What the command line names: the socket group's number and the link name.
+int ResolveNames(Options& opt) {
   if (!opt.socketGroup.empty()) {
     const group* entry = getgrnam(opt.socketGroup.c_str());
     char* end = nullptr;
     const unsigned long number = strtoul(opt.socketGroup.c_str(), &end, 10);
     if (entry != nullptr) {
-      socketGroup = entry->gr_gid;
+      opt.socketGroupId = entry->gr_gid;
     } else if (*end == '\0' && isdigit(static_cast<unsigned char>(opt.socketGroup[0]))) {
-      socketGroup = static_cast<gid_t>(number);
+      opt.socketGroupId = static_cast<gid_t>(number);
     } else {
       return Fail(EXIT_USAGE, "no group '" + opt.socketGroup + "' for --socket-group; create it or name another");
     }
   }
 
-  std::string tail;
   for (size_t i = 0; i < opt.link.size(); ++i) {
     // By position, not by what is joined so far: an empty word still counts.
-    if (i > 0) tail += ' ';
-    tail += opt.link[i];
+    if (i > 0) opt.tail += ' ';
+    opt.tail += opt.link[i];
   }
-  if (tail.size() > sizeof(LinkConfig{}.Link) - 1) {
+  if (opt.tail.size() > sizeof(kavro::LinkConfig{}.Link) - 1) {
     return Fail(EXIT_USAGE,
-                "link name '" + tail + "' is longer than 7 characters; name a link such as COM1, USB or TCP");
+                "link name '" + opt.tail + "' is longer than 7 characters; name a link such as COM1, USB or TCP");
   }
+  return GO_ON;
+}
 
-  platform::IgnoreSigpipe();
-  platform::StderrLifecycleSink lifecycle(opt.quiet);
-
-  // Only the default file may be missing; a file named on purpose that is
-  // missing or broken is a mistake worth stopping for.
-  const bool registryExplicit =
-      registryOption->count() > 0 || (getenv("KAVRO_REGISTRY") != nullptr && *getenv("KAVRO_REGISTRY") != '\0');
-  std::unique_ptr<platform::RegistryFile> registry = platform::RegistryFile::Load(opt.registry, false);
+// The registry file. Only the default file may be missing; a file named on
+// purpose that is missing or broken is a mistake worth stopping for.
+int LoadRegistry(const Options& opt, kavro::platform::LifecycleSink& lifecycle,
+                 std::unique_ptr<kavro::platform::RegistryFile>& registry) {
+  using namespace kavro;
+  registry = platform::RegistryFile::Load(opt.registry, false);
   if (!registry->IsLoaded()) {
     struct stat st {};
     const bool missing = stat(opt.registry.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR);
-    if (registryExplicit && missing) {
+    if (opt.registryExplicit && missing) {
       return Fail(EXIT_CANNOT_START, "registry file " + opt.registry +
                                          " does not exist; name an existing file with --registry (or "
                                          "KAVRO_REGISTRY), or leave both out for the defaults");
     }
-    if (registryExplicit) {
+    if (opt.registryExplicit) {
       return Fail(EXIT_CANNOT_START, registry->Error() + "; correct the file or name another with --registry");
     }
     if (missing) {
@@ -311,11 +329,13 @@ int main(int argc, char** argv) {
            {"USBEnabled", "Link", "LinkSpeed", "ControlLines", "TapiSvrIpAddr", "TapiSvrIpPort", "Keepalive"})) {
     lifecycle.Notice(platform::NoticeLevel::Warning, slip);
   }
-  platform::PosixLogBackend logBackend;
-  TraceLog trace(logBackend);
-  trace.InitTraceLog(opt.logDir);
-  // A log file that is there but cannot be written leaves the trace off:
-  // say so, or the operator waits for lines that never come.
+  return GO_ON;
+}
+
+// A log file that is there but cannot be written leaves the trace off:
+// say so, or the operator waits for lines that never come.
+void WarnOfUnwritableTraceLog(kavro::TraceLog& trace, kavro::platform::LifecycleSink& lifecycle) {
+  using namespace kavro;
   if (trace.TraceMask == 0 && access(trace.LogPath().c_str(), F_OK) == 0) {
     const int fd = open(trace.LogPath().c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd >= 0) {
@@ -326,116 +346,192 @@ int main(int argc, char** argv) {
                            strerror(errno) + "): the trace is off; give the account write access to the file");
     }
   }
+}
 
-  if (opt.checkConfig) {
-    platform::PosixEventHub checkHub;
-    LinkControl checkControl(trace, checkHub);
-    Configuration checkConfiguration(*registry, trace);
-    LinkConfig checkConfig;
-    checkConfiguration.LoadConfiguration(checkConfig);
-    // As the start does: the command line replaces a link of a known kind.
-    const char* configured = checkConfig.Link;
-    if (!tail.empty() && (strncmp(configured, "COM", 3) == 0 || strncmp(configured, "USB", 3) == 0 ||
-                          strncmp(configured, "TCP", 3) == 0 || strncmp(configured, "LAN/USB", 7) == 0)) {
-      snprintf(checkConfig.Link, sizeof checkConfig.Link, "%s", tail.c_str());
-    }
-    platform::PosixSerialDeviceFactory checkDevices;
-    SerialPort checkSerial(checkControl, trace, *registry, checkDevices, checkHub);
-    return CheckConfig(opt.registry, registry->IsLoaded(), *registry, checkConfig, tail, checkSerial,
-                       ReadUsbFilter(*registry, trace));
+// kavro --check-config: the configuration as the start would take it.
+int RunCheckConfig(const Options& opt, kavro::platform::RegistryFile& registry, kavro::TraceLog& trace) {
+  using namespace kavro;
+  platform::PosixEventHub checkHub;
+  LinkControl checkControl(trace, checkHub);
+  Configuration checkConfiguration(registry, trace);
+  LinkConfig checkConfig;
+  checkConfiguration.LoadConfiguration(checkConfig);
+  // As the start does: the command line replaces a link of a known kind.
+  const char* configured = checkConfig.Link;
+  const std::string& tail = opt.tail;
+  if (!tail.empty() && (strncmp(configured, "COM", 3) == 0 || strncmp(configured, "USB", 3) == 0 ||
+                        strncmp(configured, "TCP", 3) == 0 || strncmp(configured, "LAN/USB", 7) == 0)) {
+    snprintf(checkConfig.Link, sizeof checkConfig.Link, "%s", tail.c_str());
   }
+  platform::PosixSerialDeviceFactory checkDevices;
+  SerialPort checkSerial(checkControl, trace, registry, checkDevices, checkHub);
+  return CheckConfig(opt.registry, registry.IsLoaded(), registry, checkConfig, tail, checkSerial,
+                     ReadUsbFilter(registry, trace));
+}
 
+// The run directory, the memory of start failures in it, and what the
+// companion library reads from the environment.
+int PrepareRunDirectory(const Options& opt, kavro::platform::StderrLifecycleSink& lifecycle) {
   std::string error;
   if (!MakeDirectories(opt.runDir, error)) {
     return Fail(EXIT_CANNOT_START, "cannot create the run directory " + error + "; use --run-dir");
   }
+  // A start that fails as the last one did is told once and retried ever
+  // more slowly: the run directory outlives the process under the unit.
+  lifecycle.RememberFailuresIn(opt.runDir + "/" + START_FAILURE_FILE);
   // The companion library finds its own socket through this, and gives it to
   // the socket group itself each time it creates it (it may create it later,
   // when the run directory is free again).
   setenv("KAVRO_RUN_DIR", opt.runDir.c_str(), 1);
   if (!opt.socketGroup.empty()) {
-    setenv("KAVRO_SOCKET_GROUP", std::to_string(socketGroup).c_str(), 1);
+    setenv("KAVRO_SOCKET_GROUP", std::to_string(opt.socketGroupId).c_str(), 1);
   } else {
     unsetenv("KAVRO_SOCKET_GROUP");
   }
+  return GO_ON;
+}
 
-  platform::PosixLibraryLoader loader;
-  DeliveryLibrary delivery(loader);
-  const std::string libraryPath =
-      opt.deliveryLibrary.empty() ? ResolveDefaultDeliveryLibrary(loader) : opt.deliveryLibrary;
-  if (!delivery.Load(libraryPath, error)) return Fail(EXIT_CANNOT_START, error);
-
-  platform::PosixEventHub hub;
-  if (!hub.Ok()) return Fail(EXIT_CANNOT_START, std::string("cannot create the event loop: ") + strerror(errno));
-  LinkControl control(trace, hub);
-  control.SetLifecycleSink(&lifecycle);
-  hub.SetTimerDispatchLock(&control.LinkLock);
-
-  Configuration configuration(*registry, trace);
-  LinkConfig config;
-  // systemd counts a notify-type unit active only with the link established.
-  LifecycleDelivery notifyingDelivery(delivery, lifecycle, &trace, config.Link, [](uint32_t code) {
-    if (code == LINK_EVENT_ESTABLISHED) platform::NotifyServiceManager("READY=1\nSTATUS=Link established");
-    if (code == LINK_EVENT_FAILED) platform::NotifyServiceManager("STATUS=Link failed");
-  });
-
-  platform::PosixSerialDeviceFactory serialDevices;
-  SerialPort serial(control, trace, *registry, serialDevices, hub);
-  platform::LibusbDevice usbDevice;
-  UsbPort usb(usbDevice, control, trace, hub);
-  usb.SetUsbFilterSource([&registry, &trace] { return ReadUsbFilter(*registry, trace); });
-  platform::PosixTcpSocket tcpSocket;
-  TcpPort tcp(tcpSocket, control, trace);
-  Transport transport(config, trace, control, serial, &usb, &tcp);
-
-  FrameCodec codec(trace, transport);
-  codec.CountInto(&control.Stats);
-  LinkContext ctx{trace, control, hub, codec, notifyingDelivery, transport};
-  LinkStateMachine machine(ctx);
-  SendQueue queue(ctx, machine);
-  LinkTimers timers(ctx, machine, queue);
-  ReceiveParser parser(trace, &timers);
-  parser.CountInto(&control.Stats);
-  SocketFraming framing(ctx, timers);
-
-  platform::PosixProcess process;
-  ControlWindow window(ControlWindowParts{trace, control, hub, process, configuration, config, notifyingDelivery,
-                                          transport, serial, &usb, &tcp, &framing, parser, machine, timers, queue});
-  hub.SetHandler(&window);
+// Everything one link runs on, built in the order the parts need each other.
+struct LinkDriver {
+  LinkDriver(kavro::TraceLog& trace, kavro::platform::LifecycleSink& lifecycle, kavro::platform::RegistryFile& registry,
+             kavro::Delivery& library)
+      : control(trace, hub),
+        configuration(registry, trace),
+        // systemd counts a notify-type unit active only with the link established.
+        delivery(library, lifecycle, &trace, config.Link,
+                 [](uint32_t code) {
+                   if (code == kavro::LINK_EVENT_ESTABLISHED) {
+                     kavro::platform::NotifyServiceManager("READY=1\nSTATUS=Link established");
+                   }
+                   if (code == kavro::LINK_EVENT_FAILED) kavro::platform::NotifyServiceManager("STATUS=Link failed");
+                 }),
+        serial(control, trace, registry, serialDevices, hub),
+        usb(usbDevice, control, trace, hub),
+        tcp(tcpSocket, control, trace),
+        transport(config, trace, control, serial, &usb, &tcp),
+        codec(trace, transport),
+        ctx{trace, control, hub, codec, delivery, transport},
+        machine(ctx),
+        queue(ctx, machine),
+        timers(ctx, machine, queue),
+        parser(trace, &timers),
+        framing(ctx, timers),
+        window(kavro::ControlWindowParts{trace, control, hub, process, configuration, config, delivery, transport,
+                                         serial, &usb, &tcp, &framing, parser, machine, timers, queue}),
+        signals(hub),
+        controlSocket(hub, window) {
+    control.SetLifecycleSink(&lifecycle);
+    hub.SetTimerDispatchLock(&control.LinkLock);
+    usb.SetUsbFilterSource([&registry, &trace] { return kavro::ReadUsbFilter(registry, trace); });
+    codec.CountInto(&control.Stats);
+    parser.CountInto(&control.Stats);
+    hub.SetHandler(&window);
+    controlSocket.SetStatusSource([this] { return window.StatusAnswer(); });
+    controlSocket.SetNotice(
+        [&trace](const std::string& text) { trace.TraceMessage(kavro::LOG_WARNING, "%s", text.c_str()); });
+  }
 
   // Routed before the control socket exists: a signal from then on waits in
   // the hub for the close request, instead of killing the process with its
   // socket file left behind.
-  int closeRequests = 0;
-  platform::SignalRoute signals(hub);
-  const bool routed = signals.Start([&](int) {
-    // The first signal asks for an orderly end (DISC); a second one while
-    // that is under way ends the process at once.
-    if (++closeRequests == 1) {
-      window.KavroWnd(platform::WM_CLOSE, 0, nullptr);
-    } else {
-      window.DestroyNow();
+  int RouteSignals() {
+    const bool routed = signals.Start([this](int) {
+      // The first signal asks for an orderly end (DISC); a second one while
+      // that is under way ends the process at once.
+      if (++closeRequests == 1) {
+        window.KavroWnd(kavro::platform::WM_CLOSE, 0, nullptr);
+      } else {
+        window.DestroyNow();
+      }
+    });
+    if (!routed) {
+      return Fail(EXIT_CANNOT_START, std::string("cannot route SIGTERM, SIGINT and SIGHUP: ") + strerror(errno) +
+                                         "; check the open-file limit (ulimit -n)");
     }
-  });
-  if (!routed) {
-    return Fail(EXIT_CANNOT_START, std::string("cannot route SIGTERM, SIGINT and SIGHUP: ") + strerror(errno) +
-                                       "; check the open-file limit (ulimit -n)");
-  }
-  // The connect runs before the hub does, and a send to a stuck peer holds
-  // it: both give up when a close signal comes. A signal during the connect
-  // thus ends the start (event 18, then the shutdown), as a second one would.
-  tcpSocket.SetCancelDescriptor(signals.PendingDescriptor());
-
-  platform::ControlSocket controlSocket(hub, window);
-  controlSocket.SetStatusSource([&window] { return window.StatusAnswer(); });
-  controlSocket.SetNotice([&trace](const std::string& text) { trace.TraceMessage(LOG_WARNING, "%s", text.c_str()); });
-  if (!controlSocket.Open(opt.runDir, &error)) return Fail(EXIT_CANNOT_START, error);
-  process.AtExit([&controlSocket] { controlSocket.Close(); });
-  if (!opt.socketGroup.empty() && !GiveSocketsToGroup(opt.runDir, socketGroup, error)) {
-    return Fail(EXIT_CANNOT_START, error);
+    // The connect runs before the hub does, and a send to a stuck peer holds
+    // it: both give up when a close signal comes. A signal during the connect
+    // thus ends the start (event 18, then the shutdown), as a second one would.
+    tcpSocket.SetCancelDescriptor(signals.PendingDescriptor());
+    return GO_ON;
   }
 
-  if (!window.Create(tail)) return 0;
-  hub.Run();
-  return 0;
+  int OpenControlSocket(const Options& opt) {
+    std::string error;
+    if (!controlSocket.Open(opt.runDir, &error)) return Fail(EXIT_CANNOT_START, error);
+    process.AtExit([this] { controlSocket.Close(); });
+    if (!opt.socketGroup.empty() && !GiveSocketsToGroup(opt.runDir, opt.socketGroupId, error)) {
+      return Fail(EXIT_CANNOT_START, error);
+    }
+    return GO_ON;
+  }
+
+  // Opens the link and serves it until the process ends.
+  int Run(const std::string& tail) {
+    if (!window.Create(tail)) return 0;
+    hub.Run();
+    return 0;
+  }
+
+  kavro::platform::PosixEventHub hub;
+  kavro::LinkControl control;
+  kavro::Configuration configuration;
+  kavro::LinkConfig config;
+  kavro::LifecycleDelivery delivery;
+  kavro::platform::PosixSerialDeviceFactory serialDevices;
+  kavro::SerialPort serial;
+  kavro::platform::LibusbDevice usbDevice;
+  kavro::UsbPort usb;
+  kavro::platform::PosixTcpSocket tcpSocket;
+  kavro::TcpPort tcp;
+  kavro::Transport transport;
+  kavro::FrameCodec codec;
+  kavro::LinkContext ctx;
+  kavro::LinkStateMachine machine;
+  kavro::SendQueue queue;
+  kavro::LinkTimers timers;
+  kavro::ReceiveParser parser;
+  kavro::SocketFraming framing;
+  kavro::platform::PosixProcess process;
+  kavro::ControlWindow window;
+  kavro::platform::SignalRoute signals;
+  kavro::platform::ControlSocket controlSocket;
+  int closeRequests = 0;
+};
+
+}  // namespace
+
+// The start-up, step by step, in the order the user documentation gives.
+int main(int argc, char** argv) {
+  using namespace kavro;
+  Options opt;
+  if (const int code = ParseCommandLine(argc, argv, opt); code != GO_ON) return code;
+  if (const int code = ResolveNames(opt); code != GO_ON) return code;
+
+  platform::IgnoreSigpipe();
+  platform::StderrLifecycleSink lifecycle(opt.quiet);
+  std::unique_ptr<platform::RegistryFile> registry;
+  if (const int code = LoadRegistry(opt, lifecycle, registry); code != GO_ON) return code;
+
+  platform::PosixLogBackend logBackend;
+  TraceLog trace(logBackend);
+  trace.InitTraceLog(opt.logDir);
+  WarnOfUnwritableTraceLog(trace, lifecycle);
+  if (opt.checkConfig) return RunCheckConfig(opt, *registry, trace);
+
+  if (const int code = PrepareRunDirectory(opt, lifecycle); code != GO_ON) return code;
+  platform::PosixLibraryLoader loader;
+  DeliveryLibrary library(loader);
+  std::string error;
+  const std::string libraryPath =
+      opt.deliveryLibrary.empty() ? ResolveDefaultDeliveryLibrary(loader) : opt.deliveryLibrary;
+  if (!library.Load(libraryPath, error)) return Fail(EXIT_CANNOT_START, error);
+
+  // Large and long-lived: on the heap rather than the main thread's stack.
+  auto driver = std::make_unique<LinkDriver>(trace, lifecycle, *registry, library);
+  if (!driver->hub.Ok()) {
+    return Fail(EXIT_CANNOT_START, std::string("cannot create the event loop: ") + strerror(errno));
+  }
+  if (const int code = driver->RouteSignals(); code != GO_ON) return code;
+  if (const int code = driver->OpenControlSocket(opt); code != GO_ON) return code;
+  return driver->Run(opt.tail);
 }

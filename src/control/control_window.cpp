@@ -20,11 +20,20 @@ namespace kavro {
 
 bool ControlWindow::Create(const std::string& commandLineTail) {
   if (OnCreate(commandLineTail.c_str()) == -1) {
+    // A start that failed as the last one did is given up after a wait, on
+    // a timer, so that signals and the status request are answered meanwhile.
+    const uint32_t waitMs = p_.control.Lifecycle().StartFailed();
+    if (waitMs > 0 && p_.hub.SetTimer(TimerGiveUpStart, waitMs)) {
+      givingUp_ = true;
+      p_.trace.TraceMessage(LOG_DETAIL, "start failed: giving up in %u ms", waitMs);
+      return true;
+    }
     // Window creation fails: the window system tears the half-created window
     // down, and its destroy handling ends the process.
     KavroWnd(platform::WM_DESTROY, 0, nullptr);
     return false;
   }
+  p_.control.Lifecycle().StartSucceeded();
   return true;
 }
 
@@ -204,6 +213,7 @@ int32_t ControlWindow::OnCopyData(const platform::CopyData& copy) {
 int32_t ControlWindow::OnTimer(uint32_t id) {
   // Every timer is one-shot: whoever wants it again starts it again.
   p_.hub.KillTimer(id);
+  if (id == TimerGiveUpStart) return OnDestroy();
   p_.trace.TraceMessage(LOG_DETAIL, "TimerEvent");
   p_.timers.OnLinkTimer(id);
   return 0;
@@ -211,6 +221,8 @@ int32_t ControlWindow::OnTimer(uint32_t id) {
 
 int32_t ControlWindow::OnClose() {
   p_.trace.TraceMessage(LOG_DETAIL, "WM_CLOSE");
+  // Nothing is open while a failed start waits: end at once.
+  if (givingUp_) return OnDestroy();
   p_.control.NoteEndReason(LinkEndReason::CloseRequest);
   p_.timers.DisconnectRequest();
   return 0;

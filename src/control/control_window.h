@@ -35,6 +35,10 @@ class SendQueue;
 constexpr uint32_t COMMAND_SEND_PAYLOAD = KAVRO_COMMAND_SEND_PAYLOAD;
 constexpr uint32_t COMMAND_REQUEST_SERVICE = KAVRO_COMMAND_REQUEST_SERVICE;
 
+// The wait before a failed start is given up (its length comes from the
+// lifecycle sink).
+constexpr uint32_t TimerGiveUpStart = 0x1300;
+
 constexpr uint32_t COMM_WATCH_BUFFER = 4096;
 constexpr uint32_t COMM_WATCH_JOIN_MS = 3000;
 // One wait of the TCP receive thread for a client far behind; the thread
@@ -67,7 +71,9 @@ class ControlWindow : public platform::MessageHandler {
 
   // Creates the window: runs WM_CREATE with the command-line tail. On
   // failure the half-created window is torn down, which delivers WM_DESTROY
-  // and ends the process. Returns false when creation failed.
+  // and ends the process, at once or, when the lifecycle sink asks for a
+  // wait, on TimerGiveUpStart (a close request ends the wait). Returns false
+  // when the process has ended.
   bool Create(const std::string& commandLineTail);
 
   int32_t KavroWnd(uint32_t message, uint32_t wParam, const platform::CopyData* copy) override;
@@ -102,6 +108,8 @@ class ControlWindow : public platform::MessageHandler {
   std::unique_ptr<platform::ThreadHandle> commWatchThread_;
   // The port was opened: its end gets a lifecycle line.
   bool opened_ = false;
+  // The start failed and waits on TimerGiveUpStart before the process ends.
+  bool givingUp_ = false;
 };
 
 }  // namespace kavro

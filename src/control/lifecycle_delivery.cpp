@@ -21,6 +21,7 @@ void LifecycleDelivery::SignalLinkEvent(uint32_t code) {
   inner_.SignalLinkEvent(code);
   if (code == LINK_EVENT_ESTABLISHED) {
     wasUp_ = true;
+    lifecycle_.LinkUp();
     lifecycle_.Notice(platform::NoticeLevel::Info, std::string("link ") + link_ + " established");
   } else if (code == LINK_EVENT_FAILED && !wasUp_) {
     lifecycle_.Notice(platform::NoticeLevel::Warning, std::string("link ") + link_ + " could not be set up");

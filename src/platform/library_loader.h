@@ -1,6 +1,6 @@
 // Loading a shared library at run time and finding its functions by name, as
 // the link driver does with its companion library. The POSIX layer uses the
-// dynamic loader (posix/library_loader); a Win32 layer would use its own.
+// dynamic loader (posix/posix_library_loader); a Win32 layer would use its own.
 #pragma once
 
 #include <memory>

@@ -5,13 +5,14 @@
 // only the platform layer knows what its codes mean.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace kavro::platform {
 
 // Numbered as syslog numbers them, so that a journal reading standard error
 // takes the priority from the line's prefix.
-enum class NoticeLevel { Error = 3, Warning = 4, Info = 6 };
+enum class NoticeLevel { Error = 3, Warning = 4, Info = 6, Debug = 7 };
 
 class LifecycleSink {
  public:
@@ -20,6 +21,15 @@ class LifecycleSink {
   virtual void Notice(NoticeLevel level, const std::string& text) = 0;
   // The system's text for an error code a platform call reported.
   virtual std::string ErrorText(int code) = 0;
+
+  // How the start ended. A sink that remembers start failures across runs
+  // keeps quiet about one that repeats the last, and tells how long the
+  // process waits before it gives up the failed start (a supervisor that
+  // restarts it at once then retries ever more slowly); 0 ends it at once.
+  virtual void StartSucceeded() {}
+  virtual uint32_t StartFailed() { return 0; }
+  // The link came up: a failure that follows is a new one.
+  virtual void LinkUp() {}
 };
 
 // Drops every line: for tests and for builds without an operator's channel.

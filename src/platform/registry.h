@@ -1,6 +1,6 @@
 // A read-only registry, as the link driver reads it: keys under
 // HKEY_LOCAL_MACHINE holding named values. On Linux it is read from a registry
-// export file (posix/registry_file).
+// export file (posix/posix_registry_file).
 #pragma once
 
 #include <cstdint>

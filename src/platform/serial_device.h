@@ -1,6 +1,6 @@
 // A serial device as the serial port logic drives it: one open port with its
 // line settings, modem lines, a blocking burst read and a blocking write. On
-// Linux it is a termios device (posix/serial_device); the logic above it never
+// Linux it is a termios device (posix/posix_serial_device); the logic above it never
 // sees a descriptor other than as the number it keeps in DeviceHandle.
 #pragma once
 

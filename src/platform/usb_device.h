@@ -2,7 +2,7 @@
 // that carry the link's bulk pipe pair, open one, take its interface over,
 // write to the OUT pipe, read from the IN pipe without a time limit, and
 // release it so that a pending read returns. On Linux it is libusb-1.0
-// (posix/usb_device).
+// (posix/posix_usb_device).
 #pragma once
 
 #include <cstdint>

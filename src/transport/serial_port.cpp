@@ -156,7 +156,7 @@ int32_t SerialPort::OpenV24(const char* portName, const char* rateText, uint32_t
   trace_.TraceMessage(LOG_DETAIL, "OpenV24 successfull");
   control_.OpenedDevice = path;
   control_.Lifecycle().Notice(platform::NoticeLevel::Info, std::string("opened serial link ") + portName + " on " +
-                                                               path + " at " + (rateText ? rateText : "") + " Bps");
+                                                               path + " at " + (rateText ? rateText : "") + " bit/s");
   return 1;
 }
 

@@ -210,14 +210,16 @@ class Kavro:
     """One run of the real kavro binary in a temporary run directory."""
 
     def __init__(self, test, registry_values=None, ports=None, link_args=(), library=None,
-                 extra_env=None, registry_text=None, preexec_fn=None, account=None, before_start=None):
+                 extra_env=None, registry_text=None, preexec_fn=None, account=None, before_start=None,
+                 run_dir=None):
         """`account` (a pwd entry) runs kavro as that account, with its
         temporary directory handed over; `before_start` is called with the
         run, its files in place, just before kavro starts."""
         self.test = test
         self.dir = tempfile.mkdtemp(prefix="kavro-e2e-")
         test.addCleanup(shutil.rmtree, self.dir, True)
-        self.run_dir = os.path.join(self.dir, "run")
+        # A run directory of an earlier run: what kavro remembers there.
+        self.run_dir = run_dir or os.path.join(self.dir, "run")
         self.log_dir = os.path.join(self.dir, "log")
         os.makedirs(self.log_dir)
         self.log_path = os.path.join(self.log_dir, "kavro.log")

@@ -16,7 +16,12 @@ from harness import KAVRO, KAVRO_PBX, KAVROCTL, RECORDER, Kavro, require_binarie
 
 
 def lifecycle_lines(text):
-    return [l for l in text.splitlines() if l[:3] in ("<3>", "<4>", "<6>")]
+    return [l for l in text.splitlines() if l[:3] in ("<3>", "<4>", "<6>", "<7>")]
+
+
+def failure_record(run_dir):
+    with open(os.path.join(run_dir, "last-failure")) as f:
+        return dict(line.rstrip("\n").split("=", 1) for line in f)
 
 
 class LifecycleTest(unittest.TestCase):
@@ -29,10 +34,56 @@ class LifecycleTest(unittest.TestCase):
         k = Kavro(self, registry_values={"Link": "COM1"}, ports={"COM1": "/nonexistent/ttyKAVRO"},
                   link_args=["--quiet"])
         self.assertEqual(k.wait_exit(), 0)
-        lines = lifecycle_lines(k.proc.stderr.read().decode())
-        self.assertEqual(lines, ["<3>kavro: cannot open serial link COM1 on /nonexistent/ttyKAVRO: "
-                                 "No such file or directory",
-                                 "<4>kavro: link COM1 could not be set up"])
+        text = k.proc.stderr.read().decode()
+        lines = lifecycle_lines(text)
+        cause = "cannot open serial link COM1 on /nonexistent/ttyKAVRO: No such file or directory"
+        self.assertEqual(lines, ["<3>kavro: " + cause, "<4>kavro: link COM1 could not be set up"])
+        # With the trace log on, its lines also reach standard error, with LF
+        # line ends; but not when standard error is the journal.
+        self.assertIn("] kavro: OpenConnection COM1 failed !\n", text)
+        self.assertNotIn("\r", text)
+        with tempfile.TemporaryFile() as journal:
+            st = os.fstat(journal.fileno())
+            env = dict(os.environ, JOURNAL_STREAM="%d:%d" % (st.st_dev, st.st_ino))
+            r = subprocess.run([KAVRO, "--registry", k.registry, "--run-dir", os.path.join(k.dir, "journal"),
+                                "--log-dir", k.log_dir, "--delivery-library", RECORDER], stderr=journal, env=env,
+                               timeout=10)
+            self.assertEqual(r.returncode, 0)
+            journal.seek(0)
+            text = journal.read().decode()
+        self.assertEqual([l for l in text.splitlines() if "] kavro: " in l], [])
+        self.assertIn("<3>kavro: " + cause, text)
+        self.assertEqual(failure_record(k.run_dir)["cause"], cause)
+
+        # The same failure again in the same run directory, as the unit
+        # restarts it: no error line, and a wait before giving up that grows.
+        again = dict(registry_values={"Link": "COM1"}, ports={"COM1": "/nonexistent/ttyKAVRO"}, run_dir=k.run_dir)
+        k2 = Kavro(self, **again)
+        self.assertEqual(k2.wait_exit(), 0)
+        lines = lifecycle_lines(k2.proc.stderr.read().decode())
+        self.assertEqual(len(lines), 1, lines)
+        self.assertRegex(lines[0], r"^<7>kavro: the same start failure, 2 times in a row since .*: waiting 2 s")
+        self.assertEqual((failure_record(k.run_dir)["count"], failure_record(k.run_dir)["wait_ms"]), ("2", "2000"))
+
+        # While it waits, the status request is answered and a signal ends it
+        # at once. Ten minutes after the last error line, the line comes again
+        # with the count.
+        record = failure_record(k.run_dir)
+        record["reported"] = str(int(record["reported"]) - 3600)
+        with open(os.path.join(k.run_dir, "last-failure"), "w") as f:
+            f.write("".join("%s=%s\n" % item for item in record.items()))
+        k3 = Kavro(self, **again)
+        k3.control().close()
+        self.assertEqual(failure_record(k.run_dir)["wait_ms"], "4000")
+        status = subprocess.run([KAVROCTL, "--run-dir", k.run_dir, "status", "--json"], capture_output=True,
+                                timeout=10)
+        self.assertEqual(status.returncode, 0, status.stderr)
+        self.assertEqual(json.loads(status.stdout)["link"], "COM1")
+        k3.proc.terminate()
+        self.assertEqual(k3.wait_exit(timeout=3.0), 0)
+        lines = lifecycle_lines(k3.proc.stderr.read().decode())
+        self.assertEqual(len(lines), 1, lines)
+        self.assertRegex(lines[0], r"^<3>kavro: %s \(3 failed starts since .*; now retried every 4 s or so\)$" % cause)
 
 
 class StatusTest(unittest.TestCase):
@@ -65,9 +116,15 @@ class StatusTest(unittest.TestCase):
 
     def test_status_of_a_serial_link_and_its_lifecycle_lines(self):
         pbx, path = self.start_pbx()
-        k = Kavro(self, registry_values={"Link": "COM1"}, ports={"COM1": path})
+        # A failure remembered from an earlier run is forgotten once the link is up.
+        run_dir = tempfile.mkdtemp(prefix="kavro-e2e-run-")
+        self.addCleanup(shutil.rmtree, run_dir, True)
+        with open(os.path.join(run_dir, "last-failure"), "w") as f:
+            f.write("cause=cannot open serial link COM1 on %s: No such file or directory\ncount=5\n" % path)
+        k = Kavro(self, registry_values={"Link": "COM1"}, ports={"COM1": path}, run_dir=run_dir)
         k.control().close()
         before = self.wait_status(k, lambda s: s["state"] == "established", "the link established")
+        self.assertFalse(os.path.exists(os.path.join(run_dir, "last-failure")))
         self.assertEqual((before["link"], before["kind"], before["device"]), ("COM1", "serial", path))
         self.assertEqual(before["payloads_sent"], 0)
         self.assertIsNone(before["listeners"])
@@ -90,7 +147,7 @@ class StatusTest(unittest.TestCase):
         self.assertEqual(self.ctl(k, "close").returncode, 0)
         self.assertEqual(k.wait_exit(), 0)
         lines = lifecycle_lines(k.proc.stderr.read().decode())
-        self.assertEqual(lines, ["<6>kavro: opened serial link COM1 on %s at 9600 Bps" % path,
+        self.assertEqual(lines, ["<6>kavro: opened serial link COM1 on %s at 9600 bit/s" % path,
                                  "<6>kavro: link COM1 established",
                                  "<6>kavro: link COM1 ended: closed by request"])
 
@@ -211,9 +268,10 @@ class ConfigurationTest(unittest.TestCase):
         r = self.run_kavro("--check-config", "--registry", slips)
         self.assertRegex(r.stdout.decode(), r"LinkSpeed\s+9600 \(default\)")
         self.assertEqual([line for line in r.stderr.decode().splitlines() if line.startswith("<4>")], [
-            "<4>kavro: registry key [software\\tovik\\tovik tk-anlag] looks like "
-            "[SOFTWARE\\Tovik\\Tovik TK-Anlage], which is the one read: its values are not used",
-            "<4>kavro: registry value \"linksped\" looks like \"LinkSpeed\", which is the one read: it is not used"])
+            "<4>kavro: registry key [software\\tovik\\tovik tk-anlag] is not read, so its values are ignored; "
+            "did you mean [SOFTWARE\\Tovik\\Tovik TK-Anlage]?",
+            "<4>kavro: registry value \"linksped\" is not read, so LinkSpeed keeps its default; "
+            "did you mean \"LinkSpeed\"?"])
         # A broken file is reported, not checked.
         r = self.run_kavro("--check-config", "--registry", self.registry("REGEDIT4\n[broken\n"))
         self.assertEqual(r.returncode, 1)

@@ -21,6 +21,9 @@ import tempfile
 
 RANK = {"control": 6, "link": 5, "transport": 4, "core": 3, "diag": 2, "platform": 1}
 OS_LAYERS = ("platform/posix", "platform/win32")
+# The interfaces are platform/NAME.h; a layer's implementation of one is
+# named for the layer (platform/posix/posix_NAME.cpp).
+FILE_PREFIX = {"platform/posix": "posix_"}
 PORTABLE_SUBROOMS = ("platform/virtual",)
 
 STANDARD = set("""
@@ -77,6 +80,9 @@ def check(src):
             if room is None:
                 violations.append(f"src/{path}: in no room of the layout")
                 continue
+            prefix = FILE_PREFIX.get(room)
+            if prefix and not name.startswith(prefix):
+                violations.append(f"src/{path}: a file of {room} is named {prefix}...")
             portable = room not in OS_LAYERS and room != "entry"
             with open(full, encoding="utf-8", errors="replace") as f:
                 for number, line in enumerate(f, 1):
@@ -112,20 +118,22 @@ def self_test():
         "control/window.cpp": '#include "link/machine.h"\n#include <vector>\n#include "kavro/kavro_wire.h"\n',
         "link/machine.h": '#include "core/record.h"\n#include "transport/port.h"\n',
         "link/up.cpp": '#include "control/window.h"\n',
-        "link/os.cpp": '#include "platform/posix/device.h"\n',
+        "link/os.cpp": '#include "platform/posix/posix_device.h"\n',
         "transport/port.h": '#include "link/machine.h"\n',
         "core/record.h": "#include <unistd.h>\n#include \"diag/log.h\"\n",
         "diag/log.h": '#include "core/record.h"\n#include "platform/backend.h"\n',
         "platform/backend.h": '#include "diag/log.h"\n#include <cstdint>\n',
-        "platform/posix/device.h": '#include <termios.h>\n#include "platform/backend.h"\n',
-        "platform/virtual/hub.h": '#include "platform/backend.h"\n#include "platform/posix/device.h"\n',
+        "platform/posix/posix_device.h": '#include <termios.h>\n#include "platform/backend.h"\n',
+        "platform/virtual/hub.h": '#include "platform/backend.h"\n#include "platform/posix/posix_device.h"\n',
+        "platform/posix/stray.cpp": "",
         "elsewhere/x.h": "",
-        "main.cpp": '#include <sys/stat.h>\n#include "platform/posix/device.h"\n#include "control/window.h"\n',
+        "main.cpp": '#include <sys/stat.h>\n#include "platform/posix/posix_device.h"\n#include "control/window.h"\n',
         "control/window.h": "",
     }
     expected = {
         "src/link/up.cpp:1", "src/link/os.cpp:1", "src/transport/port.h:1", "src/core/record.h:1",
         "src/diag/log.h:1", "src/platform/backend.h:1", "src/platform/virtual/hub.h:2", "src/elsewhere/x.h",
+        "src/platform/posix/stray.cpp",
     }
     with tempfile.TemporaryDirectory() as src:
         for path, text in files.items():

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a built tree, installs it on this machine,
-# checks what an administrator and a client programmer rely on, then removes
-# and purges it and checks that nothing of it is left. The machine is left as
-# it was found: the user and group the package creates are taken away again
-# when they did not exist before.
+# Builds the Debian package from a built tree twice, as an older version and
+# as this one, and runs lintian on it. Installs the older one with an enabled
+# instance and an edited conffile, upgrades it under a stand-in service
+# manager that records what it is asked, checks what an administrator and a
+# client programmer rely on, then removes and purges it and checks that
+# nothing of it is left, the enabled instance's link included. The machine is
+# left as it was found: the user and group the package creates are taken
+# away again when they did not exist before.
 #
 #   package_test.sh BUILD_DIR VERSION
 #
@@ -26,7 +29,11 @@ if dpkg-query -W -f='${Status}' kavro 2>/dev/null | grep -qv "not-installed"; th
 fi
 [ ! -e /etc/kavro ] && [ ! -e /usr/sbin/kavro ] || skip "this machine has a kavro installed by hand"
 
+wants=/etc/systemd/system/multi-user.target.wants
+enabled_link=$wants/kavro@COM1.service
+[ ! -e "$enabled_link" ] && [ ! -L "$enabled_link" ] || skip "this machine has kavro@COM1 enabled"
 work=$(mktemp -d /tmp/kavro-package.XXXXXX)
+had_wants=no; [ -d "$wants" ] && had_wants=yes
 had_user=no; getent passwd kavro >/dev/null && had_user=yes
 had_group=no; getent group kavro >/dev/null && had_group=yes
 groups_before=$(grep -E '^(dialout|plugdev):' /etc/group || true)
@@ -38,21 +45,73 @@ cleanup() {
   fi
   [ "$had_user" = yes ] || ! getent passwd kavro >/dev/null || deluser --system --quiet kavro >/dev/null 2>&1
   [ "$had_group" = yes ] || ! getent group kavro >/dev/null || delgroup --system --quiet kavro >/dev/null 2>&1
+  rm -f "$enabled_link"
+  [ "$had_wants" = yes ] || rmdir "$wants" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-echo "== build the package"
-(cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1) ||
-  { cat "$work/cpack.log"; fail "cpack could not build the package"; }
-deb=$(ls "$work"/out/kavro_"$version"_*.deb 2>/dev/null | head -n1)
-[ -n "$deb" ] || { cat "$work/cpack.log"; fail "no kavro_${version}_*.deb"; }
-dpkg-deb -I "$deb" | sed -n 's/^ \(Depends\|Section\|Installed-Size\):/  \1:/p'
+# build_package VERSION DIR: the package of this tree as VERSION.
+build_package() {
+  (cd "$work" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$2" -D CPACK_PACKAGE_VERSION="$1" \
+    >"$2.log" 2>&1) || { cat "$2.log"; fail "cpack could not build the package $1"; }
+  ls "$2"/kavro_"$1"_*.deb 2>/dev/null | head -n1
+}
+
+echo "== build the package as an older version and as $version"
+# "~" sorts before anything: the older version of the same tree.
+previous="${version}~previous"
+old_deb=$(build_package "$previous" "$work/previous")
+deb=$(build_package "$version" "$work/out")
+[ -n "$old_deb" ] && [ -n "$deb" ] || fail "no kavro_${previous}_*.deb or kavro_${version}_*.deb"
+dpkg-deb -I "$deb" | sed -n 's/^ \(Depends\|Section\|Installed-Size\|Maintainer\):/  \1:/p'
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|; s|/$||' | grep -v '^$' >"$work/files"
 
-echo "== install"
-DEBIAN_FRONTEND=noninteractive dpkg -i "$deb" >"$work/install.log" 2>&1 ||
-  { cat "$work/install.log"; fail "dpkg -i"; }
+if command -v lintian >/dev/null; then
+  echo "== lintian"
+  # Errors and warnings fail; informational tags are shown. The line about
+  # running as root is lintian's own, not the package's.
+  lintian_rc=0
+  lintian --fail-on error,warning --display-info "$deb" >"$work/lintian.log" 2>&1 || lintian_rc=$?
+  grep -v 'running with root privileges' "$work/lintian.log" | sed 's/^/  /' || true
+  [ "$lintian_rc" = 0 ] || fail "lintian finds errors or warnings"
+fi
+
+echo "== install $previous, enable an instance, edit the configuration"
+DEBIAN_FRONTEND=noninteractive dpkg -i "$old_deb" >"$work/install.log" 2>&1 ||
+  { cat "$work/install.log"; fail "dpkg -i $old_deb"; }
+# As `systemctl enable kavro@COM1` does; systemd need not be running.
+systemctl enable kavro@COM1.service >/dev/null 2>&1 || true
+if [ ! -L "$enabled_link" ]; then
+  mkdir -p "$wants"
+  ln -s "$(dpkg -L kavro | grep '/systemd/system/kavro@\.service$')" "$enabled_link"
+fi
+printf '; kept over upgrades\r\n' >>/etc/kavro/kavro.reg
+
+echo "== upgrade to $version"
+# A stand-in service manager in a mount namespace of the upgrade's own: the
+# maintainer scripts see systemd running, and every systemctl call is recorded.
+mkdir -p "$work/manager"
+printf '#!/bin/sh\necho "$*" >>%s/systemctl.calls\n' "$work" >"$work/manager/systemctl"
+# A container's policy-rc.d forbids every service action; this one allows them.
+printf '#!/bin/sh\nexit 0\n' >"$work/manager/policy-rc.d"
+chmod 0755 "$work/manager/systemctl" "$work/manager/policy-rc.d"
+if unshare --mount --propagation private true 2>/dev/null; then
+  unshare --mount --propagation private sh -c '
+    mount -t tmpfs tmpfs /run/systemd && mkdir /run/systemd/system &&
+      { [ ! -e /usr/sbin/policy-rc.d ] || mount --bind "$1/policy-rc.d" /usr/sbin/policy-rc.d; } &&
+      DEBIAN_FRONTEND=noninteractive PATH="$1:$PATH" dpkg -i "$2"' upgrade "$work/manager" "$deb" \
+    >"$work/upgrade.log" 2>&1 || { cat "$work/upgrade.log"; fail "dpkg -i $deb over $previous"; }
+  grep -qx "try-restart kavro@\*.service" "$work/systemctl.calls" ||
+    fail "the upgrade did not try-restart the running instances: $(cat "$work/systemctl.calls" 2>/dev/null)"
+else
+  echo "  no mount namespace here: upgraded without a service manager"
+  DEBIAN_FRONTEND=noninteractive dpkg -i "$deb" >"$work/upgrade.log" 2>&1 ||
+    { cat "$work/upgrade.log"; fail "dpkg -i $deb over $previous"; }
+fi
+[ "$(dpkg-query -W -f='${Version}' kavro)" = "$version" ] || fail "not upgraded to $version"
+grep -q 'kept over upgrades' /etc/kavro/kavro.reg || fail "the upgrade replaced the edited kavro.reg"
+[ -L "$enabled_link" ] || fail "the upgrade lost the enabled instance"
 
 echo "== check the installed files"
 [ "$(/usr/sbin/kavro --version)" = "kavro $version" ] || fail "kavro --version: $(/usr/sbin/kavro --version)"
@@ -82,7 +141,7 @@ fi
 
 unit=$(dpkg -L kavro | grep '/systemd/system/kavro@\.service$') || fail "no unit installed"
 grep -qx 'ExecStart=/usr/sbin/kavro --run-dir /run/kavro/%i -- %I' "$unit" || fail "ExecStart of $unit"
-grep -qx 'Environment=KAVRO_REGISTRY=/etc/kavro/kavro.reg' "$unit" || fail "registry path in $unit"
+! grep -q 'KAVRO_REGISTRY\|--registry' "$unit" || fail "$unit names a registry file: kavro's default is the one"
 if command -v systemd-analyze >/dev/null; then
   systemd-analyze verify "$unit" >"$work/verify.log" 2>&1 || { cat "$work/verify.log"; fail "systemd-analyze verify $unit"; }
   if systemd-analyze security --offline=true "$unit" >"$work/security.log" 2>&1; then
@@ -114,15 +173,24 @@ if ! runuser -u kavro -- env -u LD_LIBRARY_PATH /usr/sbin/kavro --run-dir "$work
   cat "$work/run.log"; fail "the installed kavro did not run as the user kavro"
 fi
 ! grep -q 'kavro.reg:[0-9]' "$work/run.log" || { cat "$work/run.log"; fail "the shipped registry file does not parse"; }
+# A deleted conffile means the defaults, as the unit runs it.
+mv /etc/kavro/kavro.reg "$work/kavro.reg.saved"
+runuser -u kavro -- env -u LD_LIBRARY_PATH -u KAVRO_REGISTRY /usr/sbin/kavro --run-dir "$work/run/COMY" \
+  --log-dir "$work" COMY >"$work/run.log" 2>&1 </dev/null || { cat "$work/run.log"; fail "kavro without kavro.reg"; }
+mv "$work/kavro.reg.saved" /etc/kavro/kavro.reg
+grep -qx '<6>kavro: no registry file /etc/kavro/kavro.reg: the defaults apply' "$work/run.log" ||
+  { cat "$work/run.log"; fail "kavro without kavro.reg did not run on the defaults"; }
 
 echo "== remove and purge"
 dpkg -r kavro >"$work/remove.log" 2>&1 || { cat "$work/remove.log"; fail "dpkg -r"; }
 [ ! -e /usr/sbin/kavro ] || fail "kavro left after dpkg -r"
 [ -e /etc/kavro/kavro.reg ] || fail "the conffile went with dpkg -r (only a purge takes it)"
+[ -L "$enabled_link" ] || fail "the enabled instance's link went with dpkg -r (only a purge takes it)"
 dpkg --purge kavro >"$work/purge.log" 2>&1 || { cat "$work/purge.log"; fail "dpkg --purge"; }
 left=$(while read -r f; do [ -e "$f" ] && ! [ -d "$f" ] && echo "$f"; done <"$work/files" || true)
 [ -z "$left" ] || fail "left after purge: $left"
 [ ! -e /etc/kavro ] && [ ! -e /var/log/kavro ] || fail "/etc/kavro or /var/log/kavro left after purge"
+[ ! -L "$enabled_link" ] || fail "the enabled instance's link $enabled_link left after purge"
 ! dpkg-query -W -f='${Status}' kavro 2>/dev/null | grep -q "ok installed\|config-files" ||
   fail "dpkg still knows kavro"
 
@@ -130,4 +198,4 @@ trap - EXIT
 cleanup
 [ "$(grep -E '^(dialout|plugdev):' /etc/group || true)" = "$groups_before" ] || fail "group memberships changed"
 if [ "$had_user" = no ] && getent passwd kavro >/dev/null; then fail "user kavro left"; fi
-echo "== package installs, runs and goes away cleanly"
+echo "== package upgrades, installs, runs and goes away cleanly"

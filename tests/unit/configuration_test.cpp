@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "diag/trace_log.h"
-#include "platform/posix/registry_file.h"
+#include "platform/posix/posix_registry_file.h"
 #include "support/fakes.h"
 
 namespace kavro {

@@ -1,4 +1,4 @@
-#include "platform/posix/control_socket.h"
+#include "platform/posix/posix_control_socket.h"
 
 #include <gtest/gtest.h>
 

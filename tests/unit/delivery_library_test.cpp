@@ -14,7 +14,7 @@
 #include <set>
 #include <sstream>
 
-#include "platform/posix/library_loader.h"
+#include "platform/posix/posix_library_loader.h"
 
 namespace kavro {
 namespace {

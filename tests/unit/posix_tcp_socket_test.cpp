@@ -15,7 +15,7 @@
 
 #include "core/link_control.h"
 #include "diag/trace_log.h"
-#include "platform/posix/tcp_socket.h"
+#include "platform/posix/posix_tcp_socket.h"
 #include "platform/virtual/virtual_event_hub.h"
 #include "support/fakes.h"
 #include "transport/tcp_port.h"

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "core/link_config.h"
-#include "platform/posix/serial_device.h"
+#include "platform/posix/posix_serial_device.h"
 #include "platform/virtual/virtual_event_hub.h"
 #include "support/fakes.h"
 

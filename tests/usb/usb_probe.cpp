@@ -12,7 +12,7 @@
 #include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "platform/log_backend.h"
-#include "platform/posix/usb_device.h"
+#include "platform/posix/posix_usb_device.h"
 #include "platform/virtual/virtual_event_hub.h"
 #include "transport/usb_port.h"
 

@@ -1,11 +1,14 @@
 #include "platform/posix/posix_log_backend.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
 
 namespace kavro::platform {
 
@@ -15,6 +18,17 @@ namespace {
 // Regular files ignore O_NONBLOCK.
 constexpr int kLogOpenFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 }  // namespace
+
+bool PosixLogBackend::StandardErrorIsJournal() {
+  // systemd names the device and inode of the stream it connects standard
+  // error to; a standard error redirected since then no longer matches.
+  const char* stream = getenv("JOURNAL_STREAM");
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+  if (stream == nullptr || sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
+  struct stat st {};
+  return fstat(STDERR_FILENO, &st) == 0 && st.st_dev == device && st.st_ino == inode;
+}
 
 bool PosixLogBackend::CanOpenExisting(const std::string& path) {
   int fd = open(path.c_str(), kLogOpenFlags);
@@ -37,9 +51,17 @@ bool PosixLogBackend::AppendExisting(const std::string& path, const char* data, 
 }
 
 void PosixLogBackend::DebugOutput(const char* data, size_t size) {
+  if (!debugOutput_) return;
+  // CR LF ends the lines of the log file; a terminal, a pipe or a file
+  // wants LF alone.
+  std::string text;
+  text.reserve(size);
+  for (size_t i = 0; i < size; ++i) {
+    if (data[i] != '\r') text += data[i];
+  }
   ssize_t n;
   do {
-    n = write(STDERR_FILENO, data, size);
+    n = write(STDERR_FILENO, text.data(), text.size());
   } while (n < 0 && errno == EINTR);
 }
 

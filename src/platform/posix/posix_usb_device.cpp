@@ -1,4 +1,4 @@
-#include "platform/posix/usb_device.h"
+#include "platform/posix/posix_usb_device.h"
 
 #include <algorithm>
 #include <chrono>

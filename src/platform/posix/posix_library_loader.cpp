@@ -1,4 +1,4 @@
-#include "platform/posix/library_loader.h"
+#include "platform/posix/posix_library_loader.h"
 
 #include <dlfcn.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "platform/posix/serial_device.h"
+#include "platform/posix/posix_serial_device.h"
 
 #include <fcntl.h>
 #include <poll.h>

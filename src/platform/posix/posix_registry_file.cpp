@@ -1,4 +1,4 @@
-#include "platform/posix/registry_file.h"
+#include "platform/posix/posix_registry_file.h"
 
 #include <algorithm>
 #include <cctype>
@@ -496,8 +496,7 @@ std::vector<std::string> RegistryFile::NearMisses(const std::vector<std::string>
     if (known) continue;
     for (const std::string& k : knownKeys) {
       if (LooksLike(sub, Lower(k))) {
-        found.push_back("registry key [" + sub + "] looks like [" + k +
-                        "], which is the one read: its values are not used");
+        found.push_back("registry key [" + sub + "] is not read, so its values are ignored; did you mean [" + k + "]?");
         break;
       }
     }
@@ -511,8 +510,8 @@ std::vector<std::string> RegistryFile::NearMisses(const std::vector<std::string>
         if (known) continue;
         for (const std::string& v : knownValues) {
           if (LooksLike(name, Lower(v))) {
-            found.push_back("registry value \"" + name + "\" looks like \"" + v +
-                            "\", which is the one read: it is not used");
+            found.push_back("registry value \"" + name + "\" is not read, so " + v +
+                            " keeps its default; did you mean \"" + v + "\"?");
             break;
           }
         }

@@ -1,4 +1,4 @@
-#include "platform/posix/service_notify.h"
+#include "platform/posix/posix_service_notify.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>

@@ -1,4 +1,4 @@
-#include "platform/posix/tcp_socket.h"
+#include "platform/posix/posix_tcp_socket.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
