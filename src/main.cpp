@@ -341,9 +341,11 @@ void WarnOfUnwritableTraceLog(kavro::TraceLog& trace, kavro::platform::Lifecycle
     if (fd >= 0) {
       close(fd);
     } else {
+      // Taken before the account's name is looked up, which may set it anew.
+      const int error = errno;
       lifecycle.Notice(platform::NoticeLevel::Warning,
                        "trace log " + trace.LogPath() + " exists but account " + AccountName() + " cannot write it (" +
-                           strerror(errno) + "): the trace is off; give the account write access to the file");
+                           strerror(error) + "): the trace is off; give the account write access to the file");
     }
   }
 }
