@@ -16,7 +16,7 @@ import time
 import unittest
 
 from harness import (DISC, KAVRO, KAVRO_PBX, RECORDER, UA, ControlClient, Kavro, PtyPeer, i_frame,
-                     require_binaries, u_frame)
+                     require_binaries, u_frame, wait_for)
 
 COPYDATA, CLOSE, UNKNOWN = 0x4A, 0x10, 0x0111
 SO_SNDBUFFORCE = getattr(socket, "SO_SNDBUFFORCE", 32)
@@ -38,14 +38,6 @@ def collect_lines(test, stream):
     thread.start()
     test.addCleanup(thread.join, 5)
     return lines
-
-
-def wait_for(condition, what, timeout=10.0):
-    end = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > end:
-            raise AssertionError("timed out waiting for " + what)
-        time.sleep(0.01)
 
 
 def cpu_seconds(pid):

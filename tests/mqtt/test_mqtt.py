@@ -17,7 +17,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
-from harness import BUILD, KAVRO, KAVRO_PBX, KAVROCTL, REGISTRY_KEY, require_binaries  # noqa: E402
+from harness import (BUILD, KAVRO, KAVRO_PBX, KAVROCTL, REGISTRY_KEY, require_binaries, stop_process,  # noqa: E402
+                     wait_for)
 
 try:
     import paho.mqtt.client as paho
@@ -44,14 +45,6 @@ def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
-
-
-def wait_for(predicate, timeout, what):
-    end = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > end:
-            raise AssertionError("timed out waiting for " + what)
-        time.sleep(0.02)
 
 
 def openssl(*args, cwd):
@@ -102,7 +95,7 @@ class Broker:
                 return True
             except OSError:
                 return False
-        wait_for(up, 10, "mosquitto to listen")
+        wait_for(up, "mosquitto to listen", 10)
 
     def stop(self):
         if self.proc and self.proc.poll() is None:
@@ -193,7 +186,7 @@ class MqttBridgeTest(unittest.TestCase):
         the default library connected to it."""
         pbx = subprocess.Popen([KAVRO_PBX, "--tcp", "0", "--print-path-only", "-q", "--keepalive-ms", "0"],
                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        self.addCleanup(lambda: (pbx.kill(), pbx.wait(), pbx.stdin.close(), pbx.stdout.close()))
+        self.addCleanup(stop_process, pbx)
         port = int(pbx.stdout.readline())
         registry = os.path.join(self.dir, "kavro.reg")
         with open(registry, "w") as f:
@@ -204,8 +197,8 @@ class MqttBridgeTest(unittest.TestCase):
         kavro = subprocess.Popen([KAVRO, "--registry", registry, "--run-dir", self.run_dir, "--log-dir",
                                   os.path.join(self.dir, "nolog"), "--delivery-library", KAVROD, "-q"],
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.addCleanup(lambda: (kavro.poll() is None and kavro.kill(), kavro.wait()))
-        wait_for(lambda: os.path.exists(os.path.join(self.run_dir, "KavroControlProg")), 10, "kavro")
+        self.addCleanup(stop_process, kavro)
+        wait_for(lambda: os.path.exists(os.path.join(self.run_dir, "KavroControlProg")), "kavro", 10)
         return pbx, kavro
 
     def feed(self, pbx, count, first=0):
@@ -223,8 +216,8 @@ class MqttBridgeTest(unittest.TestCase):
     def check_stream(self, sub, count, what):
         """Every payload arrived, in the order of its identity; repeats are
         counted, not failures."""
-        wait_for(lambda: len({m[1] for m in sub.on(PREFIX + "/rx")}) >= count, 60,
-                 "%d payloads (%s)" % (count, what))
+        wait_for(lambda: len({m[1] for m in sub.on(PREFIX + "/rx")}) >= count,
+                 "%d payloads (%s)" % (count, what), 60)
         rx = sub.on(PREFIX + "/rx")
         firsts, seen = [], set()
         for topic, payload, props, _ in rx:
@@ -248,7 +241,7 @@ class MqttBridgeTest(unittest.TestCase):
         bridge.wait("connected to the broker")
         n = 10000
         self.feed(pbx, n)
-        wait_for(lambda: len(sub.on(PREFIX + "/rx")) > n // 4, 30, "the first quarter")
+        wait_for(lambda: len(sub.on(PREFIX + "/rx")) > n // 4, "the first quarter", 30)
         self.broker.stop()
         time.sleep(3)
         self.broker.start()
@@ -261,7 +254,7 @@ class MqttBridgeTest(unittest.TestCase):
         def settled():
             got = status.on(PREFIX + "/status")
             return got and json.loads(got[-1][1])["bridge"]["spool_records"] == 0
-        wait_for(settled, 15, "a status with an empty spool")
+        wait_for(settled, "a status with an empty spool", 15)
         last = json.loads(status.on(PREFIX + "/status")[-1][1])
         self.assertEqual(last["state"], "established")
         self.assertGreaterEqual(last["bridge"]["records_published"], n)
@@ -279,31 +272,31 @@ class MqttBridgeTest(unittest.TestCase):
         sub = Subscriber(self, self.broker, PREFIX + "/#")
         bridge = Bridge(self, self.run_dir, self.spool, self.broker)
         bridge.wait("connected to the broker")
-        wait_for(lambda: [m[1] for m in sub.on(PREFIX + "/state")][-1:] == [b"up"], 10, "state up")
+        wait_for(lambda: [m[1] for m in sub.on(PREFIX + "/state")][-1:] == [b"up"], "state up", 10)
         # Killed while the first third streams; the second third comes while
         # it is away, and waits in the library.
         n, third = 9999, 3333
         self.feed(pbx, third)
-        wait_for(lambda: len(sub.on(PREFIX + "/rx")) >= 100, 30, "the stream")
+        wait_for(lambda: len(sub.on(PREFIX + "/rx")) >= 100, "the stream", 30)
         bridge.kill(signal.SIGKILL)
         # The broker saw the connection drop without a DISCONNECT: the will.
-        wait_for(lambda: [m[1] for m in sub.on(PREFIX + "/state")][-1:] == [b"offline"], 10, "the will")
+        wait_for(lambda: [m[1] for m in sub.on(PREFIX + "/state")][-1:] == [b"offline"], "the will", 10)
         if not ACKNOWLEDGED:
             self.skipTest("the companion library has no acknowledged clients yet")
         self.feed(pbx, third, third)
         bridge.start()
         bridge.wait("connected to the broker", count=2)
-        wait_for(lambda: [m[1] for m in sub.on(PREFIX + "/state")][-1:] == [b"up"], 10, "state up again")
+        wait_for(lambda: [m[1] for m in sub.on(PREFIX + "/state")][-1:] == [b"up"], "state up again", 10)
         # Stopped in order while the second third streams; the last comes meanwhile.
-        wait_for(lambda: len(sub.on(PREFIX + "/rx")) >= third + 100, 30, "the second third")
+        wait_for(lambda: len(sub.on(PREFIX + "/rx")) >= third + 100, "the second third", 30)
         self.assertEqual(bridge.kill(signal.SIGTERM), 0)
-        wait_for(lambda: [m[1] for m in sub.on(PREFIX + "/state")][-1:] == [b"offline"], 10, "offline")
+        wait_for(lambda: [m[1] for m in sub.on(PREFIX + "/state")][-1:] == [b"offline"], "offline", 10)
         self.feed(pbx, third, 2 * third)
         bridge.start()
         self.check_stream(sub, n, "bridge SIGKILL and SIGTERM restarts")
         # Link down: state follows, and a tx request is refused with kavro's reason.
         kavro.kill()
-        wait_for(lambda: [m[1] for m in sub.on(PREFIX + "/state")][-1:] == [b"down"], 10, "state down")
+        wait_for(lambda: [m[1] for m in sub.on(PREFIX + "/state")][-1:] == [b"down"], "state down", 10)
 
     def test_tx_round_trip_and_refusal(self):
         pbx, kavro = self.start_link()
@@ -322,7 +315,7 @@ class MqttBridgeTest(unittest.TestCase):
             props.CorrelationData = corr
             props.UserProperty = [("address", address)]
             answers.client.publish(PREFIX + "/tx", payload, qos=2, properties=props)
-        wait_for(lambda: len(got) == 3, 10, "three answers")
+        wait_for(lambda: len(got) == 3, "three answers", 10)
         self.assertEqual(got[b"c1"], {"result": "accepted"})
         self.assertEqual(pbx.stdout.readline().decode().strip(), "payload addr=0x20 len=3 41 42 43")
         self.assertEqual(got[b"c2"], {"result": "refused", "reason": "the payload is empty"})
@@ -335,7 +328,7 @@ class MqttBridgeTest(unittest.TestCase):
         props.ResponseTopic = "test/answers"
         props.CorrelationData = b"c4"
         answers.client.publish(PREFIX + "/tx", b"\x01", qos=2, properties=props)
-        wait_for(lambda: b"c4" in got, 10, "the answer without kavro")
+        wait_for(lambda: b"c4" in got, "the answer without kavro", 10)
         self.assertEqual(got[b"c4"]["result"], "refused")
         self.assertIn("no kavro is running on " + self.run_dir, got[b"c4"]["reason"])
 
@@ -379,9 +372,9 @@ class MqttBridgeTest(unittest.TestCase):
         sub = Subscriber(self, self.broker, PREFIX + "/state")
         bridge = Bridge(self, run_dir, self.spool, self.broker, "--ca-file", ca, url=tls)
         bridge.wait("connected to the broker " + tls)
-        wait_for(lambda: [m[1] for m in sub.on(PREFIX + "/state")][-1:] == [b"down"], 10, "state down")
+        wait_for(lambda: [m[1] for m in sub.on(PREFIX + "/state")][-1:] == [b"down"], "state down", 10)
         self.assertEqual(bridge.kill(signal.SIGTERM), 0)
-        wait_for(lambda: [m[1] for m in sub.on(PREFIX + "/state")][-1:] == [b"offline"], 10, "offline")
+        wait_for(lambda: [m[1] for m in sub.on(PREFIX + "/state")][-1:] == [b"offline"], "offline", 10)
 
 
 if __name__ == "__main__":

@@ -23,17 +23,9 @@ if __name__ == '__main__':
     UsbPbx = sandbox.enter().UsbPbx
 
 from harness import (DISC, KAVRO, KAVROCTL, RECORDER, RR, START, Kavro, decode,  # noqa: E402
-                     require_binaries)
+                     require_binaries, wait_for)
 
 JOIN_TIMEOUT_WARNING = 'WaitForSingleObject(hCommWatchThread,3000)==WAIT_TIMEOUT!!!'
-
-
-def wait_until(predicate, what, timeout=10.0):
-    end = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > end:
-            raise AssertionError('timed out waiting for ' + what)
-        time.sleep(0.01)
 
 
 class UsbLinkTest(unittest.TestCase):
@@ -65,7 +57,7 @@ class UsbLinkTest(unittest.TestCase):
         def matching():
             return [f for f in self.sent(device)[0]
                     if f.kind == kind and (code is None or f.code == code)]
-        wait_until(lambda: len(matching()) >= count, 'frame %s %r' % (kind, code))
+        wait_for(lambda: len(matching()) >= count, 'frame %s %r' % (kind, code))
         return matching()[count - 1]
 
     def test_no_device_fails_the_open(self):
@@ -123,7 +115,7 @@ class UsbLinkTest(unittest.TestCase):
         k, device = self.established()
         device.stall_writes = 1
         self.assertEqual(k.control().send_payload(b'stalled'), 1)
-        wait_until(lambda: device.received == [b'stalled'], 'the repeated I-frame')
+        wait_for(lambda: device.received == [b'stalled'], 'the repeated I-frame')
         frames = [f for f in self.sent(device)[0] if f.kind == 'I']
         self.assertEqual([(f.ns, f.payload) for f in frames], [(0, b'stalled')])
         stalled, _ = decode(bytearray(b''.join(device.stalled)))

@@ -15,17 +15,16 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "common"))
 
-import harness  # noqa: E402  (the Linux harness: frames, the pty peer)
-
-PtyPeer = harness.PtyPeer
+# Shared with the Linux harness: the pty peer, waiting, processes, trace log.
+from harness_common import (PtyPeer, TracedRun, scratch_dir, start_pbx_on_pty, start_pbx_process,  # noqa: E402,F401
+                            stop_process, wait_for)
 
 BITS = int(os.environ.get("KAVRO_WIN_BITS", "32"))
 WIN_BUILD = os.environ.get("KAVRO_WIN_BUILD_DIR", os.path.join(ROOT, "build-win%d" % BITS))
@@ -89,17 +88,20 @@ def kavroctl(*args, timeout=20):
     return subprocess.run([WINE, KAVROCTL] + list(args), env=wine_env(), capture_output=True, timeout=timeout)
 
 
-class KavroExe:
+class KavroExe(TracedRun):
     """One run of the real kavro.exe under Wine. With `library`, kavro.exe is
     copied into a directory of its own beside that KAVROD32.dll (None: no
     library at all); otherwise it runs from the build beside the real one."""
 
     DEFAULT = object()
+    NAME = "kavro.exe"
+    EXIT_TIMEOUT = 20.0
+    WAIT_TIMEOUT = 20.0
+    INTERVAL = 0.02
 
     def __init__(self, test, registry=None, tail=None, library=DEFAULT):
         self.test = test
-        self.dir = tempfile.mkdtemp(prefix="kavro-win-")
-        test.addCleanup(shutil.rmtree, self.dir, True)
+        self.dir = scratch_dir(test, "kavro-win-")
         exe = KAVRO
         if library is not KavroExe.DEFAULT:
             exe = os.path.join(self.dir, "kavro.exe")
@@ -107,6 +109,7 @@ class KavroExe:
             if library:
                 shutil.copy(library, os.path.join(self.dir, "KAVROD32.dll"))
         self.record_path = os.path.join(self.dir, "record.txt")
+        self.log_path = LOG_PATH
         set_registry(registry or {})
         # The trace log is on when the file exists at start.
         os.makedirs(SYSTEM_DIR, exist_ok=True)
@@ -117,20 +120,6 @@ class KavroExe:
         self.proc = subprocess.Popen(args, cwd=self.dir, env=wine_env({"KAVRO_RECORD_FILE": windows_path(self.record_path)}),
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         test.addCleanup(self.kill)
-
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-        for stream in (self.proc.stdout, self.proc.stderr):
-            if stream:
-                stream.close()
-
-    def wait_exit(self, timeout=20.0):
-        try:
-            return self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            raise AssertionError("kavro.exe did not end within %.1fs; log:\n%s" % (timeout, self.log()))
 
     def wait_window(self, timeout=20.0):
         """Waits until the control window answers (a command word it refuses)."""
@@ -147,57 +136,21 @@ class KavroExe:
         """Starts kavroctl.exe listen --json; returns the process."""
         listener = subprocess.Popen([WINE, KAVROCTL, "listen", "--json", "--count", str(count), "--timeout", str(timeout)],
                                     env=wine_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self.test.addCleanup(lambda: (listener.poll() is None and listener.kill(), listener.wait(),
-                                      listener.stdout.close(), listener.stderr.close()))
+        self.test.addCleanup(stop_process, listener)
         return listener
-
-    def log(self):
-        try:
-            with open(LOG_PATH, "rb") as f:
-                return f.read().decode("latin-1")
-        except FileNotFoundError:
-            return ""
-
-    def log_messages(self):
-        """Message texts of the trace lines (time stamp and name removed)."""
-        out = []
-        for line in self.log().split("\r\n["):
-            idx = line.find("] kavro: ")
-            if idx >= 0:
-                out.append(line[idx + len("] kavro: "):].rstrip("\r\n"))
-        return out
-
-    def wait_log(self, text, timeout=20.0):
-        end = time.monotonic() + timeout
-        while not any(text in m for m in self.log_messages()):
-            if time.monotonic() > end:
-                raise AssertionError("no trace line %r; log:\n%s" % (text, self.log()))
-            time.sleep(0.02)
-
-    def records(self):
-        try:
-            with open(self.record_path) as f:
-                return [line.strip() for line in f if line.strip()]
-        except FileNotFoundError:
-            return []
 
 
 def start_tcp_pbx(test, *args, payloads=None):
     """kavro-pbx on a loopback TCP port, sending `payloads` once connected;
     returns the process and the port."""
-    directory = tempfile.mkdtemp(prefix="kavro-win-pbx-")
-    test.addCleanup(shutil.rmtree, directory, True)
-    port_file = os.path.join(directory, "port")
+    port_file = os.path.join(scratch_dir(test, "kavro-win-pbx-"), "port")
     pbx = subprocess.Popen([KAVRO_PBX, "--tcp", "0", "--port-file", port_file, "-v"] + list(args),
                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    test.addCleanup(lambda: (pbx.poll() is None and pbx.kill(), pbx.wait(), pbx.stdout.close(), pbx.stderr.close()))
+    test.addCleanup(stop_process, pbx)
     # Payloads to send, one hex line each, then the end of the input.
     pbx.stdin.write("".join(p.hex() + "\n" for p in payloads or []).encode())
     pbx.stdin.close()
-    end = time.monotonic() + 10
-    while not os.path.exists(port_file):
-        test.assertLess(time.monotonic(), end, "kavro-pbx did not start")
-        time.sleep(0.01)
+    wait_for(lambda: os.path.exists(port_file), "kavro-pbx to start")
     with open(port_file) as f:
         port = int(f.read())
     test.assertIn(b"listening on", pbx.stdout.readline())
@@ -206,9 +159,4 @@ def start_tcp_pbx(test, *args, payloads=None):
 
 def start_pbx(test, *args):
     """kavro-pbx on a pseudo-terminal that Wine shows as COM5."""
-    pbx = subprocess.Popen([KAVRO_PBX, "--print-path-only", "--symlink", COM5] + list(args),
-                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    test.addCleanup(lambda: (pbx.poll() is None and pbx.kill(), pbx.wait(), pbx.stdout.close(), pbx.stderr.close()))
-    path = pbx.stdout.readline().decode().strip()
-    test.assertTrue(path.startswith("/dev/"), path)
-    return pbx, path
+    return start_pbx_on_pty(test, KAVRO_PBX, "--symlink", COM5, *args)
