@@ -67,13 +67,13 @@ void HeldBytes::Drop(size_t n) {
 }
 
 std::vector<uint8_t> HeldBytes::Slice(size_t from, size_t to) const {
-  return std::vector<uint8_t>(data() + from, data() + to);
+  return std::vector<uint8_t>(Data() + from, Data() + to);
 }
 
 size_t HeldBytes::Find(uint8_t value) const {
-  if (empty()) return 0;
-  const uint8_t* found = static_cast<const uint8_t*>(std::memchr(data(), value, size()));
-  return found ? static_cast<size_t>(found - data()) : size();
+  if (Empty()) return 0;
+  const uint8_t* found = static_cast<const uint8_t*>(std::memchr(Data(), value, Size()));
+  return found ? static_cast<size_t>(found - Data()) : Size();
 }
 
 std::optional<std::string> FindRateText(const std::string& fromCti) {
@@ -184,7 +184,7 @@ void SerialDecoder::NoteNoise(size_t n) {
   if (skip == n) return;
   if (!noise_.empty() && noiseOffset_ + noise_.size() != bufferOffset_ + skip) FlushNoise();
   if (noise_.empty()) noiseOffset_ = bufferOffset_ + skip;
-  noise_.insert(noise_.end(), buffer_.data() + skip, buffer_.data() + n);
+  noise_.insert(noise_.end(), buffer_.Data() + skip, buffer_.Data() + n);
 }
 
 void SerialDecoder::FlushNoise() {
@@ -223,12 +223,12 @@ void SerialDecoder::RunText() {
     if (phase_ == Phase::SkipFirstLine) {
       // The PBX may still be sending a line from before the service request:
       // kavro throws away everything up to the first carriage return.
-      if (buffer_.empty()) return;
+      if (buffer_.Empty()) return;
       Item item;
       item.kind = ItemKind::Text;
       item.offset = bufferOffset_;
-      const bool lineEnds = cr < buffer_.size();
-      const size_t n = lineEnds ? cr + 1 : buffer_.size();
+      const bool lineEnds = cr < buffer_.Size();
+      const size_t n = lineEnds ? cr + 1 : buffer_.Size();
       item.raw = buffer_.Slice(0, n);
       item.note = "first line after start: ignored by kavro";
       Emit(std::move(item));
@@ -237,14 +237,14 @@ void SerialDecoder::RunText() {
       phase_ = Phase::ServiceLine;
       continue;
     }
-    if (cr == buffer_.size()) {
+    if (cr == buffer_.Size()) {
       // kavro holds no more text than its receive buffer; a longer line
       // costs it the oldest bytes.
-      if (buffer_.size() > MAX_TEXT_BYTES) {
+      if (buffer_.Size() > MAX_TEXT_BYTES) {
         Item item;
         item.kind = ItemKind::Noise;
         item.offset = bufferOffset_;
-        item.raw = buffer_.Slice(0, buffer_.size() - MAX_TEXT_BYTES);
+        item.raw = buffer_.Slice(0, buffer_.Size() - MAX_TEXT_BYTES);
         item.note = "a line longer than kavro holds: dropped by kavro";
         Consume(item.raw.size());
         Emit(std::move(item));
@@ -265,19 +265,19 @@ void SerialDecoder::RunText() {
     item.raw = buffer_.Slice(0, cr + 1);
     if (cti != std::string::npos && cti < cr) {
       item.kind = ItemKind::ServiceAnswer;
-      item.rateText = FindRateText(std::string(buffer_.data() + cti, buffer_.data() + std::min(cr, end)));
+      item.rateText = FindRateText(std::string(buffer_.Data() + cti, buffer_.Data() + std::min(cr, end)));
       Emit(std::move(item));
       Consume(cr + 1);
       phase_ = Phase::Hunt;
-      if (!buffer_.empty()) {
+      if (!buffer_.Empty()) {
         // The parser starts the frame hunt with an empty buffer.
         Item rest;
         rest.kind = ItemKind::Noise;
         rest.offset = bufferOffset_;
-        rest.raw = buffer_.Slice(0, buffer_.size());
+        rest.raw = buffer_.Slice(0, buffer_.Size());
         rest.note = "came in the same read as the service answer: discarded by kavro";
         Emit(std::move(rest));
-        Consume(buffer_.size());
+        Consume(buffer_.Size());
       }
       return;
     }
@@ -290,7 +290,7 @@ void SerialDecoder::RunText() {
 
 void SerialDecoder::RunHunt() {
   for (;;) {
-    const size_t size = buffer_.size();
+    const size_t size = buffer_.Size();
     // Everything before a SYN pair (or a SYN that ends the held bytes) is
     // dropped by the hunt, whatever comes later.
     size_t start = 0;
@@ -314,8 +314,8 @@ void SerialDecoder::RunHunt() {
         item.frameClass = FrameClass::U;
         item.type = UnnumberedName(control);
       }
-      item.headerCrc = {true, BigEndian16(buffer_.data() + 4), Crc16(buffer_.data() + 2, 2)};
-      item.ok = item.headerCrc.ok();
+      item.headerCrc = {true, BigEndian16(buffer_.Data() + 4), Crc16(buffer_.Data() + 2, 2)};
+      item.ok = item.headerCrc.Ok();
       const bool ok = item.ok;
       if (!ok) coveredUntil_ = bufferOffset_ + SHORT_FRAME_BYTES;
       Emit(std::move(item));
@@ -324,7 +324,7 @@ void SerialDecoder::RunHunt() {
     }
 
     // Control bits 1..0 of 00 or 10: an I-frame (bit 4 is not looked at).
-    const uint32_t length = BigEndian16(buffer_.data() + 4);
+    const uint32_t length = BigEndian16(buffer_.Data() + 4);
     if (length > MAX_I_PAYLOAD) {
       Item item = FrameItem(SHORT_FRAME_BYTES);
       item.frameClass = FrameClass::I;
@@ -341,11 +341,11 @@ void SerialDecoder::RunHunt() {
       continue;
     }
     if (size < I_HEADER_BYTES) return;
-    const CrcCheck header{true, BigEndian16(buffer_.data() + 6), Crc16(buffer_.data() + 2, 4)};
+    const CrcCheck header{true, BigEndian16(buffer_.Data() + 6), Crc16(buffer_.Data() + 2, 4)};
     const size_t whole = length + I_OVERHEAD_BYTES;
-    if (header.ok() && size < whole) return;
+    if (header.Ok() && size < whole) return;
 
-    Item item = FrameItem(header.ok() ? whole : I_HEADER_BYTES);
+    Item item = FrameItem(header.Ok() ? whole : I_HEADER_BYTES);
     item.frameClass = FrameClass::I;
     item.type = "I";
     item.ns = (control >> 1) & 7;
@@ -353,12 +353,12 @@ void SerialDecoder::RunHunt() {
     item.pf = (control & FRAME_PF) != 0;
     item.length = length;
     item.headerCrc = header;
-    if (header.ok()) {
+    if (header.Ok()) {
       item.payload = buffer_.Slice(I_HEADER_BYTES, I_HEADER_BYTES + length);
-      item.payloadCrc = {true, BigEndian16(buffer_.data() + I_HEADER_BYTES + length),
-                         Crc16(buffer_.data() + I_HEADER_BYTES, length)};
+      item.payloadCrc = {true, BigEndian16(buffer_.Data() + I_HEADER_BYTES + length),
+                         Crc16(buffer_.Data() + I_HEADER_BYTES, length)};
     }
-    item.ok = header.ok() && item.payloadCrc.ok();
+    item.ok = header.Ok() && item.payloadCrc.Ok();
     const bool ok = item.ok;
     const size_t span = item.raw.size();
     if (!ok) coveredUntil_ = bufferOffset_ + span;
@@ -368,10 +368,10 @@ void SerialDecoder::RunHunt() {
 }
 
 void SerialDecoder::Break() {
-  if (!buffer_.empty()) {
+  if (!buffer_.Empty()) {
     Item item;
     item.offset = bufferOffset_;
-    item.raw = buffer_.Slice(0, buffer_.size());
+    item.raw = buffer_.Slice(0, buffer_.Size());
     if (phase_ != Phase::Hunt) {
       item.kind = ItemKind::Text;
       item.note = "no line end yet";
@@ -379,7 +379,7 @@ void SerialDecoder::Break() {
       item.kind = ItemKind::Incomplete;
       item.needed = SHORT_FRAME_BYTES;
       // Only an I-frame can be held past six bytes; its header tells its size.
-      if (buffer_.size() >= SHORT_FRAME_BYTES) {
+      if (buffer_.Size() >= SHORT_FRAME_BYTES) {
         const uint8_t control = buffer_[2];
         item.frameClass = FrameClass::I;
         item.type = "I";
@@ -388,16 +388,16 @@ void SerialDecoder::Break() {
         item.ns = (control >> 1) & 7;
         item.nr = control >> 5;
         item.pf = (control & FRAME_PF) != 0;
-        item.length = BigEndian16(buffer_.data() + 4);
+        item.length = BigEndian16(buffer_.Data() + 4);
         item.needed = item.length + I_OVERHEAD_BYTES;
-        if (buffer_.size() >= I_HEADER_BYTES)
-          item.headerCrc = {true, BigEndian16(buffer_.data() + 6), Crc16(buffer_.data() + 2, 4)};
+        if (buffer_.Size() >= I_HEADER_BYTES)
+          item.headerCrc = {true, BigEndian16(buffer_.Data() + 6), Crc16(buffer_.Data() + 2, 4)};
       }
     } else {
       item.kind = ItemKind::Noise;
     }
     Emit(std::move(item));
-    Consume(buffer_.size());
+    Consume(buffer_.Size());
   }
   FlushNoise();
 }
@@ -427,9 +427,9 @@ void TcpDecoder::Feed(const uint8_t* data, size_t count) {
   buffer_.Append(data, count);
   for (;;) {
     if (rules_ == Rules::KavroReceive) {
-      if (buffer_.empty()) return;
+      if (buffer_.Empty()) return;
       if (buffer_[0] != SOCKET_FRAME_TAG) {
-        EmitNoise(buffer_.size(), "no 0xC5 tag in front: kavro drops every byte it holds");
+        EmitNoise(buffer_.Size(), "no 0xC5 tag in front: kavro drops every byte it holds");
         return;
       }
     } else {
@@ -437,10 +437,10 @@ void TcpDecoder::Feed(const uint8_t* data, size_t count) {
       if (tag > 0) EmitNoise(tag, "");
     }
     // A partial header waits for the rest of the frame.
-    if (buffer_.size() < SOCKET_HEADER_SIZE) return;
-    const uint32_t length = BigEndian16(buffer_.data() + 1);
+    if (buffer_.Size() < SOCKET_HEADER_SIZE) return;
+    const uint32_t length = BigEndian16(buffer_.Data() + 1);
     const size_t whole = SOCKET_HEADER_SIZE + length;
-    if (buffer_.size() < whole) return;
+    if (buffer_.Size() < whole) return;
     Item item;
     item.kind = ItemKind::TcpFrame;
     item.offset = bufferOffset_;
@@ -455,15 +455,15 @@ void TcpDecoder::Feed(const uint8_t* data, size_t count) {
 }
 
 void TcpDecoder::Break() {
-  if (buffer_.empty()) return;
+  if (buffer_.Empty()) return;
   Item item;
   item.offset = bufferOffset_;
-  item.raw = buffer_.Slice(0, buffer_.size());
+  item.raw = buffer_.Slice(0, buffer_.Size());
   if (buffer_[0] == SOCKET_FRAME_TAG) {
     item.kind = ItemKind::Incomplete;
     item.needed = SOCKET_HEADER_SIZE;
-    if (buffer_.size() >= SOCKET_HEADER_SIZE) item.needed = SOCKET_HEADER_SIZE + BigEndian16(buffer_.data() + 1);
-    if (item.needed <= buffer_.size()) {
+    if (buffer_.Size() >= SOCKET_HEADER_SIZE) item.needed = SOCKET_HEADER_SIZE + BigEndian16(buffer_.Data() + 1);
+    if (item.needed <= buffer_.Size()) {
       // Whole frames behind an empty one that no later read fetched.
       item.note = "held by kavro, never taken: no read followed";
     }
@@ -471,7 +471,7 @@ void TcpDecoder::Break() {
     item.kind = ItemKind::Noise;
   }
   Emit(std::move(item));
-  Consume(buffer_.size());
+  Consume(buffer_.Size());
 }
 
 }  // namespace kavro::decode

@@ -30,7 +30,7 @@ struct CrcCheck {
   bool present = false;
   uint16_t value = 0;     // as received
   uint16_t expected = 0;  // as computed over the protected bytes
-  bool ok() const { return value == expected; }
+  bool Ok() const { return value == expected; }
 };
 
 struct Item {
@@ -76,9 +76,9 @@ class HeldBytes {
  public:
   void Append(const uint8_t* data, size_t count);
   void Drop(size_t n);
-  size_t size() const { return bytes_.size() - head_; }
-  bool empty() const { return size() == 0; }
-  const uint8_t* data() const { return bytes_.data() + head_; }
+  size_t Size() const { return bytes_.size() - head_; }
+  bool Empty() const { return Size() == 0; }
+  const uint8_t* Data() const { return bytes_.data() + head_; }
   uint8_t operator[](size_t i) const { return bytes_[head_ + i]; }
   std::vector<uint8_t> Slice(size_t from, size_t to) const;
   // The position of the first `value`, or size() when there is none.

@@ -82,7 +82,7 @@ class Direction {
     tcp_.reset();
   }
 
-  const Origin& origin() const { return origin_; }
+  const Origin& CurrentOrigin() const { return origin_; }
 
  private:
   Printer& printer_;
@@ -134,7 +134,7 @@ size_t DecodeLog(TraceReader& reader, Printer& printer, Framing forced, bool wit
       // line limit.
       if (dump->cut || (readCount && *readCount > dump->bytes.size())) {
         direction.Break();
-        printer.Gap(direction.origin(), dump->bytes.size(), readCount);
+        printer.Gap(direction.CurrentOrigin(), dump->bytes.size(), readCount);
       }
     }
     record = std::move(next);
@@ -172,8 +172,8 @@ class Input {
     while (head_.size() < HEAD_BYTES && ReadChunk(head_)) {}
   }
 
-  const std::string& name() const { return name_; }
-  const std::string& head() const { return head_; }
+  const std::string& Name() const { return name_; }
+  const std::string& Head() const { return head_; }
 
   // Appends the next chunk to `to`; false at the end.
   bool ReadChunk(std::string& to) {
@@ -236,12 +236,12 @@ bool LooksLikeHex(const std::string& text) {
 }
 
 void DecodeInput(Input& input, Format format, Framing framing, bool withLog, Printer& printer) {
-  if (format == Format::Auto && LooksLikeTraceLog(input.head())) format = Format::Log;
+  if (format == Format::Auto && LooksLikeTraceLog(input.Head())) format = Format::Log;
   if (format == Format::Log) {
-    const bool empty = input.head().empty();
+    const bool empty = input.Head().empty();
     TraceReader reader(input.Lines());
     if (DecodeLog(reader, printer, framing, withLog) == 0 && !empty) {
-      throw Failure{EXIT_UNREADABLE, "kavro-decode: " + input.name() + " holds no trace log line"};
+      throw Failure{EXIT_UNREADABLE, "kavro-decode: " + input.Name() + " holds no trace log line"};
     }
     return;
   }
@@ -250,7 +250,7 @@ void DecodeInput(Input& input, Format format, Framing framing, bool withLog, Pri
   if (format == Format::Hex) {
     std::string error;
     auto bytes = kavro::tools::ParseHexBytes(text, &error);
-    if (!bytes) throw Failure{EXIT_UNREADABLE, "kavro-decode: " + input.name() + ": " + error};
+    if (!bytes) throw Failure{EXIT_UNREADABLE, "kavro-decode: " + input.Name() + ": " + error};
     DecodeBytes(*bytes, printer, framing);
     return;
   }
@@ -336,7 +336,7 @@ int main(int argc, char** argv) {
     if (inputs.empty()) inputs.push_back("-");
     for (const auto& name : inputs) {
       Input input(name);
-      if (inputs.size() > 1 && !json) std::printf("==> %s <==\n", input.name().c_str());
+      if (inputs.size() > 1 && !json) std::printf("==> %s <==\n", input.Name().c_str());
       DecodeInput(input, format, framing, withLog, printer);
     }
   } catch (const Failure& failure) {

@@ -53,7 +53,7 @@ std::string JsonBytes(const std::vector<uint8_t>& bytes) { return JsonBytes(std:
 
 std::string JsonCrc(const CrcCheck& crc) {
   return std::string("{\"value\":\"") + Hex4(crc.value) + "\",\"expected\":\"" + Hex4(crc.expected) +
-         "\",\"ok\":" + (crc.ok() ? "true" : "false") + "}";
+         "\",\"ok\":" + (crc.Ok() ? "true" : "false") + "}";
 }
 
 // Rows of 16 bytes, their offset, hex and printable text, as hexdump -C has
@@ -75,14 +75,14 @@ std::string Rows(const std::vector<uint8_t>& bytes) {
 
 std::string CrcText(const char* name, const CrcCheck& crc) {
   std::string out = std::string(name) + " " + Hex4(crc.value);
-  if (crc.ok()) return out + " ok";
+  if (crc.Ok()) return out + " ok";
   return out + " BAD, expected " + Hex4(crc.expected);
 }
 
 std::string FrameError(const Item& item) {
   if (item.lengthTooLong) return "length over 2038";
   if (item.frameClass != FrameClass::I) return "CRC";
-  if (!item.headerCrc.ok()) return "header CRC";
+  if (!item.headerCrc.Ok()) return "header CRC";
   return "payload CRC";
 }
 
@@ -113,7 +113,7 @@ std::string FrameText(const Item& item) {
     return item.ok ? out : out + Rows(item.raw);
   }
   out += "  " + CrcText("header CRC", item.headerCrc);
-  if (!item.headerCrc.ok()) return out + Rows(item.raw);
+  if (!item.headerCrc.Ok()) return out + Rows(item.raw);
   out += "  " + CrcText("payload CRC", item.payloadCrc);
   return out + Rows(item.payload);
 }

@@ -46,9 +46,9 @@ constexpr int64_t RECORD_LIMIT = 1023;
 }  // namespace
 
 bool LooksLikeTraceLog(std::string_view text) {
-  constexpr int LINES_LOOKED_AT = 64;
+  constexpr int linesLookedAt = 64;
   size_t pos = 0;
-  for (int n = 0; n < LINES_LOOKED_AT && pos < text.size(); ++n) {
+  for (int n = 0; n < linesLookedAt && pos < text.size(); ++n) {
     size_t end = text.find('\n', pos);
     if (end == std::string_view::npos) end = text.size();
     if (HeaderAt(text.substr(pos, end - pos), 0) > 0) return true;

@@ -145,15 +145,15 @@ int32_t DispatchControlRequest(MessageHandler& handler, const uint8_t* packet, s
   return 0;
 }
 
-bool ControlSocket::Open(const std::string& run_dir, std::string* error, const std::string& name) {
+bool ControlSocket::Open(const std::string& runDir, std::string* error, const std::string& name) {
   std::string ignored;
   if (!error) error = &ignored;
-  if (listen_fd_ >= 0) {
+  if (listenFd_ >= 0) {
     *error = "kavro: the control socket is already open";
     return false;
   }
-  if (!MakeRunDir(run_dir, error)) return false;
-  std::string path = run_dir;
+  if (!MakeRunDir(runDir, error)) return false;
+  std::string path = runDir;
   if (path.back() != '/') path += '/';
   path += name;
   sockaddr_un addr;
@@ -212,12 +212,12 @@ bool ControlSocket::Open(const std::string& run_dir, std::string* error, const s
     *error = "kavro: cannot watch the control socket " + path;
     return false;
   }
-  listen_fd_ = fd;
-  timer_fd_ = timer;
+  listenFd_ = fd;
+  timerFd_ = timer;
   path_ = path;
   dev_ = st.st_dev;
   ino_ = st.st_ino;
-  accept_paused_ = false;
+  acceptPaused_ = false;
   exhausted_ = false;
   full_ = false;
   buffer_.assign(kHeader + kMaxData + 1, 0);
@@ -226,15 +226,15 @@ bool ControlSocket::Open(const std::string& run_dir, std::string* error, const s
 
 void ControlSocket::Close() {
   while (!clients_.empty()) DropClient(clients_.begin()->first);
-  if (timer_fd_ >= 0) {
-    hub_.RemoveReader(timer_fd_);
-    close(timer_fd_);
-    timer_fd_ = -1;
+  if (timerFd_ >= 0) {
+    hub_.RemoveReader(timerFd_);
+    close(timerFd_);
+    timerFd_ = -1;
   }
-  if (listen_fd_ < 0) return;
-  hub_.RemoveReader(listen_fd_);
-  close(listen_fd_);
-  listen_fd_ = -1;
+  if (listenFd_ < 0) return;
+  hub_.RemoveReader(listenFd_);
+  close(listenFd_);
+  listenFd_ = -1;
   // Only our own socket file: a later run may have replaced it meanwhile.
   struct stat st {};
   if (lstat(path_.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_) unlink(path_.c_str());
@@ -248,7 +248,7 @@ void ControlSocket::Accept() {
   // Bounded, so that a flood of connections cannot hold the loop; the
   // listener stays readable and the rest are taken next round.
   for (size_t i = 0; i < kMaxClients; i++) {
-    const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if (OutOfDescriptors(errno)) PauseAccepting(errno);
       return;
@@ -259,7 +259,7 @@ void ControlSocket::Accept() {
       continue;
     }
     full_ = false;
-    const uint64_t serial = next_serial_++;
+    const uint64_t serial = nextSerial_++;
     if (!hub_.AddReader(fd, [this, fd, serial] { ServeClient(fd, serial); })) {
       close(fd);
       continue;
@@ -294,23 +294,23 @@ void ControlSocket::PauseAccepting(int err) {
     Notice("ControlSocket: accept failed (" + ErrnoText(err) + "), new clients wait");
     exhausted_ = true;
   }
-  hub_.RemoveReader(listen_fd_);
-  accept_paused_ = true;
-  resume_at_ms_ = MonotonicMs() + accept_pause_ms_;
+  hub_.RemoveReader(listenFd_);
+  acceptPaused_ = true;
+  resumeAtMs_ = MonotonicMs() + acceptPauseMs_;
   ArmTimer();
 }
 
 void ControlSocket::ArmTimer() {
-  if (timer_fd_ < 0) return;
+  if (timerFd_ < 0) return;
   bool any = false;
   uint64_t due = 0;
-  if (accept_paused_) {
-    due = resume_at_ms_;
+  if (acceptPaused_) {
+    due = resumeAtMs_;
     any = true;
   }
   for (const auto& [fd, client] : clients_) {
-    const uint64_t idle_at = client.last_active_ms + idle_ms_;
-    if (!any || idle_at < due) due = idle_at;
+    const uint64_t idleAt = client.last_active_ms + idleMs_;
+    if (!any || idleAt < due) due = idleAt;
     any = true;
   }
   itimerspec spec{};
@@ -321,25 +321,25 @@ void ControlSocket::ArmTimer() {
     spec.it_value.tv_sec = time_t(in / 1000);
     spec.it_value.tv_nsec = long(in % 1000) * 1000000L;
   }
-  timerfd_settime(timer_fd_, 0, &spec, nullptr);
+  timerfd_settime(timerFd_, 0, &spec, nullptr);
 }
 
 void ControlSocket::OnTimer() {
   uint64_t expirations;
-  ssize_t ignored = read(timer_fd_, &expirations, sizeof expirations);
+  ssize_t ignored = read(timerFd_, &expirations, sizeof expirations);
   (void)ignored;
   const uint64_t now = MonotonicMs();
-  if (accept_paused_ && now >= resume_at_ms_) {
-    accept_paused_ = false;
-    if (!hub_.AddReader(listen_fd_, [this] { Accept(); })) PauseAccepting(errno);
+  if (acceptPaused_ && now >= resumeAtMs_) {
+    acceptPaused_ = false;
+    if (!hub_.AddReader(listenFd_, [this] { Accept(); })) PauseAccepting(errno);
   }
   std::vector<int> idle;
   for (const auto& [fd, client] : clients_) {
-    if (now >= client.last_active_ms + idle_ms_) idle.push_back(fd);
+    if (now >= client.last_active_ms + idleMs_) idle.push_back(fd);
   }
   for (int fd : idle) {
     DropClient(fd);
-    Notice("ControlSocket: client idle for " + std::to_string(idle_ms_ / 1000) + " s, closed");
+    Notice("ControlSocket: client idle for " + std::to_string(idleMs_ / 1000) + " s, closed");
   }
   ArmTimer();
 }

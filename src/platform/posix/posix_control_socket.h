@@ -71,17 +71,17 @@ class ControlSocket {
   // the request is answered 0 like any unknown message.
   void SetStatusSource(std::function<std::vector<uint8_t>()> status) { status_ = std::move(status); }
   // Shorter idle time and pause, for tests; before Open.
-  void SetTimes(uint32_t idle_ms, uint32_t accept_pause_ms) {
-    idle_ms_ = idle_ms;
-    accept_pause_ms_ = accept_pause_ms;
+  void SetTimes(uint32_t idleMs, uint32_t acceptPauseMs) {
+    idleMs_ = idleMs;
+    acceptPauseMs_ = acceptPauseMs;
   }
 
-  // Creates `run_dir` (mode 0755, with its missing parents) and the socket
-  // `run_dir`/`name` (mode 0660), and starts serving it. A socket file left
+  // Creates `runDir` (mode 0755, with its missing parents) and the socket
+  // `runDir`/`name` (mode 0660), and starts serving it. A socket file left
   // behind by a run that died is replaced; one a running process still
   // listens on is not. On failure returns false with a one-line message for
   // standard error in `*error`.
-  bool Open(const std::string& run_dir, std::string* error, const std::string& name = kDefaultName);
+  bool Open(const std::string& runDir, std::string* error, const std::string& name = kDefaultName);
   // Stops serving, drops every client and removes the socket file (only if it
   // is still the one this object created). Idempotent.
   void Close();
@@ -116,23 +116,23 @@ class ControlSocket {
   MessageHandler& handler_;
   std::function<void(const std::string&)> notice_;
   std::function<std::vector<uint8_t>()> status_;
-  uint32_t idle_ms_ = kIdleMs;
-  uint32_t accept_pause_ms_ = kAcceptPauseMs;
+  uint32_t idleMs_ = kIdleMs;
+  uint32_t acceptPauseMs_ = kAcceptPauseMs;
   std::string path_;
-  int listen_fd_ = -1;
+  int listenFd_ = -1;
   dev_t dev_ = 0;
   ino_t ino_ = 0;
   // One timer for the idle check and the end of an accept pause.
-  int timer_fd_ = -1;
-  bool accept_paused_ = false;
-  uint64_t resume_at_ms_ = 0;
+  int timerFd_ = -1;
+  bool acceptPaused_ = false;
+  uint64_t resumeAtMs_ = 0;
   // Set while accept keeps failing for want of descriptors, and while every
   // new client is refused for want of a place, so that one line tells of
   // each, not one per pause or per connection.
   bool exhausted_ = false;
   bool full_ = false;
   std::map<int, Client> clients_;
-  uint64_t next_serial_ = 0;
+  uint64_t nextSerial_ = 0;
   std::vector<uint8_t> buffer_;
 };
 

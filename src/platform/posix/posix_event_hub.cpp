@@ -23,22 +23,22 @@ uint64_t ReaderTag(int fd, uint64_t serial) { return (serial << 32) | static_cas
 }  // namespace
 
 PosixEventHub::PosixEventHub() {
-  epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
-  wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (epoll_fd_ >= 0 && wake_fd_ >= 0) {
+  epollFd_ = epoll_create1(EPOLL_CLOEXEC);
+  wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (epollFd_ >= 0 && wakeFd_ >= 0) {
     epoll_event ev{};
     ev.events = EPOLLIN;
     ev.data.u64 = kWakeTag;
-    if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &ev) != 0) {
-      close(wake_fd_);
-      wake_fd_ = -1;
+    if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev) != 0) {
+      close(wakeFd_);
+      wakeFd_ = -1;
     }
   }
 }
 
 PosixEventHub::~PosixEventHub() {
-  if (wake_fd_ >= 0) close(wake_fd_);
-  if (epoll_fd_ >= 0) close(epoll_fd_);
+  if (wakeFd_ >= 0) close(wakeFd_);
+  if (epollFd_ >= 0) close(epollFd_);
 }
 
 uint64_t PosixEventHub::MonotonicNs() {
@@ -64,10 +64,10 @@ void PosixEventHub::Sleep(uint32_t ms) {
 }
 
 void PosixEventHub::Wake() {
-  if (wake_fd_ < 0) return;
+  if (wakeFd_ < 0) return;
   uint64_t one = 1;
   // A full counter (never in practice) still leaves the descriptor readable.
-  ssize_t ignored = write(wake_fd_, &one, sizeof one);
+  ssize_t ignored = write(wakeFd_, &one, sizeof one);
   (void)ignored;
 }
 
@@ -85,7 +85,7 @@ bool PosixEventHub::SetTimer(uint32_t id, uint32_t ms) {
     Timer& t = timers_[id];
     t.due_ns = MonotonicNs() + uint64_t(ms) * 1000000u;
     t.generation++;
-    t.started = start_order_++;
+    t.started = startOrder_++;
     t.running = true;
   }
   // The loop may be asleep until a later deadline.
@@ -107,25 +107,25 @@ bool PosixEventHub::IsTimerRunning(uint32_t id) {
   return it != timers_.end() && it->second.running;
 }
 
-bool PosixEventHub::AddReader(int fd, std::function<void()> on_readable) {
-  return Watch(fd, EPOLLIN | EPOLLRDHUP, std::move(on_readable));
+bool PosixEventHub::AddReader(int fd, std::function<void()> onReadable) {
+  return Watch(fd, EPOLLIN | EPOLLRDHUP, std::move(onReadable));
 }
 
-bool PosixEventHub::AddWriter(int fd, std::function<void()> on_writable) {
-  return Watch(fd, EPOLLOUT, std::move(on_writable));
+bool PosixEventHub::AddWriter(int fd, std::function<void()> onWritable) {
+  return Watch(fd, EPOLLOUT, std::move(onWritable));
 }
 
-bool PosixEventHub::Watch(int fd, uint32_t events, std::function<void()> on_ready) {
+bool PosixEventHub::Watch(int fd, uint32_t events, std::function<void()> onReady) {
   if (!Ok() || fd < 0) return false;
   std::lock_guard lock(mutex_);
   auto it = readers_.find(fd);
-  const uint64_t serial = (++reader_serial_) & 0xFFFFFFFFu;
+  const uint64_t serial = (++readerSerial_) & 0xFFFFFFFFu;
   epoll_event ev{};
   ev.events = events;
   ev.data.u64 = ReaderTag(fd, serial);
   const int op = it == readers_.end() ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
-  if (epoll_ctl(epoll_fd_, op, fd, &ev) != 0) return false;
-  readers_[fd] = Reader{fd, serial, std::move(on_ready)};
+  if (epoll_ctl(epollFd_, op, fd, &ev) != 0) return false;
+  readers_[fd] = Reader{fd, serial, std::move(onReady)};
   return true;
 }
 
@@ -133,7 +133,7 @@ void PosixEventHub::RemoveReader(int fd) {
   std::lock_guard lock(mutex_);
   auto it = readers_.find(fd);
   if (it == readers_.end()) return;
-  epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+  epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
   readers_.erase(it);
 }
 
@@ -147,7 +147,7 @@ void PosixEventHub::Stop() {
 
 bool PosixEventHub::OnMainThread() const {
   std::lock_guard lock(mutex_);
-  return main_thread_ == std::this_thread::get_id();
+  return mainThread_ == std::this_thread::get_id();
 }
 
 // How long epoll may sleep: not at all while messages wait, else until the
@@ -177,8 +177,8 @@ void PosixEventHub::ServeReadyDescriptors(const epoll_event* events, int count) 
   for (int i = 0; i < count; i++) {
     const uint64_t tag = events[i].data.u64;
     if (tag == kWakeTag) {
-      uint64_t ignored_count;
-      ssize_t ignored = read(wake_fd_, &ignored_count, sizeof ignored_count);
+      uint64_t ignoredCount;
+      ssize_t ignored = read(wakeFd_, &ignoredCount, sizeof ignoredCount);
       (void)ignored;
       continue;
     }
@@ -224,13 +224,13 @@ void PosixEventHub::DeliverPosted() {
 bool PosixEventHub::PickDueTimer(uint32_t* id, uint64_t* generation) {
   const uint64_t now = MonotonicNs();
   bool found = false;
-  uint64_t best_due = 0, best_start = 0;
+  uint64_t bestDue = 0, bestStart = 0;
   for (auto& [tid, t] : timers_) {
     if (!t.running || t.due_ns > now) continue;
-    if (!found || t.due_ns < best_due || (t.due_ns == best_due && t.started < best_start)) {
+    if (!found || t.due_ns < bestDue || (t.due_ns == bestDue && t.started < bestStart)) {
       found = true;
-      best_due = t.due_ns;
-      best_start = t.started;
+      bestDue = t.due_ns;
+      bestStart = t.started;
       *id = tid;
       *generation = t.generation;
     }
@@ -247,7 +247,7 @@ void PosixEventHub::DeliverDueTimers() {
       if (stop_ || !PickDueTimer(&id, &generation)) return;
     }
     std::unique_lock<std::recursive_mutex> dispatch;
-    if (dispatch_lock_) dispatch = std::unique_lock(*dispatch_lock_);
+    if (dispatchLock_) dispatch = std::unique_lock(*dispatchLock_);
     {
       // The last look before the handler: a stop or restart since the pick
       // (made by the other thread, perhaps while we waited for the dispatch
@@ -267,13 +267,13 @@ bool PosixEventHub::Run() {
   if (!Ok()) return false;
   {
     std::lock_guard lock(mutex_);
-    main_thread_ = std::this_thread::get_id();
+    mainThread_ = std::this_thread::get_id();
   }
   bool ok = true;
   epoll_event events[kMaxEvents];
   for (;;) {
     const int timeout = WaitTimeoutMs();
-    const int n = epoll_wait(epoll_fd_, events, kMaxEvents, timeout);
+    const int n = epoll_wait(epollFd_, events, kMaxEvents, timeout);
     if (n < 0 && errno != EINTR) {
       ok = false;
       break;
@@ -286,7 +286,7 @@ bool PosixEventHub::Run() {
   }
   std::lock_guard lock(mutex_);
   stop_ = false;
-  main_thread_ = std::thread::id();
+  mainThread_ = std::thread::id();
   return ok;
 }
 

@@ -27,7 +27,7 @@ class PosixEventHub : public EventHub {
 
   // False when the epoll instance or the wake-up descriptor could not be
   // made; Run() then returns at once.
-  bool Ok() const { return epoll_fd_ >= 0 && wake_fd_ >= 0; }
+  bool Ok() const { return epollFd_ >= 0 && wakeFd_ >= 0; }
 
   // The window procedure. Set before Run(); messages that arrive without
   // one are dropped.
@@ -38,7 +38,7 @@ class PosixEventHub : public EventHub {
   // it, so a KillTimer made under that lock is either seen by the check or
   // waits until the expiry has been handled: no window remains in which a
   // stopped timer could still reach the handler.
-  void SetTimerDispatchLock(std::recursive_mutex* lock) { dispatch_lock_ = lock; }
+  void SetTimerDispatchLock(std::recursive_mutex* lock) { dispatchLock_ = lock; }
 
   uint64_t NowMs() override;
   void Sleep(uint32_t ms) override;
@@ -47,14 +47,14 @@ class PosixEventHub : public EventHub {
   void KillTimer(uint32_t id) override;
   bool IsTimerRunning(uint32_t id) override;
 
-  // Calls `on_readable` on the main thread whenever `fd` is readable (or hung
+  // Calls `onReadable` on the main thread whenever `fd` is readable (or hung
   // up or in error: the callback finds out by reading). One callback per
   // descriptor; adding a watched descriptor again replaces its callback.
-  bool AddReader(int fd, std::function<void()> on_readable);
-  // Calls `on_writable` on the main thread whenever `fd` can take a write (or
+  bool AddReader(int fd, std::function<void()> onReadable);
+  // Calls `onWritable` on the main thread whenever `fd` can take a write (or
   // is hung up or in error). A descriptor is watched either way, not both:
   // this replaces a reader of `fd`, and AddReader replaces a writer.
-  bool AddWriter(int fd, std::function<void()> on_writable);
+  bool AddWriter(int fd, std::function<void()> onWritable);
   // Stops watching `fd`, reader or writer. Safe from inside any callback,
   // also its own.
   void RemoveReader(int fd);
@@ -85,7 +85,7 @@ class PosixEventHub : public EventHub {
     std::function<void()> on_readable;
   };
 
-  bool Watch(int fd, uint32_t events, std::function<void()> on_ready);
+  bool Watch(int fd, uint32_t events, std::function<void()> onReady);
   static uint64_t MonotonicNs();
   void Wake();
   int WaitTimeoutMs();
@@ -95,19 +95,19 @@ class PosixEventHub : public EventHub {
   bool PickDueTimer(uint32_t* id, uint64_t* generation);
   void Dispatch(uint32_t message, uint32_t wParam);
 
-  int epoll_fd_ = -1;
-  int wake_fd_ = -1;
+  int epollFd_ = -1;
+  int wakeFd_ = -1;
   MessageHandler* handler_ = nullptr;
-  std::recursive_mutex* dispatch_lock_ = nullptr;
+  std::recursive_mutex* dispatchLock_ = nullptr;
 
   mutable std::mutex mutex_;
   std::deque<std::pair<uint32_t, uint32_t>> queue_;
   std::map<uint32_t, Timer> timers_;
-  uint64_t start_order_ = 0;
+  uint64_t startOrder_ = 0;
   std::map<int, Reader> readers_;
-  uint64_t reader_serial_ = 0;
+  uint64_t readerSerial_ = 0;
   bool stop_ = false;
-  std::thread::id main_thread_;
+  std::thread::id mainThread_;
 
   static constexpr int kMaxEvents = 32;
 };

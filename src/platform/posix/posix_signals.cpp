@@ -34,8 +34,8 @@ constexpr int kRoutedSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 }  // namespace
 
-bool SignalRoute::Start(std::function<void(int)> on_signal) {
-  if (read_fd_ >= 0) return false;
+bool SignalRoute::Start(std::function<void(int)> onSignal) {
+  if (readFd_ >= 0) return false;
   int fds[2];
   if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) return false;
   int expected = -1;
@@ -44,10 +44,10 @@ bool SignalRoute::Start(std::function<void(int)> on_signal) {
     close(fds[1]);
     return false;
   }
-  read_fd_ = fds[0];
-  write_fd_ = fds[1];
-  on_signal_ = std::move(on_signal);
-  if (!hub_.AddReader(read_fd_, [this] { Drain(); })) {
+  readFd_ = fds[0];
+  writeFd_ = fds[1];
+  onSignal_ = std::move(onSignal);
+  if (!hub_.AddReader(readFd_, [this] { Drain(); })) {
     Stop();
     return false;
   }
@@ -65,16 +65,16 @@ bool SignalRoute::Start(std::function<void(int)> on_signal) {
 }
 
 void SignalRoute::Stop() {
-  if (read_fd_ < 0) return;
+  if (readFd_ < 0) return;
   struct sigaction sa {};
   sa.sa_handler = SIG_DFL;
   sigemptyset(&sa.sa_mask);
   for (int signo : kRoutedSignals) sigaction(signo, &sa, nullptr);
   g_signal_pipe.store(-1);
-  hub_.RemoveReader(read_fd_);
-  close(read_fd_);
-  close(write_fd_);
-  read_fd_ = write_fd_ = -1;
+  hub_.RemoveReader(readFd_);
+  close(readFd_);
+  close(writeFd_);
+  readFd_ = writeFd_ = -1;
 }
 
 SignalRoute::~SignalRoute() { Stop(); }
@@ -82,12 +82,12 @@ SignalRoute::~SignalRoute() { Stop(); }
 void SignalRoute::Drain() {
   unsigned char buffer[64];
   for (;;) {
-    const ssize_t n = read(read_fd_, buffer, sizeof buffer);
+    const ssize_t n = read(readFd_, buffer, sizeof buffer);
     if (n <= 0) return;
     for (ssize_t i = 0; i < n; i++) {
-      if (on_signal_) on_signal_(buffer[i]);
+      if (onSignal_) onSignal_(buffer[i]);
       // The callback may have ended the route (the destroy handling).
-      if (read_fd_ < 0) return;
+      if (readFd_ < 0) return;
     }
   }
 }

@@ -103,10 +103,10 @@ int32_t PosixTcpSocket::Send(const uint8_t* data, uint32_t length, SendProgress&
   // The limit covers the wait for a block of the other thread as well: the
   // caller on the main thread holds the event loop for no longer than this.
   int64_t deadline = NowMs() + SEND_CONSTANT_MS + length / SEND_BYTES_PER_MS;
-  std::unique_lock lock(sendMutex_, std::defer_lock);
-  if (!lock.try_lock_until(std::chrono::steady_clock::time_point(std::chrono::milliseconds(deadline)))) {
+  if (!sendMutex_.TryLockUntil(std::chrono::steady_clock::time_point(std::chrono::milliseconds(deadline)))) {
     return ETIMEDOUT;
   }
+  const BoundedLockRelease release(sendMutex_);
   const int fd = fd_.load();
   if (fd < 0) return EBADF;
   uint32_t done = 0;
@@ -197,7 +197,12 @@ void PosixTcpSocket::Close() {
   Interrupt();
   // Both waits have seen the wake-up and left; only now may the descriptor
   // go, or a number reused by another open could be read from or written to.
-  std::scoped_lock lock(readMutex_, sendMutex_, closeMutex_);
+  // Each of the three is otherwise held alone, so taking them in this fixed
+  // order cannot deadlock.
+  const std::lock_guard reading(readMutex_);
+  sendMutex_.Lock();
+  const BoundedLockRelease sending(sendMutex_);
+  const std::lock_guard closing(closeMutex_);
   const int fd = fd_.exchange(-1);
   if (fd >= 0) close(fd);
 }

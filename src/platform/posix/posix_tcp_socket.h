@@ -28,24 +28,18 @@ namespace kavro::platform {
 // not see, so it would report every unlock as one of an unlocked mutex.
 class BoundedLock {
  public:
-  void lock() {
+  void Lock() {
     std::unique_lock guard(mutex_);
     free_.wait(guard, [this] { return !held_; });
     held_ = true;
   }
-  bool try_lock() {
-    std::lock_guard guard(mutex_);
-    if (held_) return false;
-    held_ = true;
-    return true;
-  }
-  bool try_lock_until(std::chrono::steady_clock::time_point deadline) {
+  bool TryLockUntil(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock guard(mutex_);
     if (!free_.wait_until(guard, deadline, [this] { return !held_; })) return false;
     held_ = true;
     return true;
   }
-  void unlock() {
+  void Unlock() {
     {
       std::lock_guard guard(mutex_);
       held_ = false;
@@ -57,6 +51,18 @@ class BoundedLock {
   std::mutex mutex_;
   std::condition_variable free_;
   bool held_ = false;
+};
+
+// Releases a BoundedLock, taken before, when the scope ends.
+class BoundedLockRelease {
+ public:
+  explicit BoundedLockRelease(BoundedLock& lock) : lock_(lock) {}
+  ~BoundedLockRelease() { lock_.Unlock(); }
+  BoundedLockRelease(const BoundedLockRelease&) = delete;
+  BoundedLockRelease& operator=(const BoundedLockRelease&) = delete;
+
+ private:
+  BoundedLock& lock_;
 };
 
 class PosixTcpSocket : public TcpSocket {
