@@ -328,9 +328,17 @@ size_t UnixServer::SendSome(Conn& c, int64_t now, uint64_t* work) {
   for (size_t i = 0; i < n; ++i) {
     parts[2 * i] = {out[i].header, out[i].header_size};
     parts[2 * i + 1] = {const_cast<void*>(out[i].payload), out[i].length};
-    messages[i] = {};
-    messages[i].msg_hdr.msg_iov = &parts[2 * i];
-    messages[i].msg_hdr.msg_iovlen = out[i].length > 0 ? 2 : 1;
+    // Field by field: zeroing the whole entry costs a memset call per
+    // record.
+    msghdr& h = messages[i].msg_hdr;
+    h.msg_name = nullptr;
+    h.msg_namelen = 0;
+    h.msg_iov = &parts[2 * i];
+    h.msg_iovlen = out[i].length > 0 ? 2 : 1;
+    h.msg_control = nullptr;
+    h.msg_controllen = 0;
+    h.msg_flags = 0;
+    messages[i].msg_len = 0;
   }
   int sent = sendmmsg(c.fd, messages, static_cast<unsigned>(n), MSG_DONTWAIT | MSG_NOSIGNAL);
   if (sent < 0) {
