@@ -608,7 +608,7 @@ void DeliveryCore::Release(ClientId id) {
   }
 }
 
-size_t DeliveryCore::PopDone(void** blocks, size_t max) {
+size_t DeliveryCore::PopDone(void** blocks, size_t max, uint64_t keep_records, uint64_t keep_bytes) {
   // Retired clients that are not yet released still count: a server may have
   // a write of theirs in flight.
   uint64_t low = end_;
@@ -616,7 +616,8 @@ size_t DeliveryCore::PopDone(void** blocks, size_t max) {
   if (backlog_) low = std::min(low, backlog_begin_);
   if (ack_mode_) low = std::min(low, ack_cursor_);
   size_t n = 0;
-  while (base_ < low && n < max) {
+  while (base_ < low && n < max &&
+         (low - base_ > keep_records || BytesBefore(low) - log_.front().bytes_before > keep_bytes)) {
     if (log_.front().payload != nullptr) blocks[n++] = log_.front().payload;
     log_.pop_front();
     ++base_;
@@ -624,10 +625,13 @@ size_t DeliveryCore::PopDone(void** blocks, size_t max) {
   return n;
 }
 
-void DeliveryCore::Reap(std::vector<void*>* to_free, std::vector<std::string>* notices) {
+void DeliveryCore::Reap(std::vector<void*>* to_free, std::vector<std::string>* notices, uint64_t keep_records,
+                        uint64_t keep_bytes) {
   std::lock_guard<std::mutex> guard(mutex_);
   void* blocks[64];
-  for (size_t n; (n = PopDone(blocks, 64)) > 0;) to_free->insert(to_free->end(), blocks, blocks + n);
+  for (size_t n; (n = PopDone(blocks, 64, keep_records, keep_bytes)) > 0;) {
+    to_free->insert(to_free->end(), blocks, blocks + n);
+  }
   for (auto& line : notices_) notices->push_back(std::move(line));
   notices_.clear();
 }

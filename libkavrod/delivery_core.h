@@ -150,7 +150,13 @@ class DeliveryCore {
   // Frees nothing itself: hands over the payload blocks no client needs any
   // more and the lines to report, for the caller to deal with outside the
   // lock. While records keep coming, the producer frees most blocks itself.
-  void Reap(std::vector<void*>* to_free, std::vector<std::string>* notices);
+  // The newest `keep_records` done blocks (no more than `keep_bytes` of
+  // payload) are left to the producer: freed on its own thread, each is the
+  // block its allocator hands out for the next payload, where blocks freed
+  // here in bulk go back to the allocator's shared bins and cost the
+  // producer a slow allocation each.
+  void Reap(std::vector<void*>* to_free, std::vector<std::string>* notices, uint64_t keep_records = 0,
+            uint64_t keep_bytes = 0);
 
   bool Stopping() const;
   // Every connected client has been sent everything.
@@ -230,7 +236,7 @@ class DeliveryCore {
   void Finish(After after);
   // Takes up to `max` records off the front of the log that no client needs
   // any more; returns their payload blocks in `blocks`.
-  size_t PopDone(void** blocks, size_t max);
+  size_t PopDone(void** blocks, size_t max, uint64_t keep_records = 0, uint64_t keep_bytes = 0);
   void NoteProgress();
 
   const ServerHooks server_;

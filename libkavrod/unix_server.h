@@ -61,7 +61,9 @@ class UnixServer final {
   size_t SendSome(Conn& c, int64_t now, uint64_t* work);
   void CloseRetired();
   void ReportRefusals(int64_t now, bool all);
-  void Housekeeping();
+  // Closes retired clients, frees done payload blocks (all of them, or all
+  // but the newest few while the link runs) and reports the core's lines.
+  void Housekeeping(bool leave_for_producer = false);
   void Report(const std::string& line);
 
   DeliveryCore core_;

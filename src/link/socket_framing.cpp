@@ -78,8 +78,12 @@ int32_t SocketFraming::SendSocketFrame(const uint8_t* payload, uint32_t length) 
 }
 
 int32_t SocketFraming::CheckSocketFrame(L2Frame* frame, const uint8_t* data, int32_t length) {
-  ctx_.trace.TraceMessage(LOG_DETAIL, "CheckSocketFrame((0x%x,0x%x,%i)", TraceAddress(frame), TraceAddress(data),
-                          length);
+  // Asked first: a varargs call per frame costs as much as the parse itself
+  // while the trace log is off.
+  if (ctx_.trace.Passes(LOG_DETAIL)) {
+    ctx_.trace.TraceMessage(LOG_DETAIL, "CheckSocketFrame((0x%x,0x%x,%i)", TraceAddress(frame), TraceAddress(data),
+                            length);
+  }
   frameCut_ = false;
   if (frame == nullptr) return 0;
   if (length > 0 && data != nullptr && !AppendSocketBytes(data, length)) return 0;
@@ -164,7 +168,7 @@ void SocketFraming::ReceiveSocketBytes(L2Frame& frame, const uint8_t* data, int3
 }
 
 int32_t SocketFraming::ProcessSocketFrame(L2Frame* frame) {
-  ctx_.trace.TraceMessage(LOG_DETAIL, "ProcessSocketFrame(0x%x)", TraceAddress(frame));
+  if (ctx_.trace.Passes(LOG_DETAIL)) ctx_.trace.TraceMessage(LOG_DETAIL, "ProcessSocketFrame(0x%x)", TraceAddress(frame));
   if (frame == nullptr) {
     ctx_.trace.TraceMessage(LOG_ERROR, "ProcessSocketFrame failed: Receiveframe is NULL !");
     return 0;

@@ -70,7 +70,9 @@ int32_t TcpPort::SendSocket(const uint8_t* data, uint32_t length) {
 }
 
 int32_t TcpPort::ReceiveSocket(uint8_t* buffer, uint32_t size) {
-  trace_.TraceMessage(LOG_DETAIL, "ReceiveSocket(0x%x,%i)", TraceAddress(buffer), static_cast<int>(size));
+  if (trace_.Passes(LOG_DETAIL)) {
+    trace_.TraceMessage(LOG_DETAIL, "ReceiveSocket(0x%x,%i)", TraceAddress(buffer), static_cast<int>(size));
+  }
   if (buffer == nullptr || size == 0) return 0;
   if (size > 0x7FFFFFFF) size = 0x7FFFFFFF;
   int32_t error = 0;
@@ -83,7 +85,7 @@ int32_t TcpPort::ReceiveSocket(uint8_t* buffer, uint32_t size) {
     trace_.TraceMessage(LOG_ERROR, "Server closed connection\n");
     return 0;
   }
-  trace_.TraceMessage(LOG_DETAIL, "Received %d bytes from server.", count);
+  if (trace_.Passes(LOG_DETAIL)) trace_.TraceMessage(LOG_DETAIL, "Received %d bytes from server.", count);
   return count;
 }
 
