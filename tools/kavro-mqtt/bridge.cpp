@@ -20,6 +20,7 @@
 
 #include "../kavroctl/command_line.h"
 #include "../kavroctl/ctl_protocol.h"
+#include "../common/unix_socket.h"
 
 namespace kavro::mqtt {
 namespace {
@@ -50,29 +51,8 @@ void Info(const std::string& text) { Line("<6>", text); }
 void Warn(const std::string& text) { Line("<4>", text); }
 void Error(const std::string& text) { Line("<3>", text); }
 
-std::string SocketPath(std::string dir, const char* name) {
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  return dir + "/" + name;
-}
-
-int ConnectSocket(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) {
-    errno = ENAMETOOLONG;
-    return -1;
-  }
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    int error = errno;
-    close(fd);
-    errno = error;
-    return -1;
-  }
-  return fd;
-}
+using kavro::tools::SocketPath;
+constexpr auto ConnectSocket = kavro::tools::ConnectSeqpacket;
 
 // One request on the control socket and its answer packet.
 std::optional<std::vector<uint8_t>> ControlRequest(const std::string& runDir, uint32_t message, uint32_t word,

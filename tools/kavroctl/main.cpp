@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "../common/hex_text.h"
+#include "../common/unix_socket.h"
 #include "command_line.h"
 #include "ctl_protocol.h"
 #include "subcommands.h"
@@ -37,28 +38,14 @@ constexpr int ANSWER_TIMEOUT_SECONDS = 10;
 // enough to catch a restart by its service, rare enough to cost nothing.
 constexpr int FOLLOW_RETRY_MS = 200;
 
-std::string SocketPath(const std::string& runDir, const char* name) {
-  std::string dir = runDir;
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-  return dir + "/" + name;
-}
+using kavro::tools::SocketPath;
 
 // Connects a SOCK_SEQPACKET socket to `path`; -1 with errno set when
 // nothing listens there.
 int TryConnect(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) {
+  const int fd = kavro::tools::ConnectSeqpacket(path);
+  if (fd < 0 && errno == ENAMETOOLONG) {
     Fail(EXIT_USAGE, "kavroctl: the socket path " + path + " is too long for a Unix socket; use a shorter --run-dir");
-  }
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  if (fd < 0) Fail(EXIT_UNREACHABLE, std::string("kavroctl: cannot create a socket: ") + std::strerror(errno));
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    int error = errno;
-    close(fd);
-    errno = error;
-    return -1;
   }
   return fd;
 }
