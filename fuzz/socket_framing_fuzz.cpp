@@ -81,7 +81,7 @@ struct Out {
 class WireSocket : public platform::TcpSocket {
  public:
   int32_t Connect(const char*, uint16_t) override { return 0; }
-  int32_t Send(const uint8_t* data, uint32_t length) override {
+  int32_t Send(const uint8_t* data, uint32_t length, platform::SendProgress&) override {
     wire.insert(wire.end(), data, data + length);
     while (wire.size() - taken >= SOCKET_HEADER_SIZE) {
       const uint8_t* at = wire.data() + taken;
