@@ -12,7 +12,7 @@ import tempfile
 import time
 import unittest
 
-from harness import KAVRO, KAVRO_PBX, KAVROCTL, RECORDER, Kavro, require_binaries
+from harness import KAVRO, KAVRO_PBX, KAVROCTL, RECORDER, Kavro, require_binaries, wait_for
 
 
 def lifecycle_lines(text):
@@ -74,7 +74,14 @@ class LifecycleTest(unittest.TestCase):
             f.write("".join("%s=%s\n" % item for item in record.items()))
         k3 = Kavro(self, **again)
         k3.control().close()
-        self.assertEqual(failure_record(k.run_dir)["wait_ms"], "4000")
+        # The control socket is there before the start fails and the record
+        # is written anew.
+        def waits_4000():
+            try:
+                return failure_record(k.run_dir).get("wait_ms") == "4000"
+            except (OSError, ValueError):
+                return False
+        wait_for(waits_4000, "a wait of 4000 ms in the record")
         status = subprocess.run([KAVROCTL, "--run-dir", k.run_dir, "status", "--json"], capture_output=True,
                                 timeout=10)
         self.assertEqual(status.returncode, 0, status.stderr)
