@@ -160,12 +160,9 @@ TEST(PipeServer, ACreditClientTakesWhatItGrantedAndLeavesTheRestForTheNextClient
   EXPECT_TRUE(plain.Read(&error).empty());
 }
 
-TEST(PipeServer, SixteenClientsConnectingInTheSameInstantAllFindTheRecordsWaiting) {
-  const char* name = "\\\\.\\pipe\\kavrod-unit-test-burst";
-  PipeServer server(name);
-  ASSERT_TRUE(server.Start());
-  constexpr size_t count = PipeServer::LISTENING_INSTANCES;
-  ASSERT_EQ(count, 16u);
+// `count` clients that open the pipe in the same instant, one thread each,
+// released together once all are waiting.
+std::vector<std::unique_ptr<PipeClient>> ConnectAtOnce(const char* name, size_t count) {
   HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   std::vector<std::unique_ptr<PipeClient>> clients(count);
   std::vector<std::thread> threads;
@@ -179,6 +176,16 @@ TEST(PipeServer, SixteenClientsConnectingInTheSameInstantAllFindTheRecordsWaitin
   SetEvent(go);
   for (std::thread& thread : threads) thread.join();
   CloseHandle(go);
+  return clients;
+}
+
+TEST(PipeServer, SixteenClientsConnectingInTheSameInstantAllFindTheRecordsWaiting) {
+  const char* name = "\\\\.\\pipe\\kavrod-unit-test-burst";
+  PipeServer server(name);
+  ASSERT_TRUE(server.Start());
+  constexpr size_t count = PipeServer::LISTENING_INSTANCES;
+  ASSERT_EQ(count, 16u);
+  std::vector<std::unique_ptr<PipeClient>> clients = ConnectAtOnce(name, count);
   DWORD error = 0;
   for (size_t i = 0; i < count; ++i) {
     SCOPED_TRACE(i);
@@ -220,19 +227,7 @@ TEST(PipeServer, EveryRefusalIsCountedAndASinkThatBlocksHoldsUpNoClient) {
 
   // Eight at once: two are served, six closed before their link-state
   // record, reported in lines a second apart.
-  HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  std::vector<std::unique_ptr<PipeClient>> clients(8);
-  std::vector<std::thread> threads;
-  for (size_t i = 0; i < clients.size(); ++i) {
-    threads.emplace_back([&, i] {
-      WaitForSingleObject(go, INFINITE);
-      clients[i] = std::make_unique<PipeClient>(name);
-    });
-  }
-  Sleep(50);
-  SetEvent(go);
-  for (std::thread& thread : threads) thread.join();
-  CloseHandle(go);
+  std::vector<std::unique_ptr<PipeClient>> clients = ConnectAtOnce(name, 8);
   std::vector<PipeClient*> served;
   size_t refused = 0;
   for (auto& client : clients) {
