@@ -121,11 +121,19 @@ extern "C" {
 /* The same as 1 and 2 with the record's identity: the acknowledged client's. */
 #define KAVROD_RECORD_PAYLOAD_ID 4u
 #define KAVROD_RECORD_LINK_EVENT_ID 5u
+/* Set in the kind of a kind-4 or kind-5 record served again after a restart
+ * of the link driver from the record log: the same identity as when it was
+ * first sent, but the record is old (a link event in it no longer says how
+ * the link is now). */
+#define KAVROD_RECORD_AGAIN 0x100u
 
 /* Client requests. */
 #define KAVROD_REQUEST_CREDIT 1u
 #define KAVROD_REQUEST_ACKNOWLEDGED 2u
 #define KAVROD_REQUEST_ACK 3u
+/* Asks to be an observer: sent what comes from now on, never a backlog;
+ * never holds the link back; what it misses is counted for it alone. */
+#define KAVROD_REQUEST_OBSERVER 4u
 #define KAVROD_REQUEST_SIZE 8u
 #define KAVROD_ACK_REQUEST_SIZE 16u
 
