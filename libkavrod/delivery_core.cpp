@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
-#include <random>
 #include <utility>
 
 namespace kavrod {
@@ -78,29 +77,9 @@ bool ParseClientRequest(const uint8_t* data, size_t size, ClientRequest* request
   return true;
 }
 
-namespace {
-
-// Unique per start: the realtime clock in nanoseconds, stirred with a
-// random number so that two starts in the same tick still differ.
-uint64_t NewStartId() {
-  uint64_t x = static_cast<uint64_t>(
-      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-          .count());
-  try {
-    std::random_device random;
-    x ^= uint64_t{random()} << 32 | random();
-  } catch (...) {}
-  // splitmix64's finaliser.
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-  x ^= x >> 31;
-  return x != 0 ? x : 1;
-}
-
-}  // namespace
 
 DeliveryCore::DeliveryCore(ServerHooks server, Limits limits)
-    : server_(std::move(server)), limits_(limits), start_id_(NewStartId()) {}
+    : server_(std::move(server)), limits_(limits), start_id_(NewUniqueId()) {}
 
 DeliveryCore::~DeliveryCore() {
   for (Record& r : log_) std::free(r.payload);
@@ -139,13 +118,13 @@ void DeliveryCore::NoteProgress() {
   if (waiters_ > 0) notify_ = true;
 }
 
-void DeliveryCore::Append(uint32_t kind, uint32_t value, void* payload, uint32_t length, int64_t* clock) {
+void DeliveryCore::Append(uint32_t kind, uint32_t value, void* payload, uint32_t length, int64_t* clock, bool logged) {
   // The clock is read only when a client's stall clock starts: once per
   // burst rather than once per record.
   for (Client& c : clients_) {
     if (!c.retired && c.cursor == end_) c.pending_since = ReadClock(clock);
   }
-  log_.push_back(Record{kind, value, payload, length, bytes_total_});
+  log_.push_back(Record{kind, value, payload, length, bytes_total_, logged});
   bytes_total_ += KAVROD_HEADER_SIZE + length;
   if (live_ == 0 && !backlog_) {
     backlog_ = true;
@@ -198,6 +177,8 @@ void DeliveryCore::MakeRoom(uint64_t size) {
   }
   for (Client& c : clients_) {
     if (c.retired) continue;
+    // With the record log the acknowledged client reads on from the log.
+    if (record_log_ != nullptr && c.acknowledged) continue;
     // Whoever takes records first also takes the backlog, so it counts
     // against every client that might.
     uint64_t begin = c.cursor;
@@ -210,6 +191,18 @@ void DeliveryCore::MakeRoom(uint64_t size) {
     Retire(c, "cannot keep up", Format(" (%llu records behind)", pending), Loss::kCounted);
   }
   if (!ack_mode_) return;
+  if (record_log_ != nullptr) {
+    // With the record log, memory is a window onto it: what is kept only
+    // for the acknowledged client leaves memory and is read back from the
+    // log. A record the log could not take is lost with it.
+    mem_floor_ = std::max(mem_floor_, base_);
+    while (mem_floor_ < end_ && (end_ - mem_floor_ >= limits_.client_records_max ||
+                                 bytes_total_ - BytesBefore(mem_floor_) + size > limits_.client_bytes_max)) {
+      if (mem_floor_ >= ack_cursor_ && !At(mem_floor_).logged) ++records_lost_;
+      ++mem_floor_;
+    }
+    return;
+  }
   // Kept for the acknowledged client, whether or not one is connected: the
   // oldest go first.
   uint64_t dropped = 0;
@@ -261,6 +254,7 @@ int32_t DeliveryCore::Deliver(uint32_t address, void* payload, uint32_t length, 
   // to its allocator for the next payloads. Two per record keeps ahead.
   void* done[2];
   size_t done_count = 0;
+  uint64_t ticket = 0;
   {
     std::lock_guard<std::mutex> guard(mutex_);
     if (stopping_) return -1;
@@ -279,13 +273,18 @@ int32_t DeliveryCore::Deliver(uint32_t address, void* payload, uint32_t length, 
       }
     }
     if (!refused) {
-      Append(KAVROD_RECORD_PAYLOAD, address, payload, length, &now);
+      bool logged = false;
+      ticket = LogRecord(KAVROD_RECORD_PAYLOAD, address, payload, length, &logged);
+      Append(KAVROD_RECORD_PAYLOAD, address, payload, length, &now, logged);
+      lost = records_lost_ != lost_before;
       done_count = PopDone(done, 2);
     }
     after = Settle(work_before, live_before);
   }
   for (size_t i = 0; i < done_count; ++i) std::free(done[i]);
   Finish(after);
+  // Taken only once it would survive a power loss as well.
+  if (ticket != 0 && record_log_->SyncAlways()) record_log_->WaitSynced(ticket);
   if (!refused) return lost ? 2 : 1;
   // A client whose connect has returned is as good as connected: the
   // backlog may grow for it, as far as the deep buffer. Asking costs a
@@ -296,7 +295,7 @@ int32_t DeliveryCore::Deliver(uint32_t address, void* payload, uint32_t length, 
     std::lock_guard<std::mutex> guard(mutex_);
     if (stopping_) return -1;
     if (live_ == 0 && (!waiting || (backlog_ && end_ - backlog_begin_ >= limits_.client_records_max))) return -1;
-    Append(KAVROD_RECORD_PAYLOAD, address, payload, length, &now);
+    Append(KAVROD_RECORD_PAYLOAD, address, payload, length, &now, false);
   }
   return 1;
 }
@@ -304,8 +303,23 @@ int32_t DeliveryCore::Deliver(uint32_t address, void* payload, uint32_t length, 
 bool DeliveryCore::Room(int64_t now, int64_t* retry_at) {
   bool room = true;
   *retry_at = std::numeric_limits<int64_t>::max();
+  if (LogNearlyFull()) {
+    // The log's bound holds the link back, not the acknowledged client:
+    // only acknowledgements make room.
+    room = false;
+    *retry_at = now + kLogRoomPollMs;
+    if (!log_holding_) {
+      log_holding_ = true;
+      notices_.push_back("<4>the record log is nearly full: holding the link back until the acknowledged client "
+                         "acknowledges more");
+      ++work_;
+    }
+  } else {
+    log_holding_ = false;
+  }
   for (Client& c : clients_) {
     if (c.retired) continue;
+    if (record_log_ != nullptr && c.acknowledged) continue;
     uint64_t begin = c.cursor;
     if (backlog_ && backlog_begin_ < begin) begin = backlog_begin_;
     const uint64_t pending = end_ - begin;
@@ -337,7 +351,8 @@ int32_t DeliveryCore::WaitForRoom(int64_t timeout_ms) {
   // While the whole log is within the hold-back nobody is behind: the
   // common case, asked before every read of the socket, costs one lock.
   if (end_ - base_ <= limits_.hold_back &&
-      bytes_total_ - (base_ == end_ ? bytes_total_ : log_.front().bytes_before) <= limits_.client_bytes_max / 2) {
+      bytes_total_ - (base_ == end_ ? bytes_total_ : log_.front().bytes_before) <= limits_.client_bytes_max / 2 &&
+      !LogNearlyFull()) {
     return 1;
   }
   const uint64_t lost_before = records_lost_;
@@ -396,7 +411,9 @@ void DeliveryCore::Signal(uint32_t code, int64_t now) {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     if (stopping_) return;
-    Append(KAVROD_RECORD_LINK_EVENT, code, nullptr, 0, &now);
+    bool logged = false;
+    LogRecord(KAVROD_RECORD_LINK_EVENT, code, nullptr, 0, &logged);
+    Append(KAVROD_RECORD_LINK_EVENT, code, nullptr, 0, &now, logged);
     link_up_ = code == KAVROD_EVENT_ESTABLISHED;
     if (code == KAVROD_EVENT_SHUTDOWN) {
       stopping_ = true;
@@ -411,6 +428,9 @@ void DeliveryCore::Signal(uint32_t code, int64_t now) {
   }
   if (notify) room_.notify_all();
   if (wake) server_.wake();
+  // The process ends right after event 0: the log is synced and marked
+  // as stopped cleanly first.
+  if (code == KAVROD_EVENT_SHUTDOWN && record_log_ != nullptr) record_log_->Close();
 }
 
 void DeliveryCore::Shutdown() {
@@ -454,6 +474,7 @@ void DeliveryCore::Request(ClientId id, const uint8_t* data, size_t size) {
   ClientRequest request;
   if (!ParseClientRequest(data, size, &request)) return;
   After after;
+  uint64_t acknowledged = 0;
   {
     std::lock_guard<std::mutex> guard(mutex_);
     Client* c = Find(id);
@@ -469,11 +490,18 @@ void DeliveryCore::Request(ClientId id, const uint8_t* data, size_t size) {
         break;
       }
       case KAVROD_REQUEST_ACKNOWLEDGED: BecomeAcknowledged(*c); break;
-      case KAVROD_REQUEST_ACK: Acknowledge(*c, request.sequence); break;
+      case KAVROD_REQUEST_ACK: {
+        const uint64_t before = ack_cursor_;
+        Acknowledge(*c, request.sequence);
+        if (record_log_ != nullptr && ack_cursor_ != before) acknowledged = ack_cursor_;
+        break;
+      }
     }
     after = Settle(work_before, live_before);
   }
   Finish(after);
+  // Sequence n is record n - 1: ack_cursor_ is the last one acknowledged.
+  if (acknowledged != 0) record_log_->Acknowledge(acknowledged);
 }
 
 void DeliveryCore::BecomeAcknowledged(Client& c) {
@@ -524,7 +552,7 @@ void DeliveryCore::Promote(ClientId id, int64_t now) {
 }
 
 size_t DeliveryCore::Collect(ClientId id, int64_t now, OutRecord* out, size_t max) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
   Client* c = Find(id);
   if (c == nullptr || !CanTake(*c)) return 0;
   if (backlog_) {
@@ -534,15 +562,29 @@ size_t DeliveryCore::Collect(ClientId id, int64_t now, OutRecord* out, size_t ma
     c->progress_at = now;
     backlog_ = false;
   }
+  if (record_log_ != nullptr && c->acknowledged) {
+    // A few rounds at most: each either sends or moves the cursor on.
+    for (int round = 0; round < 4; ++round) {
+      if (c->cursor < ack_cursor_) c->cursor = ack_cursor_;
+      if (c->cursor >= base_) break;
+      const size_t n = CollectFromLog(lock, c, id, out, max);
+      if (n > 0 || c == nullptr) return n;
+    }
+    if (c->cursor < base_) {
+      ++work_;
+      return 0;
+    }
+  }
   uint64_t n = std::min<uint64_t>(end_ - c->cursor, max);
   if (c->credit_mode && !stopping_) n = std::min(n, c->credit);
+  const uint64_t id_field = RecordId();
   for (uint64_t i = 0; i < n; ++i) {
     const uint64_t seq = c->cursor + i;
     const Record& r = At(seq);
     OutRecord& o = out[i];
     if (c->acknowledged) {
       FillHeader(&o, r.kind == KAVROD_RECORD_PAYLOAD ? KAVROD_RECORD_PAYLOAD_ID : KAVROD_RECORD_LINK_EVENT_ID, r.value);
-      PutLe64(o.header + 8, start_id_);
+      PutLe64(o.header + 8, id_field);
       PutLe64(o.header + 16, seq + 1);
       o.header_size = KAVROD_ID_HEADER_SIZE;
     } else {
@@ -552,7 +594,93 @@ size_t DeliveryCore::Collect(ClientId id, int64_t now, OutRecord* out, size_t ma
     o.payload = r.payload;
     o.length = r.length;
   }
+  c->in_flight = n > 0;
+  c->batch_from_log = false;
+  c->batch_from = c->cursor;
   return static_cast<size_t>(n);
+}
+
+size_t DeliveryCore::CollectFromLog(std::unique_lock<std::mutex>& lock, Client*& c, ClientId id, OutRecord* out,
+                                    size_t max) {
+  const uint64_t from = c->cursor;
+  const uint64_t limit = base_;
+  size_t want = max;
+  if (c->credit_mode && !stopping_) want = static_cast<size_t>(std::min<uint64_t>(want, c->credit));
+  if (want == 0) return 0;
+  // The batch and the reading belong to the service thread; the producer
+  // goes on meanwhile.
+  c->in_flight = true;
+  c->batch_from_log = true;
+  lock.unlock();
+  from_log_.clear();
+  uint64_t next = 0;
+  record_log_->Read(from + 1, limit + 1, want, &from_log_, &next);
+  lock.lock();
+  c = Find(id);
+  if (c == nullptr || !CanTake(*c)) {
+    c = nullptr;
+    return 0;
+  }
+  c->in_flight = false;
+  if (c->cursor != from) return 0;
+  if (from_log_.empty()) {
+    // Nothing left below the memory window: what is missing there was
+    // dropped by the log's bound or never reached it, and is counted.
+    c->cursor = std::max(c->cursor, next - 1);
+    return 0;
+  }
+  for (size_t i = 0; i < from_log_.size(); ++i) {
+    const LoggedRecord& r = from_log_[i];
+    OutRecord& o = out[i];
+    uint32_t kind = r.kind == KAVROD_RECORD_PAYLOAD ? KAVROD_RECORD_PAYLOAD_ID : KAVROD_RECORD_LINK_EVENT_ID;
+    if (r.sequence - 1 < first_of_start_) kind |= KAVROD_RECORD_AGAIN;
+    FillHeader(&o, kind, r.value);
+    PutLe64(o.header + 8, r.log_id);
+    PutLe64(o.header + 16, r.sequence);
+    o.header_size = KAVROD_ID_HEADER_SIZE;
+    o.payload = r.payload.data();
+    o.length = static_cast<uint32_t>(r.payload.size());
+  }
+  c->in_flight = true;
+  c->batch_from_log = true;
+  c->batch_from = from;
+  return from_log_.size();
+}
+
+uint64_t DeliveryCore::LogRecord(uint32_t kind, uint32_t value, const void* payload, uint32_t length, bool* logged) {
+  *logged = false;
+  if (record_log_ == nullptr) return 0;
+  const RecordLog::Appended a = record_log_->Append(end_ + 1, kind, value, payload, length);
+  if (a.dropped > 0) {
+    // The log's bound took the oldest unacknowledged records.
+    records_lost_ += a.dropped;
+    if (a.floor - 1 > ack_cursor_) ack_cursor_ = std::min(a.floor - 1, end_);
+    NoteProgress();
+  }
+  if (!a.written) {
+    ++records_not_logged_;
+    return 0;
+  }
+  *logged = true;
+  return a.ticket;
+}
+
+bool DeliveryCore::LogNearlyFull() const {
+  return record_log_ != nullptr && record_log_->Bytes() > record_log_->MaxBytes() - record_log_->MaxBytes() / 8;
+}
+
+void DeliveryCore::AttachLog(RecordLog* log) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (record_log_ != nullptr || base_ != end_) return;
+  record_log_ = log;
+  ack_mode_ = true;
+  // Record n - 1 is sequence n: this start goes on where the log stands.
+  base_ = end_ = log->NextSequence() - 1;
+  mem_floor_ = base_;
+  first_of_start_ = log->FirstSequenceOfStart() - 1;
+  ack_cursor_ = std::min(log->Acknowledged(), end_);
+  backlog_ = false;
+  for (Client& c : clients_) c.cursor = end_;
 }
 
 uint64_t DeliveryCore::Commit(ClientId id, size_t sent, int64_t now) {
@@ -562,8 +690,16 @@ uint64_t DeliveryCore::Commit(ClientId id, size_t sent, int64_t now) {
     std::lock_guard<std::mutex> guard(mutex_);
     work = work_;
     Client* c = Find(id);
-    if (c == nullptr || sent == 0) return work;
-    c->cursor += sent;
+    if (c == nullptr) return work;
+    const bool from_log = c->in_flight && c->batch_from_log;
+    c->in_flight = false;
+    c->batch_from_log = false;
+    if (sent == 0) return work;
+    if (from_log) {
+      c->cursor = std::max(c->cursor, from_log_[sent - 1].sequence);
+    } else {
+      c->cursor += sent;
+    }
     c->taken = true;
     c->credit -= std::min<uint64_t>(c->credit, sent);
     c->progress_at = now;
@@ -612,9 +748,14 @@ size_t DeliveryCore::PopDone(void** blocks, size_t max, uint64_t keep_records, u
   // Retired clients that are not yet released still count: a server may have
   // a write of theirs in flight.
   uint64_t low = end_;
-  for (const Client& c : clients_) low = std::min(low, c.cursor);
+  for (const Client& c : clients_) {
+    // With the record log the acknowledged client holds in memory only
+    // what it is sending; it reads the rest back from the log.
+    if (record_log_ != nullptr && c.acknowledged && !c.in_flight) continue;
+    low = std::min(low, c.cursor);
+  }
   if (backlog_) low = std::min(low, backlog_begin_);
-  if (ack_mode_) low = std::min(low, ack_cursor_);
+  if (ack_mode_) low = std::min(low, record_log_ != nullptr ? std::max(ack_cursor_, mem_floor_) : ack_cursor_);
   size_t n = 0;
   while (base_ < low && n < max &&
          (low - base_ > keep_records || BytesBefore(low) - log_.front().bytes_before > keep_bytes)) {

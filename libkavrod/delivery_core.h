@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "kavrod.h"
+#include "record_log.h"
 
 namespace kavrod {
 
@@ -86,6 +87,13 @@ class DeliveryCore {
 
   explicit DeliveryCore(ServerHooks server, Limits limits = {});
   ~DeliveryCore();
+
+  // Serves the acknowledged client from the record log from now on, before
+  // the first record: every record is written to it before Deliver
+  // returns, kept until acknowledged (whether or not an acknowledged client
+  // ever connects), and what an earlier start left unacknowledged goes to
+  // that client first. The log outlives the core's use of it.
+  void AttachLog(RecordLog* log);
   DeliveryCore(const DeliveryCore&) = delete;
   DeliveryCore& operator=(const DeliveryCore&) = delete;
 
@@ -118,6 +126,9 @@ class DeliveryCore {
   // The number fixed for the life of the core that, with a record's
   // sequence number, identifies it to the acknowledged client.
   uint64_t StartId() const { return start_id_; }
+  // The id records of this start carry: the log's id with a record log,
+  // else the start id.
+  uint64_t RecordId() const { return record_log_ != nullptr ? record_log_->LogId() : start_id_; }
   // SignalLinkEvent. Link events are never refused. After event 0 the core
   // stops taking anything; the server flushes and closes.
   void Signal(uint32_t code, int64_t now);
@@ -187,6 +198,8 @@ class DeliveryCore {
     void* payload;
     uint32_t length;
     uint64_t bytes_before;  // bytes of every earlier record
+    // In the record log: it may leave memory before it is acknowledged.
+    bool logged;
   };
   struct Client {
     ClientId id = 0;
@@ -206,6 +219,12 @@ class DeliveryCore {
     bool retired = false;
     // It holds the producer back; said once until it has caught up.
     bool holding = false;
+    // Records collected and not yet committed, from batch_from on: their
+    // blocks are being read without the lock. From the record log when
+    // batch_from_log.
+    bool in_flight = false;
+    bool batch_from_log = false;
+    uint64_t batch_from = 0;
   };
   // Whose records a dropped client leaves: the lost count, the backlog, or
   // the acknowledged client's successor.
@@ -214,7 +233,7 @@ class DeliveryCore {
   Client* Find(ClientId id);
   const Client* Find(ClientId id) const;
   // `clock` is the time of the call, or -1 until it is read.
-  void Append(uint32_t kind, uint32_t value, void* payload, uint32_t length, int64_t* clock);
+  void Append(uint32_t kind, uint32_t value, void* payload, uint32_t length, int64_t* clock, bool logged);
   const Record& At(uint64_t seq) const { return log_[static_cast<size_t>(seq - base_)]; }
   uint64_t BytesBefore(uint64_t seq) const { return seq == end_ ? bytes_total_ : At(seq).bytes_before; }
   bool CanTake(const Client& c) const;
@@ -271,6 +290,26 @@ class DeliveryCore {
   bool ack_mode_ = false;
   uint64_t ack_cursor_ = 0;
   bool ack_overflowing_ = false;
+
+  // The record log, when there is one. Records from ack_cursor_ on that
+  // are below mem_floor_ have left memory and are read back from the log.
+  RecordLog* record_log_ = nullptr;
+  uint64_t mem_floor_ = 0;
+  // Records below it were written by an earlier start.
+  uint64_t first_of_start_ = 0;
+  // The acknowledged client's batch read back from the log (service
+  // thread only).
+  std::vector<LoggedRecord> from_log_;
+  uint64_t records_not_logged_ = 0;
+  // The log's bound holds the producer back; said once per episode.
+  bool log_holding_ = false;
+  static constexpr int64_t kLogRoomPollMs = 50;
+  bool LogNearlyFull() const;
+  // Fills out[] from the log for the acknowledged client; the lock is
+  // released while reading.
+  size_t CollectFromLog(std::unique_lock<std::mutex>& lock, Client*& c, ClientId id, OutRecord* out, size_t max);
+  // Writes the record numbered end_ to the log; returns the sync ticket.
+  uint64_t LogRecord(uint32_t kind, uint32_t value, const void* payload, uint32_t length, bool* logged);
 };
 
 }  // namespace kavrod

@@ -199,6 +199,24 @@ KAVROD_EXPORT void SignalLinkEvent(uint32_t code);
  */
 KAVROD_EXPORT int32_t KavrodWaitForRoom(uint32_t timeout_ms);
 
+/* The record log (see KavrodOpenRecordLog): its bound when none is given,
+ * and the flag that syncs every record before it is taken. */
+#define KAVROD_RECORD_LOG_MAX_DEFAULT (256ull * 1024u * 1024u)
+#define KAVROD_RECORD_LOG_SYNC_ALWAYS 1u
+
+/*
+ * Optional. Opens the record log in `directory` (created when missing) and
+ * holds it against a second link driver; call it once, before the first
+ * record. `max_bytes` bounds it (0: KAVROD_RECORD_LOG_MAX_DEFAULT); `flags`
+ * may hold KAVROD_RECORD_LOG_SYNC_ALWAYS. Returns 1, or 0 with a line
+ * saying why in `message` (at most `message_size` bytes with its end).
+ * A log that cannot be read is set aside and a new one started: only a
+ * directory that cannot be taken (held by another driver, not creatable)
+ * fails.
+ */
+KAVROD_EXPORT int32_t KavrodOpenRecordLog(const char* directory, uint64_t max_bytes, uint32_t flags, char* message,
+                                          uint32_t message_size);
+
 /* What KavrodQueryStatus fills in. */
 struct KavrodStatus {
   uint32_t size; /* set by the caller: sizeof(struct KavrodStatus) */

@@ -1,5 +1,7 @@
 #include "unix_server.h"
 
+#include "posix_log_files.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/sockios.h>
@@ -94,6 +96,24 @@ int32_t UnixServer::WaitForRoom(uint32_t timeout_ms) { return core_.WaitForRoom(
 
 bool UnixServer::QueryStatus(KavrodStatus* status) const { return core_.FillStatus(status); }
 
+bool UnixServer::OpenRecordLog(const std::string& directory, uint64_t max_bytes, bool sync_always,
+                               std::string* error) {
+  if (log_ != nullptr) {
+    *error = "the record log is open already";
+    return false;
+  }
+  RecordLog::Options options;
+  options.max_bytes = max_bytes;
+  options.sync_always = sync_always;
+  auto log = std::make_unique<RecordLog>(NewPosixLogDirectory(directory), options, [this](int level, const std::string& line) {
+    Report("<" + std::to_string(level) + ">" + line);
+  });
+  if (!log->Open(error)) return false;
+  log_ = std::move(log);
+  core_.AttachLog(log_.get());
+  return true;
+}
+
 void UnixServer::Signal(uint32_t code) {
   core_.Signal(code, MonotonicMs());
   if (code == KAVROD_EVENT_SHUTDOWN) Stop();
@@ -127,7 +147,10 @@ void UnixServer::Wake() {
 // The library has no trace log of its own: what an operator should know goes
 // to standard error, which the service manager collects.
 void UnixServer::Report(const std::string& line) {
-  std::string text = "kavrod: " + line + "\n";
+  // A line may name its priority for the journal ("<3>..."): it goes
+  // before the library's name, as the driver's own lines have it.
+  const bool leveled = line.size() > 3 && line[0] == '<' && line[2] == '>' && line[1] >= '0' && line[1] <= '7';
+  std::string text = leveled ? line.substr(0, 3) + "kavrod: " + line.substr(3) + "\n" : "kavrod: " + line + "\n";
   ssize_t written = write(STDERR_FILENO, text.data(), text.size());
   (void)written;
 }

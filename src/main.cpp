@@ -24,6 +24,7 @@
 #include "control/control_window.h"
 #include "control/delivery_library.h"
 #include "control/lifecycle_delivery.h"
+#include "control/record_log_settings.h"
 #include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "kavro/kavro_wire.h"
@@ -63,6 +64,9 @@ struct Options {
   std::string logDir = "/var/log";
   std::string deliveryLibrary;
   std::string socketGroup;
+  std::string recordLogMax;
+  std::string recordLogSync;
+  kavro::RecordLogSettings recordLog;
   std::vector<std::string> link;
   bool quiet = false;
   bool checkConfig = false;
@@ -159,13 +163,14 @@ class FileConfigProbe : public kavro::ConfigCheckProbe {
 
 int CheckConfig(const std::string& registryPath, bool fileRead, kavro::platform::Registry& registry,
                 const kavro::LinkConfig& config, const std::string& tail, kavro::SerialPort& serial,
-                const kavro::platform::UsbFilter& usbFilter) {
+                const kavro::platform::UsbFilter& usbFilter, const kavro::RecordLogSettings& recordLog) {
   std::printf(
       "%s\n",
       kavro::ConfigCheckLine("registry file", registryPath + (fileRead ? "" : " (not present: defaults)")).c_str());
   FileConfigProbe probe(registry, serial, usbFilter);
   const kavro::ConfigCheck check = kavro::CheckConfiguration(config, !tail.empty(), probe);
   for (const std::string& line : check.lines) std::printf("%s\n", line.c_str());
+  for (const std::string& line : kavro::RecordLogCheckLines(recordLog)) std::printf("%s\n", line.c_str());
   return check.openable ? 0 : 1;
 }
 
@@ -247,6 +252,20 @@ int ParseCommandLine(int argc, char** argv, Options& opt) {
                  "group (name or number) given the sockets, so that its members can be clients")
       ->type_name("GROUP")
       ->envname("KAVRO_SOCKET_GROUP");
+  auto* recordLogOption =
+      app.add_option("--record-log", opt.recordLog.Directory,
+                     "directory of the record log: every record is kept there until the acknowledged client "
+                     "acknowledges it, across restarts of kavro (env KAVRO_RECORD_LOG)")
+          ->type_name("DIR");
+  auto* recordLogMaxOption =
+      app.add_option("--record-log-max", opt.recordLogMax,
+                     "bound of the record log, in bytes or with K, M or G (default 256M; env KAVRO_RECORD_LOG_MAX)")
+          ->type_name("SIZE");
+  auto* recordLogSyncOption =
+      app.add_option("--record-log-sync", opt.recordLogSync,
+                     "default: records are synced to disk within 50 ms; always: each before the PBX is told it "
+                     "arrived (env KAVRO_RECORD_LOG_SYNC)")
+          ->type_name("default|always");
   app.add_flag("--check-config", opt.checkConfig,
                "print the effective configuration with the source of each value and exit: 0 when a link "
                "could be opened with it, 1 when not; nothing is opened");
@@ -257,7 +276,7 @@ int ParseCommandLine(int argc, char** argv, Options& opt) {
       ->type_name("");
   app.footer(
       "Exit codes: 0 the link ended (in every way a link ends), 1 kavro could not start\n"
-      "(companion library or control socket), 2 usage error.\n"
+      "(companion library, record log or control socket), 2 usage error.\n"
       "SIGTERM, SIGINT and SIGHUP take the link down in order; a second one ends kavro at once.");
   try {
     app.parse(argc, argv);
@@ -267,6 +286,26 @@ int ParseCommandLine(int argc, char** argv, Options& opt) {
   }
   opt.registryExplicit =
       registryOption->count() > 0 || (getenv("KAVRO_REGISTRY") != nullptr && *getenv("KAVRO_REGISTRY") != '\0');
+  // An option wins over its variable; each says where it came from.
+  auto take = [](CLI::Option* option, const char* variable, std::string& value, std::string& source) {
+    if (option->count() > 0) {
+      source = "command line";
+    } else if (const char* text = getenv(variable); text != nullptr && *text != '\0') {
+      value = text;
+      source = "environment";
+    }
+  };
+  RecordLogSettings& log = opt.recordLog;
+  take(recordLogOption, "KAVRO_RECORD_LOG", log.Directory, log.DirectorySource);
+  take(recordLogMaxOption, "KAVRO_RECORD_LOG_MAX", opt.recordLogMax, log.MaxSource);
+  take(recordLogSyncOption, "KAVRO_RECORD_LOG_SYNC", opt.recordLogSync, log.SyncSource);
+  if (!opt.recordLogMax.empty() && !ParseRecordLogSize(opt.recordLogMax, &log.MaxBytes)) {
+    return Fail(EXIT_USAGE, "--record-log-max " + opt.recordLogMax +
+                                ": give a size of at least 1M, in bytes or with K, M or G (such as 256M)");
+  }
+  if (!opt.recordLogSync.empty() && !ParseRecordLogSync(opt.recordLogSync, &log.SyncAlways)) {
+    return Fail(EXIT_USAGE, "--record-log-sync " + opt.recordLogSync + ": give default or always");
+  }
   return GO_ON;
 }
 
@@ -368,7 +407,7 @@ int RunCheckConfig(const Options& opt, kavro::platform::RegistryFile& registry, 
   platform::PosixSerialDeviceFactory checkDevices;
   SerialPort checkSerial(checkControl, trace, registry, checkDevices, checkHub);
   return CheckConfig(opt.registry, registry.IsLoaded(), registry, checkConfig, tail, checkSerial,
-                     ReadUsbFilter(registry, trace));
+                     ReadUsbFilter(registry, trace), opt.recordLog);
 }
 
 // The run directory, the memory of start failures in it, and what the
@@ -527,12 +566,17 @@ int main(int argc, char** argv) {
   const std::string libraryPath =
       opt.deliveryLibrary.empty() ? ResolveDefaultDeliveryLibrary(loader) : opt.deliveryLibrary;
   if (!library.Load(libraryPath, error)) return Fail(EXIT_CANNOT_START, error);
+  // Before the link opens: the first record already goes to the log.
+  if (!opt.recordLog.Directory.empty() && !library.OpenRecordLog(opt.recordLog, error)) {
+    return Fail(EXIT_CANNOT_START, error);
+  }
 
   // Large and long-lived: on the heap rather than the main thread's stack.
   auto driver = std::make_unique<LinkDriver>(trace, lifecycle, *registry, library);
   if (!driver->hub.Ok()) {
     return Fail(EXIT_CANNOT_START, std::string("cannot create the event loop: ") + strerror(errno));
   }
+  driver->machine.SetHandOverOutsideLock(!opt.recordLog.Directory.empty() && opt.recordLog.SyncAlways);
   if (const int code = driver->RouteSignals(); code != GO_ON) return code;
   if (const int code = driver->OpenControlSocket(opt); code != GO_ON) return code;
   return driver->Run(opt.tail);
