@@ -213,9 +213,10 @@ void DeliveryCore::MakeRoom(uint64_t size) {
   }
   if (dropped == 0) return;
   records_lost_ += dropped;
-  for (Client& c : clients_) {
-    if (c.acknowledged && c.cursor < ack_cursor_) c.cursor = ack_cursor_;
-  }
+  // No cursor follows: a connected acknowledged client is never behind
+  // ack_cursor_ here (the loop above dropped it first), and one dropped may
+  // still have its last batch in a send outside the lock. Its cursor holds
+  // those records (PopDone) until it is committed and released.
   if (!ack_overflowing_) {
     ack_overflowing_ = true;
     notices_.push_back(

@@ -769,4 +769,31 @@ TEST_F(CoreTest, AcknowledgedClientGetsWhatItsPredecessorLeftUnacknowledgedFirst
   EXPECT_EQ(status.clients, 1u);
 }
 
+// Kept records overflowing: the oldest go, but never under a send. A
+// batch collected for the acknowledged client is read outside the lock while
+// the producer goes on; the client it overflows is dropped, and the blocks
+// of that batch stay until the send is committed and the client released.
+TEST_F(CoreTest, OverflowOfKeptRecordsNeverFreesABatchInFlight) {
+  kavrod::Limits limits;
+  limits.client_records_max = 8;
+  Make(limits);
+  Core::ClientId bridge = Acknowledging(0);
+  for (uint32_t i = 0; i < 4; ++i) ASSERT_EQ(Offer(i, 0), 1);
+  kavrod::OutRecord batch[4];
+  ASSERT_EQ(core_->Collect(bridge, 0, batch, 4), 4u);
+  for (uint32_t i = 4; i < 12; ++i) ASSERT_NE(Offer(i, 0), -1) << i;
+  EXPECT_TRUE(core_->Retired(bridge));
+  // The send still reads the batch: the same blocks, the same payloads.
+  for (uint32_t i = 0; i < 4; ++i) {
+    uint32_t v;
+    std::memcpy(&v, batch[i].payload, sizeof v);
+    EXPECT_EQ(v, i);
+  }
+  core_->Commit(bridge, 4, 0);
+  core_->Release(bridge);
+  EXPECT_EQ(core_->QueryStatus().records_lost, 4u);
+  Core::ClientId next = Acknowledging(1);
+  EXPECT_EQ(Take(next, 1), Range(4, 12));
+}
+
 }  // namespace
