@@ -391,6 +391,7 @@ DeliveryCore::Status DeliveryCore::QueryStatus() const {
   }
   s.records_lost = records_lost_;
   s.records_unacknowledged = ack_mode_ ? end_ - ack_cursor_ : 0;
+  s.records_not_logged = records_not_logged_;
   return s;
 }
 

@@ -118,6 +118,9 @@ class DeliveryCore {
     uint32_t acknowledged_clients = 0;
     uint64_t records_lost = 0;
     uint64_t records_unacknowledged = 0;
+    // Taken but not written to the record log (it could not be written):
+    // kept in memory only.
+    uint64_t records_not_logged = 0;
   };
   Status QueryStatus() const;
   // KavrodQueryStatus: fills `out`, whose size the caller has set; false

@@ -8,12 +8,14 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,9 +25,12 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "delivery_core.h"
+#include "posix_log_files.h"
+#include "record_log.h"
 
 namespace {
 
@@ -797,3 +802,191 @@ TEST_F(CoreTest, OverflowOfKeptRecordsNeverFreesABatchInFlight) {
 }
 
 }  // namespace
+
+// --- The record log ----------------------------------------------------------
+
+class RecordLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/kavrod_log_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::unique_ptr<kavrod::RecordLog> Open(uint64_t max_bytes = 1u << 20) {
+    kavrod::RecordLog::Options options;
+    options.max_bytes = max_bytes;
+    auto log = std::make_unique<kavrod::RecordLog>(kavrod::NewPosixLogDirectory(dir_), options,
+                                                   [this](int level, const std::string& line) {
+                                                     said_ += "<" + std::to_string(level) + ">" + line + "\n";
+                                                   });
+    std::string error;
+    EXPECT_TRUE(log->Open(&error)) << error;
+    return log;
+  }
+
+  static void Append(kavrod::RecordLog& log, uint64_t sequence, const std::string& bytes) {
+    ASSERT_TRUE(log.Append(sequence, KAVROD_RECORD_PAYLOAD, 0x20, bytes.data(), bytes.size()).written);
+  }
+
+  // (log id, sequence, payload) of every record from `from` on.
+  static std::vector<std::tuple<uint64_t, uint64_t, std::string>> All(kavrod::RecordLog& log, uint64_t from = 1) {
+    std::vector<kavrod::LoggedRecord> records;
+    uint64_t next = 0;
+    log.Read(from, UINT64_MAX, 100000, &records, &next);
+    std::vector<std::tuple<uint64_t, uint64_t, std::string>> all;
+    for (const auto& r : records) all.emplace_back(r.log_id, r.sequence, std::string(r.payload.begin(), r.payload.end()));
+    return all;
+  }
+
+  std::string Newest() const {
+    std::string newest;
+    for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+      if (e.path().extension() == ".klog" && e.path().filename().string() > newest) newest = e.path().filename();
+    }
+    return dir_ + "/" + newest;
+  }
+
+  std::string dir_;
+  std::string said_;
+};
+
+TEST_F(RecordLogTest, ATornTailIsCutAndOnlyACleanStopKeepsTheLogId) {
+  uint64_t first_id;
+  {
+    auto log = Open();
+    first_id = log->LogId();
+    for (uint64_t s = 1; s <= 5; ++s) {
+      Append(*log, s, "record " + std::to_string(s));
+      if (s == 2) log->Acknowledge(2);
+    }
+    // Killed: no clean stop, and the last record half written.
+  }
+  const std::string torn = Newest();
+  std::filesystem::resize_file(torn, std::filesystem::file_size(torn) - 3);
+  {
+    auto log = Open();
+    EXPECT_NE(said_.find("<4>record log " + dir_ + ": cut a torn tail of"), std::string::npos) << said_;
+    // Sequence 5 may have been issued with the old id: new records get a
+    // new one, and go on after what survived.
+    EXPECT_NE(log->LogId(), first_id);
+    EXPECT_EQ(log->NextSequence(), 5u);
+    EXPECT_EQ(log->Acknowledged(), 2u);
+    EXPECT_EQ(log->FirstSequenceOfStart(), 5u);
+    Append(*log, 5, "after the kill");
+    const auto all = All(*log, log->Acknowledged() + 1);
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[0], std::make_tuple(first_id, uint64_t{3}, std::string("record 3")));
+    EXPECT_EQ(all[2], std::make_tuple(log->LogId(), uint64_t{5}, std::string("after the kill")));
+    first_id = log->LogId();
+    log->Close();
+  }
+  said_.clear();
+  auto log = Open();
+  EXPECT_EQ(log->LogId(), first_id);
+  EXPECT_EQ(log->NextSequence(), 6u);
+  EXPECT_EQ(All(*log, log->Acknowledged() + 1).size(), 3u);
+  EXPECT_EQ(said_.find("<4>"), std::string::npos) << said_;
+}
+
+TEST_F(RecordLogTest, ALogThatCannotBeReadIsSetAsideAndANewOneStarts) {
+  {
+    auto log = Open();
+    Append(*log, 1, "one");
+  }
+  {
+    std::FILE* f = std::fopen(Newest().c_str(), "r+");
+    ASSERT_NE(f, nullptr);
+    std::fputs("not a log", f);
+    std::fclose(f);
+  }
+  auto log = Open();
+  EXPECT_NE(said_.find("<3>record log " + dir_ + " cannot be read"), std::string::npos) << said_;
+  EXPECT_NE(said_.find("set aside in " + dir_ + "/set-aside-"), std::string::npos) << said_;
+  EXPECT_EQ(log->NextSequence(), 1u);
+  EXPECT_TRUE(All(*log).empty());
+  Append(*log, 1, "fresh");
+  EXPECT_EQ(All(*log).size(), 1u);
+  // A second driver on the same directory is refused.
+  kavrod::RecordLog second(kavrod::NewPosixLogDirectory(dir_), {}, nullptr);
+  std::string error;
+  EXPECT_FALSE(second.Open(&error));
+  EXPECT_NE(error.find("in use by another kavro"), std::string::npos) << error;
+}
+
+// With the record log, memory is a window: the acknowledged client reads
+// the older records back from the log, in order, with their identity; the
+// log's bound drops the oldest, counted; a record the log cannot take
+// stays in memory, counted, and the log resumes by itself.
+TEST_F(RecordLogTest, TheAcknowledgedClientIsServedFromTheLogWithinItsBound) {
+  kavrod::Limits limits;
+  limits.client_records_max = 8;
+  kavrod::DeliveryCore core(kavrod::ServerHooks{[] {}, [] { return false; }}, limits);
+  auto log = Open(1u << 20);
+  core.AttachLog(log.get());
+  const std::string big(1000, 'x');
+  constexpr uint32_t kRecords = 2000;  // about twice the bound
+  for (uint32_t i = 0; i < kRecords; ++i) {
+    std::string bytes = Numbered(i) + big;
+    void* block = std::malloc(bytes.size());
+    std::memcpy(block, bytes.data(), bytes.size());
+    ASSERT_NE(core.Deliver(0x20, block, static_cast<uint32_t>(bytes.size()), 0), -1);
+  }
+  EXPECT_LE(log->Bytes(), 1u << 20);
+  const uint64_t lost = core.QueryStatus().records_lost;
+  EXPECT_GT(lost, 0u);
+  EXPECT_NE(said_.find("<4>record log " + dir_ + " is full"), std::string::npos) << said_;
+
+  // Writes fail (the file size limit stands in for a full disk).
+  struct rlimit saved {};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit tight = saved;
+  tight.rlim_cur = 40;
+  setrlimit(RLIMIT_FSIZE, &tight);
+  for (uint32_t i = kRecords; i < kRecords + 3; ++i) {
+    void* block = std::malloc(4);
+    std::memcpy(block, &i, 4);
+    EXPECT_EQ(core.Deliver(0x20, block, 4, 0), 1);
+  }
+  setrlimit(RLIMIT_FSIZE, &saved);
+  EXPECT_NE(said_.find("<3>cannot write a record to the record log " + dir_), std::string::npos) << said_;
+  EXPECT_EQ(core.QueryStatus().records_not_logged, 3u);
+  {
+    const uint32_t last = kRecords + 3;
+    void* block = std::malloc(4);
+    std::memcpy(block, &last, 4);
+    EXPECT_EQ(core.Deliver(0x20, block, 4, 0), 1);
+  }
+  EXPECT_NE(said_.find("is written again"), std::string::npos) << said_;
+
+  kavrod::OutRecord state{};
+  const auto id = core.Accept(0, &state);
+  const uint8_t request[KAVROD_REQUEST_SIZE] = {KAVROD_REQUEST_ACKNOWLEDGED};
+  core.Request(id, request, sizeof request);
+  std::vector<uint32_t> numbers;
+  uint64_t last_sequence = 0;
+  for (int round = 0; round < 1000; ++round) {
+    kavrod::OutRecord out[64];
+    const size_t n = core.Collect(id, 0, out, 64);
+    for (size_t i = 0; i < n; ++i) {
+      uint64_t log_id, sequence;
+      std::memcpy(&log_id, out[i].header + 8, 8);
+      std::memcpy(&sequence, out[i].header + 16, 8);
+      EXPECT_EQ(out[i].header[0], KAVROD_RECORD_PAYLOAD_ID);
+      EXPECT_EQ(log_id, log->LogId());
+      EXPECT_GT(sequence, last_sequence);
+      last_sequence = sequence;
+      uint32_t v;
+      std::memcpy(&v, out[i].payload, 4);
+      numbers.push_back(v);
+    }
+    core.Commit(id, n, 0);
+    if (n == 0) break;
+  }
+  // The newest records, every one, in order.
+  ASSERT_EQ(numbers.size(), kRecords + 4 - lost);
+  for (size_t i = 0; i < numbers.size(); ++i) ASSERT_EQ(numbers[i], lost + i) << i;
+  EXPECT_EQ(last_sequence, kRecords + 4);
+}
