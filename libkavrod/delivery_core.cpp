@@ -699,6 +699,9 @@ uint64_t DeliveryCore::Commit(ClientId id, size_t sent, int64_t now) {
     if (sent == 0) return work;
     if (from_log) {
       c->cursor = std::max(c->cursor, from_log_[sent - 1].sequence);
+      // A batch from the log may end short of what is there: the service
+      // thread must come again rather than sleep.
+      if (c->cursor < end_) work = ++work_;
     } else {
       c->cursor += sent;
     }

@@ -429,10 +429,15 @@ RecordLog::Appended RecordLog::Append(uint64_t sequence, uint32_t kind, uint32_t
 void RecordLog::WaitSynced(uint64_t ticket) {
   std::unique_lock<std::mutex> lock(mutex_);
   if (synced_ >= ticket || !sync_thread_.joinable()) return;
+  const auto start = std::chrono::steady_clock::now();
   ++urgent_;
   sync_wanted_.notify_one();
   synced_cv_.wait(lock, [&] { return synced_ >= ticket || stop_sync_; });
   --urgent_;
+  const int64_t us =
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
+  ++waits_;
+  worst_wait_us_ = std::max(worst_wait_us_, us);
 }
 
 void RecordLog::Acknowledge(uint64_t sequence) {
@@ -469,6 +474,13 @@ void RecordLog::Close() {
     ticket = appended_;
   }
   WaitSynced(ticket);
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (options_.sync_always && waits_ > 0) {
+    char text[160];
+    std::snprintf(text, sizeof text, "record log: %llu waits for a sync before \"taken\", the longest %.1f ms",
+                  static_cast<unsigned long long>(waits_), worst_wait_us_ / 1000.0);
+    Say(kInfo, text);
+  }
 }
 
 const uint8_t* RecordLog::Fetch(const Segment& s, uint64_t offset, size_t size) {

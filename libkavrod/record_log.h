@@ -160,6 +160,9 @@ class RecordLog {
   uint64_t synced_ = 0;
   int urgent_ = 0;
   bool sync_failing_ = false;
+  // How long writers waited for their sync (said at the clean stop).
+  uint64_t waits_ = 0;
+  int64_t worst_wait_us_ = 0;
   std::vector<std::shared_ptr<LogFile>> retiring_;  // old segments' last sync
   bool stop_sync_ = false;
   std::thread sync_thread_;

@@ -100,7 +100,8 @@ class AcknowledgedClient:
 
 
 class KillLoop:
-    def __init__(self, work_dir, seed, payload_interval_ms=3):
+    def __init__(self, work_dir, seed, payload_interval_ms=3, kavro_args=()):
+        self.kavro_args = list(kavro_args)
         self.dir = work_dir
         self.seed = seed
         self.rng = random.Random(seed)
@@ -129,7 +130,7 @@ class KillLoop:
         err = open(os.path.join(self.dir, "kavro-%d.err" % self.starts), "wb")
         self.kavro = subprocess.Popen([KAVRO, "--registry", self.registry, "--run-dir", self.run_dir,
                                        "--log-dir", self.log_dir, "--delivery-library", KAVROD,
-                                       "--record-log", self.record_log],
+                                       "--record-log", self.record_log] + self.kavro_args,
                                       stdout=subprocess.DEVNULL, stderr=err)
         err.close()
 

@@ -2,14 +2,23 @@
 kavro acknowledged to the PBX survives kavro's death, and what it read on
 TCP survives a restart."""
 
+import json
 import os
 import shutil
+import signal
+import socket
+import struct
+import subprocess
 import tempfile
 import time
 import unittest
 
-from harness import KAVRO, KAVRO_PBX, require_binaries
-from record_log_support import KAVROD, KillLoop
+from harness import KAVRO, KAVRO_PBX, KAVROCTL, REGISTRY_KEY, require_binaries
+from record_log_support import AGAIN, KAVROD, PAYLOAD_ID, REQUEST_ACKNOWLEDGED, KillLoop, wait_for
+
+
+def frame(payload):
+    return bytes([0xC5, len(payload) >> 8, len(payload) & 0xFF]) + payload
 
 
 class RecordLogTest(unittest.TestCase):
@@ -37,3 +46,73 @@ class RecordLogTest(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class TcpBacklogTest(unittest.TestCase):
+    """kavro restarted while the PBX's backlog is 10,000 records on TCP,
+    with no acknowledged client until after the restart."""
+
+    def setUp(self):
+        require_binaries(KAVRO, KAVROCTL, KAVROD)
+        self.dir = tempfile.mkdtemp(prefix="kavro-rlog-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(self.listener.close)
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(1)
+        self.registry = os.path.join(self.dir, "kavro.reg")
+        with open(self.registry, "w") as f:
+            f.write("Windows Registry Editor Version 5.00\r\n\r\n[%s]\r\n\"Link\"=\"TCP\"\r\n"
+                    "\"TapiSvrIpAddr\"=\"127.0.0.1\"\r\n\"TapiSvrIpPort\"=dword:%08x\r\n"
+                    "\"Keepalive\"=dword:00000000\r\n" % (REGISTRY_KEY, self.listener.getsockname()[1]))
+        self.run_dir = os.path.join(self.dir, "run")
+
+    def start(self):
+        proc = subprocess.Popen([KAVRO, "--registry", self.registry, "--run-dir", self.run_dir, "--log-dir", self.dir,
+                                 "--delivery-library", KAVROD, "--record-log", os.path.join(self.dir, "records"), "-q"],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.addCleanup(proc.stderr.close)
+        self.addCleanup(lambda: proc.poll() is None and proc.kill())
+        self.listener.settimeout(10)
+        conn, _ = self.listener.accept()
+        self.addCleanup(conn.close)
+        return proc, conn
+
+    def received(self):
+        status = subprocess.run([KAVROCTL, "--run-dir", self.run_dir, "status", "--json"], capture_output=True)
+        return json.loads(status.stdout)["payloads_received"] if status.returncode == 0 else -1
+
+    def send_and_stop(self, numbers):
+        proc, conn = self.start()
+        conn.sendall(b"".join(frame(b"backlog %05d" % i) for i in numbers))
+        wait_for(lambda: self.received() == len(numbers), 30, "kavro to read %d payloads" % len(numbers))
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(proc.wait(20), 0)
+        conn.close()
+        return proc.stderr.read().decode("latin-1")
+
+    def test_a_restart_with_a_backlog_loses_nothing(self):
+        # The first half before the restart, the second half what queued up
+        # at the PBX meanwhile, handed over at once when kavro is back.
+        first = self.send_and_stop(range(1, 5001))
+        self.assertNotIn("refused", first)
+        self.assertNotIn("<3>", first)
+        proc, conn = self.start()
+        conn.sendall(b"".join(frame(b"backlog %05d" % i) for i in range(5001, 10001)))
+        wait_for(lambda: self.received() == 5000, 30, "kavro to read the backlog")
+
+        client = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        self.addCleanup(client.close)
+        client.connect(os.path.join(self.run_dir, "kavrod"))
+        client.send(struct.pack("<II", REQUEST_ACKNOWLEDGED, 0))
+        client.settimeout(10)
+        payloads, again = [], 0
+        while len(payloads) < 10000:
+            packet = client.recv(70000)
+            kind, _ = struct.unpack_from("<II", packet)
+            if kind & 0xFF == PAYLOAD_ID:
+                payloads.append(packet[24:])
+                again += bool(kind & AGAIN)
+        self.assertEqual(payloads, [b"backlog %05d" % i for i in range(1, 10001)])
+        # What the first start took comes again, marked.
+        self.assertEqual(again, 5000)
