@@ -225,7 +225,14 @@ struct KavrodStatus {
   uint32_t reserved;
   uint64_t records_lost;           /* to slow clients, and unacknowledged ones dropped, since the start */
   uint64_t records_unacknowledged; /* kept for the acknowledged client */
+  /* Added later. A caller built against an older header sets a smaller size
+   * and is filled up to records_unacknowledged, with size set to
+   * KAVROD_STATUS_SIZE_V1; an older library does the same to a newer caller,
+   * so check size before reading this field. */
+  uint64_t records_not_taken; /* payloads refused (-1) since the start: no client, the backlog full, a bound reached */
 };
+/* The size of the record before records_not_taken was added. */
+#define KAVROD_STATUS_SIZE_V1 32u
 
 /*
  * Optional. Fills `status` (whose size the caller has set) and returns 1;
