@@ -79,6 +79,18 @@
  * second one asking while one is connected is closed after its link-state
  * record. Plain and credit clients are served as before alongside it.
  *
+ * The record log (kavro --record-log DIR, see KavrodOpenRecordLog): every
+ * record is written to a checksummed log in DIR before DeliverPayload
+ * returns, and the acknowledged client is served from it from the start of
+ * the link driver on, whether or not one ever connected; only the log's
+ * bound drops records, and a record leaves the log when acknowledged. Then
+ * start_id carries the log id and the sequence goes on across restarts of
+ * the link driver: what no acknowledged client acknowledged is delivered
+ * again after a restart, first, in order, with the identity it had and
+ * KAVROD_RECORD_AGAIN set in its kind. A start not preceded by a clean stop
+ * gives new records a new log id, so no (log id, sequence) pair is ever
+ * issued twice; the sequences a client is sent rise across log ids.
+ *
  * Flow: the link never waits on a client. DeliverPayload never waits; each
  * client may fall KAVROD_CLIENT_QUEUE_MAX records (KAVROD_CLIENT_BYTES_MAX
  * bytes) behind, about a minute of a serial line at full speed; a client
@@ -93,7 +105,7 @@
  * Client programs need only the constants below; the functions are for the
  * link driver and for companion libraries of one's own, which must export
  * DeliverPayload and SignalLinkEvent by name with C linkage, and may export
- * KavrodWaitForRoom and KavrodQueryStatus.
+ * KavrodWaitForRoom, KavrodQueryStatus and KavrodOpenRecordLog.
  */
 #ifndef KAVROD_H
 #define KAVROD_H
