@@ -13,7 +13,7 @@ import tempfile
 import time
 import unittest
 
-from harness import KAVRO, KAVRO_PBX, KAVROCTL, REGISTRY_KEY, require_binaries
+from harness import KAVRO, KAVRO_PBX, KAVROCTL, RECORDER, REGISTRY_KEY, require_binaries
 from record_log_support import AGAIN, KAVROD, PAYLOAD_ID, REQUEST_ACKNOWLEDGED, KillLoop, wait_for
 
 
@@ -116,3 +116,29 @@ class TcpBacklogTest(unittest.TestCase):
         self.assertEqual(payloads, [b"backlog %05d" % i for i in range(1, 10001)])
         # What the first start took comes again, marked.
         self.assertEqual(again, 5000)
+
+
+class RecordLogOptionsTest(unittest.TestCase):
+    def test_settings_are_shown_with_their_source_and_a_library_without_the_log_stops_the_start(self):
+        require_binaries(KAVRO, RECORDER)
+        d = tempfile.mkdtemp(prefix="kavro-rlog-")
+        self.addCleanup(shutil.rmtree, d, True)
+        env = dict(os.environ, KAVRO_RECORD_LOG_MAX="2M")
+        registry = os.path.join(d, "kavro.reg")
+        with open(registry, "w") as f:
+            f.write("Windows Registry Editor Version 5.00\r\n\r\n[%s]\r\n\"Link\"=\"TCP\"\r\n" % REGISTRY_KEY)
+        check = subprocess.run([KAVRO, "--check-config", "--registry", registry,
+                                "--record-log", os.path.join(d, "records"), "--record-log-sync", "always"],
+                               env=env, capture_output=True, text=True)
+        lines = check.stdout.splitlines()
+        self.assertIn("record log      %s (command line)" % os.path.join(d, "records"), lines)
+        self.assertIn("record log max  2097152 bytes (environment)", lines)
+        self.assertIn("record log sync always (command line)", lines)
+        start = subprocess.run([KAVRO, "--registry", registry, "--run-dir", os.path.join(d, "run"),
+                                "--delivery-library", RECORDER, "--record-log", os.path.join(d, "records")],
+                               capture_output=True, text=True, timeout=20)
+        self.assertEqual(start.returncode, 1)
+        errors = [l for l in start.stderr.splitlines() if l.startswith("<3>")]
+        self.assertEqual(len(errors), 1, start.stderr)
+        self.assertIn("lacks the function KavrodOpenRecordLog", errors[0])
+        self.assertFalse(os.path.exists(os.path.join(d, "records")))
