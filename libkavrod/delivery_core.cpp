@@ -249,7 +249,8 @@ void DeliveryCore::NotTaken() {
   ++next_sequence_;
 }
 
-int32_t DeliveryCore::TryTake(uint32_t address, void* payload, uint32_t length, Attempt attempt, int64_t* clock) {
+int32_t DeliveryCore::TryTake(uint32_t address, void* payload, uint32_t length, Attempt attempt, int64_t* clock,
+                              uint64_t* lost_mark) {
   const uint64_t size = KAVROD_HEADER_SIZE + uint64_t{length};
   int32_t result = 1;
   After after;
@@ -264,7 +265,10 @@ int32_t DeliveryCore::TryTake(uint32_t address, void* payload, uint32_t length, 
     if (stopping_) return -1;
     const uint64_t work_before = work_;
     const size_t live_before = live_;
-    const uint64_t lost_before = records_lost_;
+    // Counted from the first attempt: a record lost to make room then is
+    // lost for this payload.
+    if (attempt == Attempt::kFirst) *lost_mark = records_lost_;
+    const uint64_t lost_before = *lost_mark;
     MakeRoom(size);
     if (live_ == 0 && backlog_ && !ack_mode_) {
       const uint64_t held = end_ - backlog_begin_;
@@ -284,8 +288,21 @@ int32_t DeliveryCore::TryTake(uint32_t address, void* payload, uint32_t length, 
       }
     } else if (live_ == 0 && backlog_ && ack_mode_ && end_ - backlog_begin_ >= limits_.backlog_max) {
       // Everything is kept for the acknowledged client anyway; a plain
-      // newcomer gets the latest of it.
-      ++backlog_begin_;
+      // newcomer gets the latest of it, as much as it would get without
+      // the acknowledged mode (with the record log that mode is on from
+      // the start): the backlog, or the deep buffer for a client whose
+      // connect has returned.
+      const uint64_t held = end_ - backlog_begin_;
+      switch (attempt) {
+        case Attempt::kFirst: result = kAskServer; break;
+        case Attempt::kNoneWaiting: ++backlog_begin_; break;
+        case Attempt::kClientWaiting:
+          if (held >= limits_.client_records_max ||
+              bytes_total_ - BytesBefore(backlog_begin_) + size > limits_.client_bytes_max) {
+            ++backlog_begin_;
+          }
+          break;
+      }
     }
     if (result == 1) {
       bool logged = false;
@@ -312,14 +329,16 @@ int32_t DeliveryCore::Deliver(uint32_t address, void* payload, uint32_t length, 
     if (!stopping_) NotTaken();
     return -1;
   }
-  const int32_t result = TryTake(address, payload, length, Attempt::kFirst, &now);
+  uint64_t lost_mark = 0;
+  const int32_t result = TryTake(address, payload, length, Attempt::kFirst, &now, &lost_mark);
   if (result != kAskServer) return result;
   // A client whose connect has returned is as good as connected: the
   // backlog may grow for it, as far as the deep buffer. Asking costs a
   // system call, so only a refusal asks; and a client taken in since the
   // refusal takes the record as well.
   const bool waiting = server_.client_waiting();
-  return TryTake(address, payload, length, waiting ? Attempt::kClientWaiting : Attempt::kNoneWaiting, &now);
+  return TryTake(address, payload, length, waiting ? Attempt::kClientWaiting : Attempt::kNoneWaiting, &now,
+                 &lost_mark);
 }
 
 bool DeliveryCore::Room(int64_t now, int64_t* retry_at) {

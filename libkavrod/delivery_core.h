@@ -254,7 +254,8 @@ class DeliveryCore {
   // unless the server has one waiting to be taken in.
   static constexpr int32_t kAskServer = -2;
   enum class Attempt { kFirst, kNoneWaiting, kClientWaiting };
-  int32_t TryTake(uint32_t address, void* payload, uint32_t length, Attempt attempt, int64_t* clock);
+  int32_t TryTake(uint32_t address, void* payload, uint32_t length, Attempt attempt, int64_t* clock,
+                  uint64_t* lost_mark);
   // A payload no one can take: counted, and its sequence number used up.
   void NotTaken();
 

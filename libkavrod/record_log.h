@@ -165,6 +165,8 @@ class RecordLog {
   int64_t worst_wait_us_ = 0;
   std::vector<std::shared_ptr<LogFile>> retiring_;  // old segments' last sync
   bool stop_sync_ = false;
+  // The sync thread waits for a first unsynced write.
+  bool sync_idle_ = false;
   std::thread sync_thread_;
 
   // Reading: where the last read ended, so that reading on costs no scan.

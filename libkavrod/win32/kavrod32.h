@@ -74,6 +74,17 @@
  * same identity, to the next one. One at a time: a second one is closed
  * after its link-state record.
  *
+ * The record log (a RecordLog value in the configuration key names its
+ * folder; KavrodOpenRecordLog, ordinal 12): every record is written to a
+ * checksummed log before DeliverPayload returns, and the acknowledged
+ * client is served from it from the start of kavro.exe on; only the log's
+ * bound drops records, and a record leaves the log when acknowledged.
+ * start_id then carries the log id and the sequence goes on across
+ * restarts: what was not acknowledged comes again first after a restart,
+ * with the identity it had and KAVROD_RECORD_AGAIN set in its kind. A start
+ * not preceded by a clean stop gives new records a new log id, so no (log
+ * id, sequence) pair is ever issued twice.
+ *
  * Flow: the link never waits on a client. Each client may fall
  * KAVROD_CLIENT_QUEUE_MAX records behind; one that would fall further is
  * disconnected and the records it lost are counted. On a TCP link the
@@ -198,6 +209,25 @@ extern "C" {
 #endif
 typedef void(__stdcall *KavrodNoticeSink)(void *context, uint32_t level, const char *line);
 void __stdcall KavrodSetNoticeSink(KavrodNoticeSink sink, void *context); /* ordinal 11 */
+#ifdef __cplusplus
+}
+#endif
+
+/*
+ * Optional for the driver: opens the record log in the folder `directory`
+ * (created when missing; held with an exclusive handle against a second
+ * driver) before the first record. `max_bytes` bounds it (0:
+ * KAVROD_RECORD_LOG_MAX_DEFAULT), `flags` may hold
+ * KAVROD_RECORD_LOG_SYNC_ALWAYS. Returns 1, or 0 with a line saying why in
+ * `message`. A log that cannot be read is set aside and a new one started.
+ */
+#define KAVROD_RECORD_LOG_MAX_DEFAULT (256ull * 1024u * 1024u)
+#define KAVROD_RECORD_LOG_SYNC_ALWAYS 1u
+#ifdef __cplusplus
+extern "C" {
+#endif
+int32_t __stdcall KavrodOpenRecordLog(const char *directory, uint64_t max_bytes, uint32_t flags, char *message,
+                                      uint32_t message_size); /* ordinal 12 */
 #ifdef __cplusplus
 }
 #endif

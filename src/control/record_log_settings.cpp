@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "control/config_check.h"
+#include "core/link_config.h"
 
 namespace kavro {
 
@@ -42,6 +43,52 @@ bool ParseRecordLogSync(const std::string& text, bool* always) {
     *always = true;
   } else {
     return false;
+  }
+  return true;
+}
+
+namespace {
+
+// A string value of the key: false when absent; `text` empty and true
+// for a value of another type.
+bool ReadText(platform::RegistryKey& key, const char* name, std::string& text, bool& wrongType) {
+  char data[1024] = {};
+  uint32_t type = 0;
+  uint32_t size = sizeof data - 1;
+  if (key.QueryValue(name, &type, reinterpret_cast<uint8_t*>(data), &size) != platform::ERROR_SUCCESS) return false;
+  wrongType = type != platform::REG_SZ;
+  text = wrongType ? std::string() : std::string(data);
+  return true;
+}
+
+}  // namespace
+
+bool ReadRecordLogSettings(platform::Registry& registry, RecordLogSettings& settings, std::string& error) {
+  auto key = registry.OpenKey(KAVRO_REGISTRY_KEY);
+  if (!key) return true;
+  std::string text;
+  bool wrongType = false;
+  if (ReadText(*key, "RecordLog", text, wrongType)) {
+    if (wrongType) {
+      error = "RecordLog in the configuration key is not a string; give the folder of the record log";
+      return false;
+    }
+    settings.Directory = text;
+    settings.DirectorySource = "registry";
+  }
+  if (ReadText(*key, "RecordLogMax", text, wrongType)) {
+    if (wrongType || !ParseRecordLogSize(text, &settings.MaxBytes)) {
+      error = "RecordLogMax in the configuration key: give a size of at least 1M as a string (such as 256M)";
+      return false;
+    }
+    settings.MaxSource = "registry";
+  }
+  if (ReadText(*key, "RecordLogSync", text, wrongType)) {
+    if (wrongType || !ParseRecordLogSync(text, &settings.SyncAlways)) {
+      error = "RecordLogSync in the configuration key: give default or always";
+      return false;
+    }
+    settings.SyncSource = "registry";
   }
   return true;
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/registry.h"
+
 namespace kavro {
 
 constexpr uint64_t RECORD_LOG_MAX_DEFAULT = 256ull << 20;
@@ -28,6 +30,12 @@ struct RecordLogSettings {
 bool ParseRecordLogSize(const std::string& text, uint64_t* bytes);
 // "default" or "always".
 bool ParseRecordLogSync(const std::string& text, bool* always);
+
+// The values RecordLog (the folder), RecordLogMax (a SIZE) and
+// RecordLogSync (default or always) of the configuration key, all strings,
+// as Windows configures the record log. False with a line in `error` when
+// one cannot be read.
+bool ReadRecordLogSettings(platform::Registry& registry, RecordLogSettings& settings, std::string& error);
 
 // The --check-config lines.
 std::vector<std::string> RecordLogCheckLines(const RecordLogSettings& settings);

@@ -1109,3 +1109,40 @@ TEST_F(RecordLogTest, TheAcknowledgedClientIsServedFromTheLogWithinItsBound) {
   for (size_t i = 0; i < numbers.size(); ++i) ASSERT_EQ(numbers[i], lost + i) << i;
   EXPECT_EQ(last_sequence, kRecords + 4);
 }
+
+// The log keeps everything for the acknowledged client; a plain newcomer
+// still gets what it would get without the log: the backlog, or, when its
+// connect had returned, all of it.
+TEST_F(RecordLogTest, APlainClientGetsTheBacklogAsWithoutTheLog) {
+  for (const bool waiting : {false, true}) {
+    kavrod::DeliveryCore core(kavrod::ServerHooks{[] {}, [waiting] { return waiting; }}, kavrod::Limits{});
+    auto log = Open();
+    core.AttachLog(log.get());
+    for (uint32_t i = 0; i < 1500; ++i) {
+      void* block = std::malloc(4);
+      std::memcpy(block, &i, 4);
+      ASSERT_EQ(core.Deliver(0x20, block, 4, 0), 1);
+    }
+    kavrod::OutRecord state{};
+    const auto id = core.Accept(0, &state);
+    core.Promote(id, 0);
+    std::vector<uint32_t> numbers;
+    kavrod::OutRecord out[64];
+    size_t got;
+    while ((got = core.Collect(id, 0, out, 64)) > 0) {
+      for (size_t i = 0; i < got; ++i) {
+        uint32_t v;
+        std::memcpy(&v, out[i].payload, 4);
+        numbers.push_back(v);
+      }
+      core.Commit(id, got, 0);
+    }
+    const uint32_t first = waiting ? 0 : 1500 - KAVROD_BACKLOG_MAX;
+    ASSERT_EQ(numbers.size(), 1500 - first) << waiting;
+    EXPECT_EQ(numbers.front(), first);
+    EXPECT_EQ(numbers.back(), 1499u);
+    log.reset();
+    TearDown();
+    SetUp();
+  }
+}
