@@ -402,6 +402,31 @@ TEST_F(KavrodTest, ProducerNeverWaitsAPausingClientLosesNothingAndOneTooFarBehin
       << said;
 }
 
+// The request to be acknowledged counts whenever the client has been sent
+// no record, even after it began as a plain client; later it is refused
+// where the client sees it: its connection ends.
+TEST_F(KavrodTest, AcknowledgedRequestCountsUntilTheFirstRecordAndEndsTheConnectionAfter) {
+  Load();
+  auto query = reinterpret_cast<int32_t (*)(KavrodStatus*)>(dlsym(handle_, "KavrodQueryStatus"));
+  ASSERT_NE(query, nullptr);
+  const uint8_t ask[KAVROD_REQUEST_SIZE] = {KAVROD_REQUEST_ACKNOWLEDGED};
+  int bridge = Connect();
+  ASSERT_EQ(send(bridge, ask, sizeof ask, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof ask));
+  KavrodStatus status{};
+  for (int tries = 0; status.acknowledged_clients == 0; ++tries) {
+    ASSERT_LT(tries, kPatienceMs) << "the request was never taken";
+    status.size = sizeof status;
+    ASSERT_EQ(query(&status), 1);
+    if (status.acknowledged_clients == 0) usleep(1000);
+  }
+  int plain = Connect();
+  EXPECT_EQ(Deliver(0x20, "first"), 1);
+  EXPECT_EQ(Read(plain), Payload(0x20, "first"));
+  EXPECT_EQ(Read(bridge)->kind, KAVROD_RECORD_PAYLOAD_ID);
+  ASSERT_EQ(send(plain, ask, sizeof ask, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof ask));
+  EXPECT_TRUE(ClosedByLibrary(plain));
+}
+
 TEST_F(KavrodTest, ShutdownEventReachesEveryClientBeforeItReturns) {
   Load();
   int a = Connect();
