@@ -408,6 +408,7 @@ RecordLog::Appended RecordLog::Append(uint64_t sequence, uint32_t kind, uint32_t
     int e = 0;
     if (!StartSegment(sequence, &e)) {
       WriteFailed(e, "a record");
+      ++unwritten_;
       return r;
     }
   }
@@ -425,16 +426,20 @@ RecordLog::Appended RecordLog::Append(uint64_t sequence, uint32_t kind, uint32_t
     int e = 0;
     if (!StartSegment(sequence, &e)) {
       WriteFailed(e, "a record");
+      ++unwritten_;
       return r;
     }
   }
   if (const int e = Write(entry)) {
     WriteFailed(e, "a record");
+    ++unwritten_;
     return r;
   }
   if (failing_) {
     failing_ = false;
-    Say(kWarning, "record log " + directory_->Path() + " is written again");
+    Say(kWarning, "record log " + directory_->Path() + " is written again; " + Decimal(unwritten_) +
+                      " records were kept in memory only meanwhile");
+    unwritten_ = 0;
   }
   segments_.back().last = sequence;
   r.written = true;

@@ -150,6 +150,7 @@ class RecordLog {
   // The log cannot be written (full disk, an I/O error): said once; tried
   // again with a new segment from the next record on.
   bool failing_ = false;
+  uint64_t unwritten_ = 0;  // records not written in this episode
   bool dropping_ = false;
   uint64_t dropped_in_episode_ = 0;
 
