@@ -23,14 +23,16 @@ constexpr size_t kPayloadMax = 65535;
 enum EntryType : uint32_t { kRecord = 1, kAck = 2, kClose = 3 };
 constexpr size_t kChunk = 256 * 1024;
 
-// Four tables, so that the CRC takes four bytes a step: the log's writer
-// runs it over every payload before the record is taken.
+// CRC-32C (Castagnoli): the processor computes it where it can (SSE 4.2),
+// eight bytes a step, since the log's writer runs it over every payload
+// before the record is taken; elsewhere four tables take four bytes a step.
+constexpr uint32_t kCastagnoli = 0x82F63B78u;
 struct CrcTable {
   uint32_t entry[4][256];
   constexpr CrcTable() : entry() {
     for (uint32_t i = 0; i < 256; ++i) {
       uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) != 0 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      for (int k = 0; k < 8; ++k) c = (c & 1) != 0 ? kCastagnoli ^ (c >> 1) : c >> 1;
       entry[0][i] = c;
     }
     for (uint32_t i = 0; i < 256; ++i) {
@@ -39,6 +41,39 @@ struct CrcTable {
   }
 };
 constexpr CrcTable kCrc;
+
+uint32_t CrcTables(const uint8_t* p, size_t size, uint32_t crc) {
+  for (; size >= 4; size -= 4, p += 4) {
+    crc ^= static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+    crc = kCrc.entry[3][crc & 0xFF] ^ kCrc.entry[2][(crc >> 8) & 0xFF] ^ kCrc.entry[1][(crc >> 16) & 0xFF] ^
+          kCrc.entry[0][crc >> 24];
+  }
+  for (; size > 0; --size, ++p) crc = kCrc.entry[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
+  return crc;
+}
+
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+__attribute__((target("sse4.2"))) uint32_t CrcInstructions(const uint8_t* p, size_t size, uint32_t crc) {
+#if defined(__x86_64__)
+  uint64_t wide = crc;
+  for (; size >= 8; size -= 8, p += 8) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    wide = __builtin_ia32_crc32di(wide, v);
+  }
+  crc = static_cast<uint32_t>(wide);
+#endif
+  for (; size >= 4; size -= 4, p += 4) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    crc = __builtin_ia32_crc32si(crc, v);
+  }
+  for (; size > 0; --size, ++p) crc = __builtin_ia32_crc32qi(crc, *p);
+  return crc;
+}
+const bool kCrcInstructions = __builtin_cpu_supports("sse4.2");
+#endif
 
 uint32_t Le32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
@@ -108,15 +143,10 @@ bool ParseSegmentName(const std::string& name, uint64_t* serial) {
 
 uint32_t Crc32(const void* data, size_t size, uint32_t crc) {
   const uint8_t* p = static_cast<const uint8_t*>(data);
-  crc = ~crc;
-  for (; size >= 4; size -= 4, p += 4) {
-    crc ^= static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-    crc = kCrc.entry[3][crc & 0xFF] ^ kCrc.entry[2][(crc >> 8) & 0xFF] ^ kCrc.entry[1][(crc >> 16) & 0xFF] ^
-          kCrc.entry[0][crc >> 24];
-  }
-  for (; size > 0; --size, ++p) crc = kCrc.entry[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
-  return ~crc;
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+  if (kCrcInstructions) return ~CrcInstructions(p, size, ~crc);
+#endif
+  return ~CrcTables(p, size, ~crc);
 }
 
 uint64_t NewUniqueId() {

@@ -41,8 +41,7 @@ struct LoggedRecord {
   std::vector<uint8_t> payload;
 };
 
-// CRC-32 (the common reflected polynomial) of `size` bytes, continuing
-// `crc`.
+// CRC-32C (Castagnoli) of `size` bytes, continuing `crc`.
 uint32_t Crc32(const void* data, size_t size, uint32_t crc = 0);
 
 // A number different for every call, in this process or any other: the
