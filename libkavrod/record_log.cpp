@@ -452,16 +452,27 @@ RecordLog::Appended RecordLog::Append(uint64_t sequence, uint32_t kind, uint32_t
     }
   }
   r.floor = acknowledged_ + 1;
+  // A log that cannot be written is tried again once a second, in a new
+  // segment: a full disk costs no file created and removed per record.
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  if (failing_ && now < retry_at_) {
+    ++unwritten_;
+    return r;
+  }
   if (failing_ || segments_.empty() || segments_.back().bytes + entry.size() > segment_max_) {
     int e = 0;
     if (!StartSegment(sequence, &e)) {
       WriteFailed(e, "a record");
+      retry_at_ = now + options_.retry_ms;
       ++unwritten_;
       return r;
     }
   }
   if (const int e = Write(entry)) {
     WriteFailed(e, "a record");
+    retry_at_ = now + options_.retry_ms;
     ++unwritten_;
     return r;
   }

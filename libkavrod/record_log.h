@@ -58,6 +58,9 @@ class RecordLog {
     uint64_t max_bytes = 256ull << 20;
     // Every write is synced before the writer is told it is taken.
     bool sync_always = false;
+    // How long a log that cannot be written is left alone before the
+    // next try.
+    int64_t retry_ms = 1000;
   };
 
   // How long the first unsynced write waits for others to share its sync.
@@ -150,6 +153,7 @@ class RecordLog {
   // again with a new segment from the next record on.
   bool failing_ = false;
   uint64_t unwritten_ = 0;  // records not written in this episode
+  int64_t retry_at_ = 0;
   bool dropping_ = false;
   uint64_t dropped_in_episode_ = 0;
 

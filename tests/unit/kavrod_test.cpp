@@ -961,6 +961,7 @@ class RecordLogTest : public ::testing::Test {
   std::unique_ptr<kavrod::RecordLog> Open(uint64_t max_bytes = 1u << 20) {
     kavrod::RecordLog::Options options;
     options.max_bytes = max_bytes;
+    options.retry_ms = 0;
     auto log = std::make_unique<kavrod::RecordLog>(kavrod::NewPosixLogDirectory(dir_), options,
                                                    [this](int level, const std::string& line) {
                                                      said_ += "<" + std::to_string(level) + ">" + line + "\n";
