@@ -276,7 +276,9 @@ int32_t DeliveryCore::TryTake(uint32_t address, void* payload, uint32_t length, 
         case Attempt::kFirst:
           if (held >= limits_.backlog_max) result = kAskServer;
           break;
-        case Attempt::kNoneWaiting: result = -1; break;
+        case Attempt::kNoneWaiting:
+          if (held >= limits_.backlog_max) result = -1;
+          break;
         case Attempt::kClientWaiting:
           // The client about to be taken in may have the backlog grow for
           // it as far as the deep buffer, in records and in bytes.
@@ -295,7 +297,9 @@ int32_t DeliveryCore::TryTake(uint32_t address, void* payload, uint32_t length, 
       const uint64_t held = end_ - backlog_begin_;
       switch (attempt) {
         case Attempt::kFirst: result = kAskServer; break;
-        case Attempt::kNoneWaiting: ++backlog_begin_; break;
+        case Attempt::kNoneWaiting:
+          if (held >= limits_.backlog_max) ++backlog_begin_;
+          break;
         case Attempt::kClientWaiting:
           if (held >= limits_.client_records_max ||
               bytes_total_ - BytesBefore(backlog_begin_) + size > limits_.client_bytes_max) {
