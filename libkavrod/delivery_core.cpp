@@ -64,6 +64,7 @@ bool ParseClientRequest(const uint8_t* data, size_t size, ClientRequest* request
   switch (code) {
     case KAVROD_REQUEST_CREDIT:
     case KAVROD_REQUEST_ACKNOWLEDGED:
+    case KAVROD_REQUEST_OBSERVER:
       if (size != KAVROD_REQUEST_SIZE) return false;
       request->sequence = 0;
       break;
@@ -147,7 +148,7 @@ void DeliveryCore::Append(uint32_t kind, uint32_t value, void* payload, uint32_t
   }
   log_.push_back(Record{kind, value, payload, length, bytes_total_});
   bytes_total_ += KAVROD_HEADER_SIZE + length;
-  if (live_ == 0 && !backlog_) {
+  if (Takers() == 0 && !backlog_) {
     backlog_ = true;
     backlog_begin_ = end_;
   }
@@ -159,12 +160,13 @@ void DeliveryCore::Retire(Client& c, const char* reason, const std::string& deta
   if (c.retired) return;
   c.retired = true;
   --live_;
+  if (c.observer) --observers_;
   ++retired_count_;
   const uint64_t pending = end_ - c.cursor;
   // The acknowledged client's records stay for its successor.
   const bool for_successor = c.acknowledged;
   bool kept = false;
-  if (live_ == 0 && !stopping_ && pending > 0 && loss == Loss::kNone) {
+  if (Takers() == 0 && !c.observer && !stopping_ && pending > 0 && loss == Loss::kNone) {
     // The last client's unsent records are nobody's yet: they wait for the
     // next client instead of being lost with this one.
     if (!backlog_) {
@@ -180,6 +182,8 @@ void DeliveryCore::Retire(Client& c, const char* reason, const std::string& deta
       line += "; its unacknowledged records wait for the next acknowledged client";
     } else if (kept) {
       line += Format("; %llu records not delivered to it wait for the next client", pending);
+    } else if (c.observer) {
+      line += " (an observer: nothing is lost to it)";
     } else {
       line += Format("; %llu records lost to it", pending);
     }
@@ -190,6 +194,13 @@ void DeliveryCore::Retire(Client& c, const char* reason, const std::string& deta
 }
 
 void DeliveryCore::MakeRoom(uint64_t size) {
+  if (observers_ > 0) {
+    // Only an observer whose socket is full: nothing of it is in flight
+    // then, and one that is not is moved on by its own Collect.
+    for (Client& c : clients_) {
+      if (!c.retired && c.observer && c.blocked) SkipForObserver(c);
+    }
+  }
   // While the whole log fits, nobody is beyond the buffer: the common case
   // costs no look at any client's (cold) record.
   if (end_ - base_ < limits_.client_records_max &&
@@ -197,7 +208,7 @@ void DeliveryCore::MakeRoom(uint64_t size) {
     return;
   }
   for (Client& c : clients_) {
-    if (c.retired) continue;
+    if (c.retired || c.observer) continue;
     // Whoever takes records first also takes the backlog, so it counts
     // against every client that might.
     uint64_t begin = c.cursor;
@@ -269,7 +280,7 @@ int32_t DeliveryCore::Deliver(uint32_t address, void* payload, uint32_t length, 
     const uint64_t lost_before = records_lost_;
     MakeRoom(size);
     lost = records_lost_ != lost_before;
-    if (live_ == 0 && backlog_ && end_ - backlog_begin_ >= limits_.backlog_max) {
+    if (Takers() == 0 && backlog_ && end_ - backlog_begin_ >= limits_.backlog_max) {
       if (ack_mode_) {
         // Everything is kept for the acknowledged client anyway; a plain
         // newcomer gets the latest of it.
@@ -295,7 +306,7 @@ int32_t DeliveryCore::Deliver(uint32_t address, void* payload, uint32_t length, 
   {
     std::lock_guard<std::mutex> guard(mutex_);
     if (stopping_) return -1;
-    if (live_ == 0 && (!waiting || (backlog_ && end_ - backlog_begin_ >= limits_.client_records_max))) return -1;
+    if (Takers() == 0 && (!waiting || (backlog_ && end_ - backlog_begin_ >= limits_.client_records_max))) return -1;
     Append(KAVROD_RECORD_PAYLOAD, address, payload, length, &now);
   }
   return 1;
@@ -305,7 +316,7 @@ bool DeliveryCore::Room(int64_t now, int64_t* retry_at) {
   bool room = true;
   *retry_at = std::numeric_limits<int64_t>::max();
   for (Client& c : clients_) {
-    if (c.retired) continue;
+    if (c.retired || c.observer) continue;
     uint64_t begin = c.cursor;
     if (backlog_ && backlog_begin_ < begin) begin = backlog_begin_;
     const uint64_t pending = end_ - begin;
@@ -469,6 +480,7 @@ void DeliveryCore::Request(ClientId id, const uint8_t* data, size_t size) {
         break;
       }
       case KAVROD_REQUEST_ACKNOWLEDGED: BecomeAcknowledged(*c); break;
+      case KAVROD_REQUEST_OBSERVER: BecomeObserver(*c); break;
       case KAVROD_REQUEST_ACK: Acknowledge(*c, request.sequence); break;
     }
     after = Settle(work_before, live_before);
@@ -499,6 +511,32 @@ void DeliveryCore::BecomeAcknowledged(Client& c) {
   c.introducing = false;
 }
 
+void DeliveryCore::BecomeObserver(Client& c) {
+  // Asked for before the first record, as the acknowledged client asks.
+  if (c.observer || c.acknowledged || c.taken) return;
+  c.observer = true;
+  c.introducing = false;
+  ++observers_;
+  // What came since it connected is nobody's if it was the only client: it
+  // waits for the next one, as if no client had been there.
+  if (Takers() == 0 && !backlog_ && c.cursor < end_) {
+    backlog_ = true;
+    backlog_begin_ = c.cursor;
+  }
+}
+
+void DeliveryCore::SkipForObserver(Client& c) {
+  // The window: as far behind as any client may be before it holds the
+  // producer back. An observer never pins more of the log than that.
+  uint64_t to = c.cursor;
+  while (to < end_ && (end_ - to >= limits_.hold_back || bytes_total_ - BytesBefore(to) > limits_.client_bytes_max / 2)) {
+    ++to;
+  }
+  if (to == c.cursor) return;
+  c.missed_unsaid += to - c.cursor;
+  c.cursor = to;
+}
+
 void DeliveryCore::Acknowledge(Client& c, uint64_t sequence) {
   if (!c.acknowledged) return;
   // Sequence numbers count from 1: record n of the log is sequence n + 1.
@@ -527,7 +565,22 @@ size_t DeliveryCore::Collect(ClientId id, int64_t now, OutRecord* out, size_t ma
   std::lock_guard<std::mutex> guard(mutex_);
   Client* c = Find(id);
   if (c == nullptr || !CanTake(*c)) return 0;
-  if (backlog_) {
+  if (c->observer) {
+    SkipForObserver(*c);
+    c->collected_at = c->cursor;
+    c->missed_out = 0;
+    if (c->missed_unsaid > 0 && max > 0) {
+      // What it missed comes before what it is sent next, in a record of
+      // its own that no other client sees.
+      c->missed_out = static_cast<uint32_t>(std::min<uint64_t>(c->missed_unsaid, UINT32_MAX));
+      FillHeader(out, KAVROD_RECORD_MISSED, c->missed_out);
+      out->header_size = KAVROD_HEADER_SIZE;
+      out->payload = nullptr;
+      out->length = 0;
+      ++out;
+      --max;
+    }
+  } else if (backlog_) {
     // The acknowledged client starts where the acknowledgements stand,
     // which takes in the backlog.
     if (!c->acknowledged) c->cursor = backlog_begin_;
@@ -552,7 +605,7 @@ size_t DeliveryCore::Collect(ClientId id, int64_t now, OutRecord* out, size_t ma
     o.payload = r.payload;
     o.length = r.length;
   }
-  return static_cast<size_t>(n);
+  return static_cast<size_t>(n) + (c->missed_out > 0 ? 1 : 0);
 }
 
 uint64_t DeliveryCore::Commit(ClientId id, size_t sent, int64_t now) {
@@ -562,6 +615,17 @@ uint64_t DeliveryCore::Commit(ClientId id, size_t sent, int64_t now) {
     std::lock_guard<std::mutex> guard(mutex_);
     work = work_;
     Client* c = Find(id);
+    if (c != nullptr && c->observer && sent > 0) {
+      if (c->missed_out > 0) {
+        c->missed_unsaid -= c->missed_out;
+        c->missed_out = 0;
+        --sent;
+      }
+      // A producer moved it on past what was collected (its socket was
+      // full): those records count as missed already.
+      if (c->cursor != c->collected_at) sent = 0;
+      c->collected_at = c->cursor + sent;
+    }
     if (c == nullptr || sent == 0) return work;
     c->cursor += sent;
     c->taken = true;
@@ -602,7 +666,10 @@ void DeliveryCore::Release(ClientId id) {
   std::lock_guard<std::mutex> guard(mutex_);
   for (auto it = clients_.begin(); it != clients_.end(); ++it) {
     if (it->id != id) continue;
-    if (!it->retired) --live_;
+    if (!it->retired) {
+      --live_;
+      if (it->observer) --observers_;
+    }
     clients_.erase(it);
     return;
   }
@@ -643,7 +710,7 @@ bool DeliveryCore::Stopping() const {
 
 bool DeliveryCore::Flushed() const {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (backlog_ && live_ > 0) return false;
+  if (backlog_ && Takers() > 0) return false;
   for (const Client& c : clients_) {
     if (!c.retired && c.cursor != end_) return false;
   }
