@@ -170,8 +170,11 @@ void Monitor::PollStatus() {
       std::lock_guard<std::mutex> guard(mutex_);
       Sample sample{now / 1000, 0, 0, 0, 0, 0, 0};
       if (status) {
-        if (last && status->uptimeMs >= last->uptimeMs) {
-          auto d = [](uint64_t a, uint64_t b) { return a >= b ? a - b : 0; };
+        if (last && status->uptimeMs > last->uptimeMs) {
+          // Per second of kavro's own clock: a poll that came late does not
+          // make a spike.
+          const uint64_t ms = status->uptimeMs - last->uptimeMs;
+          auto d = [ms](uint64_t a, uint64_t b) { return a >= b ? ((a - b) * 1000 + ms / 2) / ms : 0; };
           sample.rx = d(status->payloadsReceived, last->payloadsReceived);
           sample.tx = d(status->payloadsSent, last->payloadsSent);
           sample.retransmissions = d(status->retransmissions, last->retransmissions);
