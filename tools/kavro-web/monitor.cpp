@@ -171,12 +171,14 @@ void Monitor::PollStatus() {
       Sample sample{now / 1000, 0, 0, 0, 0, 0, 0};
       if (status) {
         if (last && status->uptimeMs > last->uptimeMs) {
-          // Per second of kavro's own clock: a poll that came late does not
-          // make a spike.
+          // Rates per second of kavro's own clock, so that a poll that came
+          // late makes no spike; the error counts as they are, so that no
+          // single retransmission or reset rounds away.
           const uint64_t ms = status->uptimeMs - last->uptimeMs;
-          auto d = [ms](uint64_t a, uint64_t b) { return a >= b ? ((a - b) * 1000 + ms / 2) / ms : 0; };
-          sample.rx = d(status->payloadsReceived, last->payloadsReceived);
-          sample.tx = d(status->payloadsSent, last->payloadsSent);
+          auto rate = [ms](uint64_t a, uint64_t b) { return a >= b ? ((a - b) * 1000 + ms / 2) / ms : 0; };
+          auto d = [](uint64_t a, uint64_t b) { return a >= b ? a - b : 0; };
+          sample.rx = rate(status->payloadsReceived, last->payloadsReceived);
+          sample.tx = rate(status->payloadsSent, last->payloadsSent);
           sample.retransmissions = d(status->retransmissions, last->retransmissions);
           sample.rejected = d(status->rejected, last->rejected);
           sample.damaged = d(status->damaged, last->damaged);
