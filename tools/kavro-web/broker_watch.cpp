@@ -14,7 +14,7 @@ namespace {
 struct Watch {
   const Settings* settings;
   Monitor* monitor;
-  std::string topic;
+  std::string prefix;
   mosquitto* mosq = nullptr;
 };
 Watch* watch = nullptr;
@@ -25,7 +25,10 @@ void OnConnect(mosquitto* mosq, void* user, int rc) {
     w->monitor->SetBridge("", false, mosquitto_connack_string(rc));
     return;
   }
-  mosquitto_subscribe(mosq, nullptr, w->topic.c_str(), 0);
+  // The retained status, and the retained state whose last will says
+  // "offline" when the bridge went away.
+  mosquitto_subscribe(mosq, nullptr, (w->prefix + "/status").c_str(), 0);
+  mosquitto_subscribe(mosq, nullptr, (w->prefix + "/state").c_str(), 0);
   w->monitor->SetBridge("", true, "");
 }
 
@@ -36,8 +39,13 @@ void OnDisconnect(mosquitto*, void* user, int rc) {
 
 void OnMessage(mosquitto*, void* user, const mosquitto_message* message) {
   auto* w = static_cast<Watch*>(user);
-  if (message->payloadlen <= 0 || message->payloadlen > 65536) return;
-  w->monitor->SetBridge(std::string(static_cast<const char*>(message->payload), message->payloadlen), true, "");
+  if (message->payloadlen < 0 || message->payloadlen > 65536) return;
+  const std::string text(static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen));
+  if (w->prefix + "/state" == message->topic) {
+    w->monitor->SetBridgeState(text);
+  } else {
+    w->monitor->SetBridge(text, true, "");
+  }
 }
 
 }  // namespace
@@ -66,7 +74,7 @@ bool StartBrokerWatch(const Settings& settings, Monitor& monitor, std::string& e
     return false;
   }
   mosquitto_lib_init();
-  watch = new Watch{&settings, &monitor, settings.topicPrefix + "/status"};
+  watch = new Watch{&settings, &monitor, settings.topicPrefix};
   watch->mosq = mosquitto_new(nullptr, true, watch);
   if (watch->mosq == nullptr) {
     error = "cannot make an MQTT client";

@@ -211,6 +211,12 @@ void Monitor::SetBridge(const std::string& json, bool brokerConnected, const std
   Changed();
 }
 
+void Monitor::SetBridgeState(const std::string& state) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  bridgeState_ = state;
+  Changed();
+}
+
 void Monitor::WaitForChange(const PageCursor& cursor, int ms) {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait_for(lock, std::chrono::milliseconds(ms),
@@ -228,7 +234,8 @@ std::string Monitor::Update(PageCursor& cursor) {
           ",\"kavro_error\":" + tools::JsonString(kavroError_);
   if (!settings_.broker.empty()) {
     json += ",\"broker\":{\"connected\":" + std::string(brokerConnected_ ? "true" : "false") +
-            ",\"error\":" + tools::JsonString(brokerError_) + ",\"status\":" +
+            ",\"error\":" + tools::JsonString(brokerError_) +
+            ",\"bridge_state\":" + tools::JsonString(bridgeState_) + ",\"status\":" +
             (bridgeJson_.empty() ? std::string("null") : tools::JsonString(bridgeJson_)) + "}";
   }
   if (cursor.timeline != timelineVersion_) {

@@ -46,6 +46,8 @@ class Monitor {
   // The bridge's status as read from the broker (JSON, or empty), and
   // whether the broker connection is up.
   void SetBridge(const std::string& json, bool brokerConnected, const std::string& error);
+  // The bridge's retained state: up, down, or offline (its last will).
+  void SetBridgeState(const std::string& state);
 
  private:
   struct Record {
@@ -90,6 +92,7 @@ class Monitor {
   uint64_t missed_ = 0;
   uint64_t observed_ = 0;
   std::string bridgeJson_;
+  std::string bridgeState_;
   bool brokerConnected_ = false;
   std::string brokerError_;
 };

@@ -296,6 +296,7 @@ function showBridge(broker) {
   panel.hidden = false;
   const pairs = [["kavro-web's broker connection", broker.connected ? "connected" : "not connected" +
     (broker.error ? " (" + broker.error + ")" : "")]];
+  pairs.push(["bridge", broker.bridge_state || "unknown (no state on the broker)"]);
   let status = null;
   try { status = broker.status ? JSON.parse(broker.status) : null; } catch (_) { status = null; }
   if (!status || typeof status !== "object") {
