@@ -190,7 +190,10 @@ struct WebServer::Impl {
       }
       sessions[token] = session;
     }
-    res.set_header("Set-Cookie", std::string(COOKIE) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict");
+    // Behind a TLS proxy the cookie must never travel in clear.
+    const bool tls = req.get_header_value("X-Forwarded-Proto") == "https";
+    res.set_header("Set-Cookie", std::string(COOKIE) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict" +
+                                     (tls ? "; Secure" : ""));
     res.set_content(SessionJson(session), "application/json");
   }
 
