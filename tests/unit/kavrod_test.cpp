@@ -493,21 +493,16 @@ class CoreTest : public ::testing::Test {
     return id;
   }
 
-  Core::ClientId Acknowledging(int64_t now) {
+  // A client that asks for a mode of its own (`code`) before anything else.
+  Core::ClientId Asking(int64_t now, uint8_t code) {
     kavrod::OutRecord state{};
     Core::ClientId id = core_->Accept(now, &state);
-    const uint8_t request[KAVROD_REQUEST_SIZE] = {KAVROD_REQUEST_ACKNOWLEDGED};
+    const uint8_t request[KAVROD_REQUEST_SIZE] = {code};
     core_->Request(id, request, sizeof request);
     return id;
   }
-
-  Core::ClientId Observing(int64_t now) {
-    kavrod::OutRecord state{};
-    Core::ClientId id = core_->Accept(now, &state);
-    const uint8_t request[KAVROD_REQUEST_SIZE] = {KAVROD_REQUEST_OBSERVER};
-    core_->Request(id, request, sizeof request);
-    return id;
-  }
+  Core::ClientId Acknowledging(int64_t now) { return Asking(now, KAVROD_REQUEST_ACKNOWLEDGED); }
+  Core::ClientId Observing(int64_t now) { return Asking(now, KAVROD_REQUEST_OBSERVER); }
   static constexpr uint32_t kMissed = 100000;
 
   void GrantTo(Core::ClientId id, uint32_t credit) {

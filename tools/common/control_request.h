@@ -20,16 +20,17 @@
 namespace kavro::tools {
 
 // The answer's bytes, or null with `error` saying why (kavro not running,
-// no answer within two seconds).
+// no answer within `timeoutSeconds`).
 inline std::optional<std::vector<uint8_t>> ControlRequest(const std::string& runDir, uint32_t message, uint32_t word,
-                                                          const std::vector<uint8_t>& data, std::string& error) {
+                                                          const std::vector<uint8_t>& data, std::string& error,
+                                                          int timeoutSeconds = 3) {
   const std::string path = SocketPath(runDir, ctl::CONTROL_SOCKET_NAME);
   const int fd = ConnectSeqpacket(path);
   if (fd < 0) {
     error = "no kavro is running on " + runDir + " (" + std::strerror(errno) + ")";
     return std::nullopt;
   }
-  timeval timeout{2, 0};
+  timeval timeout{timeoutSeconds, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   const auto packet = ctl::BuildRequest(message, word, data);
