@@ -146,7 +146,7 @@ void DeliveryCore::Append(uint32_t kind, uint32_t value, void* payload, uint32_t
   for (Client& c : clients_) {
     if (!c.retired && c.cursor == end_) c.pending_since = ReadClock(clock);
   }
-  log_.push_back(Record{kind, value, payload, length, bytes_total_});
+  log_.push_back(Record{kind, value, payload, length, bytes_total_, next_sequence_++});
   bytes_total_ += KAVROD_HEADER_SIZE + length;
   if (Takers() == 0 && !backlog_) {
     backlog_ = true;
@@ -156,7 +156,7 @@ void DeliveryCore::Append(uint32_t kind, uint32_t value, void* payload, uint32_t
   ++work_;
 }
 
-void DeliveryCore::Retire(Client& c, const char* reason, const std::string& detail, Loss loss) {
+void DeliveryCore::Retire(Client& c, const char* reason, const std::string& detail, Loss loss, bool say) {
   if (c.retired) return;
   c.retired = true;
   --live_;
@@ -176,7 +176,7 @@ void DeliveryCore::Retire(Client& c, const char* reason, const std::string& deta
     kept = true;
   }
   if (loss == Loss::kCounted && !for_successor) records_lost_ += pending;
-  if (reason != nullptr) {
+  if (reason != nullptr && say) {
     std::string line = Format("client %llu dropped: ", c.id) + reason + detail;
     if (for_successor) {
       line += "; its unacknowledged records wait for the next acknowledged client";
@@ -231,9 +231,10 @@ void DeliveryCore::MakeRoom(uint64_t size) {
   }
   if (dropped == 0) return;
   records_lost_ += dropped;
-  for (Client& c : clients_) {
-    if (c.acknowledged && c.cursor < ack_cursor_) c.cursor = ack_cursor_;
-  }
+  // No cursor follows: a connected acknowledged client is never behind
+  // ack_cursor_ here (the loop above dropped it first), and one dropped may
+  // still have its last batch in a send outside the lock. Its cursor holds
+  // those records (PopDone) until it is committed and released.
   if (!ack_overflowing_) {
     ack_overflowing_ = true;
     notices_.push_back(
@@ -261,11 +262,14 @@ void DeliveryCore::Finish(After after) {
   if (after.wake) server_.wake();
 }
 
-int32_t DeliveryCore::Deliver(uint32_t address, void* payload, uint32_t length, int64_t now) {
-  if (payload == nullptr || length > KAVROD_PAYLOAD_MAX) return -1;
+void DeliveryCore::NotTaken() {
+  ++records_not_taken_;
+  ++next_sequence_;
+}
+
+int32_t DeliveryCore::TryTake(uint32_t address, void* payload, uint32_t length, Attempt attempt, int64_t* clock) {
   const uint64_t size = KAVROD_HEADER_SIZE + uint64_t{length};
-  bool refused = false;
-  bool lost = false;
+  int32_t result = 1;
   After after;
   // The producer frees what the clients are done with: the blocks were
   // allocated on its thread, and freeing them there hands them straight back
@@ -279,37 +283,56 @@ int32_t DeliveryCore::Deliver(uint32_t address, void* payload, uint32_t length, 
     const size_t live_before = live_;
     const uint64_t lost_before = records_lost_;
     MakeRoom(size);
-    lost = records_lost_ != lost_before;
-    if (Takers() == 0 && backlog_ && end_ - backlog_begin_ >= limits_.backlog_max) {
-      if (ack_mode_) {
-        // Everything is kept for the acknowledged client anyway; a plain
-        // newcomer gets the latest of it.
-        ++backlog_begin_;
-      } else {
-        refused = true;
+    if (Takers() == 0 && backlog_ && !ack_mode_) {
+      const uint64_t held = end_ - backlog_begin_;
+      switch (attempt) {
+        case Attempt::kFirst:
+          if (held >= limits_.backlog_max) result = kAskServer;
+          break;
+        case Attempt::kNoneWaiting: result = -1; break;
+        case Attempt::kClientWaiting:
+          // The client about to be taken in may have the backlog grow for
+          // it as far as the deep buffer, in records and in bytes.
+          if (held >= limits_.client_records_max ||
+              bytes_total_ - BytesBefore(backlog_begin_) + size > limits_.client_bytes_max) {
+            result = -1;
+          }
+          break;
       }
+    } else if (Takers() == 0 && backlog_ && ack_mode_ && end_ - backlog_begin_ >= limits_.backlog_max) {
+      // Everything is kept for the acknowledged client anyway; a plain
+      // newcomer gets the latest of it.
+      ++backlog_begin_;
     }
-    if (!refused) {
-      Append(KAVROD_RECORD_PAYLOAD, address, payload, length, &now);
+    if (result == 1) {
+      Append(KAVROD_RECORD_PAYLOAD, address, payload, length, clock);
       done_count = PopDone(done, 2);
+      if (records_lost_ != lost_before) result = 2;
+    } else if (result == -1) {
+      NotTaken();
     }
     after = Settle(work_before, live_before);
   }
   for (size_t i = 0; i < done_count; ++i) std::free(done[i]);
   Finish(after);
-  if (!refused) return lost ? 2 : 1;
+  return result;
+}
+
+int32_t DeliveryCore::Deliver(uint32_t address, void* payload, uint32_t length, int64_t now) {
+  if (payload == nullptr) return -1;
+  if (length > KAVROD_PAYLOAD_MAX) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!stopping_) NotTaken();
+    return -1;
+  }
+  const int32_t result = TryTake(address, payload, length, Attempt::kFirst, &now);
+  if (result != kAskServer) return result;
   // A client whose connect has returned is as good as connected: the
   // backlog may grow for it, as far as the deep buffer. Asking costs a
   // system call, so only a refusal asks; and a client taken in since the
   // refusal takes the record as well.
   const bool waiting = server_.client_waiting();
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (stopping_) return -1;
-    if (Takers() == 0 && (!waiting || (backlog_ && end_ - backlog_begin_ >= limits_.client_records_max))) return -1;
-    Append(KAVROD_RECORD_PAYLOAD, address, payload, length, &now);
-  }
-  return 1;
+  return TryTake(address, payload, length, waiting ? Attempt::kClientWaiting : Attempt::kNoneWaiting, &now);
 }
 
 bool DeliveryCore::Room(int64_t now, int64_t* retry_at) {
@@ -386,18 +409,26 @@ DeliveryCore::Status DeliveryCore::QueryStatus() const {
   }
   s.records_lost = records_lost_;
   s.records_unacknowledged = ack_mode_ ? end_ - ack_cursor_ : 0;
+  s.records_not_taken = records_not_taken_;
   return s;
 }
 
 bool DeliveryCore::FillStatus(KavrodStatus* out) const {
-  if (out == nullptr || out->size < sizeof(KavrodStatus)) return false;
+  // A caller built against an older header passes a shorter record: it is
+  // filled as far as it goes.
+  if (out == nullptr || out->size < KAVROD_STATUS_SIZE_V1) return false;
   const Status s = QueryStatus();
-  out->size = sizeof(KavrodStatus);
   out->clients = s.clients;
   out->acknowledged_clients = s.acknowledged_clients;
   out->reserved = 0;
   out->records_lost = s.records_lost;
   out->records_unacknowledged = s.records_unacknowledged;
+  if (out->size >= sizeof(KavrodStatus)) {
+    out->records_not_taken = s.records_not_taken;
+    out->size = sizeof(KavrodStatus);
+  } else {
+    out->size = KAVROD_STATUS_SIZE_V1;
+  }
   return true;
 }
 
@@ -411,6 +442,8 @@ void DeliveryCore::Signal(uint32_t code, int64_t now) {
     link_up_ = code == KAVROD_EVENT_ESTABLISHED;
     if (code == KAVROD_EVENT_SHUTDOWN) {
       stopping_ = true;
+      SayHushed(second_acknowledged_);
+      SayHushed(late_acknowledged_);
       // A producer waiting for room gives up: nothing is taken any more.
       if (waiters_ > 0) notify_ = true;
       wake = sleeping_;
@@ -461,7 +494,7 @@ DeliveryCore::ClientId DeliveryCore::Accept(int64_t now, OutRecord* state) {
   return c.id;
 }
 
-void DeliveryCore::Request(ClientId id, const uint8_t* data, size_t size) {
+void DeliveryCore::Request(ClientId id, const uint8_t* data, size_t size, int64_t now) {
   ClientRequest request;
   if (!ParseClientRequest(data, size, &request)) return;
   After after;
@@ -479,7 +512,7 @@ void DeliveryCore::Request(ClientId id, const uint8_t* data, size_t size) {
         c->credit += std::min<uint64_t>(room, request.value);
         break;
       }
-      case KAVROD_REQUEST_ACKNOWLEDGED: BecomeAcknowledged(*c); break;
+      case KAVROD_REQUEST_ACKNOWLEDGED: BecomeAcknowledged(*c, ReadClock(&now)); break;
       case KAVROD_REQUEST_OBSERVER: BecomeObserver(*c); break;
       case KAVROD_REQUEST_ACK: Acknowledge(*c, request.sequence); break;
     }
@@ -488,14 +521,39 @@ void DeliveryCore::Request(ClientId id, const uint8_t* data, size_t size) {
   Finish(after);
 }
 
-void DeliveryCore::BecomeAcknowledged(Client& c) {
+void DeliveryCore::RefuseAcknowledged(Client& c, Hushed& hushed, int64_t now) {
+  if (hushed.said && now < hushed.next_at) {
+    ++hushed.unsaid;
+    Retire(c, hushed.reason, {}, Loss::kNone, false);
+    return;
+  }
+  const std::string detail =
+      hushed.unsaid > 0 ? Format(" (and %llu more clients since the last such line)", hushed.unsaid) : std::string();
+  hushed.said = true;
+  hushed.unsaid = 0;
+  hushed.next_at = now + 60000;
+  Retire(c, hushed.reason, detail, Loss::kNone);
+}
+
+void DeliveryCore::SayHushed(Hushed& hushed) {
+  if (hushed.unsaid == 0) return;
+  notices_.push_back(Format("%llu more clients dropped since the last such line: ", hushed.unsaid) + hushed.reason);
+  hushed.unsaid = 0;
+  ++work_;
+}
+
+void DeliveryCore::BecomeAcknowledged(Client& c, int64_t now) {
   if (c.acknowledged) return;
-  // Asked for before the first record: a client already sent records
-  // cannot turn into one that is sent them again.
-  if (c.taken) return;
+  // Asked for after records were sent: the client cannot turn into one that
+  // is sent them again with their identity, and serving it as a plain client
+  // would hide that it is not acknowledged. It is closed, and sees it.
+  if (c.taken) {
+    RefuseAcknowledged(c, late_acknowledged_, now);
+    return;
+  }
   for (const Client& other : clients_) {
     if (!other.retired && other.acknowledged) {
-      Retire(c, "an acknowledged client is connected already", {}, Loss::kNone);
+      RefuseAcknowledged(c, second_acknowledged_, now);
       return;
     }
   }
@@ -539,12 +597,25 @@ void DeliveryCore::SkipForObserver(Client& c) {
 
 void DeliveryCore::Acknowledge(Client& c, uint64_t sequence) {
   if (!c.acknowledged) return;
-  // Sequence numbers count from 1: record n of the log is sequence n + 1.
-  // Only what was sent can be acknowledged.
-  const uint64_t upto = std::min(sequence, c.cursor);
-  if (upto <= ack_cursor_) return;
-  ack_cursor_ = upto;
-  ack_overflowing_ = false;
+  // Only what was sent can be acknowledged: the records from ack_cursor_
+  // up to the client's cursor whose sequence is at most `sequence` (the
+  // numbers rise, with gaps where payloads were refused).
+  uint64_t low = ack_cursor_;
+  uint64_t high = c.cursor;
+  while (low < high) {
+    const uint64_t mid = low + (high - low) / 2;
+    if (At(mid).sequence <= sequence) {
+      low = mid + 1;
+    } else {
+      high = mid;
+    }
+  }
+  if (low <= ack_cursor_) return;
+  ack_cursor_ = low;
+  if (ack_overflowing_ && end_ - ack_cursor_ <= limits_.client_records_max / 2 &&
+      bytes_total_ - BytesBefore(ack_cursor_) <= limits_.client_bytes_max / 2) {
+    ack_overflowing_ = false;
+  }
 }
 
 bool DeliveryCore::Introducing(ClientId id) const {
@@ -596,7 +667,7 @@ size_t DeliveryCore::Collect(ClientId id, int64_t now, OutRecord* out, size_t ma
     if (c->acknowledged) {
       FillHeader(&o, r.kind == KAVROD_RECORD_PAYLOAD ? KAVROD_RECORD_PAYLOAD_ID : KAVROD_RECORD_LINK_EVENT_ID, r.value);
       PutLe64(o.header + 8, start_id_);
-      PutLe64(o.header + 16, seq + 1);
+      PutLe64(o.header + 16, r.sequence);
       o.header_size = KAVROD_ID_HEADER_SIZE;
     } else {
       FillHeader(&o, r.kind, r.value);

@@ -94,7 +94,9 @@ class DeliveryCore {
   // DeliverPayload at time `now` (milliseconds; -1: read the clock if the
   // answer depends on it): takes the block (1, or 2 when records were lost
   // to make room for it) or refuses it (-1). Never waits: a client that the
-  // record would put beyond the deep buffer is dropped first.
+  // record would put beyond the deep buffer is dropped first. A payload
+  // refused while the core runs is counted as not taken and still uses up
+  // its sequence number, so the acknowledged client sees the gap.
   int32_t Deliver(uint32_t address, void* payload, uint32_t length, int64_t now = -1);
   // KavrodWaitForRoom: waits, at most timeout_ms, while a client is more
   // than the hold-back behind; 1 when none is (any more), 2 the same after
@@ -110,10 +112,12 @@ class DeliveryCore {
     uint32_t acknowledged_clients = 0;
     uint64_t records_lost = 0;
     uint64_t records_unacknowledged = 0;
+    uint64_t records_not_taken = 0;
   };
   Status QueryStatus() const;
-  // KavrodQueryStatus: fills `out`, whose size the caller has set; false
-  // when it is too small.
+  // KavrodQueryStatus: fills as much of `out` as the size the caller has
+  // set holds, and sets the size to what it filled; false when it is smaller
+  // than the first version of the record.
   bool FillStatus(KavrodStatus* out) const;
   // The number fixed for the life of the core that, with a record's
   // sequence number, identifies it to the acknowledged client.
@@ -129,8 +133,8 @@ class DeliveryCore {
 
   // A new client; 0 when the cap is reached. `state` is its first record.
   ClientId Accept(int64_t now, OutRecord* state);
-  // A packet the client sent.
-  void Request(ClientId id, const uint8_t* data, size_t size);
+  // A packet the client sent, at time `now` (-1: read the clock if needed).
+  void Request(ClientId id, const uint8_t* data, size_t size, int64_t now = -1);
   // A new client is held back until it has either sent a credit or shown
   // that it reads (it took its first record): then it is a plain client.
   bool Introducing(ClientId id) const;
@@ -187,6 +191,9 @@ class DeliveryCore {
     void* payload;
     uint32_t length;
     uint64_t bytes_before;  // bytes of every earlier record
+    // The acknowledged client's sequence number: one more than the record
+    // before, or more when payloads were refused in between.
+    uint64_t sequence;
   };
   struct Client {
     ClientId id = 0;
@@ -216,6 +223,22 @@ class DeliveryCore {
   // Whose records a dropped client leaves: the lost count, the backlog, or
   // the acknowledged client's successor.
   enum class Loss { kNone, kCounted };
+  // A line that a client in a loop could repeat thousands of times a
+  // second: said once, then at most once a minute with the count of those
+  // not said.
+  struct Hushed {
+    const char* reason;
+    int64_t next_at = 0;
+    bool said = false;
+    uint64_t unsaid = 0;
+  };
+  // One try at taking a payload. kAskServer: refused for want of a client,
+  // unless the server has one waiting to be taken in.
+  static constexpr int32_t kAskServer = -2;
+  enum class Attempt { kFirst, kNoneWaiting, kClientWaiting };
+  int32_t TryTake(uint32_t address, void* payload, uint32_t length, Attempt attempt, int64_t* clock);
+  // A payload no one can take: counted, and its sequence number used up.
+  void NotTaken();
 
   Client* Find(ClientId id);
   const Client* Find(ClientId id) const;
@@ -225,12 +248,17 @@ class DeliveryCore {
   uint64_t BytesBefore(uint64_t seq) const { return seq == end_ ? bytes_total_ : At(seq).bytes_before; }
   bool CanTake(const Client& c) const;
   bool WantsWake() const;
-  void Retire(Client& c, const char* reason, const std::string& detail, Loss loss);
+  void Retire(Client& c, const char* reason, const std::string& detail, Loss loss, bool say = true);
+  // Drops a client whose request to be acknowledged cannot be met, closed
+  // so that it sees it; the line is hushed as Hushed says.
+  void RefuseAcknowledged(Client& c, Hushed& hushed, int64_t now);
+  // The count of the hushed lines not said yet, said at the end.
+  void SayHushed(Hushed& hushed);
   // Drops every client that another record would put beyond the deep
   // buffer, and in the acknowledged mode the oldest unacknowledged records
   // that would not fit any more.
   void MakeRoom(uint64_t size);
-  void BecomeAcknowledged(Client& c);
+  void BecomeAcknowledged(Client& c, int64_t now);
   void BecomeObserver(Client& c);
   // Moves an observer that is further behind than its window on to the
   // newest records; what it skips it is told of in a missed record.
@@ -280,11 +308,17 @@ class DeliveryCore {
   std::vector<std::string> notices_;
   const uint64_t start_id_;
   uint64_t records_lost_ = 0;
+  uint64_t records_not_taken_ = 0;
+  uint64_t next_sequence_ = 1;
   // The acknowledged mode: from the first acknowledged client on, records
   // from ack_cursor_ on are kept until acknowledged.
   bool ack_mode_ = false;
   uint64_t ack_cursor_ = 0;
+  // Kept records overflow: said once, and again only after the kept
+  // records have fallen to half the buffer.
   bool ack_overflowing_ = false;
+  Hushed second_acknowledged_{"an acknowledged client is connected already"};
+  Hushed late_acknowledged_{"asked to be the acknowledged client after it was sent records"};
 };
 
 }  // namespace kavrod

@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <linux/sockios.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -48,6 +50,26 @@ constexpr int64_t kAcceptPauseMs = 500;
 // record, less often the longer it waits.
 constexpr int64_t kIntroCheckMaxMs = 64;
 
+// The service thread starts with the host's asynchronous signals blocked: a
+// signal sent to the process must reach the thread the host routes it on
+// (kavro's main loop), never this one, which would swallow it or run the
+// host's handler in the middle of a client's turn. Faults stay deliverable.
+class HostSignalsBlocked {
+ public:
+  HostSignalsBlocked() {
+    sigset_t all;
+    sigfillset(&all);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) sigdelset(&all, fault);
+    pthread_sigmask(SIG_BLOCK, &all, &saved_);
+  }
+  ~HostSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+  HostSignalsBlocked(const HostSignalsBlocked&) = delete;
+  HostSignalsBlocked& operator=(const HostSignalsBlocked&) = delete;
+
+ private:
+  sigset_t saved_;
+};
+
 std::string Decimal(unsigned long long value) {
   char text[24];
   std::snprintf(text, sizeof text, "%llu", value);
@@ -72,6 +94,8 @@ UnixServer::UnixServer(const std::string& run_dir, Limits limits, gid_t group)
   // right after the driver finds it.
   TryListen(MonotonicMs());
   try {
+    // The new thread inherits the mask it is created with.
+    HostSignalsBlocked blocked;
     thread_ = std::thread([this] { Run(); });
   } catch (const std::exception& e) {
     Report(std::string("cannot start the service thread: ") + e.what());

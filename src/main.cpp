@@ -433,9 +433,9 @@ struct LinkDriver {
         [&trace](const std::string& text) { trace.TraceMessage(kavro::LOG_WARNING, "%s", text.c_str()); });
   }
 
-  // Routed before the control socket exists: a signal from then on waits in
-  // the hub for the close request, instead of killing the process with its
-  // socket file left behind.
+  // Routed before the control socket exists: a signal waits in the hub for
+  // the close request, instead of killing the process with its socket file
+  // left behind.
   int RouteSignals() {
     const bool routed = signals.Start([this](int) {
       // The first signal asks for an orderly end (DISC); a second one while
@@ -505,6 +505,10 @@ struct LinkDriver {
 // The start-up, step by step, in the order the user documentation gives.
 int main(int argc, char** argv) {
   using namespace kavro;
+  // Before any thread exists (the companion library starts its own): only
+  // the signal route, on this thread, takes the close signals. One sent
+  // before the route is set up waits for it instead of killing the process.
+  platform::BlockRoutedSignals();
   Options opt;
   if (const int code = ParseCommandLine(argc, argv, opt); code != GO_ON) return code;
   if (const int code = ResolveNames(opt); code != GO_ON) return code;

@@ -64,15 +64,23 @@
  * KAVROD_RECORD_PAYLOAD_ID and KAVROD_RECORD_LINK_EVENT_ID with a header of
  * KAVROD_ID_HEADER_SIZE bytes: u32 kind, u32 value, u64 start_id (fixed for
  * the life of kavro.exe, different for every start), u64 sequence (every
- * payload and event from 1 upwards, without gaps), then the payload (read
+ * payload and event from 1 upwards; a gap is a payload no one could take),
+ * then the payload (read
  * with a buffer of KAVROD_ID_RECORD_MAX bytes). It acknowledges with
  * KAVROD_REQUEST_ACK (KAVROD_ACK_REQUEST_SIZE bytes: u32 code, u32 0, u64
  * sequence: everything up to and including it). From the first such client
  * on, the library keeps each record until it is acknowledged, up to the
  * deep buffer (beyond it the oldest go first, counted as lost); what a
  * departed acknowledged client had not acknowledged goes first, with the
- * same identity, to the next one. One at a time: a second one is closed
- * after its link-state record.
+ * same identity, to the next one. The request counts as long as the client
+ * has been sent no record (also after KAVROD_CREDIT_GRACE_MS); a client that
+ * asks later is closed. One at a time: a second one is closed after its
+ * link-state record. Both refusals are reported once, then at most once a
+ * minute with a count.
+ *
+ * A payload the library refuses (no client and the backlog full, a bound
+ * reached) is counted in records_not_taken and still uses up its sequence
+ * number, so the acknowledged client sees the gap.
  *
  * Observer, for a monitor that must never stand in the link's way: a client
  * that writes KAVROD_REQUEST_OBSERVER (u32 code, u32 0) right after
@@ -160,7 +168,14 @@ struct KavrodStatus {
   uint32_t reserved;
   uint64_t records_lost;           /* to slow clients, and unacknowledged ones dropped */
   uint64_t records_unacknowledged; /* kept for the acknowledged client */
+  /* Added later. A caller built against an older header sets a smaller size
+   * and is filled up to records_unacknowledged, with size set to
+   * KAVROD_STATUS_SIZE_V1; an older library does the same to a newer caller,
+   * so check size before reading this field. */
+  uint64_t records_not_taken; /* payloads refused (-1) since the start: no client, the backlog full, a bound reached */
 };
+/* The size of the record before records_not_taken was added. */
+#define KAVROD_STATUS_SIZE_V1 32u
 
 /*
  * The library's functions, for the driver and for companion libraries of

@@ -260,7 +260,7 @@ TEST_F(KavrodTest, ClientWithCreditTakesExactlyWhatItAskedForAndLeavesTheRest) {
   int counted = Connect(2);
   EXPECT_EQ(ReadN(counted, 2), (std::vector<Rec>{Payload(0x20, Numbered(0)), Payload(0x20, Numbered(1))}));
   // Requests that are not exactly one credit change nothing.
-  uint8_t bad[][12] = {{KAVROD_REQUEST_CREDIT, 0, 0, 0, 9, 0, 0, 0, 0}, {2, 0, 0, 0, 9, 0, 0, 0}};
+  uint8_t bad[][12] = {{KAVROD_REQUEST_CREDIT, 0, 0, 0, 9, 0, 0, 0, 0}, {9, 0, 0, 0, 9, 0, 0, 0}};
   EXPECT_EQ(send(counted, bad[0], 9, 0), 9);
   EXPECT_EQ(send(counted, bad[1], 8, 0), 8);
   EXPECT_EQ(send(counted, bad[0], 7, 0), 7);
@@ -397,6 +397,31 @@ TEST_F(KavrodTest, ProducerNeverWaitsAPausingClientLosesNothingAndOneTooFarBehin
       << said;
 }
 
+// The request to be acknowledged counts whenever the client has been sent
+// no record, even after it began as a plain client; later it is refused
+// where the client sees it: its connection ends.
+TEST_F(KavrodTest, AcknowledgedRequestCountsUntilTheFirstRecordAndEndsTheConnectionAfter) {
+  Load();
+  auto query = reinterpret_cast<int32_t (*)(KavrodStatus*)>(dlsym(handle_, "KavrodQueryStatus"));
+  ASSERT_NE(query, nullptr);
+  const uint8_t ask[KAVROD_REQUEST_SIZE] = {KAVROD_REQUEST_ACKNOWLEDGED};
+  int bridge = Connect();
+  ASSERT_EQ(send(bridge, ask, sizeof ask, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof ask));
+  KavrodStatus status{};
+  for (int tries = 0; status.acknowledged_clients == 0; ++tries) {
+    ASSERT_LT(tries, kPatienceMs) << "the request was never taken";
+    status.size = sizeof status;
+    ASSERT_EQ(query(&status), 1);
+    if (status.acknowledged_clients == 0) usleep(1000);
+  }
+  int plain = Connect();
+  EXPECT_EQ(Deliver(0x20, "first"), 1);
+  EXPECT_EQ(Read(plain), Payload(0x20, "first"));
+  EXPECT_EQ(Read(bridge)->kind, KAVROD_RECORD_PAYLOAD_ID);
+  ASSERT_EQ(send(plain, ask, sizeof ask, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof ask));
+  EXPECT_TRUE(ClosedByLibrary(plain));
+}
+
 TEST_F(KavrodTest, ShutdownEventReachesEveryClientBeforeItReturns) {
   Load();
   int a = Connect();
@@ -498,7 +523,7 @@ class CoreTest : public ::testing::Test {
     kavrod::OutRecord state{};
     Core::ClientId id = core_->Accept(now, &state);
     const uint8_t request[KAVROD_REQUEST_SIZE] = {code};
-    core_->Request(id, request, sizeof request);
+    core_->Request(id, request, sizeof request, now);
     return id;
   }
   Core::ClientId Acknowledging(int64_t now) { return Asking(now, KAVROD_REQUEST_ACKNOWLEDGED); }
@@ -823,6 +848,152 @@ TEST_F(CoreTest, AcknowledgedClientGetsWhatItsPredecessorLeftUnacknowledgedFirst
   status = core_->QueryStatus();
   EXPECT_EQ(status.acknowledged_clients, 1u);
   EXPECT_EQ(status.clients, 1u);
+}
+
+// Kept records overflowing: the oldest go, but never under a send. A
+// batch collected for the acknowledged client is read outside the lock while
+// the producer goes on; the client it overflows is dropped, and the blocks
+// of that batch stay until the send is committed and the client released.
+TEST_F(CoreTest, OverflowOfKeptRecordsNeverFreesABatchInFlight) {
+  kavrod::Limits limits;
+  limits.client_records_max = 8;
+  Make(limits);
+  Core::ClientId bridge = Acknowledging(0);
+  for (uint32_t i = 0; i < 4; ++i) ASSERT_EQ(Offer(i, 0), 1);
+  kavrod::OutRecord batch[4];
+  ASSERT_EQ(core_->Collect(bridge, 0, batch, 4), 4u);
+  for (uint32_t i = 4; i < 12; ++i) ASSERT_NE(Offer(i, 0), -1) << i;
+  EXPECT_TRUE(core_->Retired(bridge));
+  // The send still reads the batch: the same blocks, the same payloads.
+  for (uint32_t i = 0; i < 4; ++i) {
+    uint32_t v;
+    std::memcpy(&v, batch[i].payload, sizeof v);
+    EXPECT_EQ(v, i);
+  }
+  core_->Commit(bridge, 4, 0);
+  core_->Release(bridge);
+  EXPECT_EQ(core_->QueryStatus().records_lost, 4u);
+  // Said once for the episode, however many records it drops; it ends once
+  // the kept records are down to half the buffer.
+  const auto overflow_lines = [this] {
+    int n = 0;
+    for (const std::string& line : Notices()) n += line.find("fill the buffer") != std::string::npos;
+    return n;
+  };
+  EXPECT_EQ(overflow_lines(), 1);
+  for (uint32_t i = 12; i < 20; ++i) ASSERT_EQ(Offer(i, 1), 2) << i;
+  Core::ClientId next = Acknowledging(1);
+  EXPECT_EQ(Take(next, 1), Range(12, 20));
+  Ack(next, sequences_[0]);
+  ASSERT_EQ(Offer(20, 1), 1);
+  ASSERT_EQ(Offer(21, 1), 2);
+  EXPECT_EQ(overflow_lines(), 0);
+  EXPECT_EQ(Take(next, 1), Range(20, 22));
+  Ack(next, sequences_.back());
+  for (uint32_t i = 22; i < 31; ++i) ASSERT_EQ(Offer(i, 2), i < 30 ? 1 : 2) << i;
+  EXPECT_EQ(overflow_lines(), 1);
+  EXPECT_EQ(core_->QueryStatus().records_lost, 14u);
+}
+
+// Every payload offered is accounted for: one that no one can take (no
+// client and the backlog full, or a waiting client's bound reached, in
+// records or in bytes) is refused, counted as not taken, and uses up its
+// sequence number, so that the acknowledged client sees the gap.
+TEST_F(CoreTest, PayloadsNoOneCanTakeAreBoundedCountedAndLeaveAGapInTheSequence) {
+  kavrod::Limits limits;
+  limits.backlog_max = 2;
+  limits.client_bytes_max = 5 * (KAVROD_HEADER_SIZE + 4);
+  Make(limits);
+  ASSERT_EQ(Offer(0, 0), 1);
+  ASSERT_EQ(Offer(1, 0), 1);
+  EXPECT_EQ(Offer(2, 0), -1);
+  // A client about to be taken in lets the backlog grow, but no further
+  // than the bytes one client may be behind.
+  client_waiting_ = true;
+  EXPECT_EQ(Offer(3, 0), 1);
+  EXPECT_EQ(Offer(4, 0), 1);
+  EXPECT_EQ(Offer(5, 0), 1);
+  EXPECT_EQ(Offer(6, 0), -1);
+  client_waiting_ = false;
+  void* too_long = std::malloc(KAVROD_PAYLOAD_MAX + 1);
+  EXPECT_EQ(core_->Deliver(0x20, too_long, KAVROD_PAYLOAD_MAX + 1, 0), -1);
+  std::free(too_long);
+  EXPECT_EQ(core_->QueryStatus().records_not_taken, 3u);
+
+  Core::ClientId bridge = Acknowledging(1);
+  EXPECT_EQ(Take(bridge, 1), (std::vector<uint32_t>{0, 1, 3, 4, 5}));
+  EXPECT_EQ(sequences_, (std::vector<uint64_t>{1, 2, 4, 5, 6}));
+  // An acknowledgement that names a gap covers what comes before it.
+  Ack(bridge, 3);
+  EXPECT_EQ(core_->QueryStatus().records_unacknowledged, 3u);
+  ASSERT_EQ(Offer(7, 1), 1);
+  EXPECT_EQ(Take(bridge, 1), Range(7, 8));
+  EXPECT_EQ(sequences_, Sequences(9, 10));
+  Ack(bridge, 8);
+  EXPECT_EQ(core_->QueryStatus().records_unacknowledged, 1u);
+
+  // The status record as an older caller sizes it is filled that far.
+  struct {
+    KavrodStatus status;
+    uint64_t guard;
+  } old{};
+  old.status.size = KAVROD_STATUS_SIZE_V1;
+  old.status.records_not_taken = 0xEE;
+  ASSERT_TRUE(core_->FillStatus(&old.status));
+  EXPECT_EQ(old.status.size, KAVROD_STATUS_SIZE_V1);
+  EXPECT_EQ(old.status.records_not_taken, 0xEEu);
+  KavrodStatus now{};
+  now.size = sizeof now;
+  ASSERT_TRUE(core_->FillStatus(&now));
+  EXPECT_EQ(now.size, sizeof now);
+  EXPECT_EQ(now.records_not_taken, 3u);
+  now.size = KAVROD_STATUS_SIZE_V1 - 1;
+  EXPECT_FALSE(core_->FillStatus(&now));
+  // After the last event nothing is taken, and nothing more is counted.
+  core_->Signal(KAVROD_EVENT_SHUTDOWN, 2);
+  EXPECT_EQ(Offer(8, 2), -1);
+  EXPECT_EQ(core_->QueryStatus().records_not_taken, 3u);
+}
+
+// The request to be acknowledged counts as long as the client has been
+// sent no record; after that, and while another acknowledged client is
+// connected, the client is closed so that it knows. Such refusals come in
+// loops (a second bridge reconnecting at once): said once, then at most
+// once a minute with the count, and the rest at the end.
+TEST_F(CoreTest, AcknowledgedRequestCountsUntilARecordIsSentAndRefusalsAreSaidOnceAMinute) {
+  Make({});
+  ASSERT_EQ(Offer(0, 0), 1);
+  Core::ClientId late = Plain(0);
+  EXPECT_EQ(Take(late, 0), Range(0, 1));
+  // Served as a plain client already, but not sent anything yet.
+  Core::ClientId bridge = Plain(0);
+  const uint8_t ask[KAVROD_REQUEST_SIZE] = {KAVROD_REQUEST_ACKNOWLEDGED};
+  core_->Request(bridge, ask, sizeof ask, 0);
+  ASSERT_EQ(Offer(1, 0), 1);
+  EXPECT_EQ(Take(bridge, 0), Range(1, 2));
+  EXPECT_EQ(sequences_, Sequences(2, 3));
+  core_->Request(late, ask, sizeof ask, 0);
+  EXPECT_TRUE(core_->Retired(late));
+  core_->Release(late);
+  EXPECT_EQ(Notices(), std::vector<std::string>{"client 1 dropped: asked to be the acknowledged client after it was "
+                                                "sent records; 1 records lost to it"});
+
+  for (int64_t t = 10; t < 1010; ++t) {
+    Core::ClientId second = Acknowledging(t);
+    EXPECT_TRUE(core_->Retired(second));
+    core_->Release(second);
+  }
+  EXPECT_EQ(Notices(), std::vector<std::string>{"client 3 dropped: an acknowledged client is connected already; 0 "
+                                                "records lost to it"});
+  Core::ClientId again = Acknowledging(60010);
+  core_->Release(again);
+  EXPECT_EQ(Notices(), std::vector<std::string>{"client 1003 dropped: an acknowledged client is connected already "
+                                                "(and 999 more clients since the last such line); 0 records lost "
+                                                "to it"});
+  for (int64_t t = 60011; t < 60016; ++t) core_->Release(Acknowledging(t));
+  core_->Signal(KAVROD_EVENT_SHUTDOWN, 60020);
+  EXPECT_EQ(Notices(), std::vector<std::string>{"5 more clients dropped since the last such line: an acknowledged "
+                                                "client is connected already"});
 }
 
 }  // namespace
