@@ -40,6 +40,8 @@ class Browser:
         self.ws = websocket.create_connection(url, timeout=30, suppress_origin=True)
         test.addCleanup(self.ws.close)
         self.next_id = 0
+        self.problems = []
+        self.call("Log.enable")
         self.call("Page.enable")
         self.call("Runtime.enable")
         self.call("Performance.enable")
@@ -51,10 +53,22 @@ class Browser:
         self.ws.send(json.dumps({"id": ident, "method": method, "params": params}))
         while True:
             message = json.loads(self.ws.recv())
+            self.note(message)
             if message.get("id") == ident:
                 if "error" in message:
                     raise AssertionError("%s: %s" % (method, message["error"]))
                 return message["result"]
+
+    def note(self, message):
+        """Keeps the page's script errors and refusals (a Content Security
+        Policy violation among them); failed requests are the test's to
+        judge, not faults of the page."""
+        method, params = message.get("method"), message.get("params", {})
+        if method == "Runtime.exceptionThrown":
+            self.problems.append(params["exceptionDetails"].get("exception", {}).get("description", "exception"))
+        elif method == "Log.entryAdded" and params["entry"]["level"] == "error" \
+                and params["entry"]["source"] != "network":
+            self.problems.append(params["entry"]["text"])
 
     def run(self, expression):
         result = self.call("Runtime.evaluate", expression=expression, returnByValue=True, awaitPromise=True)

@@ -140,6 +140,8 @@ class WebPageTest(unittest.TestCase):
         heap = browser.heap_bytes()
         print("\npage heap in use: %.1f MiB, DOM nodes: %d" % (heap["JSHeapUsedSize"] / 2**20, heap["Nodes"]))
 
+        self.assertEqual(browser.problems, [], "errors on the page")
+
         link.kavro.send_signal(signal.SIGTERM)
         browser.wait("!document.getElementById('banner').hidden && "
                      "document.getElementById('banner').textContent.includes('not running')",
