@@ -1,7 +1,7 @@
 """kavro-web in front of a real kavro on a TCP link to kavro-pbx, opened in
 headless Chromium: the login, the link's state, records from the PBX shown
-as text, the chart, sending, and the banner when kavro ends; and what it
-refuses."""
+as text, the chart, sending, the banner when kavro ends and the page
+following kavro back; and what it refuses."""
 
 import http.client
 import os
@@ -41,20 +41,19 @@ class Link:
     def __init__(self, test, *web_args):
         self.dir = tempfile.mkdtemp(prefix="kavro-web-")
         test.addCleanup(shutil.rmtree, self.dir, True)
-        self.pbx = subprocess.Popen([KAVRO_PBX, "--tcp", "0", "--print-path-only", "-q", "--keepalive-ms", "0"],
+        self.pbx = subprocess.Popen([KAVRO_PBX, "--tcp", "0", "--print-path-only", "-q", "--keepalive-ms", "0",
+                                     "--stay"],
                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         test.addCleanup(stop_process, self.pbx)
         pbx_port = int(self.pbx.stdout.readline())
-        registry = os.path.join(self.dir, "kavro.reg")
-        with open(registry, "w") as f:
+        self.registry = os.path.join(self.dir, "kavro.reg")
+        with open(self.registry, "w") as f:
             f.write("Windows Registry Editor Version 5.00\r\n\r\n[%s]\r\n" % REGISTRY_KEY +
                     '"Link"="TCP"\r\n"TapiSvrIpAddr"="127.0.0.1"\r\n'
                     '"TapiSvrIpPort"=dword:%08x\r\n"Keepalive"=dword:00000000\r\n' % pbx_port)
         self.run_dir = os.path.join(self.dir, "run")
-        self.kavro = subprocess.Popen([KAVRO, "--registry", registry, "--run-dir", self.run_dir, "--log-dir",
-                                       os.path.join(self.dir, "log"), "--delivery-library", KAVROD, "-q"],
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        test.addCleanup(stop_process, self.kavro)
+        self.test = test
+        self.start_kavro()
         self.password_file = os.path.join(self.dir, "password")
         with open(self.password_file, "w") as f:
             f.write(PASSWORD + "\n")
@@ -63,6 +62,12 @@ class Link:
         self.web = self.start_web(*web_args)
         test.addCleanup(stop_process, self.web)
         self.wait_listening()
+
+    def start_kavro(self):
+        self.kavro = subprocess.Popen([KAVRO, "--registry", self.registry, "--run-dir", self.run_dir, "--log-dir",
+                                       os.path.join(self.dir, "log"), "--delivery-library", KAVROD, "-q"],
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.test.addCleanup(stop_process, self.kavro)
 
     def start_web(self, *args):
         return subprocess.Popen(
@@ -146,6 +151,14 @@ class WebPageTest(unittest.TestCase):
         browser.wait("!document.getElementById('banner').hidden && "
                      "document.getElementById('banner').textContent.includes('not running')",
                      "the banner when kavro ends")
+        # kavro back: the page follows by itself.
+        link.kavro.wait(10)
+        link.start_kavro()
+        browser.wait("document.getElementById('banner').hidden && "
+                     "document.getElementById('f-state').textContent === 'established'", "the link back on the page")
+        link.feed(b"after the restart")
+        browser.wait("document.querySelector('#records-body td:nth-child(5)').textContent === 'after the restart'",
+                     "a record after kavro's restart")
 
     def test_refuses_without_login_foreign_host_or_origin_and_send_without_token(self):
         link = Link(self, "--allow-send")
