@@ -587,7 +587,8 @@ void DeliveryCore::SkipForObserver(Client& c) {
   // The window: as far behind as any client may be before it holds the
   // producer back. An observer never pins more of the log than that.
   uint64_t to = c.cursor;
-  while (to < end_ && (end_ - to >= limits_.hold_back || bytes_total_ - BytesBefore(to) > limits_.client_bytes_max / 2)) {
+  while (to < end_ &&
+         (end_ - to >= limits_.hold_back || bytes_total_ - BytesBefore(to) > limits_.client_bytes_max / 2)) {
     ++to;
   }
   if (to == c.cursor) return;

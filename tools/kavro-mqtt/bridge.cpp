@@ -18,10 +18,10 @@
 #include <random>
 #include <vector>
 
-#include "../kavroctl/command_line.h"
-#include "../kavroctl/ctl_protocol.h"
 #include "../common/control_request.h"
 #include "../common/unix_socket.h"
+#include "../kavroctl/command_line.h"
+#include "../kavroctl/ctl_protocol.h"
 
 namespace kavro::mqtt {
 namespace {

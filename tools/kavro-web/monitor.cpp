@@ -132,9 +132,7 @@ void Monitor::ReadRecords() {
               {++recordNumber_, now, record->value & 0xFF, std::string(record->bytes.begin(), record->bytes.end())});
           if (records_.size() > RECORDS_KEPT) records_.pop_front();
           break;
-        case KAVROD_RECORD_LINK_STATE:
-          EnterState(record->value != 0 ? "established" : "down", now);
-          break;
+        case KAVROD_RECORD_LINK_STATE: EnterState(record->value != 0 ? "established" : "down", now); break;
         case KAVROD_RECORD_LINK_EVENT:
           if (record->value == KAVROD_EVENT_ESTABLISHED) EnterState("established", now);
           if (record->value == KAVROD_EVENT_FAILED) EnterState("down", now);
@@ -234,15 +232,14 @@ std::string Monitor::Update(PageCursor& cursor) {
           ",\"kavro_error\":" + tools::JsonString(kavroError_);
   if (!settings_.broker.empty()) {
     json += ",\"broker\":{\"connected\":" + std::string(brokerConnected_ ? "true" : "false") +
-            ",\"error\":" + tools::JsonString(brokerError_) +
-            ",\"bridge_state\":" + tools::JsonString(bridgeState_) + ",\"status\":" +
-            (bridgeJson_.empty() ? std::string("null") : tools::JsonString(bridgeJson_)) + "}";
+            ",\"error\":" + tools::JsonString(brokerError_) + ",\"bridge_state\":" + tools::JsonString(bridgeState_) +
+            ",\"status\":" + (bridgeJson_.empty() ? std::string("null") : tools::JsonString(bridgeJson_)) + "}";
   }
   if (cursor.timeline != timelineVersion_) {
     json += ",\"timeline\":[";
     for (size_t i = 0; i < timeline_.size(); ++i) {
-      json += (i ? ",[" : "[") + std::to_string(timeline_[i].fromMs) + "," + tools::JsonString(timeline_[i].state) +
-              "]";
+      json +=
+          (i ? ",[" : "[") + std::to_string(timeline_[i].fromMs) + "," + tools::JsonString(timeline_[i].state) + "]";
     }
     json += "]";
     cursor.timeline = timelineVersion_;

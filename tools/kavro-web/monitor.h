@@ -23,10 +23,10 @@ constexpr int64_t TIMELINE_MS = 3600 * 1000;
 
 // Where a page stands: what it has been sent so far.
 struct PageCursor {
-  uint64_t records = 0;  // the number of the last record sent
-  int64_t sample = 0;    // the time (s) of the last point sent
-  uint64_t timeline = 0; // the timeline's version sent
-  uint64_t version = 0;  // the monitor's version sent
+  uint64_t records = 0;   // the number of the last record sent
+  int64_t sample = 0;     // the time (s) of the last point sent
+  uint64_t timeline = 0;  // the timeline's version sent
+  uint64_t version = 0;   // the monitor's version sent
 };
 
 class Monitor {
@@ -68,7 +68,7 @@ class Monitor {
   void ReadRecords();
   void PollStatus();
   void EnterState(const std::string& state, int64_t nowMs);  // lock held
-  void Changed();                                              // lock held
+  void Changed();                                            // lock held
 
   const Settings& settings_;
   std::atomic<bool> stopping_{false};

@@ -13,10 +13,9 @@
 namespace kavro::web {
 namespace {
 
-const char* const KEYS[] = {"run-dir",    "listen",        "user",          "password-file",
-                            "allowed-host", "allow-send",  "max-pages",     "page-dir",
-                            "chart-js",   "broker",        "broker-username", "broker-password-file",
-                            "topic-prefix"};
+const char* const KEYS[] = {
+    "run-dir",  "listen",   "user",   "password-file",   "allowed-host",         "allow-send",  "max-pages",
+    "page-dir", "chart-js", "broker", "broker-username", "broker-password-file", "topic-prefix"};
 
 std::string Trim(const std::string& text) {
   const size_t begin = text.find_first_not_of(" \t\r\n");

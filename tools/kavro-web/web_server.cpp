@@ -1,6 +1,7 @@
 #include "web_server.h"
 
 #include <arpa/inet.h>
+#include <httplib.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/random.h>
@@ -16,8 +17,6 @@
 #include <set>
 #include <sstream>
 #include <thread>
-
-#include <httplib.h>
 
 #include "../common/control_request.h"
 #include "../common/hex_text.h"
@@ -192,8 +191,8 @@ struct WebServer::Impl {
     }
     // Behind a TLS proxy the cookie must never travel in clear.
     const bool tls = req.get_header_value("X-Forwarded-Proto") == "https";
-    res.set_header("Set-Cookie", std::string(COOKIE) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict" +
-                                     (tls ? "; Secure" : ""));
+    res.set_header("Set-Cookie",
+                   std::string(COOKIE) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict" + (tls ? "; Secure" : ""));
     res.set_content(SessionJson(session), "application/json");
   }
 
@@ -286,8 +285,9 @@ struct WebServer::Impl {
       return;
     }
     if (payload.size() > ctl::MAX_REQUEST_DATA) {
-      Refuse(res, 400, "payload of " + std::to_string(payload.size()) + " bytes is longer than kavro takes (" +
-                           std::to_string(ctl::MAX_REQUEST_DATA) + ")");
+      Refuse(res, 400,
+             "payload of " + std::to_string(payload.size()) + " bytes is longer than kavro takes (" +
+                 std::to_string(ctl::MAX_REQUEST_DATA) + ")");
       return;
     }
     auto answer = tools::ControlRequest(settings.runDir, ctl::MSG_COPYDATA,
@@ -304,8 +304,8 @@ struct WebServer::Impl {
       accepted = true;
       result = "result " + std::to_string(*code);
     }
-    std::fprintf(stderr, "<5>kavro-web: %s sent %zu bytes to address %llu: %s\n", session.user.c_str(),
-                 payload.size(), static_cast<unsigned long long>(*address), accepted ? "accepted" : result.c_str());
+    std::fprintf(stderr, "<5>kavro-web: %s sent %zu bytes to address %llu: %s\n", session.user.c_str(), payload.size(),
+                 static_cast<unsigned long long>(*address), accepted ? "accepted" : result.c_str());
     res.set_content(std::string("{\"accepted\":") + (accepted ? "true" : "false") +
                         ",\"message\":" + tools::JsonString(result) + "}",
                     "application/json");
