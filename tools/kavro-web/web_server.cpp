@@ -26,7 +26,6 @@
 namespace kavro::web {
 namespace {
 
-constexpr const char* COOKIE = "kavro_web";
 constexpr size_t SESSIONS_MAX = 32;
 constexpr int64_t SESSION_MS = 12 * 3600 * 1000;
 // Updates go out at most this often: batches, not a message per record.
@@ -89,10 +88,15 @@ struct WebServer::Impl {
   };
   std::mutex sessionsMutex;
   std::map<std::string, Session> sessions;
+  // Browsers keep cookies per host, not per port: each instance on a
+  // machine (one a link) needs a name of its own, or one login would end
+  // another's.
+  const std::string cookie;
   std::atomic<int> pages{0};
   std::atomic<bool> stopping{false};
 
-  Impl(const Settings& s, Monitor& m, std::string p) : settings(s), monitor(m), password(std::move(p)) {}
+  Impl(const Settings& s, Monitor& m, std::string p)
+      : settings(s), monitor(m), password(std::move(p)), cookie("kavro_web_" + std::to_string(s.listenPort)) {}
 
   void AllowHost(const std::string& host) {
     const std::string h = Lower(host);
@@ -103,7 +107,7 @@ struct WebServer::Impl {
 
   std::optional<Session> FindSession(const httplib::Request& req) {
     const std::string cookies = req.get_header_value("Cookie");
-    const std::string key = std::string(COOKIE) + "=";
+    const std::string key = cookie + "=";
     for (size_t at = 0; at < cookies.size();) {
       size_t end = cookies.find(';', at);
       if (end == std::string::npos) end = cookies.size();
@@ -192,7 +196,7 @@ struct WebServer::Impl {
     // Behind a TLS proxy the cookie must never travel in clear.
     const bool tls = req.get_header_value("X-Forwarded-Proto") == "https";
     res.set_header("Set-Cookie",
-                   std::string(COOKIE) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict" + (tls ? "; Secure" : ""));
+                   cookie + "=" + token + "; Path=/; HttpOnly; SameSite=Strict" + (tls ? "; Secure" : ""));
     res.set_content(SessionJson(session), "application/json");
   }
 
@@ -212,7 +216,7 @@ struct WebServer::Impl {
         ++it;
       }
     }
-    res.set_header("Set-Cookie", std::string(COOKIE) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0");
+    res.set_header("Set-Cookie", cookie + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0");
     res.set_content("{}", "application/json");
   }
 

@@ -118,6 +118,7 @@ function connect() {
     try {
       const r = await fetch("/api/session", {credentials: "same-origin"});
       if (r.status === 401) return showLogin("your login has ended; log in again");
+      if (r.status === 200) showBanner("kavro-web sends this page no updates (too many pages open?); trying again", false);
     } catch (_) { /* the server is away: try again below */ }
     setTimeout(() => { if (state.events === events) connect(); }, 2000);
   };
