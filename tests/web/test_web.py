@@ -161,7 +161,7 @@ class WebPageTest(unittest.TestCase):
                      "a record after kavro's restart")
 
     def test_refuses_without_login_foreign_host_or_origin_and_send_without_token(self):
-        link = Link(self, "--allow-send")
+        link = Link(self, "--allow-send", "--max-pages", "1")
         origin = "http://127.0.0.1:%d" % link.port
         self.assertEqual(link.request("GET", "/events")[0].status, 401)
         self.assertEqual(link.request("GET", "/api/status")[0].status, 401)
@@ -177,6 +177,12 @@ class WebPageTest(unittest.TestCase):
         self.assertIn("HttpOnly", response.getheader("Set-Cookie"))
         token = re.search(rb'"csrf":"([0-9A-F]+)"', body).group(1).decode()
         self.assertEqual(link.request("GET", "/api/status", cookie=cookie)[0].status, 200)
+        # One page open at most here: a second page's stream is refused.
+        page = http.client.HTTPConnection("127.0.0.1", link.port, timeout=10)
+        page.request("GET", "/events", headers={"Host": "127.0.0.1:%d" % link.port, "Cookie": cookie})
+        self.assertEqual(page.getresponse().status, 200)
+        self.assertEqual(link.request("GET", "/events", cookie=cookie)[0].status, 503)
+        page.close()
         self.assertEqual(link.request("POST", "/api/send", {"payload": "x"}, origin=origin,
                                       cookie=cookie)[0].status, 403)
         self.assertEqual(link.request("POST", "/api/send", {"payload": "x"}, origin=origin, cookie=cookie,
