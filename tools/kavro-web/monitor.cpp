@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "../common/control_request.h"
@@ -69,7 +70,9 @@ void Monitor::Changed() {
 }
 
 void Monitor::EnterState(const std::string& state, int64_t nowMs) {
+  const bool first = std::exchange(firstLook_, false);
   if (state == state_) return;
+  stateSinceSeen_ = !first;
   state_ = state;
   stateSinceMs_ = nowMs;
   timeline_.push_back({nowMs, state});
@@ -227,6 +230,7 @@ std::string Monitor::Update(PageCursor& cursor) {
   json.reserve(16384);
   json += "{\"now\":" + std::to_string(WallMs()) + ",\"link\":" + tools::JsonString(settings_.link) +
           ",\"state\":" + tools::JsonString(state_) + ",\"state_since\":" + std::to_string(stateSinceMs_) +
+          ",\"state_since_seen\":" + (stateSinceSeen_ ? "true" : "false") +
           ",\"observing\":" + (observing_ ? "true" : "false") + ",\"missed\":" + N(missed_) +
           ",\"observed\":" + N(observed_) + ",\"status\":" + statusJson_ +
           ",\"kavro_error\":" + tools::JsonString(kavroError_);

@@ -86,6 +86,10 @@ class Monitor {
   uint64_t timelineVersion_ = 1;
   std::string state_ = "not running";
   int64_t stateSinceMs_ = 0;
+  // kavro's status does not say when the link entered its state: until a
+  // change is seen here, the time is this program's first look at it.
+  bool stateSinceSeen_ = false;
+  bool firstLook_ = true;
   std::string statusJson_ = "null";
   std::string kavroError_;
   bool observing_ = false;

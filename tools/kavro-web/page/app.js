@@ -165,7 +165,7 @@ function showLink(u) {
   const st = $("f-state");
   st.textContent = u.state;
   st.className = "state " + cssClass(u.state);
-  $("f-since").textContent = new Date(u.state_since).toLocaleString();
+  $("f-since").textContent = (u.state_since_seen ? "" : "at least ") + new Date(u.state_since).toLocaleString();
   $("f-uptime").textContent = s.uptime_ms !== undefined ? duration(s.uptime_ms) : "—";
 }
 
