@@ -289,7 +289,9 @@ int32_t DeliveryCore::TryTake(uint32_t address, void* payload, uint32_t length, 
         case Attempt::kFirst:
           if (held >= limits_.backlog_max) result = kAskServer;
           break;
-        case Attempt::kNoneWaiting: result = -1; break;
+        case Attempt::kNoneWaiting:
+          if (held >= limits_.backlog_max) result = -1;
+          break;
         case Attempt::kClientWaiting:
           // The client about to be taken in may have the backlog grow for
           // it as far as the deep buffer, in records and in bytes.

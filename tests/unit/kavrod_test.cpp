@@ -8,6 +8,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -19,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -461,6 +464,33 @@ TEST_F(KavrodTest, ShutdownDoesNotWaitForeverForAClientThatStopsReading) {
     ++received;
   }
   EXPECT_LT(received, kCount);
+}
+
+// The host routes its termination signals on a thread of its own; the
+// library's thread, started inside the host whatever its mask, never takes
+// one (it would swallow it, or run the host's handler mid-turn).
+TEST_F(KavrodTest, ServiceThreadLeavesTheHostsSignalsToTheHost) {
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t saved;
+  ASSERT_EQ(pthread_sigmask(SIG_SETMASK, &none, &saved), 0);
+  Load();
+  ASSERT_EQ(pthread_sigmask(SIG_SETMASK, &saved, nullptr), 0);
+  int others = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    if (task.path().filename() == std::to_string(getpid())) continue;
+    std::ifstream status(task.path() / "status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("SigBlk:", 0) != 0) continue;
+      const unsigned long long blocked = std::stoull(line.substr(7), nullptr, 16);
+      for (int signo : {SIGTERM, SIGINT, SIGHUP}) {
+        EXPECT_TRUE(blocked >> (signo - 1) & 1) << task.path() << " takes signal " << signo;
+      }
+      ++others;
+    }
+  }
+  EXPECT_GE(others, 1);
 }
 
 // What a crashed run leaves is taken over: the socket replaced, the lock
