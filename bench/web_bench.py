@@ -8,7 +8,8 @@ A PBX side on loopback writes TCP frames at --rate records per second (in
 client (kavroctl listen) takes the records, as a bridge would. Phase 1 runs
 without kavro-web, phase 2 with kavro-web and its page open, logged in, in
 headless Chromium. Reported: kavro's CPU in both phases, kavro-web's CPU
-(percent of one core), kavro-web's resident memory and the page's JavaScript
+(percent of one core), how busy the page's main thread was (DevTools'
+TaskDuration), kavro-web's resident memory and the page's JavaScript
 heap and DOM nodes every --every seconds, and how far behind the page's
 newest record was at the end.
 
@@ -145,6 +146,7 @@ def main():
         print("rate %d records/s, %d s with kavro-web and the page open" % (args.rate, args.seconds))
         print("%8s %14s %14s %12s %10s" % ("time s", "web CPU %", "web RSS KiB", "page heap MiB", "DOM nodes"))
         c0, k0, t0 = cpu_seconds(web.pid), cpu_seconds(kavro.pid), time.monotonic()
+        busy0 = browser.heap_bytes()["TaskDuration"]
         last = [t0, c0]
         samples = []
 
@@ -164,14 +166,16 @@ def main():
         elapsed = time.monotonic() - t0
         web_cpu = (cpu_seconds(web.pid) - c0) / elapsed * 100
         kavro_with = (cpu_seconds(kavro.pid) - k0) / elapsed * 100
+        page_busy = (browser.heap_bytes()["TaskDuration"] - busy0) / elapsed * 100
         newest = b"CDR %010d" % (feeder.sent - 1)
         t_last = time.monotonic()
-        browser.wait("document.querySelector('#records-body tr td:nth-child(5)').textContent.startsWith(%r)"
+        browser.wait("document.querySelector('#records-body .row span:nth-child(5)').textContent.startsWith(%r)"
                      % newest.decode(), "the newest record on the page", 10)
         lag = time.monotonic() - t_last
         if args.screenshot:
             browser.screenshot(os.path.abspath(args.screenshot))
         print("kavro-web CPU over the run: %.2f %% of a core" % web_cpu)
+        print("the page's main thread busy: %.2f %% of the time" % page_busy)
         print("kavro CPU without kavro-web: %.2f %%, with it: %.2f %%" % (kavro_alone, kavro_with))
         print("kavro-web RSS first/last: %d / %d KiB; page heap first/last: %.2f / %.2f MiB"
               % (samples[0][2], samples[-1][2], samples[0][3], samples[-1][3]) if samples else "")

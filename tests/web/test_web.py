@@ -128,10 +128,10 @@ class WebPageTest(unittest.TestCase):
         browser.wait("document.getElementById('f-state').textContent === 'established'", "state established")
 
         link.feed(b"CALL 0042 from 201", SCRIPT.encode(), bytes(range(0, 40)))
-        browser.wait("[...document.querySelectorAll('#records-body td')].some(td => td.textContent === %r)" % SCRIPT,
+        browser.wait("[...document.querySelectorAll('#records-body span')].some(s => s.textContent === %r)" % SCRIPT,
                      "the <script> payload shown as text")
         self.assertEqual(browser.run("document.querySelectorAll('#records-body script').length"), 0)
-        self.assertEqual(browser.run("document.querySelectorAll('#records-body tr')[0].children[4].textContent"),
+        self.assertEqual(browser.run("document.querySelectorAll('#records-body .row')[0].children[4].textContent"),
                          "." * 32 + " !\"#$%&'")
         browser.wait("Chart.getChart('chart-records').data.datasets[0].data.some(v => v > 0)",
                      "the records chart to move")
@@ -157,7 +157,7 @@ class WebPageTest(unittest.TestCase):
         browser.wait("document.getElementById('banner').hidden && "
                      "document.getElementById('f-state').textContent === 'established'", "the link back on the page")
         link.feed(b"after the restart")
-        browser.wait("document.querySelector('#records-body td:nth-child(5)').textContent === 'after the restart'",
+        browser.wait("document.querySelector('#records-body .row span:nth-child(5)').textContent === 'after the restart'",
                      "a record after kavro's restart")
 
     def test_refuses_without_login_foreign_host_or_origin_and_send_without_token(self):

@@ -5,10 +5,11 @@
 const RECORDS_KEPT = 200;
 const SAMPLES_KEPT = 600;
 const HOUR_MS = 3600 * 1000;
+const RENDER_MS = 500;
 
 const $ = (id) => document.getElementById(id);
 const state = {
-  csrf: "", events: null, paused: false, records: [], unseen: 0,
+  csrf: "", events: null, paused: false, records: [], unseen: 0, fresh: 0, renderTimer: 0, renderedAt: -1e9,
   samples: [], timeline: [], charts: null, chartsDirty: false, last: null,
 };
 
@@ -219,10 +220,11 @@ function updateCharts() {
 
 function recordRow(r) {
   const [, time, address, hex] = r;
-  const tr = document.createElement("tr");
-  tr.append(el("td", clock(time)), el("td", "0x" + address.toString(16).padStart(2, "0").toUpperCase()),
-    el("td", hex.length / 2), el("td", spaced(hex)), el("td", printable(hex)));
-  return tr;
+  const row = el("div", undefined, "row");
+  row.setAttribute("role", "row");
+  row.append(el("span", clock(time)), el("span", "0x" + address.toString(16).padStart(2, "0").toUpperCase()),
+    el("span", hex.length / 2), el("span", spaced(hex)), el("span", printable(hex)));
+  return row;
 }
 
 function matches(r, filter) {
@@ -243,21 +245,31 @@ function takeRecords(list, snapshot) {
     $("records-note").textContent = "paused: " + state.unseen + " new records not shown";
     return;
   }
-  renderRecords(snapshot ? state.records.length : Math.min(list.length, RECORDS_KEPT));
+  state.fresh = snapshot ? RECORDS_KEPT : Math.min(state.fresh + list.length, RECORDS_KEPT);
+  // At most two rebuilds a second: at a thousand records a second each
+  // rebuild replaces the whole list, and nobody reads faster than that.
+  if (state.renderTimer) return;
+  const wait = Math.max(0, state.renderedAt + RENDER_MS - performance.now());
+  state.renderTimer = setTimeout(() => {
+    state.renderTimer = 0;
+    state.renderedAt = performance.now();
+    if (!state.paused) renderRecords(state.fresh);
+    state.fresh = 0;
+  }, wait);
 }
 
 // `fresh` records at the top are new; with no filter only they are added.
 function renderRecords(fresh) {
   const body = $("records-body");
   const filter = $("filter").value.trim();
-  if (filter || fresh >= body.rows.length) {
+  if (filter || fresh >= body.children.length) {
     body.replaceChildren(...state.records.filter((r) => matches(r, filter)).map(recordRow));
   } else if (fresh > 0) {
     const rows = state.records.slice(0, fresh).map(recordRow);
     body.prepend(...rows);
-    while (body.rows.length > RECORDS_KEPT) body.deleteRow(-1);
+    while (body.children.length > RECORDS_KEPT) body.lastChild.remove();
   }
-  $("records-note").textContent = filter ? body.rows.length + " of " + state.records.length + " shown" : "";
+  $("records-note").textContent = filter ? body.children.length + " of " + state.records.length + " shown" : "";
 }
 
 $("pause").addEventListener("click", () => {
