@@ -63,6 +63,7 @@ bool ParseClientRequest(const uint8_t* data, size_t size, ClientRequest* request
   switch (code) {
     case KAVROD_REQUEST_CREDIT:
     case KAVROD_REQUEST_ACKNOWLEDGED:
+    case KAVROD_REQUEST_OBSERVER:
       if (size != KAVROD_REQUEST_SIZE) return false;
       request->sequence = 0;
       break;
@@ -126,7 +127,7 @@ void DeliveryCore::Append(uint32_t kind, uint32_t value, void* payload, uint32_t
   }
   log_.push_back(Record{kind, value, payload, length, bytes_total_, next_sequence_++, logged});
   bytes_total_ += KAVROD_HEADER_SIZE + length;
-  if (live_ == 0 && !backlog_) {
+  if (Takers() == 0 && !backlog_) {
     backlog_ = true;
     backlog_begin_ = end_;
   }
@@ -138,12 +139,13 @@ void DeliveryCore::Retire(Client& c, const char* reason, const std::string& deta
   if (c.retired) return;
   c.retired = true;
   --live_;
+  if (c.observer) --observers_;
   ++retired_count_;
   const uint64_t pending = end_ - c.cursor;
   // The acknowledged client's records stay for its successor.
   const bool for_successor = c.acknowledged;
   bool kept = false;
-  if (live_ == 0 && !stopping_ && pending > 0 && loss == Loss::kNone) {
+  if (Takers() == 0 && !c.observer && !stopping_ && pending > 0 && loss == Loss::kNone) {
     // The last client's unsent records are nobody's yet: they wait for the
     // next client instead of being lost with this one.
     if (!backlog_) {
@@ -159,6 +161,8 @@ void DeliveryCore::Retire(Client& c, const char* reason, const std::string& deta
       line += "; its unacknowledged records wait for the next acknowledged client";
     } else if (kept) {
       line += Format("; %llu records not delivered to it wait for the next client", pending);
+    } else if (c.observer) {
+      line += " (an observer: nothing is lost to it)";
     } else {
       line += Format("; %llu records lost to it", pending);
     }
@@ -169,6 +173,13 @@ void DeliveryCore::Retire(Client& c, const char* reason, const std::string& deta
 }
 
 void DeliveryCore::MakeRoom(uint64_t size) {
+  if (observers_ > 0) {
+    // Only an observer whose socket is full: nothing of it is in flight
+    // then, and one that is not is moved on by its own Collect.
+    for (Client& c : clients_) {
+      if (!c.retired && c.observer && c.blocked && !c.in_flight) SkipForObserver(c);
+    }
+  }
   // While the whole log fits, nobody is beyond the buffer: the common case
   // costs no look at any client's (cold) record.
   if (end_ - base_ < limits_.client_records_max &&
@@ -176,7 +187,7 @@ void DeliveryCore::MakeRoom(uint64_t size) {
     return;
   }
   for (Client& c : clients_) {
-    if (c.retired) continue;
+    if (c.retired || c.observer) continue;
     // With the record log the acknowledged client reads on from the log.
     if (record_log_ != nullptr && c.acknowledged) continue;
     // Whoever takes records first also takes the backlog, so it counts
@@ -270,7 +281,7 @@ int32_t DeliveryCore::TryTake(uint32_t address, void* payload, uint32_t length, 
     if (attempt == Attempt::kFirst) *lost_mark = records_lost_;
     const uint64_t lost_before = *lost_mark;
     MakeRoom(size);
-    if (live_ == 0 && backlog_ && !ack_mode_) {
+    if (Takers() == 0 && backlog_ && !ack_mode_) {
       const uint64_t held = end_ - backlog_begin_;
       switch (attempt) {
         case Attempt::kFirst:
@@ -288,7 +299,7 @@ int32_t DeliveryCore::TryTake(uint32_t address, void* payload, uint32_t length, 
           }
           break;
       }
-    } else if (live_ == 0 && backlog_ && ack_mode_ && end_ - backlog_begin_ >= limits_.backlog_max) {
+    } else if (Takers() == 0 && backlog_ && ack_mode_ && end_ - backlog_begin_ >= limits_.backlog_max) {
       // Everything is kept for the acknowledged client anyway; a plain
       // newcomer gets the latest of it, as much as it would get without
       // the acknowledged mode (with the record log that mode is on from
@@ -363,7 +374,8 @@ bool DeliveryCore::Room(int64_t now, int64_t* retry_at) {
     log_holding_ = false;
   }
   for (Client& c : clients_) {
-    if (c.retired) continue;
+    if (c.retired || c.observer) continue;
+    // With the record log the acknowledged client reads on from the log.
     if (record_log_ != nullptr && c.acknowledged) continue;
     uint64_t begin = c.cursor;
     if (backlog_ && backlog_begin_ < begin) begin = backlog_begin_;
@@ -554,6 +566,7 @@ void DeliveryCore::Request(ClientId id, const uint8_t* data, size_t size, int64_
         break;
       }
       case KAVROD_REQUEST_ACKNOWLEDGED: BecomeAcknowledged(*c, ReadClock(&now)); break;
+      case KAVROD_REQUEST_OBSERVER: BecomeObserver(*c); break;
       case KAVROD_REQUEST_ACK: {
         const uint64_t before = acked_sequence_;
         Acknowledge(*c, request.sequence);
@@ -616,6 +629,33 @@ void DeliveryCore::BecomeAcknowledged(Client& c, int64_t now) {
   c.introducing = false;
 }
 
+void DeliveryCore::BecomeObserver(Client& c) {
+  // Asked for before the first record, as the acknowledged client asks.
+  if (c.observer || c.acknowledged || c.taken) return;
+  c.observer = true;
+  c.introducing = false;
+  ++observers_;
+  // What came since it connected is nobody's if it was the only client: it
+  // waits for the next one, as if no client had been there.
+  if (Takers() == 0 && !backlog_ && c.cursor < end_) {
+    backlog_ = true;
+    backlog_begin_ = c.cursor;
+  }
+}
+
+void DeliveryCore::SkipForObserver(Client& c) {
+  // The window: as far behind as any client may be before it holds the
+  // producer back. An observer never pins more of the log than that.
+  uint64_t to = c.cursor;
+  while (to < end_ &&
+         (end_ - to >= limits_.hold_back || bytes_total_ - BytesBefore(to) > limits_.client_bytes_max / 2)) {
+    ++to;
+  }
+  if (to == c.cursor) return;
+  c.missed_unsaid += to - c.cursor;
+  c.cursor = to;
+}
+
 void DeliveryCore::Acknowledge(Client& c, uint64_t sequence) {
   if (!c.acknowledged) return;
   if (record_log_ != nullptr) {
@@ -665,7 +705,22 @@ size_t DeliveryCore::Collect(ClientId id, int64_t now, OutRecord* out, size_t ma
   std::unique_lock<std::mutex> lock(mutex_);
   Client* c = Find(id);
   if (c == nullptr || !CanTake(*c)) return 0;
-  if (backlog_) {
+  if (c->observer) {
+    SkipForObserver(*c);
+    c->collected_at = c->cursor;
+    c->missed_out = 0;
+    if (c->missed_unsaid > 0 && max > 0) {
+      // What it missed comes before what it is sent next, in a record of
+      // its own that no other client sees.
+      c->missed_out = static_cast<uint32_t>(std::min<uint64_t>(c->missed_unsaid, UINT32_MAX));
+      FillHeader(out, KAVROD_RECORD_MISSED, c->missed_out);
+      out->header_size = KAVROD_HEADER_SIZE;
+      out->payload = nullptr;
+      out->length = 0;
+      ++out;
+      --max;
+    }
+  } else if (backlog_) {
     // The acknowledged client starts where the acknowledgements stand,
     // which takes in the backlog.
     if (!c->acknowledged) c->cursor = backlog_begin_;
@@ -712,7 +767,7 @@ size_t DeliveryCore::Collect(ClientId id, int64_t now, OutRecord* out, size_t ma
   c->in_flight = n > 0;
   c->batch_from_log = false;
   c->batch_from = c->cursor;
-  return static_cast<size_t>(n);
+  return static_cast<size_t>(n) + (c->missed_out > 0 ? 1 : 0);
 }
 
 size_t DeliveryCore::CollectFromLog(std::unique_lock<std::mutex>& lock, Client*& c, ClientId id, OutRecord* out,
@@ -832,6 +887,17 @@ uint64_t DeliveryCore::Commit(ClientId id, size_t sent, int64_t now) {
     const bool from_log = c->in_flight && c->batch_from_log;
     c->in_flight = false;
     c->batch_from_log = false;
+    if (c->observer && sent > 0) {
+      if (c->missed_out > 0) {
+        c->missed_unsaid -= c->missed_out;
+        c->missed_out = 0;
+        --sent;
+      }
+      // A producer moved it on past what was collected (its socket was
+      // full): those records count as missed already.
+      if (c->cursor != c->collected_at) sent = 0;
+      c->collected_at = c->cursor + sent;
+    }
     if (sent == 0) return work;
     if (from_log) {
       c->log_next = std::max(c->log_next, from_log_[sent - 1].sequence + 1);
@@ -880,7 +946,10 @@ void DeliveryCore::Release(ClientId id) {
   std::lock_guard<std::mutex> guard(mutex_);
   for (auto it = clients_.begin(); it != clients_.end(); ++it) {
     if (it->id != id) continue;
-    if (!it->retired) --live_;
+    if (!it->retired) {
+      --live_;
+      if (it->observer) --observers_;
+    }
     clients_.erase(it);
     return;
   }
@@ -926,7 +995,7 @@ bool DeliveryCore::Stopping() const {
 
 bool DeliveryCore::Flushed() const {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (backlog_ && live_ > 0) return false;
+  if (backlog_ && Takers() > 0) return false;
   for (const Client& c : clients_) {
     if (!c.retired && c.cursor != end_) return false;
   }

@@ -237,6 +237,12 @@ class DeliveryCore {
     uint64_t batch_from = 0;
     // With the record log, the acknowledged client's next sequence.
     uint64_t log_next = 0;
+    // An observer: no backlog, never holds the producer back, never
+    // dropped; what it falls behind by is skipped and counted for it alone.
+    bool observer = false;
+    uint64_t missed_unsaid = 0;  // skipped, not yet told in a missed record
+    uint32_t missed_out = 0;     // told in the missed record last collected
+    uint64_t collected_at = 0;   // its cursor at the last Collect
   };
   // Whose records a dropped client leaves: the lost count, the backlog, or
   // the acknowledged client's successor.
@@ -278,6 +284,13 @@ class DeliveryCore {
   // that would not fit any more.
   void MakeRoom(uint64_t size);
   void BecomeAcknowledged(Client& c, int64_t now);
+  void BecomeObserver(Client& c);
+  // Moves an observer that is further behind than its window on to the
+  // newest records; what it skips it is told of in a missed record.
+  void SkipForObserver(Client& c);
+  // Clients that take records for others too (the backlog, the lost count):
+  // all but the observers.
+  size_t Takers() const { return live_ - observers_; }
   void Acknowledge(Client& c, uint64_t sequence);
   // Wakes the service thread and any WaitForRoom after a change made under
   // the lock; called with the lock released.
@@ -307,6 +320,7 @@ class DeliveryCore {
   uint64_t backlog_begin_ = 0;
   std::vector<Client> clients_;
   size_t live_ = 0;
+  size_t observers_ = 0;  // live observers, counted in live_ too
   ClientId last_id_ = 0;
   bool link_up_ = false;
   bool stopping_ = false;

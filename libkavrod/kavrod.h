@@ -97,6 +97,21 @@
  * gives new records a new log id, so no (log id, sequence) pair is ever
  * issued twice; the sequences a client is sent rise across log ids.
  *
+ * Observer (for a monitor that must never stand in the link's way). A client
+ * that sends, right after connecting and before reading its first record,
+ *
+ *     u32 code     KAVROD_REQUEST_OBSERVER
+ *     u32 value    0
+ *
+ * becomes an observer: sent what the library takes from then on, never the
+ * backlog waiting for the first client (that still goes to the next plain
+ * or acknowledged client); it never holds KavrodWaitForRoom back and is
+ * never dropped as slow. When it falls more than KAVROD_HOLD_BACK records
+ * behind, its oldest unsent records are skipped; before the next record it
+ * is sent it is then sent one KAVROD_RECORD_MISSED record whose value is
+ * the number skipped since the last such record. Skipped records count for
+ * that observer alone: never in records_lost.
+ *
  * Flow: the link never waits on a client. DeliverPayload never waits; each
  * client may fall KAVROD_CLIENT_QUEUE_MAX records (KAVROD_CLIENT_BYTES_MAX
  * bytes) behind, about a minute of a serial line at full speed; a client
@@ -144,6 +159,8 @@ extern "C" {
  * first sent, but the record is old (a link event in it no longer says how
  * the link is now). */
 #define KAVROD_RECORD_AGAIN 0x100u
+/* To an observer only: `value` records it was not sent (it fell behind). */
+#define KAVROD_RECORD_MISSED 6u
 
 /* Client requests. */
 #define KAVROD_REQUEST_CREDIT 1u

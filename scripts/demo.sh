@@ -11,13 +11,16 @@ root=$(pwd)
 
 usage() {
   cat <<'EOF'
-Usage: scripts/demo.sh [--tcp] [--no-build]
+Usage: scripts/demo.sh [--tcp] [--web] [--no-build]
 
 Runs kavro against the PBX simulator kavro-pbx and shows payloads crossing
 the link in both directions.
 
   --tcp       use a loopback TCP link instead of a serial link on a
               pseudo-terminal
+  --web       also serve the link's live page with kavro-web (on
+              127.0.0.1:8040, or $KAVRO_WEB_PORT) and show its address and
+              login; on a terminal, wait for Enter before closing the link
   --no-build  use the programs already built in build/ (or $KAVRO_BUILD_DIR)
   --help      this text
 
@@ -28,9 +31,11 @@ EOF
 
 mode=serial
 build_it=1
+web=0
 for arg in "$@"; do
   case "$arg" in
     --tcp) mode=tcp ;;
+    --web) web=1 ;;
     --no-build) build_it=0 ;;
     -h | --help) usage; exit 0 ;;
     *) echo "demo: unknown option $arg" >&2; usage >&2; exit 2 ;;
@@ -113,7 +118,9 @@ indent() { sed -e 's/\r$//' -e 's/^/    /'; }
 # ---------------------------------------------------------------------------
 if [ "$build_it" = 1 ]; then
   step "1. install what is missing and build"
-  scripts/deps.sh || fail "installing the build dependencies failed"
+  deps_args=()
+  if [ "$web" = 1 ]; then deps_args=(--web); fi
+  scripts/deps.sh "${deps_args[@]}" || fail "installing the build dependencies failed"
   if [ ! -f "$build/CMakeCache.txt" ]; then
     # The four programs need neither GoogleTest nor Google Benchmark, which
     # scripts/deps.sh leaves to the test suite.
@@ -121,8 +128,15 @@ if [ "$build_it" = 1 ]; then
   fi
   cmake --build "$build" --target kavro kavrod kavroctl kavro-pbx -j"$(nproc 2>/dev/null || echo 2)" \
     || fail "building kavro, libkavrod, kavroctl and kavro-pbx failed"
+  if [ "$web" = 1 ]; then
+    # Configured before the page's library was there: look for it again.
+    grep -q '^HTTPLIB_FOUND:INTERNAL=1' "$build/CMakeCache.txt" || cmake "$build" >/dev/null
+    cmake --build "$build" --target kavro-web -j"$(nproc 2>/dev/null || echo 2)" || fail "building kavro-web failed"
+  fi
 fi
-for program in kavro kavroctl kavro-pbx libkavrod.so.1; do
+programs=(kavro kavroctl kavro-pbx libkavrod.so.1)
+if [ "$web" = 1 ]; then programs+=(kavro-web); fi
+for program in "${programs[@]}"; do
   [ -e "$build/$program" ] || fail "$build/$program is missing: run without --no-build"
 done
 
@@ -227,6 +241,26 @@ echo "kavroctl listen (PID $listen_pid):"
 indent <"$tmp/listen.out"
 
 # ---------------------------------------------------------------------------
+if [ "$web" = 1 ]; then
+  step "5a. serve the link's page (kavro-web)"
+  web_port=${KAVRO_WEB_PORT:-8040}
+  # A password of its own for this run, in a file only its owner reads.
+  (umask 077 && head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n' >"$tmp/web.password")
+  : >"$tmp/web.err"
+  "$build/kavro-web" --config /dev/null --run-dir "$run_dir" --listen "127.0.0.1:$web_port" \
+    --password-file "$tmp/web.password" --page-dir "$root/tools/kavro-web/page" --allow-send demo \
+    2>"$tmp/web.err" &
+  web_pid=$!
+  pids+=("$web_pid")
+  web_up() {
+    alive "$web_pid" || fail "kavro-web ended: $(cat "$tmp/web.err")"
+    (exec 4<>"/dev/tcp/127.0.0.1/$web_port") 2>/dev/null
+  }
+  wait_for 10 "kavro-web on port $web_port" web_up
+  echo "The link's page: http://127.0.0.1:$web_port/  user kavro, password $(cat "$tmp/web.password")"
+fi
+
+# ---------------------------------------------------------------------------
 step "6. client payloads to the PBX (kavroctl send)"
 echo '$ kavroctl send --address 0x20 41 42 43'
 ctl send --address 0x20 41 42 43 || fail "kavroctl send was refused"
@@ -247,6 +281,13 @@ done
 wait_for 10 "three payloads at the listening client" has_lines '^payload ' "$tmp/listen.out" 3
 echo "kavroctl listen printed:"
 grep '^payload ' "$tmp/listen.out" | indent
+
+if [ "$web" = 1 ] && [ -t 0 ]; then
+  echo
+  echo "The page shows the link and these payloads: http://127.0.0.1:$web_port/"
+  echo "Lines typed here go to the PBX as its payloads (hex); an empty line closes the link."
+  while IFS= read -r line && [ -n "$line" ]; do echo "$line" >&3; done
+fi
 
 # ---------------------------------------------------------------------------
 step "8. close the link (kavroctl close)"

@@ -3,17 +3,18 @@
 # Safe to run again; does nothing when everything is present.
 #
 #   scripts/deps.sh              what the build and scripts/demo.sh need
-#   scripts/deps.sh --tests      that, and what the test suite needs
+#   scripts/deps.sh --web        that, and what the status page kavro-web needs
+#   scripts/deps.sh --tests      that, the page's, and what the test suite needs
 #   scripts/deps.sh --windows    that, and the cross compilers, Wine (with the
 #                                i386 architecture) and the installer tools
 #
 # scripts/test.sh runs it with --tests, scripts/test-windows.sh with
-# --windows; scripts/demo.sh with nothing, so a demonstration brings neither
-# Wine nor a foreign architecture onto the machine.
+# --windows; scripts/demo.sh with nothing (--web with --web), so a
+# demonstration brings neither Wine nor a foreign architecture onto the machine.
 set -euo pipefail
 
 usage() {
-  sed -n '2,13s/^# \{0,1\}//p' "$0"
+  sed -n '2,14s/^# \{0,1\}//p' "$0"
 }
 
 # The compiler, CMake and the libraries kavro is built from, and the man page
@@ -23,6 +24,10 @@ build_packages=(
   libcli11-dev libusb-1.0-0-dev
   scdoc groff-base gzip
 )
+
+# The status page kavro-web: its HTTP server library and Chart.js, which it
+# serves to the page (scripts/demo.sh --web).
+web_packages=(libcpp-httplib-dev libjs-chart.js)
 
 test_packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
@@ -42,6 +47,10 @@ test_packages=(
   # there) and its tests: a broker, its tools, a Python client and openssl
   # for a throw-away CA.
   libmosquitto-dev mosquitto mosquitto-clients python3-paho-mqtt openssl
+  # The status page kavro-web (built only when its HTTP library is there),
+  # its charts, and its test: headless Chromium driven over the DevTools
+  # protocol from Debian's Python with python3-websocket.
+  "${web_packages[@]}" chromium python3-websocket
 )
 
 # The Windows build: mingw-w64 cross compilers (the -posix variants carry
@@ -57,6 +66,7 @@ windows_packages=(
 wanted=("${build_packages[@]}")
 for arg in "$@"; do
   case "$arg" in
+    --web) wanted+=("${web_packages[@]}") ;;
     --tests) wanted+=("${test_packages[@]}") ;;
     --windows) wanted+=("${windows_packages[@]}") ;;
     -h | --help) usage; exit 0 ;;

@@ -93,6 +93,15 @@
  * not preceded by a clean stop gives new records a new log id, so no (log
  * id, sequence) pair is ever issued twice.
  *
+ * Observer, for a monitor that must never stand in the link's way: a client
+ * that writes KAVROD_REQUEST_OBSERVER (u32 code, u32 0) right after
+ * connecting, before reading, is sent what comes from then on (never the
+ * backlog for the first client), never holds the link back and is never
+ * disconnected as slow: when it falls more than KAVROD_HOLD_BACK records
+ * behind its oldest unsent records are skipped, and a KAVROD_RECORD_MISSED
+ * record (value: how many) comes before its next record. Skipped records
+ * count for it alone, never as records lost.
+ *
  * Flow: the link never waits on a client. Each client may fall
  * KAVROD_CLIENT_QUEUE_MAX records behind; one that would fall further is
  * disconnected and the records it lost are counted. On a TCP link the
@@ -131,6 +140,8 @@
  * first sent, but the record is old (a link event in it no longer says how
  * the link is now). */
 #define KAVROD_RECORD_AGAIN 0x100u
+/* To an observer only: `value` records it was not sent (it fell behind). */
+#define KAVROD_RECORD_MISSED 6u
 
 #define KAVROD_REQUEST_CREDIT 1u
 #define KAVROD_REQUEST_ACKNOWLEDGED 2u

@@ -553,13 +553,17 @@ class CoreTest : public ::testing::Test {
     return id;
   }
 
-  Core::ClientId Acknowledging(int64_t now) {
+  // A client that asks for a mode of its own (`code`) before anything else.
+  Core::ClientId Asking(int64_t now, uint8_t code) {
     kavrod::OutRecord state{};
     Core::ClientId id = core_->Accept(now, &state);
-    const uint8_t request[KAVROD_REQUEST_SIZE] = {KAVROD_REQUEST_ACKNOWLEDGED};
+    const uint8_t request[KAVROD_REQUEST_SIZE] = {code};
     core_->Request(id, request, sizeof request, now);
     return id;
   }
+  Core::ClientId Acknowledging(int64_t now) { return Asking(now, KAVROD_REQUEST_ACKNOWLEDGED); }
+  Core::ClientId Observing(int64_t now) { return Asking(now, KAVROD_REQUEST_OBSERVER); }
+  static constexpr uint32_t kMissed = 100000;
 
   void GrantTo(Core::ClientId id, uint32_t credit) {
     uint8_t request[KAVROD_REQUEST_SIZE] = {KAVROD_REQUEST_CREDIT, 0, 0, 0};
@@ -574,7 +578,8 @@ class CoreTest : public ::testing::Test {
   }
 
   // What the client is sent next (at most `max`), as payload numbers; link
-  // events show as 1000 + code. The acknowledged client's records are
+  // events show as 1000 + code, an observer's missed record as kMissed +
+  // the number it missed. The acknowledged client's records are
   // checked to carry the core's start id, and their sequence numbers are
   // kept in `sequences_`.
   std::vector<uint32_t> Take(Core::ClientId id, int64_t now, size_t max = 64) {
@@ -596,7 +601,11 @@ class CoreTest : public ::testing::Test {
       } else {
         EXPECT_EQ(out[i].header_size, KAVROD_HEADER_SIZE);
       }
-      if (kind == KAVROD_RECORD_LINK_EVENT || kind == KAVROD_RECORD_LINK_EVENT_ID) {
+      if (kind == KAVROD_RECORD_MISSED) {
+        uint32_t missed;
+        std::memcpy(&missed, out[i].header + 4, sizeof missed);
+        taken.push_back(kMissed + missed);
+      } else if (kind == KAVROD_RECORD_LINK_EVENT || kind == KAVROD_RECORD_LINK_EVENT_ID) {
         taken.push_back(1000 + out[i].header[4]);
       } else {
         uint32_t v;
@@ -762,6 +771,53 @@ TEST_F(CoreTest, DeliveryDropsAClientBeyondTheBufferAndOnlyTheWaitForRoomHoldsBa
   EXPECT_EQ(status.records_lost, 13u);
   EXPECT_EQ(status.clients, 1u);
   EXPECT_EQ(Take(other, 1200), Range(14, 15));
+}
+
+// An observer: no backlog, never holds the producer back, never dropped;
+// behind by more than the hold-back it skips to the newest records and is
+// told how many it missed, and nothing counts as lost. Whether its socket
+// is full (the producer moves it on) or it is merely slow (its own turn
+// does).
+TEST_F(CoreTest, ObserverTakesNoBacklogNeverHoldsBackAndIsToldWhatItMissed) {
+  kavrod::Limits limits;
+  limits.client_records_max = 8;
+  limits.hold_back = 4;
+  Make(limits);
+  ASSERT_EQ(Offer(0, 0), 1);
+  ASSERT_EQ(Offer(1, 0), 1);
+  Core::ClientId observer = Observing(0);
+  ASSERT_EQ(Offer(2, 0), 1);
+  EXPECT_EQ(Take(observer, 0), Range(2, 3));
+  // The backlog waited for the first client that takes records.
+  Core::ClientId plain = Plain(0);
+  EXPECT_EQ(Take(plain, 0), Range(0, 3));
+
+  for (uint32_t i = 3; i < 10; ++i) ASSERT_EQ(Offer(i, 0), 1);
+  EXPECT_EQ(Take(plain, 0), Range(3, 10));
+  int64_t retry_at = 0;
+  EXPECT_TRUE(core_->Room(10000, &retry_at));
+  EXPECT_EQ(Take(observer, 0), (std::vector<uint32_t>{kMissed + 4, 7, 8, 9}));
+
+  core_->SetBlocked(observer, true);
+  for (uint32_t i = 10; i < 30; ++i) {
+    ASSERT_EQ(Offer(i, 0), 1);
+    EXPECT_EQ(Take(plain, 0), Range(i, i + 1));
+  }
+  core_->SetBlocked(observer, false);
+  EXPECT_EQ(Take(observer, 0, 2), (std::vector<uint32_t>{kMissed + 17, 27}));
+  EXPECT_EQ(Take(observer, 0), Range(28, 30));
+
+  // Far beyond the buffer without taking anything: still there.
+  for (uint32_t i = 30; i < 50; ++i) {
+    ASSERT_EQ(Offer(i, 0), 1);
+    EXPECT_EQ(Take(plain, 0), Range(i, i + 1));
+  }
+  EXPECT_FALSE(core_->Retired(observer));
+  EXPECT_EQ(Take(observer, 0), (std::vector<uint32_t>{kMissed + 17, 47, 48, 49}));
+  EXPECT_TRUE(Notices().empty());
+  const Core::Status status = core_->QueryStatus();
+  EXPECT_EQ(status.records_lost, 0u);
+  EXPECT_EQ(status.clients, 2u);
 }
 
 // The acknowledged client: records carry the start id and a gapless

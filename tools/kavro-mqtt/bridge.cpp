@@ -18,9 +18,10 @@
 #include <random>
 #include <vector>
 
+#include "../common/control_request.h"
+#include "../common/unix_socket.h"
 #include "../kavroctl/command_line.h"
 #include "../kavroctl/ctl_protocol.h"
-#include "../common/unix_socket.h"
 
 namespace kavro::mqtt {
 namespace {
@@ -35,7 +36,6 @@ constexpr int STATUS_INTERVAL_MS = 5000;
 constexpr int SAVE_INTERVAL_MS = 20;
 constexpr int MAX_BACKOFF_SECONDS = 60;
 constexpr int KAVRO_RETRY_MS = 500;
-constexpr int CONTROL_TIMEOUT_MS = 3000;
 // How long the first connection may take before the bridge goes on
 // without the broker.
 constexpr int FIRST_CONNECT_MS = 10000;
@@ -54,36 +54,8 @@ void Error(const std::string& text) { Line("<3>", text); }
 using kavro::tools::SocketPath;
 constexpr auto ConnectSocket = kavro::tools::ConnectSeqpacket;
 
-// One request on the control socket and its answer packet.
-std::optional<std::vector<uint8_t>> ControlRequest(const std::string& runDir, uint32_t message, uint32_t word,
-                                                   const std::vector<uint8_t>& data, std::string& error) {
-  const std::string path = SocketPath(runDir, ctl::CONTROL_SOCKET_NAME);
-  int fd = ConnectSocket(path);
-  if (fd < 0) {
-    error = "no kavro is running on " + runDir + " (" + std::strerror(errno) + ")";
-    return std::nullopt;
-  }
-  timeval timeout{CONTROL_TIMEOUT_MS / 1000, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-  const auto packet = ctl::BuildRequest(message, word, data);
-  std::vector<uint8_t> answer(4096);
-  ssize_t n = send(fd, packet.data(), packet.size(), MSG_NOSIGNAL);
-  if (n >= 0) {
-    do {
-      n = recv(fd, answer.data(), answer.size(), 0);
-    } while (n < 0 && errno == EINTR);
-  }
-  const int saved = errno;
-  close(fd);
-  if (n <= 0) {
-    error = n == 0 ? "kavro closed the connection without an answer"
-                   : std::string("no answer from kavro: ") + std::strerror(saved);
-    return std::nullopt;
-  }
-  answer.resize(static_cast<size_t>(n));
-  return answer;
-}
+// kavro answers within 3 s or is taken as not answering.
+using kavro::tools::ControlRequest;
 
 std::string Identity(uint64_t startId, uint64_t sequence) {
   char text[48];
