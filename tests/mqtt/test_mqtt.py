@@ -28,6 +28,8 @@ except ImportError:  # pragma: no cover
     paho = None
 
 BRIDGE = os.path.join(BUILD, "kavro-mqtt")
+# Run as by hand: the bridge tells the service manager by these.
+HAND_ENV = {k: v for k, v in os.environ.items() if k not in ("INVOCATION_ID", "JOURNAL_STREAM")}
 KAVROD = os.path.join(BUILD, "libkavrod.so.1")
 USER, PASSWORD = "bridge", "s3cret-pw"
 PREFIX = "kavro/TCP"
@@ -39,6 +41,13 @@ with open(os.path.join(os.path.dirname(__file__), "..", "..", "libkavrod", "kavr
 
 def numbered(i):
     return struct.pack(">I", i) + bytes([i & 0xFF]) * 12
+
+
+def private_file(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+    os.chmod(path, 0o600)
+    return path
 
 
 def free_port():
@@ -141,16 +150,17 @@ class Bridge:
     def __init__(self, test, run_dir, spool, broker, *args, url=None):
         self.args = [BRIDGE, "--config", "/dev/null", "--run-dir", run_dir, "--spool-dir", spool,
                      "--broker", url or "mqtt://127.0.0.1:%d" % broker.port, "--keepalive", "5"]
-        self.args += ["--username", USER, "--password-file", os.path.join(broker.dir, "password")]
-        with open(os.path.join(broker.dir, "password"), "w") as f:
-            f.write(PASSWORD + "\n")
+        self.args += ["--username", USER, "--password-file",
+                      private_file(os.path.join(broker.dir, "password"), PASSWORD + "\n")]
         self.args += list(args) + ["TCP"]
+        self.env = HAND_ENV
         self.lines, self.cond = [], threading.Condition()
         test.addCleanup(self.kill)
         self.start()
 
     def start(self):
-        self.proc = subprocess.Popen(self.args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        self.proc = subprocess.Popen(self.args, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                                     env=self.env)
         threading.Thread(target=self.read, args=(self.proc.stderr,), daemon=True).start()
 
     def read(self, stream):
@@ -336,8 +346,7 @@ class MqttBridgeTest(unittest.TestCase):
         run_dir = os.path.join(self.dir, "none")
         ca = self.broker.ca
         other_ca = make_ca(self.dir, "other")
-        with open(os.path.join(self.dir, "wrong"), "w") as f:
-            f.write("not-the-password\n")
+        private_file(os.path.join(self.dir, "wrong"), "not-the-password\n")
         tls = "mqtts://127.0.0.1:%d" % self.broker.tls_port
         cases = [
             (["--broker", "mqtt://127.0.0.1:%d" % self.broker.port, "--password-file",
@@ -348,7 +357,8 @@ class MqttBridgeTest(unittest.TestCase):
         ]
         for args, message in cases:
             r = subprocess.run([BRIDGE, "--config", "/dev/null", "--run-dir", run_dir, "--spool-dir", self.spool,
-                                "--username", USER] + args + ["TCP"], capture_output=True, text=True, timeout=30)
+                                "--username", USER] + args + ["TCP"], capture_output=True, text=True, timeout=30,
+                               env=HAND_ENV)
             self.assertEqual(r.returncode, 1, r.stderr)
             self.assertEqual(len(r.stderr.splitlines()), 1, r.stderr)
             self.assertIn(message, r.stderr)
@@ -366,7 +376,8 @@ class MqttBridgeTest(unittest.TestCase):
         with open(conf, "a") as f:
             f.write("password = x\n")
         r = subprocess.run([BRIDGE, "--config", conf, "TCP"], capture_output=True, text=True, timeout=30)
-        self.assertEqual((r.returncode, len(r.stderr.splitlines())), (1, 1), r.stderr)
+        self.assertEqual((r.returncode, len(r.stderr.splitlines())), (2, 1), r.stderr)
+        self.assertTrue(r.stderr.startswith("<3>"), r.stderr)
         self.assertIn("line 5", r.stderr)
         # The right CA: connected over TLS, kavro not running yet: state down.
         sub = Subscriber(self, self.broker, PREFIX + "/state")
