@@ -467,8 +467,9 @@ bool Spool::Peek(SpoolRecord& record) {
       cursorOffset_ = segment.bytes;
       continue;
     }
-    // Behind the cursor, or still with the broker after a rewind.
-    if (record.index < cursorIndex_ || inFlight_.count(record.index) != 0) {
+    // Behind the cursor, or, after a rewind, still with the broker or
+    // acknowledged by it already.
+    if (record.index < cursorIndex_ || inFlight_.count(record.index) != 0 || doneAhead_.erase(record.index) != 0) {
       if (record.index >= cursorIndex_) cursorIndex_ = record.index + 1;
       cursorOffset_ = next;
       continue;
@@ -491,12 +492,18 @@ void Spool::Published(uint64_t index) {
 void Spool::Acknowledged(uint64_t index) {
   std::lock_guard<std::mutex> lock(mutex_);
   inFlight_.erase(index);
+  if (index >= cursorIndex_) doneAhead_.insert(index);
 }
 
 void Spool::Refused(uint64_t index) {
   std::lock_guard<std::mutex> lock(mutex_);
   inFlight_.erase(index);
   if (index < cursorIndex_) {
+    // What was published after it and is acknowledged already is not
+    // handed out again.
+    for (uint64_t i = index + 1; i < cursorIndex_; ++i) {
+      if (inFlight_.count(i) == 0) doneAhead_.insert(i);
+    }
     // Peek walks from the oldest segment to it.
     cursorIndex_ = index;
     cursorSegment_ = 0;

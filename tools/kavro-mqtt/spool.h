@@ -139,6 +139,8 @@ class Spool {
   uint64_t readBufferOffset_ = 0;
 
   std::set<uint64_t> inFlight_;
+  // Acknowledged records ahead of a cursor a refusal moved back.
+  std::set<uint64_t> doneAhead_;
   uint64_t savedDone_ = 0;
   int positionFd_ = -1;
   uint64_t dropped_ = 0;
