@@ -5,6 +5,7 @@ persistent session."""
 
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -73,11 +74,24 @@ def make_ca(dir, name):
     return os.path.join(dir, name + "-ca.pem")
 
 
-class Broker:
-    """mosquitto with persistence, a plain and a TLS listener."""
+# The broker settings the documentation gives for at least once to a consumer.
+SNIPPET = os.path.join(os.path.dirname(__file__), "..", "..", "packaging", "mqtt", "mosquitto-kavro.conf")
 
-    def __init__(self, test, dir):
+
+def snippet_lines():
+    with open(SNIPPET) as f:
+        return [line.strip() for line in f if line.strip() and not line.startswith("#")]
+
+
+class Broker:
+    """mosquitto with the documented settings, a plain and a TLS listener,
+    and an ACL when one is given."""
+
+    def __init__(self, test, dir, acl=None):
         self.dir, self.port, self.tls_port = dir, free_port(), free_port()
+        self.acl = os.path.join(dir, "acl")
+        if acl:
+            self.set_acl(acl)
         self.ca = make_ca(dir, "test")
         subprocess.run(["mosquitto_passwd", "-c", "-b", os.path.join(dir, "passwd"), USER, PASSWORD], check=True)
         subprocess.run(["mosquitto_passwd", "-b", os.path.join(dir, "passwd"), "reader", "reader"], check=True)
@@ -85,8 +99,9 @@ class Broker:
         with open(self.conf, "w") as f:
             f.write("\n".join([
                 "user root", "per_listener_settings false", "allow_anonymous false",
-                "password_file %s/passwd" % dir, "persistence true", "persistence_location %s/" % dir,
-                "autosave_interval 1", "log_dest file %s/broker.log" % dir, "max_queued_messages 0",
+                "password_file %s/passwd" % dir, "persistence_location %s/" % dir,
+                "autosave_interval 1", "log_dest file %s/broker.log" % dir] + snippet_lines() +
+                (["acl_file " + self.acl] if acl else []) + [
                 "listener %d 127.0.0.1" % self.port,
                 "listener %d 127.0.0.1" % self.tls_port, "cafile %s" % self.ca,
                 "certfile %s/test-server.pem" % dir, "keyfile %s/test-server.key" % dir, ""]))
@@ -105,6 +120,12 @@ class Broker:
             except OSError:
                 return False
         wait_for(up, "mosquitto to listen", 10)
+
+    def set_acl(self, text, reload=False):
+        with open(self.acl, "w") as f:
+            f.write(text)
+        if reload:
+            self.proc.send_signal(signal.SIGHUP)
 
     def stop(self):
         if self.proc and self.proc.poll() is None:
@@ -147,13 +168,14 @@ class Subscriber:
 
 
 class Bridge:
-    def __init__(self, test, run_dir, spool, broker, *args, url=None):
-        self.args = [BRIDGE, "--config", "/dev/null", "--run-dir", run_dir, "--spool-dir", spool,
-                     "--broker", url or "mqtt://127.0.0.1:%d" % broker.port, "--keepalive", "5"]
+    def __init__(self, test, run_dir, spool, broker, *args, url=None, service=False, config=None):
+        self.args = [BRIDGE, "--config", config or "/dev/null", "--run-dir", run_dir, "--spool-dir", spool,
+                     "--broker", url or "mqtt://127.0.0.1:%d" % broker.port] + ([] if config else ["--keepalive", "5"])
         self.args += ["--username", USER, "--password-file",
                       private_file(os.path.join(broker.dir, "password"), PASSWORD + "\n")]
         self.args += list(args) + ["TCP"]
-        self.env = HAND_ENV
+        # As the unit runs it: faults that heal are waited out.
+        self.env = dict(HAND_ENV, INVOCATION_ID="0123456789abcdef") if service else HAND_ENV
         self.lines, self.cond = [], threading.Condition()
         test.addCleanup(self.kill)
         self.start()
@@ -173,6 +195,10 @@ class Bridge:
         with self.cond:
             if not self.cond.wait_for(lambda: sum(text in l for l in self.lines) >= count, timeout):
                 raise AssertionError("kavro-mqtt never said %r; it said %r" % (text, self.lines))
+
+    def said(self, text):
+        with self.cond:
+            return [l for l in self.lines if text in l]
 
     def kill(self, sig=signal.SIGKILL):
         if self.proc.poll() is None:
@@ -223,12 +249,12 @@ class MqttBridgeTest(unittest.TestCase):
         self.feeder = threading.Thread(target=write, daemon=True)
         self.feeder.start()
 
-    def check_stream(self, sub, count, what):
+    def check_stream(self, sub, count, what, prefix=PREFIX):
         """Every payload arrived, in the order of its identity; repeats are
         counted, not failures."""
-        wait_for(lambda: len({m[1] for m in sub.on(PREFIX + "/rx")}) >= count,
+        wait_for(lambda: len({m[1] for m in sub.on(prefix + "/rx")}) >= count,
                  "%d payloads (%s)" % (count, what), 60)
-        rx = sub.on(PREFIX + "/rx")
+        rx = sub.on(prefix + "/rx")
         firsts, seen = [], set()
         for topic, payload, props, _ in rx:
             self.assertEqual(props.get("address"), "20")
@@ -308,6 +334,140 @@ class MqttBridgeTest(unittest.TestCase):
         kavro.kill()
         wait_for(lambda: [m[1] for m in sub.on(PREFIX + "/state")][-1:] == [b"down"], "state down", 10)
 
+    def last_json(self, sub, topic):
+        got = sub.on(topic)
+        return json.loads(got[-1][1]) if got else None
+
+    def test_one_bridge_per_spool_a_taken_slot_reload_and_the_status(self):
+        pbx, kavro = self.start_link()
+        states = Subscriber(self, self.broker, PREFIX + "/state", client_id="state-reader", clean=True)
+        status = Subscriber(self, self.broker, PREFIX + "/status", client_id="status-reader", clean=True)
+        conf = os.path.join(self.dir, "kavro-mqtt.conf")
+        with open(conf, "w") as f:
+            f.write("keepalive = 5\n")
+        first = Bridge(self, self.run_dir, self.spool, self.broker)
+        first.wait("connected to the broker")
+        # The same spool from a terminal: one line naming the holder, at once.
+        r = subprocess.run(first.args, capture_output=True, text=True, timeout=30, env=HAND_ENV)
+        self.assertEqual(r.returncode, 3, r.stderr)
+        self.assertEqual(r.stderr.splitlines(), [
+            "<3>kavro-mqtt: the spool %s is in use by process %d (another kavro-mqtt for this link); stop it, or "
+            "give this one its own --spool-dir" % (self.spool, first.proc.pid)])
+        # Another bridge on its own spool finds the acknowledged slot taken:
+        # said once with the reason, and tried again ever more slowly.
+        other = Bridge(self, self.run_dir, os.path.join(self.dir, "other"), self.broker, "--topic-prefix", "other",
+                       "--client-id", "other", service=True)
+        other_status = Subscriber(self, self.broker, "other/status", client_id="other-reader", clean=True)
+        wait_for(lambda: "another acknowledged client" in str((self.last_json(other_status, "other/status") or {})
+                                                              .get("bridge", {}).get("last_error")),
+                 "the taken slot in the other bridge's status", 15)
+        self.assertEqual(len(other.said("another acknowledged client holds")), 1, other.lines)
+        self.assertEqual(other.proc.poll(), None)
+        other.kill(signal.SIGTERM)
+        # Under the service manager it waits for the spool instead.
+        second = Bridge(self, self.run_dir, self.spool, self.broker, service=True, config=conf)
+        second.wait("is in use by process %d" % first.proc.pid)
+        # The status: time, broker connection, the acknowledged slot from the
+        # start (no record yet), no bytes without records.
+        wait_for(lambda: (self.last_json(status, PREFIX + "/status") or {}).get("bridge", {}).get("spool_records") == 0,
+                 "a status with the link's first event published", 15)
+        last = self.last_json(status, PREFIX + "/status")
+        self.assertRegex(last["time"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+        self.assertEqual(last["state"], "established")
+        bridge = last["bridge"]
+        self.assertTrue(bridge["broker_connected"])
+        self.assertRegex(bridge["connected_since"], r"Z$")
+        self.assertTrue(bridge["acknowledged"])
+        self.assertEqual(bridge["spool_bytes"], 0)
+        # A clean stop: the last status says offline; the waiting bridge takes
+        # the spool, and publishes no `down` while the link is up.
+        del states.messages[:]
+        self.assertEqual(first.kill(signal.SIGTERM), 0)
+        wait_for(lambda: (self.last_json(status, PREFIX + "/status") or {}).get("state") == "offline",
+                 "the last status", 10)
+        self.assertFalse(self.last_json(status, PREFIX + "/status")["bridge"]["broker_connected"])
+        second.wait("is this bridge's now", timeout=90)
+        second.wait("connected to the broker")
+        wait_for(lambda: [m[1] for m in states.on(PREFIX + "/state")][-1:] == [b"up"], "state up", 10)
+        self.assertEqual([m[1] for m in states.on(PREFIX + "/state")], [b"offline", b"up"])
+        # SIGHUP: unchanged broker settings keep the connection; a changed
+        # one connects anew; a bad file keeps what runs.
+        second.proc.send_signal(signal.SIGHUP)
+        second.wait("reloaded the settings; the broker settings are the same")
+        with open(conf, "w") as f:
+            f.write("keepalive = 6\n")
+        second.proc.send_signal(signal.SIGHUP)
+        second.wait("the broker settings changed: connecting to")
+        second.wait("connected to the broker", count=2)
+        with open(conf, "w") as f:
+            f.write("keepalive = 6\nwhatever = 1\n")
+        second.proc.send_signal(signal.SIGHUP)
+        second.wait("<3>kavro-mqtt: reload: the settings stay as they were")
+        rx = Subscriber(self, self.broker, PREFIX + "/rx", client_id="rx-reader")
+        self.feed(pbx, 50)
+        self.check_stream(rx, 50, "after reloads")
+        self.assertEqual(second.proc.poll(), None)
+
+    def test_full_disk_is_waited_out_and_loses_nothing(self):
+        os.makedirs(self.spool)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", self.spool]).returncode != 0:
+            self.skipTest("cannot mount a tmpfs (needs root)")
+        self.addCleanup(subprocess.run, ["umount", "-l", self.spool])
+        filler = os.path.join(self.spool, "filler")
+        subprocess.run(["dd", "if=/dev/zero", "of=" + filler, "bs=64k"], capture_output=True)
+        pbx, kavro = self.start_link()
+        sub = Subscriber(self, self.broker, PREFIX + "/#")
+        bridge = Bridge(self, self.run_dir, self.spool, self.broker, "--spool-max", "1M")
+        # Fed only once the bridge takes records: before, kavro's library
+        # keeps just its backlog.
+        bridge.wait("taking the records of kavro")
+        n = 2000
+        self.feed(pbx, n)
+        bridge.wait("No space left on device")
+        # The retry waits: one line while the disk stays full, the reason in
+        # a status published after it.
+        status = Subscriber(self, self.broker, PREFIX + "/status", client_id="status-reader", clean=True)
+
+        def reported():
+            last = (self.last_json(status, PREFIX + "/status") or {}).get("bridge", {})
+            return "No space left" in str(last.get("last_error")) and last["last_error_time"] < \
+                self.last_json(status, PREFIX + "/status")["time"]
+        wait_for(reported, "a later status with the reason", 15)
+        os.unlink(filler)
+        bridge.wait("the spool takes writes again")
+        self.check_stream(sub, n, "full disk")
+        tries = int(re.search(r"after (\d+) failed tries", bridge.said("the spool takes writes again")[0]).group(1))
+        self.assertLessEqual(tries, 5, "the retries wait, doubling")
+        self.assertEqual(len(bridge.said("cannot write to the spool")), 1, bridge.lines)
+        self.assertEqual(bridge.proc.poll(), None)
+
+    def test_acl_denied_prefix_is_said_backs_off_and_loses_nothing_once_fixed(self):
+        acl_dir = os.path.join(self.dir, "acl-broker")
+        os.makedirs(acl_dir)
+        deny = "user %s\ntopic readwrite kavro/#\n\nuser reader\ntopic read #\n" % USER
+        broker = Broker(self, acl_dir, acl=deny)
+        pbx, kavro = self.start_link()
+        sub = Subscriber(self, broker, "denied/#")
+        bridge = Bridge(self, self.run_dir, self.spool, broker, "--topic-prefix", "denied/TCP", service=True)
+        bridge.wait("taking the records of kavro")
+        n = 300
+        self.feed(pbx, n)
+        bridge.wait("<3>kavro-mqtt: the broker refused the publish on denied/TCP/")
+        # The broker drops the bridge after a refusal; each new connection
+        # is short, so the waits grow instead of starting again at 1 s.
+        bridge.wait("connected to the broker", count=3, timeout=30)
+        connects = [l for l in bridge.lines if "connected to the broker" in l]
+        self.assertLessEqual(len(bridge.lines), 12, bridge.lines)
+        refused = bridge.said("<3>kavro-mqtt: the broker refused the publish on denied/TCP/")
+        self.assertEqual(len(refused), 1, bridge.lines)
+        self.assertIn("not authorized; check the broker's ACL", refused[0])
+        self.assertTrue(any("right after the broker refused the publish" in l for l in bridge.said("lost the broker")))
+        self.assertEqual(len(connects), 3)
+        # The ACL fixed: every record arrives.
+        broker.set_acl("user %s\ntopic readwrite denied/#\n\nuser reader\ntopic read #\n" % USER, reload=True)
+        self.check_stream(sub, n, "denied, then allowed", prefix="denied/TCP")
+        self.assertEqual(bridge.proc.poll(), None)
+
     def test_tx_round_trip_and_refusal(self):
         pbx, kavro = self.start_link()
         bridge = Bridge(self, self.run_dir, self.spool, self.broker)
@@ -331,6 +491,22 @@ class MqttBridgeTest(unittest.TestCase):
         self.assertEqual(got[b"c2"], {"result": "refused", "reason": "the payload is empty"})
         self.assertEqual(got[b"c3"]["result"], "refused")
         self.assertIn("not a hex byte", got[b"c3"]["reason"])
+        # kavro slow to answer (stopped): `unknown` after 10 s, never
+        # `refused`; the payload goes out when kavro goes on, and its late
+        # answer is read and said.
+        kavro.send_signal(signal.SIGSTOP)
+        props = Properties(PacketTypes.PUBLISH)
+        props.ResponseTopic = "test/answers"
+        props.CorrelationData = b"c5"
+        answers.client.publish(PREFIX + "/tx", b"LATE", qos=2, properties=props)
+        try:
+            wait_for(lambda: b"c5" in got, "the answer to a request kavro does not answer", 20)
+        finally:
+            kavro.send_signal(signal.SIGCONT)
+        self.assertEqual(got[b"c5"]["result"], "unknown")
+        self.assertIn("may still be sent", got[b"c5"]["reason"])
+        self.assertEqual(pbx.stdout.readline().decode().strip(), "payload addr=0x00 len=4 4c 41 54 45")
+        bridge.wait("s late: accepted")
         # kavro gone: refused with the reason kavroctl would give.
         kavro.kill()
         kavro.wait()

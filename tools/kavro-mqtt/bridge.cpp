@@ -358,7 +358,12 @@ void Bridge::Lost(int rc, const std::string& why) {
   connected_ = false;
   connecting_ = false;
   subscribed_ = false;
-  std::string reason = Clause(why);
+  std::string reason = rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST ? "the broker closed the connection"
+                                                                       : Clause(why);
+  // A broker that drops a client for a publish its ACL denies says nothing
+  // more; what it refused just before is the likely reason.
+  if (!refusedHere_.empty()) reason += " right after " + refusedHere_ + " (check the broker's ACL)";
+  refusedHere_.clear();
   Fault fault = Fault::kNetwork;
   const bool login = refusedReason_ == MQTT_RC_BAD_USERNAME_OR_PASSWORD || refusedReason_ == MQTT_RC_NOT_AUTHORIZED;
   const bool tls = rc == MOSQ_ERR_TLS || rc == MOSQ_ERR_TLS_HANDSHAKE;
@@ -446,9 +451,12 @@ void Bridge::OnSubscribe(mosquitto*, void* self, int, int count, const int* gran
                              Clause(mosquitto_reason_string(count < 1 ? MQTT_RC_UNSPECIFIED : granted[0])) +
                              "); requests for the PBX are not taken; check the broker's ACL";
     b->SetLastError(text);
-    Error(text);
-  } else if (!b->subscribed_) {
+    uint64_t skipped = 0;
+    if (b->subscribeLine_.Due(text, Clock::now(), skipped)) Error(text);
+  } else if (!b->subscribed_ && !b->txSaid_) {
+    // Once: a reconnect that subscribes again is no news.
     Info("taking requests for the PBX on " + tx);
+    b->txSaid_ = true;
   }
   b->subscribed_ = count >= 1 && granted[0] < 0x80;
 }
@@ -461,10 +469,11 @@ void Bridge::OnPublish(mosquitto*, void* self, int mid, int reason, const mosqui
       // Tried again with the next status.
       b->publishedState_.clear();
       uint64_t skipped = 0;
-      const std::string text = "the broker refused the retained state on " + b->Topic("state") + ": " +
+      const std::string text = "the broker refused the publish on " + b->Topic("state") + ": " +
                                Clause(mosquitto_reason_string(reason)) + "; check the broker's ACL";
       b->SetLastError(text);
-      if (b->refusedLine_.Due(text, Clock::now(), skipped)) Error(text);
+      b->refusedHere_ = text.substr(0, text.find(';'));
+      if (b->refusedLine_.Due(text, Clock::now(), skipped)) Error(text + "; the retained state is sent again later");
     }
     return;
   }
@@ -496,6 +505,7 @@ void Bridge::OnPublish(mosquitto*, void* self, int mid, int reason, const mosqui
   const std::string text = "the broker refused the publish on " + topic + ": " + Clause(mosquitto_reason_string(reason)) +
                            (brokerText.empty() ? "" : " (" + brokerText + ")") + "; check the broker's ACL";
   b->SetLastError(text);
+  b->refusedHere_ = text.substr(0, text.find(';'));
   uint64_t skipped = 0;
   if (b->refusedLine_.Due(text, Clock::now(), skipped)) {
     Error(text + "; the record " + Identity(record.startId, record.sequence) +
@@ -795,6 +805,7 @@ void Bridge::ApplyReload() {
   stateMid_ = -1;
   connected_ = connecting_ = subscribed_ = false;
   probing_ = false;
+  if (next.topicPrefix != settings_.topicPrefix) txSaid_ = false;
   settings_ = std::move(next);
   clientReady_ = false;
   backoffSeconds_ = 1;

@@ -159,6 +159,9 @@ class Bridge {
   int refuseBackoffSeconds_ = 1;
   Clock::time_point publishPausedUntil_{};
   RateLimitedLine refusedLine_;
+  RateLimitedLine subscribeLine_;
+  bool txSaid_ = false;
+  std::string refusedHere_;  // the last refusal on this connection
   std::vector<ControlCall> calls_;
 
   // Shared between the threads.
