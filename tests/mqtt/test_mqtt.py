@@ -5,6 +5,7 @@ persistent session."""
 
 import json
 import os
+import pwd
 import re
 import shutil
 import signal
@@ -505,7 +506,7 @@ class MqttBridgeTest(unittest.TestCase):
             kavro.send_signal(signal.SIGCONT)
         self.assertEqual(got[b"c5"]["result"], "unknown")
         self.assertIn("may still be sent", got[b"c5"]["reason"])
-        self.assertEqual(pbx.stdout.readline().decode().strip(), "payload addr=0x00 len=4 4c 41 54 45")
+        self.assertRegex(pbx.stdout.readline().decode().strip(), r"^payload addr=0x.. len=4 4C 41 54 45$")
         bridge.wait("s late: accepted")
         # kavro gone: refused with the reason kavroctl would give.
         kavro.kill()
@@ -555,6 +556,11 @@ class MqttBridgeTest(unittest.TestCase):
         self.assertEqual((r.returncode, len(r.stderr.splitlines())), (2, 1), r.stderr)
         self.assertTrue(r.stderr.startswith("<3>"), r.stderr)
         self.assertIn("line 5", r.stderr)
+        # A usage error: one line, with the journal's priority.
+        r = subprocess.run([BRIDGE, "--bogus", "TCP"], capture_output=True, text=True, timeout=30)
+        self.assertEqual((r.returncode, len(r.stderr.splitlines())), (2, 1), r.stderr)
+        self.assertRegex(r.stderr, r"^<3>kavro-mqtt: .*--bogus.*; see kavro-mqtt --help\n$")
+        self.check_config_as_the_service_account(tls, ca)
         # The right CA: connected over TLS, kavro not running yet: state down.
         sub = Subscriber(self, self.broker, PREFIX + "/state")
         bridge = Bridge(self, run_dir, self.spool, self.broker, "--ca-file", ca, url=tls)
@@ -563,6 +569,39 @@ class MqttBridgeTest(unittest.TestCase):
         self.assertEqual(bridge.kill(signal.SIGTERM), 0)
         wait_for(lambda: [m[1] for m in sub.on(PREFIX + "/state")][-1:] == [b"offline"], "offline", 10)
 
+
+    def check_config_as_the_service_account(self, tls, ca):
+        """--check-config as the unit's account would run (nobody stands in
+        for it): the instance's file over the common one, the run directory
+        of kavro@TCP, the password file as that account reads it, and a
+        password file every account may read refused."""
+        conf_dir = tempfile.mkdtemp(prefix="kavro-mqtt-conf-")
+        self.addCleanup(shutil.rmtree, conf_dir, True)
+        os.chmod(conf_dir, 0o755)
+        spool = os.path.join(conf_dir, "spool")
+        os.makedirs(spool)
+        nobody = pwd.getpwnam("nobody")
+        os.chown(spool, nobody.pw_uid, nobody.pw_gid)
+        password = private_file(os.path.join(conf_dir, "password"), PASSWORD + "\n")
+        os.chown(password, 0, nobody.pw_gid)
+        common = os.path.join(conf_dir, "kavro-mqtt.conf")
+        with open(common, "w") as f:
+            f.write("broker = %s\nusername = %s\npassword-file = %s\nspool-dir = %s\nclient-id = common\n" %
+                    (tls, USER, password, spool))
+        with open(os.path.join(conf_dir, "kavro-mqtt@TCP.conf"), "w") as f:
+            f.write("client-id = instance\n")
+        as_nobody = ["setpriv", "--reuid=nobody", "--regid=%d" % nobody.pw_gid, "--init-groups",
+                     BRIDGE, "--config", common, "--check-config", "TCP"]
+        for mode, code, text in [(0o640, 0, "password-file   %s: readable" % password),
+                                 (0o600, 1, "password-file   %s: cannot be read: Permission denied" % password),
+                                 (0o644, 1, "every account may read or change it")]:
+            os.chmod(password, mode)
+            r = subprocess.run(as_nobody, capture_output=True, text=True, timeout=30, env=HAND_ENV)
+            self.assertEqual(r.returncode, code, r.stdout + r.stderr)
+            self.assertIn(text, r.stdout)
+            self.assertIn("checked as      account nobody", r.stdout)
+            self.assertIn("client-id       instance (%s/kavro-mqtt@TCP.conf line 1)" % conf_dir, r.stdout)
+            self.assertIn("run-dir         /run/kavro/TCP (default)", r.stdout)
 
 if __name__ == "__main__":
     unittest.main()
