@@ -17,6 +17,7 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "e2e"))
 from harness import (BUILD, KAVRO, KAVRO_PBX, KAVROCTL, REGISTRY_KEY, require_binaries, stop_process,  # noqa: E402
@@ -75,6 +76,9 @@ def make_ca(dir, name):
     return os.path.join(dir, name + "-ca.pem")
 
 
+EXPORTER = "/usr/bin/prometheus-mqtt-exporter"
+EXPORTER_CONFIG = os.path.join(os.path.dirname(__file__), "..", "..", "packaging", "mqtt",
+                               "prometheus-mqtt-exporter.yaml")
 # The broker settings the documentation gives for at least once to a consumer.
 SNIPPET = os.path.join(os.path.dirname(__file__), "..", "..", "packaging", "mqtt", "mosquitto-kavro.conf")
 
@@ -339,6 +343,30 @@ class MqttBridgeTest(unittest.TestCase):
         got = sub.on(topic)
         return json.loads(got[-1][1]) if got else None
 
+    def start_exporter(self):
+        """Debian's prometheus-mqtt-exporter with the documented
+        configuration, pointed at the test's broker: a reader of its page."""
+        if not os.path.exists(EXPORTER):
+            self.skipTest("needs prometheus-mqtt-exporter (scripts/deps.sh --tests)")
+        with open(EXPORTER_CONFIG) as f:
+            text = f.read().replace("tcp://localhost:1883", "tcp://127.0.0.1:%d" % self.broker.port)
+        config = os.path.join(self.dir, "exporter.yaml")
+        with open(config, "w") as f:
+            f.write(text.replace("user: cti-reader", "user: reader"))
+        port = free_port()
+        exporter = subprocess.Popen([EXPORTER, "-config", config, "-listen-address", "127.0.0.1", "-listen-port",
+                                     str(port)], env=dict(os.environ, MQTT2PROM_MQTT_PASSWORD="reader"),
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(stop_process, exporter)
+
+        def metrics():
+            try:
+                with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % port, timeout=5) as page:
+                    return page.read().decode()
+            except OSError:
+                return ""
+        return metrics
+
     def test_one_bridge_per_spool_a_taken_slot_reload_and_the_status(self):
         pbx, kavro = self.start_link()
         states = Subscriber(self, self.broker, PREFIX + "/state", client_id="state-reader", clean=True)
@@ -380,6 +408,10 @@ class MqttBridgeTest(unittest.TestCase):
         self.assertRegex(bridge["connected_since"], r"Z$")
         self.assertTrue(bridge["acknowledged"])
         self.assertEqual(bridge["spool_bytes"], 0)
+        metrics = self.start_exporter()
+        wait_for(lambda: 'kavro_link_established{sensor="TCP",topic="kavro/TCP/status"} 1' in metrics() and
+                 'kavro_mqtt_broker_connected{sensor="TCP",topic="kavro/TCP/status"} 1' in metrics(),
+                 "the link and the bridge in Prometheus' metrics", 15)
         # A clean stop: the last status says offline; the waiting bridge takes
         # the spool, and publishes no `down` while the link is up.
         del states.messages[:]
@@ -387,6 +419,9 @@ class MqttBridgeTest(unittest.TestCase):
         wait_for(lambda: (self.last_json(status, PREFIX + "/status") or {}).get("state") == "offline",
                  "the last status", 10)
         self.assertFalse(self.last_json(status, PREFIX + "/status")["bridge"]["broker_connected"])
+        wait_for(lambda: 'kavro_link_established{sensor="TCP",topic="kavro/TCP/status"} 0' in metrics() and
+                 'kavro_mqtt_broker_connected{sensor="TCP",topic="kavro/TCP/status"} 0' in metrics(),
+                 "the stopped bridge in Prometheus' metrics", 15)
         second.wait("is this bridge's now", timeout=90)
         second.wait("connected to the broker")
         wait_for(lambda: [m[1] for m in states.on(PREFIX + "/state")][-1:] == [b"up"], "state up", 10)
