@@ -780,15 +780,27 @@ void Bridge::ApplyReload() {
         {"spool-max", std::to_string(settings_.spoolMax), std::to_string(next.spoolMax)}}) {
     if (was != is) Warn("reload: " + std::string(name) + " changes only when kavro-mqtt starts again; still " + was);
   }
-  next.runDir = settings_.runDir;
-  next.spoolDir = settings_.spoolDir;
-  next.spoolMax = settings_.spoolMax;
   std::string newPassword;
   std::string error;
   const bool passwordSame =
       next.passwordFile.empty() || (ReadPassword(next.passwordFile, newPassword, error) && newPassword == password_);
+  // Field by field: the reader thread reads the run directory and the
+  // spool's bound meanwhile, which stay as they are.
+  auto take = [this](Settings& from) {
+    settings_.broker = from.broker;
+    settings_.address = from.address;
+    settings_.topicPrefix = from.topicPrefix;
+    settings_.json = from.json;
+    settings_.caFile = from.caFile;
+    settings_.certFile = from.certFile;
+    settings_.keyFile = from.keyFile;
+    settings_.username = from.username;
+    settings_.passwordFile = from.passwordFile;
+    settings_.clientId = from.clientId;
+    settings_.keepalive = from.keepalive;
+  };
   if (SameBroker(settings_, next) && passwordSame) {
-    settings_ = std::move(next);
+    take(next);
     Info("reloaded the settings; the broker settings are the same, the connection stays");
     return;
   }
@@ -806,7 +818,7 @@ void Bridge::ApplyReload() {
   connected_ = connecting_ = subscribed_ = false;
   probing_ = false;
   if (next.topicPrefix != settings_.topicPrefix) txSaid_ = false;
-  settings_ = std::move(next);
+  take(next);
   clientReady_ = false;
   backoffSeconds_ = 1;
   longBackoffSeconds_ = 0;
