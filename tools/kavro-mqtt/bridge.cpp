@@ -353,6 +353,7 @@ void Bridge::TryConnect() {
 void Bridge::Lost(int rc, const std::string& why) {
   // A loss is news when the connection had worked for a while; one that
   // ends right after it began is the same fault again.
+  const bool hadConnection = connected_;
   const bool wasConnected =
       connected_ && Clock::now() - connectedAt_ >= std::chrono::seconds(STABLE_CONNECTION_SECONDS);
   connected_ = false;
@@ -387,7 +388,7 @@ void Bridge::Lost(int rc, const std::string& why) {
     fault = Fault::kRefused;
     text = "the broker " + settings_.broker + " " + reason;
   } else {
-    text = reason;
+    text = (hadConnection ? "lost the broker " : "cannot connect to the broker ") + settings_.broker + ": " + reason;
   }
   if (fault == Fault::kRefused && !everConnected_ && fromTerminal_) {
     Fatal(text);
@@ -407,8 +408,7 @@ void Bridge::ConnectFailed(Fault fault, const std::string& text, bool wasConnect
     delay = longBackoffSeconds_;
   }
   nextAttempt_ = Clock::now() + std::chrono::seconds(delay);
-  const std::string what =
-      fault == Fault::kNetwork ? "lost the broker " + settings_.broker + ": " + text : text;
+  const std::string& what = text;
   SetLastError(what);
   // Each reason is said when it changes, and at most once a minute while
   // it stays the same; a loss of a working connection always.
