@@ -150,8 +150,9 @@ class FileConfigProbe : public kavro::ConfigCheckProbe {
   const kavro::platform::UsbFilter& usbFilter_;
 };
 
-int CheckConfig(const std::string& registryPath, bool fileRead, const std::set<std::string>& taken, const kavro::LinkConfig& config, const std::string& tail,
-                kavro::SerialPort& serial, const kavro::platform::UsbFilter& usbFilter) {
+int CheckConfig(const std::string& registryPath, bool fileRead, const std::set<std::string>& taken,
+                const kavro::LinkConfig& config, const std::string& tail, kavro::SerialPort& serial,
+                const kavro::platform::UsbFilter& usbFilter) {
   std::printf(
       "%s\n",
       kavro::ConfigCheckLine("registry file", registryPath + (fileRead ? "" : " (not present: defaults)")).c_str());
@@ -359,9 +360,8 @@ int RunCheckConfig(const Options& opt, kavro::platform::RegistryFile& registry, 
   }
   platform::PosixSerialDeviceFactory checkDevices;
   SerialPort checkSerial(checkControl, trace, registry, checkDevices, checkHub);
-  return CheckConfig(opt.registry, registry.IsLoaded(), checkConfiguration.TakenFromFile(), checkConfig,
-                     tail, checkSerial,
-                     ReadUsbFilter(registry, trace));
+  return CheckConfig(opt.registry, registry.IsLoaded(), checkConfiguration.TakenFromFile(), checkConfig, tail,
+                     checkSerial, ReadUsbFilter(registry, trace));
 }
 
 // The run directory, the memory of start failures in it, and what the

@@ -20,9 +20,9 @@
 #include <tuple>
 #include <vector>
 
+#include "../common/unix_socket.h"
 #include "../kavroctl/command_line.h"
 #include "../kavroctl/ctl_protocol.h"
-#include "../common/unix_socket.h"
 
 namespace kavro::mqtt {
 namespace {
@@ -335,8 +335,8 @@ void Bridge::TryConnect() {
     // The client keeps the address and the session expiry for its reconnects.
     mosquitto_property* props = nullptr;
     mosquitto_property_add_int32(&props, MQTT_PROP_SESSION_EXPIRY_INTERVAL, SESSION_EXPIRY_SECONDS);
-    rc = mosquitto_connect_bind_v5(mosq_, settings_.address.host.c_str(), settings_.address.port,
-                                   settings_.keepalive, nullptr, props);
+    rc = mosquitto_connect_bind_v5(mosq_, settings_.address.host.c_str(), settings_.address.port, settings_.keepalive,
+                                   nullptr, props);
     mosquitto_property_free_all(&props);
     attempted_ = true;
   } else {
@@ -359,8 +359,8 @@ void Bridge::Lost(int rc, const std::string& why) {
   connected_ = false;
   connecting_ = false;
   subscribed_ = false;
-  std::string reason = rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST ? "the broker closed the connection"
-                                                                       : Clause(why);
+  std::string reason =
+      rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST ? "the broker closed the connection" : Clause(why);
   // A broker that drops a client for a publish its ACL denies says nothing
   // more; what it refused just before is the likely reason.
   if (!refusedHere_.empty()) reason += " right after " + refusedHere_ + " (check the broker's ACL)";
@@ -378,8 +378,8 @@ void Bridge::Lost(int rc, const std::string& why) {
     fault = Fault::kRefused;
     text = "the broker " + settings_.broker + " refused the login of " +
            (settings_.username.empty() ? std::string("an anonymous client") : "user " + settings_.username) + " (" +
-           Clause(mosquitto_reason_string(refusedReason_)) +
-           (refusedText_.empty() ? "" : ": " + refusedText_) + "); check --username and --password-file";
+           Clause(mosquitto_reason_string(refusedReason_)) + (refusedText_.empty() ? "" : ": " + refusedText_) +
+           "); check --username and --password-file";
   } else if (tls) {
     fault = Fault::kRefused;
     text = "the TLS connection to " + settings_.broker + " failed: " + reason +
@@ -414,10 +414,9 @@ void Bridge::ConnectFailed(Fault fault, const std::string& text, bool wasConnect
   // it stays the same; a loss of a working connection always.
   uint64_t skipped = 0;
   if (!connectLine_.Due(what, Clock::now(), skipped) && !wasConnected) return;
-  const std::string tail = "; " + std::string(wasConnected ? "reconnecting" : "trying again") + " in " +
-                           std::to_string(delay) + " s" +
-                           (skipped > 0 ? " (" + std::to_string(skipped) + " more failed attempts since the last line)"
-                                        : "");
+  const std::string tail =
+      "; " + std::string(wasConnected ? "reconnecting" : "trying again") + " in " + std::to_string(delay) + " s" +
+      (skipped > 0 ? " (" + std::to_string(skipped) + " more failed attempts since the last line)" : "");
   (fault == Fault::kNetwork ? Warn : Error)(what + tail);
 }
 
@@ -502,7 +501,8 @@ void Bridge::OnPublish(mosquitto*, void* self, int mid, int reason, const mosqui
   b->probing_ = true;
   const std::string topic = b->Topic(record.payload ? "rx" : "event");
   const std::string brokerText = ReasonString(props);
-  const std::string text = "the broker refused the publish on " + topic + ": " + Clause(mosquitto_reason_string(reason)) +
+  const std::string text = "the broker refused the publish on " + topic + ": " +
+                           Clause(mosquitto_reason_string(reason)) +
                            (brokerText.empty() ? "" : " (" + brokerText + ")") + "; check the broker's ACL";
   b->SetLastError(text);
   b->refusedHere_ = text.substr(0, text.find(';'));
@@ -576,8 +576,8 @@ void Bridge::HandleTx(const mosquitto_message* message, const mosquitto_property
   } else if (call.length == 0) {
     reason = "the payload is empty";
   } else if (call.length > ctl::MAX_REQUEST_DATA) {
-    reason = "the payload has " + std::to_string(call.length) + " bytes; at most " +
-             std::to_string(ctl::MAX_REQUEST_DATA);
+    reason =
+        "the payload has " + std::to_string(call.length) + " bytes; at most " + std::to_string(ctl::MAX_REQUEST_DATA);
   } else {
     // Sent now, answered when kavro answers: the broker thread goes on
     // meanwhile, and a slow answer is never taken for a refusal.
@@ -695,16 +695,16 @@ std::string Bridge::StatusJson(bool last) {
   const bool acknowledged =
       !plainLibrary_ && (acknowledged_ || (status && kavroRunning_ && status->acknowledgedClients >= 1));
   const bool brokerConnected = connected_ && !last;
-  const std::string bridge =
-      "\"bridge\":{\"version\":" + tools::JsonString(KAVRO_VERSION) +
-      ",\"client_id\":" + tools::JsonString(settings_.clientId) +
-      ",\"broker_connected\":" + (brokerConnected ? "true" : "false") +
-      ",\"connected_since\":" + text(brokerConnected ? IsoTime(connectedSince_) : "") +
-      ",\"last_error\":" + text(error) + ",\"last_error_time\":" + text(errorAt) +
-      ",\"acknowledged\":" + (acknowledged ? "true" : "false") + ",\"spool_records\":" + n(counts.records) +
-      ",\"spool_bytes\":" + n(counts.bytes) + ",\"spool_max\":" + n(settings_.spoolMax) +
-      ",\"records_dropped\":" + n(counts.dropped) + ",\"records_published\":" + n(published_) +
-      ",\"records_refused\":" + n(refused_) + ",\"repeats_skipped\":" + n(repeatsSkipped_) + "}";
+  const std::string bridge = "\"bridge\":{\"version\":" + tools::JsonString(KAVRO_VERSION) +
+                             ",\"client_id\":" + tools::JsonString(settings_.clientId) +
+                             ",\"broker_connected\":" + (brokerConnected ? "true" : "false") +
+                             ",\"connected_since\":" + text(brokerConnected ? IsoTime(connectedSince_) : "") +
+                             ",\"last_error\":" + text(error) + ",\"last_error_time\":" + text(errorAt) +
+                             ",\"acknowledged\":" + (acknowledged ? "true" : "false") +
+                             ",\"spool_records\":" + n(counts.records) + ",\"spool_bytes\":" + n(counts.bytes) +
+                             ",\"spool_max\":" + n(settings_.spoolMax) + ",\"records_dropped\":" + n(counts.dropped) +
+                             ",\"records_published\":" + n(published_) + ",\"records_refused\":" + n(refused_) +
+                             ",\"repeats_skipped\":" + n(repeatsSkipped_) + "}";
   const std::string time = "\"time\":\"" + IsoTime(std::chrono::system_clock::now()) + "\",";
   if (last) {
     // The bridge's last word: it no longer tells how the link is.
@@ -836,8 +836,7 @@ void Bridge::Step(int maxWaitMs) {
       if (failed_) return;
     }
     if (!connecting_ && !connected_) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(nextAttempt_ - Clock::now()).count() + 1;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(nextAttempt_ - Clock::now()).count() + 1;
       wait = std::max(0, std::min<int>(wait, static_cast<int>(left)));
     }
   }
@@ -947,8 +946,9 @@ bool Bridge::AppendDurably(std::vector<SpoolRecord>& batch) {
     ++tries;
     SetLastError(error);
     if (!said) {
-      Error(error + "; the records stay with kavro's library and nothing more is taken until the spool can be "
-                    "written; trying again every few seconds");
+      Error(error +
+            "; the records stay with kavro's library and nothing more is taken until the spool can be "
+            "written; trying again every few seconds");
       said = true;
     }
     Nap(retryMs);

@@ -90,8 +90,8 @@ int main(int argc, char** argv) {
   Bridge bridge(settings, spool, fromTerminal);
   if (!bridge.Start(error)) return fail(error);
   const SpoolCounts counts = spool.Counts();
-  Say("<6>", "bridging link " + settings.link + " to " + settings.broker + " under " + settings.topicPrefix +
-                 "/; " + std::to_string(counts.records) + " records wait in the spool");
+  Say("<6>", "bridging link " + settings.link + " to " + settings.broker + " under " + settings.topicPrefix + "/; " +
+                 std::to_string(counts.records) + " records wait in the spool");
 
   std::thread reader([&bridge] { bridge.RunReader(); });
   std::thread broker([&bridge] { bridge.RunBroker(); });
