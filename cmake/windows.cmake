@@ -77,15 +77,18 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/libkavrod/win32/kavrod32.cpp)
   # The pipe server on the Linux library's queueing core (kavrod_core),
   # apart from the DLL's entry points so that the unit tests link them
   # directly.
-  add_library(kavrod32_service STATIC ${CMAKE_SOURCE_DIR}/libkavrod/win32/pipe_server.cpp)
+  add_library(kavrod32_service STATIC ${CMAKE_SOURCE_DIR}/libkavrod/win32/pipe_server.cpp
+    ${CMAKE_SOURCE_DIR}/libkavrod/win32/win32_log_files.cpp)
   target_include_directories(kavrod32_service PUBLIC ${CMAKE_SOURCE_DIR}/libkavrod/win32)
   target_compile_definitions(kavrod32_service PUBLIC ${KAVRO_WIN_DEFINITIONS})
   target_link_libraries(kavrod32_service PUBLIC kavrod_core advapi32)
   # Ordinal 11, where the library's notices go.
   if(KAVRO_WIN_BITS EQUAL 32)
     set(KAVROD32_NOTICE_SINK KavrodSetNoticeSink@8)
+    set(KAVROD32_OPEN_LOG KavrodOpenRecordLog@24)
   else()
     set(KAVROD32_NOTICE_SINK KavrodSetNoticeSink)
+    set(KAVROD32_OPEN_LOG KavrodOpenRecordLog)
   endif()
   configure_file(${CMAKE_SOURCE_DIR}/libkavrod/win32/kavrod32.def.in ${CMAKE_BINARY_DIR}/kavrod32.def @ONLY)
   add_library(kavrod32 SHARED ${CMAKE_SOURCE_DIR}/libkavrod/win32/kavrod32.cpp ${CMAKE_BINARY_DIR}/kavrod32.def)

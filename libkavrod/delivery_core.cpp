@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
-#include <random>
 #include <utility>
 
 namespace kavrod {
@@ -78,29 +77,9 @@ bool ParseClientRequest(const uint8_t* data, size_t size, ClientRequest* request
   return true;
 }
 
-namespace {
-
-// Unique per start: the realtime clock in nanoseconds, stirred with a
-// random number so that two starts in the same tick still differ.
-uint64_t NewStartId() {
-  uint64_t x = static_cast<uint64_t>(
-      std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-          .count());
-  try {
-    std::random_device random;
-    x ^= uint64_t{random()} << 32 | random();
-  } catch (...) {}
-  // splitmix64's finaliser.
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-  x ^= x >> 31;
-  return x != 0 ? x : 1;
-}
-
-}  // namespace
 
 DeliveryCore::DeliveryCore(ServerHooks server, Limits limits)
-    : server_(std::move(server)), limits_(limits), start_id_(NewStartId()) {}
+    : server_(std::move(server)), limits_(limits), start_id_(NewUniqueId()) {}
 
 DeliveryCore::~DeliveryCore() {
   for (Record& r : log_) std::free(r.payload);
@@ -139,13 +118,13 @@ void DeliveryCore::NoteProgress() {
   if (waiters_ > 0) notify_ = true;
 }
 
-void DeliveryCore::Append(uint32_t kind, uint32_t value, void* payload, uint32_t length, int64_t* clock) {
+void DeliveryCore::Append(uint32_t kind, uint32_t value, void* payload, uint32_t length, int64_t* clock, bool logged) {
   // The clock is read only when a client's stall clock starts: once per
   // burst rather than once per record.
   for (Client& c : clients_) {
     if (!c.retired && c.cursor == end_) c.pending_since = ReadClock(clock);
   }
-  log_.push_back(Record{kind, value, payload, length, bytes_total_});
+  log_.push_back(Record{kind, value, payload, length, bytes_total_, next_sequence_++, logged});
   bytes_total_ += KAVROD_HEADER_SIZE + length;
   if (live_ == 0 && !backlog_) {
     backlog_ = true;
@@ -155,7 +134,7 @@ void DeliveryCore::Append(uint32_t kind, uint32_t value, void* payload, uint32_t
   ++work_;
 }
 
-void DeliveryCore::Retire(Client& c, const char* reason, const std::string& detail, Loss loss) {
+void DeliveryCore::Retire(Client& c, const char* reason, const std::string& detail, Loss loss, bool say) {
   if (c.retired) return;
   c.retired = true;
   --live_;
@@ -174,7 +153,7 @@ void DeliveryCore::Retire(Client& c, const char* reason, const std::string& deta
     kept = true;
   }
   if (loss == Loss::kCounted && !for_successor) records_lost_ += pending;
-  if (reason != nullptr) {
+  if (reason != nullptr && say) {
     std::string line = Format("client %llu dropped: ", c.id) + reason + detail;
     if (for_successor) {
       line += "; its unacknowledged records wait for the next acknowledged client";
@@ -198,6 +177,8 @@ void DeliveryCore::MakeRoom(uint64_t size) {
   }
   for (Client& c : clients_) {
     if (c.retired) continue;
+    // With the record log the acknowledged client reads on from the log.
+    if (record_log_ != nullptr && c.acknowledged) continue;
     // Whoever takes records first also takes the backlog, so it counts
     // against every client that might.
     uint64_t begin = c.cursor;
@@ -210,6 +191,18 @@ void DeliveryCore::MakeRoom(uint64_t size) {
     Retire(c, "cannot keep up", Format(" (%llu records behind)", pending), Loss::kCounted);
   }
   if (!ack_mode_) return;
+  if (record_log_ != nullptr) {
+    // With the record log, memory is a window onto it: what is kept only
+    // for the acknowledged client leaves memory and is read back from the
+    // log. A record the log could not take is lost with it.
+    mem_floor_ = std::max(mem_floor_, base_);
+    while (mem_floor_ < end_ && (end_ - mem_floor_ >= limits_.client_records_max ||
+                                 bytes_total_ - BytesBefore(mem_floor_) + size > limits_.client_bytes_max)) {
+      if (mem_floor_ >= ack_cursor_ && !At(mem_floor_).logged) ++records_lost_;
+      ++mem_floor_;
+    }
+    return;
+  }
   // Kept for the acknowledged client, whether or not one is connected: the
   // oldest go first.
   uint64_t dropped = 0;
@@ -220,9 +213,10 @@ void DeliveryCore::MakeRoom(uint64_t size) {
   }
   if (dropped == 0) return;
   records_lost_ += dropped;
-  for (Client& c : clients_) {
-    if (c.acknowledged && c.cursor < ack_cursor_) c.cursor = ack_cursor_;
-  }
+  // No cursor follows: a connected acknowledged client is never behind
+  // ack_cursor_ here (the loop above dropped it first), and one dropped may
+  // still have its last batch in a send outside the lock. Its cursor holds
+  // those records (PopDone) until it is committed and released.
   if (!ack_overflowing_) {
     ack_overflowing_ = true;
     notices_.push_back(
@@ -250,62 +244,127 @@ void DeliveryCore::Finish(After after) {
   if (after.wake) server_.wake();
 }
 
-int32_t DeliveryCore::Deliver(uint32_t address, void* payload, uint32_t length, int64_t now) {
-  if (payload == nullptr || length > KAVROD_PAYLOAD_MAX) return -1;
+void DeliveryCore::NotTaken() {
+  ++records_not_taken_;
+  ++next_sequence_;
+}
+
+int32_t DeliveryCore::TryTake(uint32_t address, void* payload, uint32_t length, Attempt attempt, int64_t* clock,
+                              uint64_t* lost_mark) {
   const uint64_t size = KAVROD_HEADER_SIZE + uint64_t{length};
-  bool refused = false;
-  bool lost = false;
+  int32_t result = 1;
   After after;
   // The producer frees what the clients are done with: the blocks were
   // allocated on its thread, and freeing them there hands them straight back
   // to its allocator for the next payloads. Two per record keeps ahead.
   void* done[2];
   size_t done_count = 0;
+  uint64_t ticket = 0;
   {
     std::lock_guard<std::mutex> guard(mutex_);
     if (stopping_) return -1;
     const uint64_t work_before = work_;
     const size_t live_before = live_;
-    const uint64_t lost_before = records_lost_;
+    // Counted from the first attempt: a record lost to make room then is
+    // lost for this payload.
+    if (attempt == Attempt::kFirst) *lost_mark = records_lost_;
+    const uint64_t lost_before = *lost_mark;
     MakeRoom(size);
-    lost = records_lost_ != lost_before;
-    if (live_ == 0 && backlog_ && end_ - backlog_begin_ >= limits_.backlog_max) {
-      if (ack_mode_) {
-        // Everything is kept for the acknowledged client anyway; a plain
-        // newcomer gets the latest of it.
-        ++backlog_begin_;
-      } else {
-        refused = true;
+    if (live_ == 0 && backlog_ && !ack_mode_) {
+      const uint64_t held = end_ - backlog_begin_;
+      switch (attempt) {
+        case Attempt::kFirst:
+          if (held >= limits_.backlog_max) result = kAskServer;
+          break;
+        case Attempt::kNoneWaiting:
+          if (held >= limits_.backlog_max) result = -1;
+          break;
+        case Attempt::kClientWaiting:
+          // The client about to be taken in may have the backlog grow for
+          // it as far as the deep buffer, in records and in bytes.
+          if (held >= limits_.client_records_max ||
+              bytes_total_ - BytesBefore(backlog_begin_) + size > limits_.client_bytes_max) {
+            result = -1;
+          }
+          break;
+      }
+    } else if (live_ == 0 && backlog_ && ack_mode_ && end_ - backlog_begin_ >= limits_.backlog_max) {
+      // Everything is kept for the acknowledged client anyway; a plain
+      // newcomer gets the latest of it, as much as it would get without
+      // the acknowledged mode (with the record log that mode is on from
+      // the start): the backlog, or the deep buffer for a client whose
+      // connect has returned.
+      const uint64_t held = end_ - backlog_begin_;
+      switch (attempt) {
+        case Attempt::kFirst: result = kAskServer; break;
+        case Attempt::kNoneWaiting:
+          if (held >= limits_.backlog_max) ++backlog_begin_;
+          break;
+        case Attempt::kClientWaiting:
+          if (held >= limits_.client_records_max ||
+              bytes_total_ - BytesBefore(backlog_begin_) + size > limits_.client_bytes_max) {
+            ++backlog_begin_;
+          }
+          break;
       }
     }
-    if (!refused) {
-      Append(KAVROD_RECORD_PAYLOAD, address, payload, length, &now);
+    if (result == 1) {
+      bool logged = false;
+      ticket = LogRecord(KAVROD_RECORD_PAYLOAD, address, payload, length, &logged);
+      Append(KAVROD_RECORD_PAYLOAD, address, payload, length, clock, logged);
       done_count = PopDone(done, 2);
+      if (records_lost_ != lost_before) result = 2;
+    } else if (result == -1) {
+      NotTaken();
     }
     after = Settle(work_before, live_before);
   }
   for (size_t i = 0; i < done_count; ++i) std::free(done[i]);
   Finish(after);
-  if (!refused) return lost ? 2 : 1;
+  // Taken only once it would survive a power loss as well.
+  if (ticket != 0 && record_log_->SyncAlways()) record_log_->WaitSynced(ticket);
+  return result;
+}
+
+int32_t DeliveryCore::Deliver(uint32_t address, void* payload, uint32_t length, int64_t now) {
+  if (payload == nullptr) return -1;
+  if (length > KAVROD_PAYLOAD_MAX) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!stopping_) NotTaken();
+    return -1;
+  }
+  uint64_t lost_mark = 0;
+  const int32_t result = TryTake(address, payload, length, Attempt::kFirst, &now, &lost_mark);
+  if (result != kAskServer) return result;
   // A client whose connect has returned is as good as connected: the
   // backlog may grow for it, as far as the deep buffer. Asking costs a
   // system call, so only a refusal asks; and a client taken in since the
   // refusal takes the record as well.
   const bool waiting = server_.client_waiting();
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (stopping_) return -1;
-    if (live_ == 0 && (!waiting || (backlog_ && end_ - backlog_begin_ >= limits_.client_records_max))) return -1;
-    Append(KAVROD_RECORD_PAYLOAD, address, payload, length, &now);
-  }
-  return 1;
+  return TryTake(address, payload, length, waiting ? Attempt::kClientWaiting : Attempt::kNoneWaiting, &now,
+                 &lost_mark);
 }
 
 bool DeliveryCore::Room(int64_t now, int64_t* retry_at) {
   bool room = true;
   *retry_at = std::numeric_limits<int64_t>::max();
+  if (LogNearlyFull()) {
+    // The log's bound holds the link back, not the acknowledged client:
+    // only acknowledgements make room.
+    room = false;
+    *retry_at = now + kLogRoomPollMs;
+    if (!log_holding_) {
+      log_holding_ = true;
+      notices_.push_back("<4>the record log is nearly full: holding the link back until the acknowledged client "
+                         "acknowledges more");
+      ++work_;
+    }
+  } else {
+    log_holding_ = false;
+  }
   for (Client& c : clients_) {
     if (c.retired) continue;
+    if (record_log_ != nullptr && c.acknowledged) continue;
     uint64_t begin = c.cursor;
     if (backlog_ && backlog_begin_ < begin) begin = backlog_begin_;
     const uint64_t pending = end_ - begin;
@@ -337,7 +396,8 @@ int32_t DeliveryCore::WaitForRoom(int64_t timeout_ms) {
   // While the whole log is within the hold-back nobody is behind: the
   // common case, asked before every read of the socket, costs one lock.
   if (end_ - base_ <= limits_.hold_back &&
-      bytes_total_ - (base_ == end_ ? bytes_total_ : log_.front().bytes_before) <= limits_.client_bytes_max / 2) {
+      bytes_total_ - (base_ == end_ ? bytes_total_ : log_.front().bytes_before) <= limits_.client_bytes_max / 2 &&
+      !LogNearlyFull()) {
     return 1;
   }
   const uint64_t lost_before = records_lost_;
@@ -375,18 +435,28 @@ DeliveryCore::Status DeliveryCore::QueryStatus() const {
   }
   s.records_lost = records_lost_;
   s.records_unacknowledged = ack_mode_ ? end_ - ack_cursor_ : 0;
+  s.records_not_taken = records_not_taken_;
+  s.records_not_logged = records_not_logged_;
+  if (record_log_ != nullptr) s.records_unacknowledged = next_sequence_ - 1 - acked_sequence_;
   return s;
 }
 
 bool DeliveryCore::FillStatus(KavrodStatus* out) const {
-  if (out == nullptr || out->size < sizeof(KavrodStatus)) return false;
+  // A caller built against an older header passes a shorter record: it is
+  // filled as far as it goes.
+  if (out == nullptr || out->size < KAVROD_STATUS_SIZE_V1) return false;
   const Status s = QueryStatus();
-  out->size = sizeof(KavrodStatus);
   out->clients = s.clients;
   out->acknowledged_clients = s.acknowledged_clients;
   out->reserved = 0;
   out->records_lost = s.records_lost;
   out->records_unacknowledged = s.records_unacknowledged;
+  if (out->size >= sizeof(KavrodStatus)) {
+    out->records_not_taken = s.records_not_taken;
+    out->size = sizeof(KavrodStatus);
+  } else {
+    out->size = KAVROD_STATUS_SIZE_V1;
+  }
   return true;
 }
 
@@ -396,10 +466,14 @@ void DeliveryCore::Signal(uint32_t code, int64_t now) {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     if (stopping_) return;
-    Append(KAVROD_RECORD_LINK_EVENT, code, nullptr, 0, &now);
+    bool logged = false;
+    LogRecord(KAVROD_RECORD_LINK_EVENT, code, nullptr, 0, &logged);
+    Append(KAVROD_RECORD_LINK_EVENT, code, nullptr, 0, &now, logged);
     link_up_ = code == KAVROD_EVENT_ESTABLISHED;
     if (code == KAVROD_EVENT_SHUTDOWN) {
       stopping_ = true;
+      SayHushed(second_acknowledged_);
+      SayHushed(late_acknowledged_);
       // A producer waiting for room gives up: nothing is taken any more.
       if (waiters_ > 0) notify_ = true;
       wake = sleeping_;
@@ -411,6 +485,9 @@ void DeliveryCore::Signal(uint32_t code, int64_t now) {
   }
   if (notify) room_.notify_all();
   if (wake) server_.wake();
+  // The process ends right after event 0: the log is synced and marked
+  // as stopped cleanly first.
+  if (code == KAVROD_EVENT_SHUTDOWN && record_log_ != nullptr) record_log_->Close();
 }
 
 void DeliveryCore::Shutdown() {
@@ -450,10 +527,11 @@ DeliveryCore::ClientId DeliveryCore::Accept(int64_t now, OutRecord* state) {
   return c.id;
 }
 
-void DeliveryCore::Request(ClientId id, const uint8_t* data, size_t size) {
+void DeliveryCore::Request(ClientId id, const uint8_t* data, size_t size, int64_t now) {
   ClientRequest request;
   if (!ParseClientRequest(data, size, &request)) return;
   After after;
+  uint64_t acknowledged = 0;
   {
     std::lock_guard<std::mutex> guard(mutex_);
     Client* c = Find(id);
@@ -468,22 +546,53 @@ void DeliveryCore::Request(ClientId id, const uint8_t* data, size_t size) {
         c->credit += std::min<uint64_t>(room, request.value);
         break;
       }
-      case KAVROD_REQUEST_ACKNOWLEDGED: BecomeAcknowledged(*c); break;
-      case KAVROD_REQUEST_ACK: Acknowledge(*c, request.sequence); break;
+      case KAVROD_REQUEST_ACKNOWLEDGED: BecomeAcknowledged(*c, ReadClock(&now)); break;
+      case KAVROD_REQUEST_ACK: {
+        const uint64_t before = acked_sequence_;
+        Acknowledge(*c, request.sequence);
+        if (record_log_ != nullptr && acked_sequence_ != before) acknowledged = acked_sequence_;
+        break;
+      }
     }
     after = Settle(work_before, live_before);
   }
   Finish(after);
+  if (acknowledged != 0) record_log_->Acknowledge(acknowledged);
 }
 
-void DeliveryCore::BecomeAcknowledged(Client& c) {
+void DeliveryCore::RefuseAcknowledged(Client& c, Hushed& hushed, int64_t now) {
+  if (hushed.said && now < hushed.next_at) {
+    ++hushed.unsaid;
+    Retire(c, hushed.reason, {}, Loss::kNone, false);
+    return;
+  }
+  const std::string detail =
+      hushed.unsaid > 0 ? Format(" (and %llu more clients since the last such line)", hushed.unsaid) : std::string();
+  hushed.said = true;
+  hushed.unsaid = 0;
+  hushed.next_at = now + 60000;
+  Retire(c, hushed.reason, detail, Loss::kNone);
+}
+
+void DeliveryCore::SayHushed(Hushed& hushed) {
+  if (hushed.unsaid == 0) return;
+  notices_.push_back(Format("%llu more clients dropped since the last such line: ", hushed.unsaid) + hushed.reason);
+  hushed.unsaid = 0;
+  ++work_;
+}
+
+void DeliveryCore::BecomeAcknowledged(Client& c, int64_t now) {
   if (c.acknowledged) return;
-  // Asked for before the first record: a client already sent records
-  // cannot turn into one that is sent them again.
-  if (c.taken) return;
+  // Asked for after records were sent: the client cannot turn into one that
+  // is sent them again with their identity, and serving it as a plain client
+  // would hide that it is not acknowledged. It is closed, and sees it.
+  if (c.taken) {
+    RefuseAcknowledged(c, late_acknowledged_, now);
+    return;
+  }
   for (const Client& other : clients_) {
     if (!other.retired && other.acknowledged) {
-      Retire(c, "an acknowledged client is connected already", {}, Loss::kNone);
+      RefuseAcknowledged(c, second_acknowledged_, now);
       return;
     }
   }
@@ -495,18 +604,40 @@ void DeliveryCore::BecomeAcknowledged(Client& c) {
   }
   // What its predecessor was sent but did not acknowledge comes first.
   c.cursor = ack_cursor_;
+  c.log_next = acked_sequence_ + 1;
   c.acknowledged = true;
   c.introducing = false;
 }
 
 void DeliveryCore::Acknowledge(Client& c, uint64_t sequence) {
   if (!c.acknowledged) return;
-  // Sequence numbers count from 1: record n of the log is sequence n + 1.
-  // Only what was sent can be acknowledged.
-  const uint64_t upto = std::min(sequence, c.cursor);
-  if (upto <= ack_cursor_) return;
-  ack_cursor_ = upto;
-  ack_overflowing_ = false;
+  if (record_log_ != nullptr) {
+    // Only what was sent can be acknowledged.
+    const uint64_t upto = std::min(sequence, c.log_next - 1);
+    if (upto <= acked_sequence_) return;
+    acked_sequence_ = upto;
+    FollowAcknowledged();
+    return;
+  }
+  // Only what was sent can be acknowledged: the records from ack_cursor_
+  // up to the client's cursor whose sequence is at most `sequence` (the
+  // numbers rise, with gaps where payloads were refused).
+  uint64_t low = ack_cursor_;
+  uint64_t high = c.cursor;
+  while (low < high) {
+    const uint64_t mid = low + (high - low) / 2;
+    if (At(mid).sequence <= sequence) {
+      low = mid + 1;
+    } else {
+      high = mid;
+    }
+  }
+  if (low <= ack_cursor_) return;
+  ack_cursor_ = low;
+  if (ack_overflowing_ && end_ - ack_cursor_ <= limits_.client_records_max / 2 &&
+      bytes_total_ - BytesBefore(ack_cursor_) <= limits_.client_bytes_max / 2) {
+    ack_overflowing_ = false;
+  }
 }
 
 bool DeliveryCore::Introducing(ClientId id) const {
@@ -524,7 +655,7 @@ void DeliveryCore::Promote(ClientId id, int64_t now) {
 }
 
 size_t DeliveryCore::Collect(ClientId id, int64_t now, OutRecord* out, size_t max) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
   Client* c = Find(id);
   if (c == nullptr || !CanTake(*c)) return 0;
   if (backlog_) {
@@ -534,16 +665,35 @@ size_t DeliveryCore::Collect(ClientId id, int64_t now, OutRecord* out, size_t ma
     c->progress_at = now;
     backlog_ = false;
   }
+  if (record_log_ != nullptr && c->acknowledged) {
+    // A few rounds at most: each either sends or moves the client on.
+    bool in_memory = false;
+    for (int round = 0; round < 4 && !in_memory; ++round) {
+      if (c->log_next <= acked_sequence_) c->log_next = acked_sequence_ + 1;
+      if (c->log_next >= MemoryFirstSequence()) {
+        in_memory = true;
+        break;
+      }
+      const size_t n = CollectFromLog(lock, c, id, out, max);
+      if (n > 0 || c == nullptr) return n;
+    }
+    if (!in_memory) {
+      ++work_;
+      return 0;
+    }
+    c->cursor = IndexAfter(base_, c->log_next - 1);
+  }
   uint64_t n = std::min<uint64_t>(end_ - c->cursor, max);
   if (c->credit_mode && !stopping_) n = std::min(n, c->credit);
+  const uint64_t id_field = RecordId();
   for (uint64_t i = 0; i < n; ++i) {
     const uint64_t seq = c->cursor + i;
     const Record& r = At(seq);
     OutRecord& o = out[i];
     if (c->acknowledged) {
       FillHeader(&o, r.kind == KAVROD_RECORD_PAYLOAD ? KAVROD_RECORD_PAYLOAD_ID : KAVROD_RECORD_LINK_EVENT_ID, r.value);
-      PutLe64(o.header + 8, start_id_);
-      PutLe64(o.header + 16, seq + 1);
+      PutLe64(o.header + 8, id_field);
+      PutLe64(o.header + 16, r.sequence);
       o.header_size = KAVROD_ID_HEADER_SIZE;
     } else {
       FillHeader(&o, r.kind, r.value);
@@ -552,7 +702,116 @@ size_t DeliveryCore::Collect(ClientId id, int64_t now, OutRecord* out, size_t ma
     o.payload = r.payload;
     o.length = r.length;
   }
+  c->in_flight = n > 0;
+  c->batch_from_log = false;
+  c->batch_from = c->cursor;
   return static_cast<size_t>(n);
+}
+
+size_t DeliveryCore::CollectFromLog(std::unique_lock<std::mutex>& lock, Client*& c, ClientId id, OutRecord* out,
+                                    size_t max) {
+  const uint64_t from = c->log_next;
+  const uint64_t limit = MemoryFirstSequence();
+  size_t want = max;
+  if (c->credit_mode && !stopping_) want = static_cast<size_t>(std::min<uint64_t>(want, c->credit));
+  if (want == 0) return 0;
+  // The batch and the reading belong to the service thread; the producer
+  // goes on meanwhile.
+  c->in_flight = true;
+  c->batch_from_log = true;
+  lock.unlock();
+  from_log_.clear();
+  uint64_t next = 0;
+  record_log_->Read(from, limit, want, &from_log_, &next);
+  lock.lock();
+  c = Find(id);
+  if (c == nullptr || !CanTake(*c)) {
+    c = nullptr;
+    return 0;
+  }
+  c->in_flight = false;
+  if (c->log_next != from) return 0;
+  if (from_log_.empty()) {
+    // Nothing left below the memory window: what is missing there was
+    // dropped by the log's bound or never reached it, and is counted.
+    c->log_next = std::max(c->log_next, next);
+    return 0;
+  }
+  for (size_t i = 0; i < from_log_.size(); ++i) {
+    const LoggedRecord& r = from_log_[i];
+    OutRecord& o = out[i];
+    uint32_t kind = r.kind == KAVROD_RECORD_PAYLOAD ? KAVROD_RECORD_PAYLOAD_ID : KAVROD_RECORD_LINK_EVENT_ID;
+    if (r.sequence < first_of_start_) kind |= KAVROD_RECORD_AGAIN;
+    FillHeader(&o, kind, r.value);
+    PutLe64(o.header + 8, r.log_id);
+    PutLe64(o.header + 16, r.sequence);
+    o.header_size = KAVROD_ID_HEADER_SIZE;
+    o.payload = r.payload.data();
+    o.length = static_cast<uint32_t>(r.payload.size());
+  }
+  c->in_flight = true;
+  c->batch_from_log = true;
+  c->cursor = base_;
+  return from_log_.size();
+}
+
+uint64_t DeliveryCore::LogRecord(uint32_t kind, uint32_t value, const void* payload, uint32_t length, bool* logged) {
+  *logged = false;
+  if (record_log_ == nullptr) return 0;
+  const RecordLog::Appended a = record_log_->Append(next_sequence_, kind, value, payload, length);
+  if (a.dropped > 0) {
+    // The log's bound took the oldest unacknowledged records.
+    records_lost_ += a.dropped;
+    if (a.floor - 1 > acked_sequence_) {
+      acked_sequence_ = a.floor - 1;
+      FollowAcknowledged();
+    }
+    NoteProgress();
+  }
+  if (!a.written) {
+    ++records_not_logged_;
+    return 0;
+  }
+  *logged = true;
+  return a.ticket;
+}
+
+bool DeliveryCore::LogNearlyFull() const {
+  return record_log_ != nullptr && record_log_->Bytes() > record_log_->MaxBytes() - record_log_->MaxBytes() / 8;
+}
+
+void DeliveryCore::AttachLog(RecordLog* log) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (record_log_ != nullptr || base_ != end_) return;
+  record_log_ = log;
+  ack_mode_ = true;
+  // This start goes on where the log stands.
+  next_sequence_ = log->NextSequence();
+  first_of_start_ = log->FirstSequenceOfStart();
+  acked_sequence_ = log->Acknowledged();
+  mem_floor_ = base_;
+  ack_cursor_ = end_;
+  backlog_ = false;
+}
+
+uint64_t DeliveryCore::IndexAfter(uint64_t from, uint64_t sequence) const {
+  uint64_t low = std::max(from, base_);
+  uint64_t high = end_;
+  while (low < high) {
+    const uint64_t mid = low + (high - low) / 2;
+    if (At(mid).sequence <= sequence) {
+      low = mid + 1;
+    } else {
+      high = mid;
+    }
+  }
+  return low;
+}
+
+void DeliveryCore::FollowAcknowledged() {
+  ack_cursor_ = IndexAfter(ack_cursor_, acked_sequence_);
+  ack_overflowing_ = false;
+  NoteProgress();
 }
 
 uint64_t DeliveryCore::Commit(ClientId id, size_t sent, int64_t now) {
@@ -562,8 +821,20 @@ uint64_t DeliveryCore::Commit(ClientId id, size_t sent, int64_t now) {
     std::lock_guard<std::mutex> guard(mutex_);
     work = work_;
     Client* c = Find(id);
-    if (c == nullptr || sent == 0) return work;
-    c->cursor += sent;
+    if (c == nullptr) return work;
+    const bool from_log = c->in_flight && c->batch_from_log;
+    c->in_flight = false;
+    c->batch_from_log = false;
+    if (sent == 0) return work;
+    if (from_log) {
+      c->log_next = std::max(c->log_next, from_log_[sent - 1].sequence + 1);
+      // A batch from the log may end short of what is there: the service
+      // thread must come again rather than sleep.
+      work = ++work_;
+    } else {
+      c->cursor += sent;
+      if (record_log_ != nullptr && c->acknowledged) c->log_next = At(c->cursor - 1).sequence + 1;
+    }
     c->taken = true;
     c->credit -= std::min<uint64_t>(c->credit, sent);
     c->progress_at = now;
@@ -612,9 +883,14 @@ size_t DeliveryCore::PopDone(void** blocks, size_t max, uint64_t keep_records, u
   // Retired clients that are not yet released still count: a server may have
   // a write of theirs in flight.
   uint64_t low = end_;
-  for (const Client& c : clients_) low = std::min(low, c.cursor);
+  for (const Client& c : clients_) {
+    // With the record log the acknowledged client holds in memory only
+    // what it is sending; it reads the rest back from the log.
+    if (record_log_ != nullptr && c.acknowledged && !c.in_flight) continue;
+    low = std::min(low, c.cursor);
+  }
   if (backlog_) low = std::min(low, backlog_begin_);
-  if (ack_mode_) low = std::min(low, ack_cursor_);
+  if (ack_mode_) low = std::min(low, record_log_ != nullptr ? std::max(ack_cursor_, mem_floor_) : ack_cursor_);
   size_t n = 0;
   while (base_ < low && n < max &&
          (low - base_ > keep_records || BytesBefore(low) - log_.front().bytes_before > keep_bytes)) {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "kavrod.h"
+#include "record_log.h"
 
 namespace kavrod {
 
@@ -86,6 +87,13 @@ class DeliveryCore {
 
   explicit DeliveryCore(ServerHooks server, Limits limits = {});
   ~DeliveryCore();
+
+  // Serves the acknowledged client from the record log from now on, before
+  // the first record: every record is written to it before Deliver
+  // returns, kept until acknowledged (whether or not an acknowledged client
+  // ever connects), and what an earlier start left unacknowledged goes to
+  // that client first. The log outlives the core's use of it.
+  void AttachLog(RecordLog* log);
   DeliveryCore(const DeliveryCore&) = delete;
   DeliveryCore& operator=(const DeliveryCore&) = delete;
 
@@ -94,7 +102,9 @@ class DeliveryCore {
   // DeliverPayload at time `now` (milliseconds; -1: read the clock if the
   // answer depends on it): takes the block (1, or 2 when records were lost
   // to make room for it) or refuses it (-1). Never waits: a client that the
-  // record would put beyond the deep buffer is dropped first.
+  // record would put beyond the deep buffer is dropped first. A payload
+  // refused while the core runs is counted as not taken and still uses up
+  // its sequence number, so the acknowledged client sees the gap.
   int32_t Deliver(uint32_t address, void* payload, uint32_t length, int64_t now = -1);
   // KavrodWaitForRoom: waits, at most timeout_ms, while a client is more
   // than the hold-back behind; 1 when none is (any more), 2 the same after
@@ -110,14 +120,22 @@ class DeliveryCore {
     uint32_t acknowledged_clients = 0;
     uint64_t records_lost = 0;
     uint64_t records_unacknowledged = 0;
+    uint64_t records_not_taken = 0;
+    // Taken but not written to the record log (it could not be written):
+    // kept in memory only.
+    uint64_t records_not_logged = 0;
   };
   Status QueryStatus() const;
-  // KavrodQueryStatus: fills `out`, whose size the caller has set; false
-  // when it is too small.
+  // KavrodQueryStatus: fills as much of `out` as the size the caller has
+  // set holds, and sets the size to what it filled; false when it is smaller
+  // than the first version of the record.
   bool FillStatus(KavrodStatus* out) const;
   // The number fixed for the life of the core that, with a record's
   // sequence number, identifies it to the acknowledged client.
   uint64_t StartId() const { return start_id_; }
+  // The id records of this start carry: the log's id with a record log,
+  // else the start id.
+  uint64_t RecordId() const { return record_log_ != nullptr ? record_log_->LogId() : start_id_; }
   // SignalLinkEvent. Link events are never refused. After event 0 the core
   // stops taking anything; the server flushes and closes.
   void Signal(uint32_t code, int64_t now);
@@ -129,8 +147,8 @@ class DeliveryCore {
 
   // A new client; 0 when the cap is reached. `state` is its first record.
   ClientId Accept(int64_t now, OutRecord* state);
-  // A packet the client sent.
-  void Request(ClientId id, const uint8_t* data, size_t size);
+  // A packet the client sent, at time `now` (-1: read the clock if needed).
+  void Request(ClientId id, const uint8_t* data, size_t size, int64_t now = -1);
   // A new client is held back until it has either sent a credit or shown
   // that it reads (it took its first record): then it is a plain client.
   bool Introducing(ClientId id) const;
@@ -187,6 +205,11 @@ class DeliveryCore {
     void* payload;
     uint32_t length;
     uint64_t bytes_before;  // bytes of every earlier record
+    // The acknowledged client's sequence number: one more than the record
+    // before, or more when payloads were refused in between.
+    uint64_t sequence;
+    // In the record log: it may leave memory before it is acknowledged.
+    bool logged;
   };
   struct Client {
     ClientId id = 0;
@@ -206,25 +229,55 @@ class DeliveryCore {
     bool retired = false;
     // It holds the producer back; said once until it has caught up.
     bool holding = false;
+    // Records collected and not yet committed, from batch_from on: their
+    // blocks are being read without the lock. From the record log when
+    // batch_from_log.
+    bool in_flight = false;
+    bool batch_from_log = false;
+    uint64_t batch_from = 0;
+    // With the record log, the acknowledged client's next sequence.
+    uint64_t log_next = 0;
   };
   // Whose records a dropped client leaves: the lost count, the backlog, or
   // the acknowledged client's successor.
   enum class Loss { kNone, kCounted };
+  // A line that a client in a loop could repeat thousands of times a
+  // second: said once, then at most once a minute with the count of those
+  // not said.
+  struct Hushed {
+    const char* reason;
+    int64_t next_at = 0;
+    bool said = false;
+    uint64_t unsaid = 0;
+  };
+  // One try at taking a payload. kAskServer: refused for want of a client,
+  // unless the server has one waiting to be taken in.
+  static constexpr int32_t kAskServer = -2;
+  enum class Attempt { kFirst, kNoneWaiting, kClientWaiting };
+  int32_t TryTake(uint32_t address, void* payload, uint32_t length, Attempt attempt, int64_t* clock,
+                  uint64_t* lost_mark);
+  // A payload no one can take: counted, and its sequence number used up.
+  void NotTaken();
 
   Client* Find(ClientId id);
   const Client* Find(ClientId id) const;
   // `clock` is the time of the call, or -1 until it is read.
-  void Append(uint32_t kind, uint32_t value, void* payload, uint32_t length, int64_t* clock);
+  void Append(uint32_t kind, uint32_t value, void* payload, uint32_t length, int64_t* clock, bool logged);
   const Record& At(uint64_t seq) const { return log_[static_cast<size_t>(seq - base_)]; }
   uint64_t BytesBefore(uint64_t seq) const { return seq == end_ ? bytes_total_ : At(seq).bytes_before; }
   bool CanTake(const Client& c) const;
   bool WantsWake() const;
-  void Retire(Client& c, const char* reason, const std::string& detail, Loss loss);
+  void Retire(Client& c, const char* reason, const std::string& detail, Loss loss, bool say = true);
+  // Drops a client whose request to be acknowledged cannot be met, closed
+  // so that it sees it; the line is hushed as Hushed says.
+  void RefuseAcknowledged(Client& c, Hushed& hushed, int64_t now);
+  // The count of the hushed lines not said yet, said at the end.
+  void SayHushed(Hushed& hushed);
   // Drops every client that another record would put beyond the deep
   // buffer, and in the acknowledged mode the oldest unacknowledged records
   // that would not fit any more.
   void MakeRoom(uint64_t size);
-  void BecomeAcknowledged(Client& c);
+  void BecomeAcknowledged(Client& c, int64_t now);
   void Acknowledge(Client& c, uint64_t sequence);
   // Wakes the service thread and any WaitForRoom after a change made under
   // the lock; called with the lock released.
@@ -266,11 +319,48 @@ class DeliveryCore {
   std::vector<std::string> notices_;
   const uint64_t start_id_;
   uint64_t records_lost_ = 0;
+  uint64_t records_not_taken_ = 0;
+  uint64_t next_sequence_ = 1;
   // The acknowledged mode: from the first acknowledged client on, records
   // from ack_cursor_ on are kept until acknowledged.
   bool ack_mode_ = false;
   uint64_t ack_cursor_ = 0;
+  // Kept records overflow: said once, and again only after the kept
+  // records have fallen to half the buffer.
   bool ack_overflowing_ = false;
+  Hushed second_acknowledged_{"an acknowledged client is connected already"};
+  Hushed late_acknowledged_{"asked to be the acknowledged client after it was sent records"};
+
+  // The record log, when there is one. Records from ack_cursor_ on that
+  // are below mem_floor_ have left memory and are read back from the log.
+  // Below memory there are no indexes: the acknowledged client's place is
+  // its next sequence (Client::log_next), what is acknowledged is
+  // acked_sequence_ (every record up to it).
+  RecordLog* record_log_ = nullptr;
+  uint64_t mem_floor_ = 0;
+  uint64_t acked_sequence_ = 0;
+  // Records below this sequence were written by an earlier start.
+  uint64_t first_of_start_ = 0;
+  // The acknowledged client's batch read back from the log (service
+  // thread only).
+  std::vector<LoggedRecord> from_log_;
+  uint64_t records_not_logged_ = 0;
+  // The log's bound holds the producer back; said once per episode.
+  bool log_holding_ = false;
+  static constexpr int64_t kLogRoomPollMs = 50;
+  bool LogNearlyFull() const;
+  // Fills out[] from the log for the acknowledged client; the lock is
+  // released while reading.
+  size_t CollectFromLog(std::unique_lock<std::mutex>& lock, Client*& c, ClientId id, OutRecord* out, size_t max);
+  // Writes the record numbered end_ to the log; returns the sync ticket.
+  uint64_t LogRecord(uint32_t kind, uint32_t value, const void* payload, uint32_t length, bool* logged);
+  // The sequence of the first record in memory.
+  uint64_t MemoryFirstSequence() const { return base_ < end_ ? log_.front().sequence : next_sequence_; }
+  // The first record in memory from `from` on whose sequence is above
+  // `sequence`.
+  uint64_t IndexAfter(uint64_t from, uint64_t sequence) const;
+  // acked_sequence_ moved on: ack_cursor_ follows it in memory.
+  void FollowAcknowledged();
 };
 
 }  // namespace kavrod

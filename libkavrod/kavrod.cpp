@@ -10,7 +10,9 @@
 // link lock where its transport carries back-pressure.
 #include "kavrod.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <new>
 
 #include "unix_server.h"
@@ -54,6 +56,18 @@ KAVROD_EXPORT void SignalLinkEvent(uint32_t code) {
 
 KAVROD_EXPORT int32_t KavrodWaitForRoom(uint32_t timeout_ms) {
   return server != nullptr ? server->WaitForRoom(timeout_ms) : 1;
+}
+
+KAVROD_EXPORT int32_t KavrodOpenRecordLog(const char* directory, uint64_t max_bytes, uint32_t flags, char* message,
+                                          uint32_t message_size) {
+  std::string error = "the library did not start";
+  if (server != nullptr && directory != nullptr && *directory != '\0' &&
+      server->OpenRecordLog(directory, max_bytes == 0 ? KAVROD_RECORD_LOG_MAX_DEFAULT : max_bytes,
+                            (flags & KAVROD_RECORD_LOG_SYNC_ALWAYS) != 0, &error)) {
+    return 1;
+  }
+  if (message != nullptr && message_size > 0) std::snprintf(message, message_size, "%s", error.c_str());
+  return 0;
 }
 
 KAVROD_EXPORT int32_t KavrodQueryStatus(struct KavrodStatus* status) {

@@ -56,7 +56,8 @@
  *     u64 start_id           fixed for the life of the link driver's
  *                            process, different for every start
  *     u64 sequence           numbers every payload and event of the process
- *                            from 1 upwards, without gaps
+ *                            from 1 upwards; a gap is a payload no one
+ *                            could take (see DeliverPayload)
  *
  * then the payload bytes (at most KAVROD_ID_RECORD_MAX bytes in all). The
  * link-state record still comes first, with its 8-byte header. The client
@@ -75,9 +76,26 @@
  * goes (closed, killed, dropped), the records it was sent but had not
  * acknowledged go first, in order and with the same identity, to the next
  * acknowledged client, then the rest: the same record may thus arrive
- * twice, never with another identity. One acknowledged client at a time: a
+ * twice, never with another identity. The request counts as long as the
+ * client has been sent no record; a client that asks later is closed, so
+ * that it knows it is not acknowledged. One acknowledged client at a time: a
  * second one asking while one is connected is closed after its link-state
- * record. Plain and credit clients are served as before alongside it.
+ * record. Both refusals are said on standard error once, then at most once a
+ * minute with the count of those not said. Plain and credit clients are
+ * served as before alongside it. The overflow of kept records is said once,
+ * until the kept records are down to half the deep buffer again.
+ *
+ * The record log (kavro --record-log DIR, see KavrodOpenRecordLog): every
+ * record is written to a checksummed log in DIR before DeliverPayload
+ * returns, and the acknowledged client is served from it from the start of
+ * the link driver on, whether or not one ever connected; only the log's
+ * bound drops records, and a record leaves the log when acknowledged. Then
+ * start_id carries the log id and the sequence goes on across restarts of
+ * the link driver: what no acknowledged client acknowledged is delivered
+ * again after a restart, first, in order, with the identity it had and
+ * KAVROD_RECORD_AGAIN set in its kind. A start not preceded by a clean stop
+ * gives new records a new log id, so no (log id, sequence) pair is ever
+ * issued twice; the sequences a client is sent rise across log ids.
  *
  * Flow: the link never waits on a client. DeliverPayload never waits; each
  * client may fall KAVROD_CLIENT_QUEUE_MAX records (KAVROD_CLIENT_BYTES_MAX
@@ -93,7 +111,7 @@
  * Client programs need only the constants below; the functions are for the
  * link driver and for companion libraries of one's own, which must export
  * DeliverPayload and SignalLinkEvent by name with C linkage, and may export
- * KavrodWaitForRoom and KavrodQueryStatus.
+ * KavrodWaitForRoom, KavrodQueryStatus and KavrodOpenRecordLog.
  */
 #ifndef KAVROD_H
 #define KAVROD_H
@@ -176,8 +194,13 @@ extern "C" {
  * block of `length` bytes allocated with malloc. Returns -1 when the library
  * cannot hold the payload (no client connected and the backlog full, the
  * library ending, longer than KAVROD_PAYLOAD_MAX): the block stays the
- * caller's. Any other result: the library owns the block and frees it with
- * free: 1, or 2 when records were lost to a slow client in this call (the
+ * caller's. Every refusal while the library runs is counted
+ * (records_not_taken) and uses up the payload's sequence number, so that the
+ * acknowledged client sees it as a gap. The backlog may grow beyond
+ * KAVROD_BACKLOG_MAX for a client that has connected but is not taken in
+ * yet, up to the deep buffer in records and in bytes. Any other result: the
+ * library owns the block and frees it with free: 1, or 2 when records were
+ * lost in this call (a slow client dropped, kept records overflowing; the
  * link driver then asks KavrodQueryStatus). Never waits: a client the
  * payload would put more than KAVROD_CLIENT_QUEUE_MAX records behind is
  * disconnected instead.
@@ -199,6 +222,24 @@ KAVROD_EXPORT void SignalLinkEvent(uint32_t code);
  */
 KAVROD_EXPORT int32_t KavrodWaitForRoom(uint32_t timeout_ms);
 
+/* The record log (see KavrodOpenRecordLog): its bound when none is given,
+ * and the flag that syncs every record before it is taken. */
+#define KAVROD_RECORD_LOG_MAX_DEFAULT (256ull * 1024u * 1024u)
+#define KAVROD_RECORD_LOG_SYNC_ALWAYS 1u
+
+/*
+ * Optional. Opens the record log in `directory` (created when missing) and
+ * holds it against a second link driver; call it once, before the first
+ * record. `max_bytes` bounds it (0: KAVROD_RECORD_LOG_MAX_DEFAULT); `flags`
+ * may hold KAVROD_RECORD_LOG_SYNC_ALWAYS. Returns 1, or 0 with a line
+ * saying why in `message` (at most `message_size` bytes with its end).
+ * A log that cannot be read is set aside and a new one started: only a
+ * directory that cannot be taken (held by another driver, not creatable)
+ * fails.
+ */
+KAVROD_EXPORT int32_t KavrodOpenRecordLog(const char* directory, uint64_t max_bytes, uint32_t flags, char* message,
+                                          uint32_t message_size);
+
 /* What KavrodQueryStatus fills in. */
 struct KavrodStatus {
   uint32_t size; /* set by the caller: sizeof(struct KavrodStatus) */
@@ -207,7 +248,14 @@ struct KavrodStatus {
   uint32_t reserved;
   uint64_t records_lost;           /* to slow clients, and unacknowledged ones dropped, since the start */
   uint64_t records_unacknowledged; /* kept for the acknowledged client */
+  /* Added later. A caller built against an older header sets a smaller size
+   * and is filled up to records_unacknowledged, with size set to
+   * KAVROD_STATUS_SIZE_V1; an older library does the same to a newer caller,
+   * so check size before reading this field. */
+  uint64_t records_not_taken; /* payloads refused (-1) since the start: no client, the backlog full, a bound reached */
 };
+/* The size of the record before records_not_taken was added. */
+#define KAVROD_STATUS_SIZE_V1 32u
 
 /*
  * Optional. Fills `status` (whose size the caller has set) and returns 1;

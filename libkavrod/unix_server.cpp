@@ -1,9 +1,13 @@
 #include "unix_server.h"
 
+#include "posix_log_files.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/sockios.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -48,6 +52,26 @@ constexpr int64_t kAcceptPauseMs = 500;
 // record, less often the longer it waits.
 constexpr int64_t kIntroCheckMaxMs = 64;
 
+// The service thread starts with the host's asynchronous signals blocked: a
+// signal sent to the process must reach the thread the host routes it on
+// (kavro's main loop), never this one, which would swallow it or run the
+// host's handler in the middle of a client's turn. Faults stay deliverable.
+class HostSignalsBlocked {
+ public:
+  HostSignalsBlocked() {
+    sigset_t all;
+    sigfillset(&all);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) sigdelset(&all, fault);
+    pthread_sigmask(SIG_BLOCK, &all, &saved_);
+  }
+  ~HostSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+  HostSignalsBlocked(const HostSignalsBlocked&) = delete;
+  HostSignalsBlocked& operator=(const HostSignalsBlocked&) = delete;
+
+ private:
+  sigset_t saved_;
+};
+
 std::string Decimal(unsigned long long value) {
   char text[24];
   std::snprintf(text, sizeof text, "%llu", value);
@@ -72,6 +96,8 @@ UnixServer::UnixServer(const std::string& run_dir, Limits limits, gid_t group)
   // right after the driver finds it.
   TryListen(MonotonicMs());
   try {
+    // The new thread inherits the mask it is created with.
+    HostSignalsBlocked blocked;
     thread_ = std::thread([this] { Run(); });
   } catch (const std::exception& e) {
     Report(std::string("cannot start the service thread: ") + e.what());
@@ -93,6 +119,24 @@ int32_t UnixServer::Deliver(uint32_t address, void* payload, uint32_t length) {
 int32_t UnixServer::WaitForRoom(uint32_t timeout_ms) { return core_.WaitForRoom(timeout_ms); }
 
 bool UnixServer::QueryStatus(KavrodStatus* status) const { return core_.FillStatus(status); }
+
+bool UnixServer::OpenRecordLog(const std::string& directory, uint64_t max_bytes, bool sync_always,
+                               std::string* error) {
+  if (log_ != nullptr) {
+    *error = "the record log is open already";
+    return false;
+  }
+  RecordLog::Options options;
+  options.max_bytes = max_bytes;
+  options.sync_always = sync_always;
+  auto log = std::make_unique<RecordLog>(NewPosixLogDirectory(directory), options, [this](int level, const std::string& line) {
+    Report("<" + std::to_string(level) + ">" + line);
+  });
+  if (!log->Open(error)) return false;
+  log_ = std::move(log);
+  core_.AttachLog(log_.get());
+  return true;
+}
 
 void UnixServer::Signal(uint32_t code) {
   core_.Signal(code, MonotonicMs());
@@ -127,7 +171,10 @@ void UnixServer::Wake() {
 // The library has no trace log of its own: what an operator should know goes
 // to standard error, which the service manager collects.
 void UnixServer::Report(const std::string& line) {
-  std::string text = "kavrod: " + line + "\n";
+  // A line may name its priority for the journal ("<3>..."): it goes
+  // before the library's name, as the driver's own lines have it.
+  const bool leveled = line.size() > 3 && line[0] == '<' && line[2] == '>' && line[1] >= '0' && line[1] <= '7';
+  std::string text = leveled ? line.substr(0, 3) + "kavrod: " + line.substr(3) + "\n" : "kavrod: " + line + "\n";
   ssize_t written = write(STDERR_FILENO, text.data(), text.size());
   (void)written;
 }

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <memory>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -30,6 +31,9 @@ class UnixServer final {
   int32_t WaitForRoom(uint32_t timeout_ms);
   bool QueryStatus(KavrodStatus* status) const;
   void Signal(uint32_t code);
+  // Opens the record log in `directory` and serves the acknowledged client
+  // from it; before the first record only.
+  bool OpenRecordLog(const std::string& directory, uint64_t max_bytes, bool sync_always, std::string* error);
   // Hands the clients what is queued (waiting a bounded time), closes them
   // and removes the socket. Later calls are refused.
   void Stop();
@@ -66,6 +70,8 @@ class UnixServer final {
   void Housekeeping(bool leave_for_producer = false);
   void Report(const std::string& line);
 
+  // Declared before the core that reads it, so that it is destroyed after.
+  std::unique_ptr<RecordLog> log_;
   DeliveryCore core_;
   const std::string path_;
   const std::string lock_path_;

@@ -25,6 +25,7 @@
 #include "control/control_window.h"
 #include "control/delivery_library.h"
 #include "control/lifecycle_delivery.h"
+#include "control/record_log_settings.h"
 #include "core/link_control.h"
 #include "diag/trace_log.h"
 #include "kavro/kavro_wire.h"
@@ -64,6 +65,9 @@ struct Options {
   std::string logDir = "/var/log";
   std::string deliveryLibrary;
   std::string socketGroup;
+  std::string recordLogMax;
+  std::string recordLogSync;
+  kavro::RecordLogSettings recordLog;
   std::vector<std::string> link;
   bool quiet = false;
   bool checkConfig = false;
@@ -152,13 +156,14 @@ class FileConfigProbe : public kavro::ConfigCheckProbe {
 
 int CheckConfig(const std::string& registryPath, bool fileRead, const std::set<std::string>& taken,
                 const kavro::LinkConfig& config, const std::string& tail, kavro::SerialPort& serial,
-                const kavro::platform::UsbFilter& usbFilter) {
+                const kavro::platform::UsbFilter& usbFilter, const kavro::RecordLogSettings& recordLog) {
   std::printf(
       "%s\n",
       kavro::ConfigCheckLine("registry file", registryPath + (fileRead ? "" : " (not present: defaults)")).c_str());
   FileConfigProbe probe(taken, serial, usbFilter);
   const kavro::ConfigCheck check = kavro::CheckConfiguration(config, !tail.empty(), probe);
   for (const std::string& line : check.lines) std::printf("%s\n", line.c_str());
+  for (const std::string& line : kavro::RecordLogCheckLines(recordLog)) std::printf("%s\n", line.c_str());
   return check.openable ? 0 : 1;
 }
 
@@ -240,6 +245,20 @@ int ParseCommandLine(int argc, char** argv, Options& opt) {
                  "group (name or number) given the sockets, so that its members can be clients")
       ->type_name("GROUP")
       ->envname("KAVRO_SOCKET_GROUP");
+  auto* recordLogOption =
+      app.add_option("--record-log", opt.recordLog.Directory,
+                     "directory of the record log: every record is kept there until the acknowledged client "
+                     "acknowledges it, across restarts of kavro (env KAVRO_RECORD_LOG)")
+          ->type_name("DIR");
+  auto* recordLogMaxOption =
+      app.add_option("--record-log-max", opt.recordLogMax,
+                     "bound of the record log, in bytes or with K, M or G (default 256M; env KAVRO_RECORD_LOG_MAX)")
+          ->type_name("SIZE");
+  auto* recordLogSyncOption =
+      app.add_option("--record-log-sync", opt.recordLogSync,
+                     "default: records are synced to disk within 50 ms; always: each before the PBX is told it "
+                     "arrived (env KAVRO_RECORD_LOG_SYNC)")
+          ->type_name("default|always");
   app.add_flag("--check-config", opt.checkConfig,
                "print the effective configuration with the source of each value and exit: 0 when a link "
                "could be opened with it, 1 when not; nothing is opened");
@@ -250,7 +269,7 @@ int ParseCommandLine(int argc, char** argv, Options& opt) {
       ->type_name("");
   app.footer(
       "Exit codes: 0 the link ended (in every way a link ends), 1 kavro could not start\n"
-      "(companion library or control socket), 2 usage error.\n"
+      "(companion library, record log or control socket), 2 usage error.\n"
       "SIGTERM, SIGINT and SIGHUP take the link down in order; a second one ends kavro at once.");
   try {
     app.parse(argc, argv);
@@ -260,6 +279,26 @@ int ParseCommandLine(int argc, char** argv, Options& opt) {
   }
   opt.registryExplicit =
       registryOption->count() > 0 || (getenv("KAVRO_REGISTRY") != nullptr && *getenv("KAVRO_REGISTRY") != '\0');
+  // An option wins over its variable; each says where it came from.
+  auto take = [](CLI::Option* option, const char* variable, std::string& value, std::string& source) {
+    if (option->count() > 0) {
+      source = "command line";
+    } else if (const char* text = getenv(variable); text != nullptr && *text != '\0') {
+      value = text;
+      source = "environment";
+    }
+  };
+  RecordLogSettings& log = opt.recordLog;
+  take(recordLogOption, "KAVRO_RECORD_LOG", log.Directory, log.DirectorySource);
+  take(recordLogMaxOption, "KAVRO_RECORD_LOG_MAX", opt.recordLogMax, log.MaxSource);
+  take(recordLogSyncOption, "KAVRO_RECORD_LOG_SYNC", opt.recordLogSync, log.SyncSource);
+  if (!opt.recordLogMax.empty() && !ParseRecordLogSize(opt.recordLogMax, &log.MaxBytes)) {
+    return Fail(EXIT_USAGE, "--record-log-max " + opt.recordLogMax +
+                                ": give a size of at least 1M, in bytes or with K, M or G (such as 256M)");
+  }
+  if (!opt.recordLogSync.empty() && !ParseRecordLogSync(opt.recordLogSync, &log.SyncAlways)) {
+    return Fail(EXIT_USAGE, "--record-log-sync " + opt.recordLogSync + ": give default or always");
+  }
   return GO_ON;
 }
 
@@ -361,7 +400,7 @@ int RunCheckConfig(const Options& opt, kavro::platform::RegistryFile& registry, 
   platform::PosixSerialDeviceFactory checkDevices;
   SerialPort checkSerial(checkControl, trace, registry, checkDevices, checkHub);
   return CheckConfig(opt.registry, registry.IsLoaded(), checkConfiguration.TakenFromFile(), checkConfig, tail,
-                     checkSerial, ReadUsbFilter(registry, trace));
+                     checkSerial, ReadUsbFilter(registry, trace), opt.recordLog);
 }
 
 // The run directory, the memory of start failures in it, and what the
@@ -426,9 +465,9 @@ struct LinkDriver {
         [&trace](const std::string& text) { trace.TraceMessage(kavro::LOG_WARNING, "%s", text.c_str()); });
   }
 
-  // Routed before the control socket exists: a signal from then on waits in
-  // the hub for the close request, instead of killing the process with its
-  // socket file left behind.
+  // Routed before the control socket exists: a signal waits in the hub for
+  // the close request, instead of killing the process with its socket file
+  // left behind.
   int RouteSignals() {
     const bool routed = signals.Start([this](int) {
       // The first signal asks for an orderly end (DISC); a second one while
@@ -498,6 +537,10 @@ struct LinkDriver {
 // The start-up, step by step, in the order the user documentation gives.
 int main(int argc, char** argv) {
   using namespace kavro;
+  // Before any thread exists (the companion library starts its own): only
+  // the signal route, on this thread, takes the close signals. One sent
+  // before the route is set up waits for it instead of killing the process.
+  platform::BlockRoutedSignals();
   Options opt;
   if (const int code = ParseCommandLine(argc, argv, opt); code != GO_ON) return code;
   if (const int code = ResolveNames(opt); code != GO_ON) return code;
@@ -520,12 +563,17 @@ int main(int argc, char** argv) {
   const std::string libraryPath =
       opt.deliveryLibrary.empty() ? ResolveDefaultDeliveryLibrary(loader) : opt.deliveryLibrary;
   if (!library.Load(libraryPath, error)) return Fail(EXIT_CANNOT_START, error);
+  // Before the link opens: the first record already goes to the log.
+  if (!opt.recordLog.Directory.empty() && !library.OpenRecordLog(opt.recordLog, error)) {
+    return Fail(EXIT_CANNOT_START, error);
+  }
 
   // Large and long-lived: on the heap rather than the main thread's stack.
   auto driver = std::make_unique<LinkDriver>(trace, lifecycle, *registry, library);
   if (!driver->hub.Ok()) {
     return Fail(EXIT_CANNOT_START, std::string("cannot create the event loop: ") + strerror(errno));
   }
+  driver->machine.SetHandOverOutsideLock(!opt.recordLog.Directory.empty() && opt.recordLog.SyncAlways);
   if (const int code = driver->RouteSignals(); code != GO_ON) return code;
   if (const int code = driver->OpenControlSocket(opt); code != GO_ON) return code;
   return driver->Run(opt.tail);

@@ -17,6 +17,7 @@
 #include "control/configuration.h"
 #include "control/control_window.h"
 #include "control/lifecycle_delivery.h"
+#include "control/record_log_settings.h"
 #include "core/delivery.h"
 #include "core/link_control.h"
 #include "diag/trace_log.h"
@@ -228,8 +229,15 @@ int CheckConfig(TraceLog& trace, const std::string& tail) {
   }
   const ConfigCheck check = CheckConfiguration(config, !tail.empty(), probe);
   for (const std::string& line : check.lines) out += line + "\r\n";
+  RecordLogSettings recordLog;
+  std::string unreadable;
+  if (ReadRecordLogSettings(registry, recordLog, unreadable)) {
+    for (const std::string& line : RecordLogCheckLines(recordLog)) out += line + "\r\n";
+  } else {
+    out += ConfigCheckLine("record log", unreadable) + "\r\n";
+  }
   WriteConsoleText(STD_OUTPUT_HANDLE, out);
-  return check.openable ? 0 : 1;
+  return check.openable && unreadable.empty() ? 0 : 1;
 }
 
 // The option that makes kavro.exe check instead of run: the tail's first
@@ -304,6 +312,26 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR command
 
   platform::Win32Registry registry;
   ReportMissingKey(registry, lifecycle);
+  // The record log, before the link opens: the first record goes to it.
+  RecordLogSettings recordLog;
+  if (!ReadRecordLogSettings(registry, recordLog, failure)) {
+    TellStartFailure(trace, failure, "correct the value (see the Windows page of the documentation)");
+    return EXIT_CANNOT_START;
+  }
+  if (!recordLog.Directory.empty()) {
+    char message[512] = {};
+    const int32_t opened = library.OpenRecordLog(recordLog.Directory.c_str(), recordLog.MaxBytes,
+                                                 recordLog.SyncAlways ? 1u : 0u, message, sizeof message);
+    if (opened != 1) {
+      TellStartFailure(trace,
+                       opened == -1 ? std::string("KAVROD32.dll lacks KavrodOpenRecordLog (ordinal 12), which "
+                                                  "RecordLog needs")
+                                    : "cannot open the record log " + recordLog.Directory + ": " + message,
+                       opened == -1 ? "install the KAVROD32.dll built with kavro.exe, or remove RecordLog"
+                                    : "give the folder to the users who run kavro.exe, or remove RecordLog");
+      return EXIT_CANNOT_START;
+    }
+  }
   Configuration configuration(registry, trace);
   LinkConfig config;
   LifecycleDelivery delivery(ordinalDelivery, lifecycle, nullptr, config.Link);
@@ -325,6 +353,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR command
   codec.CountInto(&control.Stats);
   LinkContext ctx{trace, control, hub, codec, delivery, transport};
   LinkStateMachine machine(ctx);
+  machine.SetHandOverOutsideLock(!recordLog.Directory.empty() && recordLog.SyncAlways);
   SendQueue queue(ctx, machine);
   LinkTimers timers(ctx, machine, queue);
   ReceiveParser parser(trace, &timers);

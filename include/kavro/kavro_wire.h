@@ -25,7 +25,9 @@
  * device (the serial device path, address:port of a TCP link, the USB
  * device), then the companion library's counts at the KAVRO_STATUS_TAIL_AT_*
  * offsets from the end of the second text (an older kavro ends with the
- * texts). A kavro that does not know the request answers the plain i32 0.
+ * texts, or with a shorter tail: read a field only when the answer holds
+ * it, and ignore bytes after the fields you know). A kavro that does not
+ * know the request answers the plain i32 0.
  *
  * Link events are the codes the companion library's SignalLinkEvent is
  * called with and passes on to its clients.
@@ -74,7 +76,13 @@
 #define KAVRO_STATUS_TAIL_AT_ACKNOWLEDGED_CLIENTS 0u    /* i32; -1 unknown */
 #define KAVRO_STATUS_TAIL_AT_RECORDS_LOST 4u            /* u64, to slow clients since the start; all ones unknown */
 #define KAVRO_STATUS_TAIL_AT_RECORDS_UNACKNOWLEDGED 12u /* u64, kept for the acknowledged client */
-#define KAVRO_STATUS_TAIL_SIZE 20u
+/* u64, payloads taken from the PBX that the companion library refused (no
+   client, its backlog full, a bound reached) since the start; added later:
+   absent from the answer of an older kavro, whose tail ends here. */
+#define KAVRO_STATUS_TAIL_AT_RECORDS_NOT_TAKEN 20u
+#define KAVRO_STATUS_TAIL_SIZE 28u
+/* The tail of an older kavro, without records_not_taken. */
+#define KAVRO_STATUS_TAIL_SIZE_V1 20u
 
 #define KAVRO_LINK_KIND_NONE 0u
 #define KAVRO_LINK_KIND_SERIAL 1u

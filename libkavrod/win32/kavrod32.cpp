@@ -4,7 +4,9 @@
 #include "kavrod32.h"
 #include "pipe_server.h"
 
+#include <cstdio>
 #include <new>
+#include <string>
 
 #include <windows.h>
 
@@ -37,6 +39,18 @@ static_assert(kavrod32::NOTICE_ERROR == KAVROD_NOTICE_ERROR && kavrod32::NOTICE_
 
 extern "C" void __stdcall KavrodSetNoticeSink(KavrodNoticeSink sink, void* context) {
   if (server != nullptr) server->SetNoticeSink(sink, context);
+}
+
+extern "C" int32_t __stdcall KavrodOpenRecordLog(const char* directory, uint64_t max_bytes, uint32_t flags,
+                                                 char* message, uint32_t message_size) {
+  std::string error = "the library did not start";
+  if (server != nullptr && directory != nullptr && *directory != '\0' &&
+      server->OpenRecordLog(directory, max_bytes == 0 ? KAVROD_RECORD_LOG_MAX_DEFAULT : max_bytes,
+                            (flags & KAVROD_RECORD_LOG_SYNC_ALWAYS) != 0, &error)) {
+    return 1;
+  }
+  if (message != nullptr && message_size > 0) std::snprintf(message, message_size, "%s", error.c_str());
+  return 0;
 }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {

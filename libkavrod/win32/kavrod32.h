@@ -64,15 +64,34 @@
  * KAVROD_RECORD_PAYLOAD_ID and KAVROD_RECORD_LINK_EVENT_ID with a header of
  * KAVROD_ID_HEADER_SIZE bytes: u32 kind, u32 value, u64 start_id (fixed for
  * the life of kavro.exe, different for every start), u64 sequence (every
- * payload and event from 1 upwards, without gaps), then the payload (read
+ * payload and event from 1 upwards; a gap is a payload no one could take),
+ * then the payload (read
  * with a buffer of KAVROD_ID_RECORD_MAX bytes). It acknowledges with
  * KAVROD_REQUEST_ACK (KAVROD_ACK_REQUEST_SIZE bytes: u32 code, u32 0, u64
  * sequence: everything up to and including it). From the first such client
  * on, the library keeps each record until it is acknowledged, up to the
  * deep buffer (beyond it the oldest go first, counted as lost); what a
  * departed acknowledged client had not acknowledged goes first, with the
- * same identity, to the next one. One at a time: a second one is closed
- * after its link-state record.
+ * same identity, to the next one. The request counts as long as the client
+ * has been sent no record (also after KAVROD_CREDIT_GRACE_MS); a client that
+ * asks later is closed. One at a time: a second one is closed after its
+ * link-state record. Both refusals are reported once, then at most once a
+ * minute with a count.
+ *
+ * A payload the library refuses (no client and the backlog full, a bound
+ * reached) is counted in records_not_taken and still uses up its sequence
+ * number, so the acknowledged client sees the gap.
+ *
+ * The record log (a RecordLog value in the configuration key names its
+ * folder; KavrodOpenRecordLog, ordinal 12): every record is written to a
+ * checksummed log before DeliverPayload returns, and the acknowledged
+ * client is served from it from the start of kavro.exe on; only the log's
+ * bound drops records, and a record leaves the log when acknowledged.
+ * start_id then carries the log id and the sequence goes on across
+ * restarts: what was not acknowledged comes again first after a restart,
+ * with the identity it had and KAVROD_RECORD_AGAIN set in its kind. A start
+ * not preceded by a clean stop gives new records a new log id, so no (log
+ * id, sequence) pair is ever issued twice.
  *
  * Flow: the link never waits on a client. Each client may fall
  * KAVROD_CLIENT_QUEUE_MAX records behind; one that would fall further is
@@ -149,7 +168,14 @@ struct KavrodStatus {
   uint32_t reserved;
   uint64_t records_lost;           /* to slow clients, and unacknowledged ones dropped */
   uint64_t records_unacknowledged; /* kept for the acknowledged client */
+  /* Added later. A caller built against an older header sets a smaller size
+   * and is filled up to records_unacknowledged, with size set to
+   * KAVROD_STATUS_SIZE_V1; an older library does the same to a newer caller,
+   * so check size before reading this field. */
+  uint64_t records_not_taken; /* payloads refused (-1) since the start: no client, the backlog full, a bound reached */
 };
+/* The size of the record before records_not_taken was added. */
+#define KAVROD_STATUS_SIZE_V1 32u
 
 /*
  * The library's functions, for the driver and for companion libraries of
@@ -191,6 +217,25 @@ extern "C" {
 #endif
 typedef void(__stdcall *KavrodNoticeSink)(void *context, uint32_t level, const char *line);
 void __stdcall KavrodSetNoticeSink(KavrodNoticeSink sink, void *context); /* ordinal 11 */
+#ifdef __cplusplus
+}
+#endif
+
+/*
+ * Optional for the driver: opens the record log in the folder `directory`
+ * (created when missing; held with an exclusive handle against a second
+ * driver) before the first record. `max_bytes` bounds it (0:
+ * KAVROD_RECORD_LOG_MAX_DEFAULT), `flags` may hold
+ * KAVROD_RECORD_LOG_SYNC_ALWAYS. Returns 1, or 0 with a line saying why in
+ * `message`. A log that cannot be read is set aside and a new one started.
+ */
+#define KAVROD_RECORD_LOG_MAX_DEFAULT (256ull * 1024u * 1024u)
+#define KAVROD_RECORD_LOG_SYNC_ALWAYS 1u
+#ifdef __cplusplus
+extern "C" {
+#endif
+int32_t __stdcall KavrodOpenRecordLog(const char *directory, uint64_t max_bytes, uint32_t flags, char *message,
+                                      uint32_t message_size); /* ordinal 12 */
 #ifdef __cplusplus
 }
 #endif

@@ -8,6 +8,8 @@
 #include <new>
 
 #include "delivery_core.h"
+#include "record_log.h"
+#include "win32_log_files.h"
 
 #include <windows.h>
 #include <sddl.h>
@@ -523,6 +525,16 @@ void PipeServer::Admit(void* pipe, int64_t now) {
 }
 
 // At most one line a second; every refusal is in one of them.
+// A line may name its journal priority ("<3>..."): an error or else a
+// warning, for the sink.
+void PipeServer::ReportLeveled(const std::string& line) {
+  if (line.size() > 3 && line[0] == '<' && line[2] == '>') {
+    Report(line[1] <= '3' ? NOTICE_ERROR : NOTICE_WARNING, line.substr(3));
+  } else {
+    Report(NOTICE_WARNING, line);
+  }
+}
+
 void PipeServer::ReportRefusals(int64_t now, bool force) {
   if (refusedUnreported_ == 0 || (!force && now < nextRefusalReport_)) return;
   Report(NOTICE_WARNING, Decimal(refusedUnreported_) + " client(s) refused: " + Decimal(clientsMax_) +
@@ -606,7 +618,7 @@ void PipeServer::Housekeeping() {
   core_->Reap(&toFree_, &notices_);
   for (void* block : toFree_) std::free(block);
   toFree_.clear();
-  for (const std::string& line : notices_) Report(NOTICE_WARNING, line);
+  for (const std::string& line : notices_) ReportLeveled(line);
   notices_.clear();
 }
 
@@ -708,6 +720,24 @@ int32_t PipeServer::Deliver(uint32_t address, void* payload, uint32_t length) {
 int32_t PipeServer::WaitForRoom(uint32_t timeout_ms) { return core_->WaitForRoom(timeout_ms); }
 
 bool PipeServer::QueryStatus(KavrodStatus* status) const { return core_->FillStatus(status); }
+
+bool PipeServer::OpenRecordLog(const std::string& directory, uint64_t max_bytes, bool sync_always,
+                               std::string* error) {
+  if (log_ != nullptr) {
+    *error = "the record log is open already";
+    return false;
+  }
+  kavrod::RecordLog::Options options;
+  options.max_bytes = max_bytes;
+  options.sync_always = sync_always;
+  auto log = std::make_unique<kavrod::RecordLog>(
+      NewWin32LogDirectory(directory), options,
+      [this](int level, const std::string& line) { Report(level <= 3 ? NOTICE_ERROR : NOTICE_WARNING, line); });
+  if (!log->Open(error)) return false;
+  log_ = std::move(log);
+  core_->AttachLog(log_.get());
+  return true;
+}
 
 void PipeServer::Signal(uint32_t code) {
   core_->Signal(code, MonotonicMs());

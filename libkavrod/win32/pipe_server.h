@@ -32,6 +32,7 @@ struct KavrodStatus;
 
 namespace kavrod {
 class DeliveryCore;
+class RecordLog;
 struct Limits;
 }  // namespace kavrod
 
@@ -93,6 +94,9 @@ class PipeServer {
   // handed everything queued (or after SHUTDOWN_FLUSH_MS), and stops the
   // server.
   void Signal(uint32_t code);
+  // Opens the record log in `directory` and serves the acknowledged client
+  // from it; before the first record only.
+  bool OpenRecordLog(const std::string& directory, uint64_t max_bytes, bool sync_always, std::string* error);
   // Stops serving after handing the clients what is queued, within the
   // flush time. Later calls are refused.
   void Stop();
@@ -120,7 +124,10 @@ class PipeServer {
   void Housekeeping();
   void Wake();
   void Report(uint32_t level, const std::string& line);
+  void ReportLeveled(const std::string& line);
 
+  // Declared before the core that reads it, so that it is destroyed after.
+  std::unique_ptr<kavrod::RecordLog> log_;
   std::unique_ptr<kavrod::DeliveryCore> core_;
   std::string name_;
   size_t clientsMax_;

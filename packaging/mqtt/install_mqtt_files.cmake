@@ -23,6 +23,8 @@ string(MD5 prefix_key "${prefix}")
 set(generated "${MQTT_BINARY_DIR}/install-${prefix_key}")
 configure_file("${MQTT_SOURCE_DIR}/kavro-mqtt@.service.in" "${generated}/kavro-mqtt@.service" @ONLY)
 file(INSTALL DESTINATION "${unitdir}" TYPE FILE FILES "${generated}/kavro-mqtt@.service")
+# The drop-in that gives every kavro@ instance its record log.
+file(INSTALL DESTINATION "${unitdir}/kavro@.service.d" TYPE FILE FILES "${MQTT_SOURCE_DIR}/kavro-mqtt-record-log.conf")
 if(EXISTS "$ENV{DESTDIR}${sysconfdir}/kavro/kavro-mqtt.conf")
   message(STATUS "Kept: $ENV{DESTDIR}${sysconfdir}/kavro/kavro-mqtt.conf")
 else()

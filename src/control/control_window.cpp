@@ -192,6 +192,7 @@ std::vector<uint8_t> ControlWindow::StatusAnswer() {
     r.RecordsLost = clients.RecordsLost;
     r.RecordsUnacknowledged = clients.RecordsUnacknowledged;
   }
+  r.RecordsNotTaken = clients.RecordsNotTaken;
   return EncodeStatusAnswer(r);
 }
 

@@ -46,6 +46,8 @@ bool DeliveryLibrary::Load(const std::string& path, std::string& error) {
   signal_ = nullptr;
   waitForRoom_ = nullptr;
   queryStatus_ = nullptr;
+  openRecordLog_ = nullptr;
+  void* openRecordLog = library->Symbol("KavrodOpenRecordLog");
   void* waitForRoom = library->Symbol("KavrodWaitForRoom");
   void* queryStatus = library->Symbol("KavrodQueryStatus");
   library_ = std::move(library);
@@ -53,6 +55,8 @@ bool DeliveryLibrary::Load(const std::string& path, std::string& error) {
   signal_ = reinterpret_cast<SignalLinkEventFunction>(signal);
   waitForRoom_ = reinterpret_cast<WaitForRoomFunction>(waitForRoom);
   queryStatus_ = reinterpret_cast<QueryStatusFunction>(queryStatus);
+  openRecordLog_ = reinterpret_cast<OpenRecordLogFunction>(openRecordLog);
+  path_ = path;
   return true;
 }
 
@@ -79,6 +83,23 @@ bool DeliveryLibrary::QueryStatus(DeliveryStatus& status) {
   status.RecordsLost = record.recordsLost;
   status.RecordsUnacknowledged = record.recordsUnacknowledged;
   return true;
+}
+
+bool DeliveryLibrary::OpenRecordLog(const RecordLogSettings& settings, std::string& error) {
+  if (openRecordLog_ == nullptr) {
+    error = OneLine("kavro: companion library " + path_ +
+                    " lacks the function KavrodOpenRecordLog, which --record-log needs; load the library built with "
+                    "kavro, or leave out --record-log (KAVRO_RECORD_LOG)");
+    return false;
+  }
+  char message[512] = {};
+  constexpr uint32_t SYNC_ALWAYS = 1;  // KAVROD_RECORD_LOG_SYNC_ALWAYS
+  if (openRecordLog_(settings.Directory.c_str(), settings.MaxBytes, settings.SyncAlways ? SYNC_ALWAYS : 0, message,
+                     sizeof message) == 1) {
+    return true;
+  }
+  error = OneLine("kavro: cannot open the record log " + settings.Directory + ": " + message);
+  return false;
 }
 
 }  // namespace kavro

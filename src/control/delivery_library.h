@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "control/record_log_settings.h"
 #include "core/delivery.h"
 #include "platform/library_loader.h"
 
@@ -46,12 +47,16 @@ class DeliveryLibrary : public Delivery {
   // KavrodWaitForRoom and KavrodQueryStatus, when the library has them.
   int32_t WaitForRoom(uint32_t timeoutMs) override;
   bool QueryStatus(DeliveryStatus& status) override;
+  // Opens the record log through the library's KavrodOpenRecordLog; false
+  // with a one-line message when the library lacks it or cannot open it.
+  bool OpenRecordLog(const RecordLogSettings& settings, std::string& error);
 
  private:
   using DeliverPayloadFunction = int32_t (*)(uint32_t, void*, uint32_t);
   using SignalLinkEventFunction = void (*)(uint32_t);
   using WaitForRoomFunction = int32_t (*)(uint32_t);
   using QueryStatusFunction = int32_t (*)(void*);
+  using OpenRecordLogFunction = int32_t (*)(const char*, uint64_t, uint32_t, char*, uint32_t);
 
   platform::LibraryLoader& loader_;
   std::unique_ptr<platform::Library> library_;
@@ -59,6 +64,8 @@ class DeliveryLibrary : public Delivery {
   SignalLinkEventFunction signal_ = nullptr;
   WaitForRoomFunction waitForRoom_ = nullptr;
   QueryStatusFunction queryStatus_ = nullptr;
+  OpenRecordLogFunction openRecordLog_ = nullptr;
+  std::string path_;
 };
 
 }  // namespace kavro

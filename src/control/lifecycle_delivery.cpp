@@ -11,13 +11,46 @@ LifecycleDelivery::LifecycleDelivery(Delivery& inner, platform::LifecycleSink& l
 
 int32_t LifecycleDelivery::DeliverPayload(uint32_t address, void* payload, uint32_t length) {
   const int32_t result = inner_.DeliverPayload(address, payload, length);
-  // Taken (1) or refused (-1): nothing lost meanwhile. The default library
-  // says 2 when a client was dropped; any other answer is worth a look.
-  if (result != 1 && result != KAVRO_QUEUE_ERROR) ReportLosses();
+  if (result == KAVRO_QUEUE_ERROR) {
+    const uint64_t total = ++notTaken_;
+    std::lock_guard lock(episodes_);
+    if (refusalEpisode_.Lost(1)) {
+      Warn("a record no one could take: the companion library refused it (no client, its backlog full, or a "
+           "bound reached); the next ones are counted until it takes one again (" +
+           std::to_string(total) + " since the start)");
+    }
+    return result;
+  }
+  {
+    std::lock_guard lock(episodes_);
+    if (const uint64_t more = refusalEpisode_.Whole()) {
+      Warn(std::to_string(more) + " more records no one could take (" + std::to_string(notTaken_.load()) +
+           " since the start)");
+    }
+  }
+  // Taken (1): nothing lost meanwhile. The default library says 2 when
+  // records were lost; any other answer is worth a look.
+  if (result != 1) {
+    ReportLosses();
+  } else {
+    std::lock_guard lock(episodes_);
+    if (const uint64_t more = lossEpisode_.Whole()) {
+      Warn(std::to_string(more) + " more records lost to slow clients (" + std::to_string(losses_.Seen()) +
+           " since the start)");
+    }
+  }
   return result;
 }
 
+bool LifecycleDelivery::QueryStatus(DeliveryStatus& status) {
+  const bool known = inner_.QueryStatus(status);
+  status.RecordsNotTaken = notTaken_.load();
+  return known;
+}
+
 void LifecycleDelivery::SignalLinkEvent(uint32_t code) {
+  // Last word on an episode still open, before the process ends.
+  if (code == LINK_EVENT_SHUTDOWN) EndEpisodes();
   inner_.SignalLinkEvent(code);
   if (code == LINK_EVENT_ESTABLISHED) {
     wasUp_ = true;
@@ -39,10 +72,26 @@ int32_t LifecycleDelivery::WaitForRoom(uint32_t timeoutMs) {
 // while the receive thread waits for room. Asked only then, so that a record
 // costs no second call.
 void LifecycleDelivery::ReportLosses() {
+  std::lock_guard lock(episodes_);
   const uint64_t lost = losses_.NewlyLost(inner_);
-  if (lost == 0) return;
-  const std::string line = std::to_string(lost) + " records lost to slow clients (" + std::to_string(losses_.Seen()) +
-                           " since the start); see the library's line before";
+  if (lost == 0 || !lossEpisode_.Lost(lost)) return;
+  Warn(std::to_string(lost) + " records lost to slow clients (" + std::to_string(losses_.Seen()) +
+       " since the start); see the library's line before");
+}
+
+void LifecycleDelivery::EndEpisodes() {
+  std::lock_guard lock(episodes_);
+  if (const uint64_t more = refusalEpisode_.End()) {
+    Warn(std::to_string(more) + " more records no one could take (" + std::to_string(notTaken_.load()) +
+         " since the start)");
+  }
+  if (const uint64_t more = lossEpisode_.End()) {
+    Warn(std::to_string(more) + " more records lost to slow clients (" + std::to_string(losses_.Seen()) +
+         " since the start)");
+  }
+}
+
+void LifecycleDelivery::Warn(const std::string& line) {
   if (trace_ != nullptr) trace_->TraceMessage(LOG_WARNING, "%s", line.c_str());
   lifecycle_.Notice(platform::NoticeLevel::Warning, line);
 }

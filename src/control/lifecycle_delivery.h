@@ -1,12 +1,15 @@
 // The companion library as the control program hands it records and
 // events, with the lines an administrator needs beside them: the link up,
-// the link that could not be set up, and records the library reports lost
-// to slow clients. The platform adds what its service manager wants to
+// the link that could not be set up, records the library reports lost to
+// slow clients and records it refused (no one could take them), each said
+// once per episode. The platform adds what its service manager wants to
 // hear through the event hook (systemd's readiness on Linux).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 
 #include "core/delivery.h"
 #include "diag/trace_log.h"
@@ -24,10 +27,19 @@ class LifecycleDelivery : public Delivery {
   int32_t DeliverPayload(uint32_t address, void* payload, uint32_t length) override;
   void SignalLinkEvent(uint32_t code) override;
   int32_t WaitForRoom(uint32_t timeoutMs) override;
-  bool QueryStatus(DeliveryStatus& status) override { return inner_.QueryStatus(status); }
+  // The library's counts when it can say them (the result); the records
+  // it refused in any case.
+  bool QueryStatus(DeliveryStatus& status) override;
+
+  // Records handed over whole in a row that end an episode of losses: the
+  // kept records of an absent acknowledged client overflow by one record
+  // per record while its successor acknowledges, so a single one does not.
+  static constexpr uint64_t LOSS_QUIET_RECORDS = 1024;
 
  private:
   void ReportLosses();
+  void Warn(const std::string& line);
+  void EndEpisodes();
 
   Delivery& inner_;
   platform::LifecycleSink& lifecycle_;
@@ -38,6 +50,13 @@ class LifecycleDelivery : public Delivery {
   // be set up" is only for one that never came up.
   bool wasUp_ = false;
   LossWatch losses_;
+  std::atomic<uint64_t> notTaken_{0};
+  // The receive thread hands records over; the end of the link may come
+  // from the main thread.
+  std::mutex episodes_;
+  LossEpisode lossEpisode_{LOSS_QUIET_RECORDS};
+  // A refusal episode ends with the first record taken again.
+  LossEpisode refusalEpisode_{1};
 };
 
 }  // namespace kavro

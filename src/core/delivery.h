@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 #include "kavro/kavro_wire.h"
 
@@ -47,6 +48,9 @@ struct DeliveryStatus {
   uint32_t AcknowledgedClients = 0;
   uint64_t RecordsLost = 0;  // since the start
   uint64_t RecordsUnacknowledged = 0;
+  // Payloads the library refused (-1) since the start: counted by the link
+  // driver itself, so known whatever the library can say.
+  uint64_t RecordsNotTaken = 0;
 };
 
 class Delivery {
@@ -81,6 +85,46 @@ class LossWatch {
 
  private:
   uint64_t seen_ = 0;
+};
+
+// A run of records lost or refused, told to the operator when it starts
+// and, if it went on past that, once more with its count when it ends: a
+// line per record would flood the journal (and be written under the link
+// lock on serial). It ends after `quietAfter` records handed over whole in
+// a row.
+class LossEpisode {
+ public:
+  explicit LossEpisode(uint64_t quietAfter) : quietAfter_(quietAfter) {}
+  // `count` more records lost: true when they start an episode (tell it).
+  bool Lost(uint64_t count) {
+    quiet_ = 0;
+    if (open_) {
+      untold_ += count;
+      return false;
+    }
+    open_ = true;
+    untold_ = 0;
+    return true;
+  }
+  // A record handed over whole: the records lost since the episode was told
+  // when this ends it, else 0.
+  uint64_t Whole() {
+    if (!open_ || ++quiet_ < quietAfter_) return 0;
+    return End();
+  }
+  // Ends the episode at once (the link ends): the records lost since it was
+  // told.
+  uint64_t End() {
+    open_ = false;
+    quiet_ = 0;
+    return std::exchange(untold_, 0);
+  }
+
+ private:
+  const uint64_t quietAfter_;
+  bool open_ = false;
+  uint64_t quiet_ = 0;
+  uint64_t untold_ = 0;
 };
 
 // Hands `block` to the library, which keeps it unless it refuses (-1); a

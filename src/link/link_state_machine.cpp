@@ -43,17 +43,40 @@ int LinkStateMachine::ProcessFrame(L2Frame& frame) {
       case 3: HandleUFrame(frame); break;
       default: HandleIFrame(frame); break;
     }
-
-    if (State() == LINK_ESTABLISHED) {
-      queue_->SendNextQueued();
-      if (Vars.AckPending) {
-        SendSFrame(FRAME_RR, 0);
-        Vars.AckPending = 0;
-      }
-    }
+    SendWhatIsDue();
   }
+  if (pending_.payload) FinishHandOver(std::move(pending_));
   LogStateChange();
   return 1;
+}
+
+void LinkStateMachine::SendWhatIsDue() {
+  if (State() != LINK_ESTABLISHED) return;
+  queue_->SendNextQueued();
+  if (Vars.AckPending) {
+    SendSFrame(FRAME_RR, 0);
+    Vars.AckPending = 0;
+  }
+}
+
+// Receive thread, without the link lock: timers, client sends and the
+// control socket go on while the library writes the record away. The
+// receive thread reads no further frame meanwhile, so the next one in
+// sequence cannot overtake it.
+void LinkStateMachine::FinishHandOver(PendingHandOver pending) {
+  HandOver(ctx_.delivery, pending.dest, std::move(pending.payload), pending.length);
+  std::lock_guard lock(ctx_.control.LinkLock);
+  const uint16_t state = State();
+  // A link reset meanwhile started the sequence afresh: the peer sends the
+  // frame again (the record may arrive twice, never not at all).
+  if ((state != LINK_ESTABLISHED && state != LINK_TIMER_RECOVERY) || Vars.RecvSeq != pending.recvSeq ||
+      ctx_.control.Stats.LinkResets != pending.linkResets) {
+    return;
+  }
+  Vars.RecvSeq = Next(Vars.RecvSeq);
+  Vars.RejectSent = 0;
+  Vars.AckPending = 1;
+  SendWhatIsDue();
 }
 
 bool LinkStateMachine::WindowOpen() const { return Vars.SendSeq == Vars.AckSeq && !Vars.PeerBusy; }
@@ -112,10 +135,18 @@ void LinkStateMachine::TakeIFrame(const L2Frame& frame, PayloadBlock payload) {
     }
     return;
   }
+  ++ctx_.control.Stats.PayloadsReceived;
+  if (handOverOutside_) {
+    pending_.payload = std::move(payload);
+    pending_.dest = frame.Dest;
+    pending_.length = frame.Length;
+    pending_.recvSeq = Vars.RecvSeq;
+    pending_.linkResets = ctx_.control.Stats.LinkResets;
+    return;
+  }
   Vars.RecvSeq = Next(Vars.RecvSeq);
   Vars.RejectSent = 0;
   Vars.AckPending = 1;
-  ++ctx_.control.Stats.PayloadsReceived;
   // V(R) has moved on: a payload the library refuses is lost, but still
   // acknowledged, so the peer does not repeat it for ever.
   HandOver(ctx_.delivery, frame.Dest, std::move(payload), frame.Length);

@@ -46,6 +46,12 @@ class LinkStateMachine {
   // hands it to DeliverPayload or frees it. Returns 1.
   int ProcessFrame(L2Frame& frame);
 
+  // The library may take its time to say "taken" (it syncs each record to
+  // disk first): the payload is handed over outside the link lock, and the
+  // frame is acknowledged (V(R) moves on, RR) only once it is taken, so
+  // that nothing sent meanwhile acknowledges it. Set before the link opens.
+  void SetHandOverOutsideLock(bool outside) { handOverOutside_ = outside; }
+
   // What CheckNR finds an N(R) to acknowledge: every frame outstanding
   // (N(R) = V(S)), nothing new (N(R) = V(A)), or neither, an N(R) error.
   static constexpr int NR_ALL = 2;
@@ -100,9 +106,23 @@ class LinkStateMachine {
   void Reestablish();
   uint16_t State() const;
 
+  // The in-sequence payload taken under the lock and handed over after it.
+  struct PendingHandOver {
+    PayloadBlock payload;
+    uint8_t dest = 0;
+    uint32_t length = 0;
+    int32_t recvSeq = 0;
+    uint64_t linkResets = 0;
+  };
+  void FinishHandOver(PendingHandOver pending);
+  // Link lock held: what ends every received frame on an established link.
+  void SendWhatIsDue();
+
   LinkContext& ctx_;
   LinkTimers* timers_ = nullptr;
   SendQueue* queue_ = nullptr;
+  bool handOverOutside_ = false;
+  PendingHandOver pending_;
 };
 
 }  // namespace kavro

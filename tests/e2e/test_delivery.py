@@ -1,6 +1,7 @@
 """The default companion library under load and at its limits: the real kavro
 on a TCP link to kavro-pbx, real clients on RUN_DIR/kavrod, kavroctl."""
 
+import json
 import os
 import resource
 import signal
@@ -19,6 +20,7 @@ KAVROD = os.path.join(BUILD, "libkavrod.so.1")
 RECORD_MAX = 8 + 65535
 PAYLOAD, EVENT, STATE = 1, 2, 3
 CLIENTS_MAX = 64
+BACKLOG_MAX = 1024
 
 
 def numbered(i, size=16):
@@ -230,6 +232,53 @@ class DeliveryTest(unittest.TestCase):
         self.feed(pbx, [numbered(2)])
         for c in [served] + more:
             self.assertEqual(c.payloads(1), [numbered(2)])
+
+    def status(self, k):
+        r = subprocess.run([KAVROCTL, "--run-dir", k.run_dir, "status", "--json"], capture_output=True, text=True,
+                           timeout=30)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        return json.loads(r.stdout)
+
+    def test_payloads_no_one_can_take_are_counted_said_once_and_seen_as_a_gap(self):
+        pbx, k, err = self.start()
+        # No client: the backlog takes what it holds (the link's event
+        # included), the rest is refused.
+        total = BACKLOG_MAX + 76
+        self.feed(pbx, [numbered(i) for i in range(total)])
+        err.wait("a record no one could take")
+        end = time.monotonic() + 30
+        while self.status(k)["payloads_received"] < total:
+            self.assertLess(time.monotonic(), end, "kavro never received every payload")
+            time.sleep(0.05)
+        refused = self.status(k)["records_not_taken"]
+        self.assertEqual(err.count("no one could take"), 1)
+
+        # An acknowledged client sees the refused ones as a gap in the
+        # sequence, right where they came.
+        bridge = socket.socket(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+        self.addCleanup(bridge.close)
+        bridge.settimeout(20)
+        bridge.connect(os.path.join(k.run_dir, "kavrod"))
+        bridge.send(struct.pack("<II", 2, 0))
+        records = []
+        while len(records) < BACKLOG_MAX + 1:
+            data = bridge.recv(RECORD_MAX + 17)
+            kind, _ = struct.unpack("<II", data[:8])
+            if kind == STATE:
+                continue
+            self.assertIn(kind, (4, 5))
+            _, sequence = struct.unpack("<QQ", data[8:24])
+            records.append((sequence, data[24:] if kind == 4 else None))
+            if len(records) == BACKLOG_MAX:
+                self.feed(pbx, [numbered(total)])
+        kept = [p for _, p in records[:BACKLOG_MAX] if p is not None]
+        self.assertEqual(kept, [numbered(i) for i in range(len(kept))])
+        self.assertEqual(refused, total - len(kept))
+        self.assertEqual([s for s, _ in records], list(range(1, BACKLOG_MAX + 1)) + [BACKLOG_MAX + refused + 1])
+        self.assertEqual(records[-1][1], numbered(total))
+        # Taken again: the episode ends, with its count.
+        err.wait("%d more records no one could take (%d since the start)" % (refused - 1, refused))
+        self.assertEqual(err.count("no one could take"), 2)
 
 
 class SerialFlowTest(unittest.TestCase):

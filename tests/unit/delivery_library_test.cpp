@@ -2,6 +2,7 @@
 // cannot be used, the calls reaching a real library, and where the default
 // library is looked for.
 #include "control/delivery_library.h"
+#include "control/lifecycle_delivery.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <set>
 #include <sstream>
+#include <vector>
 
 #include "platform/posix/posix_library_loader.h"
 
@@ -111,6 +113,82 @@ TEST_F(RecordedDeliveryTest, FailedReloadKeepsTheLibraryInUse) {
   EXPECT_TRUE(library_.IsLoaded());
   library_.SignalLinkEvent(LINK_EVENT_ESTABLISHED);
   EXPECT_EQ(Recorded(), "event 1\n");
+}
+
+// A library that answers as scripted and counts what it lost.
+class ScriptedDelivery : public Delivery {
+ public:
+  int32_t DeliverPayload(uint32_t, void* payload, uint32_t) override {
+    if (answer == KAVRO_QUEUE_ERROR) return answer;
+    std::free(payload);
+    if (answer == 2) ++lost;
+    return answer;
+  }
+  void SignalLinkEvent(uint32_t) override {}
+  bool QueryStatus(DeliveryStatus& status) override {
+    status.RecordsLost = lost;
+    return true;
+  }
+  int32_t answer = 1;
+  uint64_t lost = 0;
+};
+
+class NoticeList : public platform::LifecycleSink {
+ public:
+  void Notice(platform::NoticeLevel level, const std::string& text) override {
+    EXPECT_EQ(level, platform::NoticeLevel::Warning) << text;
+    lines.push_back(text);
+  }
+  std::string ErrorText(int code) override { return std::to_string(code); }
+  std::vector<std::string> Take() { return std::exchange(lines, {}); }
+  std::vector<std::string> lines;
+};
+
+// Records lost (a slow client dropped, kept records overflowing one per
+// record) and records refused are each said when they start and, with the
+// count of the rest, when they end: never a line per record. The refusals
+// are counted by the driver itself.
+TEST(LifecycleDeliveryTest, LossesAndRefusalsAreSaidOncePerEpisodeWithTheirCount) {
+  ScriptedDelivery library;
+  NoticeList notices;
+  LifecycleDelivery delivery(library, notices, nullptr, "COM1");
+  auto hand = [&](int32_t answer, int times) {
+    library.answer = answer;
+    for (int i = 0; i < times; ++i) {
+      void* block = Block("x");
+      if (delivery.DeliverPayload(0x20, block, 1) == KAVRO_QUEUE_ERROR) std::free(block);
+    }
+  };
+  hand(2, 1);
+  hand(1, 3);
+  hand(2, 99);
+  EXPECT_EQ(notices.Take(), std::vector<std::string>{"1 records lost to slow clients (1 since the start); see the "
+                                                     "library's line before"});
+  hand(1, LifecycleDelivery::LOSS_QUIET_RECORDS);
+  EXPECT_EQ(notices.Take(), std::vector<std::string>{"99 more records lost to slow clients (100 since the start)"});
+
+  hand(KAVRO_QUEUE_ERROR, 5);
+  EXPECT_EQ(notices.Take(), std::vector<std::string>{"a record no one could take: the companion library refused it "
+                                                     "(no client, its backlog full, or a bound reached); the next "
+                                                     "ones are counted until it takes one again (1 since the start)"});
+  hand(1, 1);
+  EXPECT_EQ(notices.Take(), std::vector<std::string>{"4 more records no one could take (5 since the start)"});
+  hand(KAVRO_QUEUE_ERROR, 3);
+  hand(2, 1);
+  DeliveryStatus status;
+  ASSERT_TRUE(delivery.QueryStatus(status));
+  EXPECT_EQ(status.RecordsNotTaken, 8u);
+  EXPECT_EQ(notices.Take(), (std::vector<std::string>{"a record no one could take: the companion library refused "
+                                                      "it (no client, its backlog full, or a bound reached); the "
+                                                      "next ones are counted until it takes one again (6 since the "
+                                                      "start)",
+                                                      "2 more records no one could take (8 since the start)",
+                                                      "1 records lost to slow clients (101 since the start); see the "
+                                                      "library's line before"}));
+  // The end of the link closes what is still open.
+  hand(2, 2);
+  delivery.SignalLinkEvent(LINK_EVENT_SHUTDOWN);
+  EXPECT_EQ(notices.Take(), std::vector<std::string>{"2 more records lost to slow clients (103 since the start)"});
 }
 
 // A loader that knows only the files it is told about.

@@ -207,6 +207,7 @@ TEST(StatusAnswer, RoundTripsAndRefusesWhatIsNoRecord) {
   report.Link = "COM1";
   report.Device = "/dev/ttyUSB0";
   report.RecordsLost = 0x200000001ull;
+  report.RecordsNotTaken = 1481;
   const std::vector<uint8_t> answer = kavro::EncodeStatusAnswer(report);
   ASSERT_EQ(answer.size(), KAVRO_STATUS_AT_TEXTS + 5 + 13 + KAVRO_STATUS_TAIL_SIZE);
   EXPECT_EQ(ParseAnswer(answer.data(), 4), 1);
@@ -228,10 +229,20 @@ TEST(StatusAnswer, RoundTripsAndRefusesWhatIsNoRecord) {
   EXPECT_EQ(s->acknowledgedClients, -1);
   EXPECT_EQ(s->recordsLost, 0x200000001ull);
   EXPECT_NE(FormatStatusText(*s).find("records lost to slow clients  8589934593\n"), std::string::npos);
-  // A kavro from before the library's counts ends with the texts.
+  EXPECT_EQ(s->recordsNotTaken, 1481u);
+  EXPECT_NE(FormatStatusText(*s).find("records no one could take     1481\n"), std::string::npos);
+  // A kavro from before the library's counts ends with the texts; one from
+  // before the refusal count, with the shorter tail.
   const auto older = ParseStatus(answer.data(), answer.size() - KAVRO_STATUS_TAIL_SIZE);
   ASSERT_TRUE(older);
   EXPECT_EQ(older->recordsLost, UINT64_MAX);
+  const auto shorter =
+      ParseStatus(answer.data(), answer.size() - KAVRO_STATUS_TAIL_SIZE + KAVRO_STATUS_TAIL_SIZE_V1);
+  ASSERT_TRUE(shorter);
+  EXPECT_EQ(shorter->recordsLost, 0x200000001ull);
+  EXPECT_EQ(shorter->recordsNotTaken, UINT64_MAX);
+  EXPECT_NE(FormatStatusText(*shorter).find("records no one could take     unknown\n"), std::string::npos);
+  EXPECT_NE(FormatStatusJson(*s).find("\"records_not_taken\":1481"), std::string::npos);
   const std::string json = FormatStatusJson(*s);
   EXPECT_NE(json.find("\"state\":\"timer recovery\""), std::string::npos) << json;
   EXPECT_NE(json.find("\"since_last_frame_ms\":null"), std::string::npos) << json;

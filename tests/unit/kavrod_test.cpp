@@ -8,24 +8,32 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "delivery_core.h"
+#include "posix_log_files.h"
+#include "record_log.h"
 
 namespace {
 
@@ -260,7 +268,7 @@ TEST_F(KavrodTest, ClientWithCreditTakesExactlyWhatItAskedForAndLeavesTheRest) {
   int counted = Connect(2);
   EXPECT_EQ(ReadN(counted, 2), (std::vector<Rec>{Payload(0x20, Numbered(0)), Payload(0x20, Numbered(1))}));
   // Requests that are not exactly one credit change nothing.
-  uint8_t bad[][12] = {{KAVROD_REQUEST_CREDIT, 0, 0, 0, 9, 0, 0, 0, 0}, {2, 0, 0, 0, 9, 0, 0, 0}};
+  uint8_t bad[][12] = {{KAVROD_REQUEST_CREDIT, 0, 0, 0, 9, 0, 0, 0, 0}, {9, 0, 0, 0, 9, 0, 0, 0}};
   EXPECT_EQ(send(counted, bad[0], 9, 0), 9);
   EXPECT_EQ(send(counted, bad[1], 8, 0), 8);
   EXPECT_EQ(send(counted, bad[0], 7, 0), 7);
@@ -397,6 +405,31 @@ TEST_F(KavrodTest, ProducerNeverWaitsAPausingClientLosesNothingAndOneTooFarBehin
       << said;
 }
 
+// The request to be acknowledged counts whenever the client has been sent
+// no record, even after it began as a plain client; later it is refused
+// where the client sees it: its connection ends.
+TEST_F(KavrodTest, AcknowledgedRequestCountsUntilTheFirstRecordAndEndsTheConnectionAfter) {
+  Load();
+  auto query = reinterpret_cast<int32_t (*)(KavrodStatus*)>(dlsym(handle_, "KavrodQueryStatus"));
+  ASSERT_NE(query, nullptr);
+  const uint8_t ask[KAVROD_REQUEST_SIZE] = {KAVROD_REQUEST_ACKNOWLEDGED};
+  int bridge = Connect();
+  ASSERT_EQ(send(bridge, ask, sizeof ask, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof ask));
+  KavrodStatus status{};
+  for (int tries = 0; status.acknowledged_clients == 0; ++tries) {
+    ASSERT_LT(tries, kPatienceMs) << "the request was never taken";
+    status.size = sizeof status;
+    ASSERT_EQ(query(&status), 1);
+    if (status.acknowledged_clients == 0) usleep(1000);
+  }
+  int plain = Connect();
+  EXPECT_EQ(Deliver(0x20, "first"), 1);
+  EXPECT_EQ(Read(plain), Payload(0x20, "first"));
+  EXPECT_EQ(Read(bridge)->kind, KAVROD_RECORD_PAYLOAD_ID);
+  ASSERT_EQ(send(plain, ask, sizeof ask, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof ask));
+  EXPECT_TRUE(ClosedByLibrary(plain));
+}
+
 TEST_F(KavrodTest, ShutdownEventReachesEveryClientBeforeItReturns) {
   Load();
   int a = Connect();
@@ -436,6 +469,33 @@ TEST_F(KavrodTest, ShutdownDoesNotWaitForeverForAClientThatStopsReading) {
     ++received;
   }
   EXPECT_LT(received, kCount);
+}
+
+// The host routes its termination signals on a thread of its own; the
+// library's thread, started inside the host whatever its mask, never takes
+// one (it would swallow it, or run the host's handler mid-turn).
+TEST_F(KavrodTest, ServiceThreadLeavesTheHostsSignalsToTheHost) {
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t saved;
+  ASSERT_EQ(pthread_sigmask(SIG_SETMASK, &none, &saved), 0);
+  Load();
+  ASSERT_EQ(pthread_sigmask(SIG_SETMASK, &saved, nullptr), 0);
+  int others = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    if (task.path().filename() == std::to_string(getpid())) continue;
+    std::ifstream status(task.path() / "status");
+    std::string line;
+    while (std::getline(status, line)) {
+      if (line.rfind("SigBlk:", 0) != 0) continue;
+      const unsigned long long blocked = std::stoull(line.substr(7), nullptr, 16);
+      for (int signo : {SIGTERM, SIGINT, SIGHUP}) {
+        EXPECT_TRUE(blocked >> (signo - 1) & 1) << task.path() << " takes signal " << signo;
+      }
+      ++others;
+    }
+  }
+  EXPECT_GE(others, 1);
 }
 
 // What a crashed run leaves is taken over: the socket replaced, the lock
@@ -497,7 +557,7 @@ class CoreTest : public ::testing::Test {
     kavrod::OutRecord state{};
     Core::ClientId id = core_->Accept(now, &state);
     const uint8_t request[KAVROD_REQUEST_SIZE] = {KAVROD_REQUEST_ACKNOWLEDGED};
-    core_->Request(id, request, sizeof request);
+    core_->Request(id, request, sizeof request, now);
     return id;
   }
 
@@ -769,4 +829,376 @@ TEST_F(CoreTest, AcknowledgedClientGetsWhatItsPredecessorLeftUnacknowledgedFirst
   EXPECT_EQ(status.clients, 1u);
 }
 
+// Kept records overflowing: the oldest go, but never under a send. A
+// batch collected for the acknowledged client is read outside the lock while
+// the producer goes on; the client it overflows is dropped, and the blocks
+// of that batch stay until the send is committed and the client released.
+TEST_F(CoreTest, OverflowOfKeptRecordsNeverFreesABatchInFlight) {
+  kavrod::Limits limits;
+  limits.client_records_max = 8;
+  Make(limits);
+  Core::ClientId bridge = Acknowledging(0);
+  for (uint32_t i = 0; i < 4; ++i) ASSERT_EQ(Offer(i, 0), 1);
+  kavrod::OutRecord batch[4];
+  ASSERT_EQ(core_->Collect(bridge, 0, batch, 4), 4u);
+  for (uint32_t i = 4; i < 12; ++i) ASSERT_NE(Offer(i, 0), -1) << i;
+  EXPECT_TRUE(core_->Retired(bridge));
+  // The send still reads the batch: the same blocks, the same payloads.
+  for (uint32_t i = 0; i < 4; ++i) {
+    uint32_t v;
+    std::memcpy(&v, batch[i].payload, sizeof v);
+    EXPECT_EQ(v, i);
+  }
+  core_->Commit(bridge, 4, 0);
+  core_->Release(bridge);
+  EXPECT_EQ(core_->QueryStatus().records_lost, 4u);
+  // Said once for the episode, however many records it drops; it ends once
+  // the kept records are down to half the buffer.
+  const auto overflow_lines = [this] {
+    int n = 0;
+    for (const std::string& line : Notices()) n += line.find("fill the buffer") != std::string::npos;
+    return n;
+  };
+  EXPECT_EQ(overflow_lines(), 1);
+  for (uint32_t i = 12; i < 20; ++i) ASSERT_EQ(Offer(i, 1), 2) << i;
+  Core::ClientId next = Acknowledging(1);
+  EXPECT_EQ(Take(next, 1), Range(12, 20));
+  Ack(next, sequences_[0]);
+  ASSERT_EQ(Offer(20, 1), 1);
+  ASSERT_EQ(Offer(21, 1), 2);
+  EXPECT_EQ(overflow_lines(), 0);
+  EXPECT_EQ(Take(next, 1), Range(20, 22));
+  Ack(next, sequences_.back());
+  for (uint32_t i = 22; i < 31; ++i) ASSERT_EQ(Offer(i, 2), i < 30 ? 1 : 2) << i;
+  EXPECT_EQ(overflow_lines(), 1);
+  EXPECT_EQ(core_->QueryStatus().records_lost, 14u);
+}
+
+// Every payload offered is accounted for: one that no one can take (no
+// client and the backlog full, or a waiting client's bound reached, in
+// records or in bytes) is refused, counted as not taken, and uses up its
+// sequence number, so that the acknowledged client sees the gap.
+TEST_F(CoreTest, PayloadsNoOneCanTakeAreBoundedCountedAndLeaveAGapInTheSequence) {
+  kavrod::Limits limits;
+  limits.backlog_max = 2;
+  limits.client_bytes_max = 5 * (KAVROD_HEADER_SIZE + 4);
+  Make(limits);
+  ASSERT_EQ(Offer(0, 0), 1);
+  ASSERT_EQ(Offer(1, 0), 1);
+  EXPECT_EQ(Offer(2, 0), -1);
+  // A client about to be taken in lets the backlog grow, but no further
+  // than the bytes one client may be behind.
+  client_waiting_ = true;
+  EXPECT_EQ(Offer(3, 0), 1);
+  EXPECT_EQ(Offer(4, 0), 1);
+  EXPECT_EQ(Offer(5, 0), 1);
+  EXPECT_EQ(Offer(6, 0), -1);
+  client_waiting_ = false;
+  void* too_long = std::malloc(KAVROD_PAYLOAD_MAX + 1);
+  EXPECT_EQ(core_->Deliver(0x20, too_long, KAVROD_PAYLOAD_MAX + 1, 0), -1);
+  std::free(too_long);
+  EXPECT_EQ(core_->QueryStatus().records_not_taken, 3u);
+
+  Core::ClientId bridge = Acknowledging(1);
+  EXPECT_EQ(Take(bridge, 1), (std::vector<uint32_t>{0, 1, 3, 4, 5}));
+  EXPECT_EQ(sequences_, (std::vector<uint64_t>{1, 2, 4, 5, 6}));
+  // An acknowledgement that names a gap covers what comes before it.
+  Ack(bridge, 3);
+  EXPECT_EQ(core_->QueryStatus().records_unacknowledged, 3u);
+  ASSERT_EQ(Offer(7, 1), 1);
+  EXPECT_EQ(Take(bridge, 1), Range(7, 8));
+  EXPECT_EQ(sequences_, Sequences(9, 10));
+  Ack(bridge, 8);
+  EXPECT_EQ(core_->QueryStatus().records_unacknowledged, 1u);
+
+  // The status record as an older caller sizes it is filled that far.
+  struct {
+    KavrodStatus status;
+    uint64_t guard;
+  } old{};
+  old.status.size = KAVROD_STATUS_SIZE_V1;
+  old.status.records_not_taken = 0xEE;
+  ASSERT_TRUE(core_->FillStatus(&old.status));
+  EXPECT_EQ(old.status.size, KAVROD_STATUS_SIZE_V1);
+  EXPECT_EQ(old.status.records_not_taken, 0xEEu);
+  KavrodStatus now{};
+  now.size = sizeof now;
+  ASSERT_TRUE(core_->FillStatus(&now));
+  EXPECT_EQ(now.size, sizeof now);
+  EXPECT_EQ(now.records_not_taken, 3u);
+  now.size = KAVROD_STATUS_SIZE_V1 - 1;
+  EXPECT_FALSE(core_->FillStatus(&now));
+  // After the last event nothing is taken, and nothing more is counted.
+  core_->Signal(KAVROD_EVENT_SHUTDOWN, 2);
+  EXPECT_EQ(Offer(8, 2), -1);
+  EXPECT_EQ(core_->QueryStatus().records_not_taken, 3u);
+}
+
+// The request to be acknowledged counts as long as the client has been
+// sent no record; after that, and while another acknowledged client is
+// connected, the client is closed so that it knows. Such refusals come in
+// loops (a second bridge reconnecting at once): said once, then at most
+// once a minute with the count, and the rest at the end.
+TEST_F(CoreTest, AcknowledgedRequestCountsUntilARecordIsSentAndRefusalsAreSaidOnceAMinute) {
+  Make({});
+  ASSERT_EQ(Offer(0, 0), 1);
+  Core::ClientId late = Plain(0);
+  EXPECT_EQ(Take(late, 0), Range(0, 1));
+  // Served as a plain client already, but not sent anything yet.
+  Core::ClientId bridge = Plain(0);
+  const uint8_t ask[KAVROD_REQUEST_SIZE] = {KAVROD_REQUEST_ACKNOWLEDGED};
+  core_->Request(bridge, ask, sizeof ask, 0);
+  ASSERT_EQ(Offer(1, 0), 1);
+  EXPECT_EQ(Take(bridge, 0), Range(1, 2));
+  EXPECT_EQ(sequences_, Sequences(2, 3));
+  core_->Request(late, ask, sizeof ask, 0);
+  EXPECT_TRUE(core_->Retired(late));
+  core_->Release(late);
+  EXPECT_EQ(Notices(), std::vector<std::string>{"client 1 dropped: asked to be the acknowledged client after it was "
+                                                "sent records; 1 records lost to it"});
+
+  for (int64_t t = 10; t < 1010; ++t) {
+    Core::ClientId second = Acknowledging(t);
+    EXPECT_TRUE(core_->Retired(second));
+    core_->Release(second);
+  }
+  EXPECT_EQ(Notices(), std::vector<std::string>{"client 3 dropped: an acknowledged client is connected already; 0 "
+                                                "records lost to it"});
+  Core::ClientId again = Acknowledging(60010);
+  core_->Release(again);
+  EXPECT_EQ(Notices(), std::vector<std::string>{"client 1003 dropped: an acknowledged client is connected already "
+                                                "(and 999 more clients since the last such line); 0 records lost "
+                                                "to it"});
+  for (int64_t t = 60011; t < 60016; ++t) core_->Release(Acknowledging(t));
+  core_->Signal(KAVROD_EVENT_SHUTDOWN, 60020);
+  EXPECT_EQ(Notices(), std::vector<std::string>{"5 more clients dropped since the last such line: an acknowledged "
+                                                "client is connected already"});
+}
+
 }  // namespace
+
+// --- The record log ----------------------------------------------------------
+
+class RecordLogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/kavrod_log_test.XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::unique_ptr<kavrod::RecordLog> Open(uint64_t max_bytes = 1u << 20) {
+    kavrod::RecordLog::Options options;
+    options.max_bytes = max_bytes;
+    options.retry_ms = 0;
+    auto log = std::make_unique<kavrod::RecordLog>(kavrod::NewPosixLogDirectory(dir_), options,
+                                                   [this](int level, const std::string& line) {
+                                                     said_ += "<" + std::to_string(level) + ">" + line + "\n";
+                                                   });
+    std::string error;
+    EXPECT_TRUE(log->Open(&error)) << error;
+    return log;
+  }
+
+  static void Append(kavrod::RecordLog& log, uint64_t sequence, const std::string& bytes) {
+    ASSERT_TRUE(log.Append(sequence, KAVROD_RECORD_PAYLOAD, 0x20, bytes.data(), bytes.size()).written);
+  }
+
+  // (log id, sequence, payload) of every record from `from` on.
+  static std::vector<std::tuple<uint64_t, uint64_t, std::string>> All(kavrod::RecordLog& log, uint64_t from = 1) {
+    std::vector<kavrod::LoggedRecord> records;
+    uint64_t next = 0;
+    log.Read(from, UINT64_MAX, 100000, &records, &next);
+    std::vector<std::tuple<uint64_t, uint64_t, std::string>> all;
+    for (const auto& r : records) all.emplace_back(r.log_id, r.sequence, std::string(r.payload.begin(), r.payload.end()));
+    return all;
+  }
+
+  std::string Newest() const {
+    std::string newest;
+    for (const auto& e : std::filesystem::directory_iterator(dir_)) {
+      if (e.path().extension() == ".klog" && e.path().filename().string() > newest) newest = e.path().filename();
+    }
+    return dir_ + "/" + newest;
+  }
+
+  std::string dir_;
+  std::string said_;
+};
+
+TEST_F(RecordLogTest, ATornTailIsCutAndOnlyACleanStopKeepsTheLogId) {
+  uint64_t first_id;
+  {
+    auto log = Open();
+    first_id = log->LogId();
+    for (uint64_t s = 1; s <= 5; ++s) {
+      Append(*log, s, "record " + std::to_string(s));
+      if (s == 2) log->Acknowledge(2);
+    }
+    // Killed: no clean stop, and the last record half written.
+  }
+  const std::string torn = Newest();
+  std::filesystem::resize_file(torn, std::filesystem::file_size(torn) - 3);
+  {
+    auto log = Open();
+    EXPECT_NE(said_.find("<4>record log " + dir_ + ": cut a torn tail of"), std::string::npos) << said_;
+    // Sequence 5 may have been issued with the old id: new records get a
+    // new one, and go on after what survived.
+    EXPECT_NE(log->LogId(), first_id);
+    EXPECT_EQ(log->NextSequence(), 5u);
+    EXPECT_EQ(log->Acknowledged(), 2u);
+    EXPECT_EQ(log->FirstSequenceOfStart(), 5u);
+    Append(*log, 5, "after the kill");
+    const auto all = All(*log, log->Acknowledged() + 1);
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[0], std::make_tuple(first_id, uint64_t{3}, std::string("record 3")));
+    EXPECT_EQ(all[2], std::make_tuple(log->LogId(), uint64_t{5}, std::string("after the kill")));
+    first_id = log->LogId();
+    log->Close();
+  }
+  said_.clear();
+  auto log = Open();
+  EXPECT_EQ(log->LogId(), first_id);
+  EXPECT_EQ(log->NextSequence(), 6u);
+  EXPECT_EQ(All(*log, log->Acknowledged() + 1).size(), 3u);
+  EXPECT_EQ(said_.find("<4>"), std::string::npos) << said_;
+}
+
+TEST_F(RecordLogTest, ALogThatCannotBeReadIsSetAsideAndANewOneStarts) {
+  {
+    auto log = Open();
+    Append(*log, 1, "one");
+  }
+  {
+    std::FILE* f = std::fopen(Newest().c_str(), "r+");
+    ASSERT_NE(f, nullptr);
+    std::fputs("not a log", f);
+    std::fclose(f);
+  }
+  auto log = Open();
+  EXPECT_NE(said_.find("<3>record log " + dir_ + " cannot be read"), std::string::npos) << said_;
+  EXPECT_NE(said_.find("set aside in " + dir_ + "/set-aside-"), std::string::npos) << said_;
+  EXPECT_EQ(log->NextSequence(), 1u);
+  EXPECT_TRUE(All(*log).empty());
+  Append(*log, 1, "fresh");
+  EXPECT_EQ(All(*log).size(), 1u);
+  // A second driver on the same directory is refused.
+  kavrod::RecordLog second(kavrod::NewPosixLogDirectory(dir_), {}, nullptr);
+  std::string error;
+  EXPECT_FALSE(second.Open(&error));
+  EXPECT_NE(error.find("in use by another kavro"), std::string::npos) << error;
+}
+
+// With the record log, memory is a window: the acknowledged client reads
+// the older records back from the log, in order, with their identity; the
+// log's bound drops the oldest, counted; a record the log cannot take
+// stays in memory, counted, and the log resumes by itself.
+TEST_F(RecordLogTest, TheAcknowledgedClientIsServedFromTheLogWithinItsBound) {
+  kavrod::Limits limits;
+  limits.client_records_max = 8;
+  kavrod::DeliveryCore core(kavrod::ServerHooks{[] {}, [] { return false; }}, limits);
+  auto log = Open(1u << 20);
+  core.AttachLog(log.get());
+  const std::string big(1000, 'x');
+  constexpr uint32_t kRecords = 2000;  // about twice the bound
+  for (uint32_t i = 0; i < kRecords; ++i) {
+    std::string bytes = Numbered(i) + big;
+    void* block = std::malloc(bytes.size());
+    std::memcpy(block, bytes.data(), bytes.size());
+    ASSERT_NE(core.Deliver(0x20, block, static_cast<uint32_t>(bytes.size()), 0), -1);
+  }
+  EXPECT_LE(log->Bytes(), 1u << 20);
+  const uint64_t lost = core.QueryStatus().records_lost;
+  EXPECT_GT(lost, 0u);
+  EXPECT_NE(said_.find("<4>record log " + dir_ + " is full"), std::string::npos) << said_;
+
+  // Writes fail (the file size limit stands in for a full disk).
+  struct rlimit saved {};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit tight = saved;
+  tight.rlim_cur = 40;
+  setrlimit(RLIMIT_FSIZE, &tight);
+  for (uint32_t i = kRecords; i < kRecords + 3; ++i) {
+    void* block = std::malloc(4);
+    std::memcpy(block, &i, 4);
+    EXPECT_EQ(core.Deliver(0x20, block, 4, 0), 1);
+  }
+  setrlimit(RLIMIT_FSIZE, &saved);
+  EXPECT_NE(said_.find("<3>cannot write a record to the record log " + dir_), std::string::npos) << said_;
+  EXPECT_EQ(core.QueryStatus().records_not_logged, 3u);
+  {
+    const uint32_t last = kRecords + 3;
+    void* block = std::malloc(4);
+    std::memcpy(block, &last, 4);
+    EXPECT_EQ(core.Deliver(0x20, block, 4, 0), 1);
+  }
+  EXPECT_NE(said_.find("is written again; 3 records were kept in memory only meanwhile"), std::string::npos) << said_;
+
+  kavrod::OutRecord state{};
+  const auto id = core.Accept(0, &state);
+  const uint8_t request[KAVROD_REQUEST_SIZE] = {KAVROD_REQUEST_ACKNOWLEDGED};
+  core.Request(id, request, sizeof request);
+  std::vector<uint32_t> numbers;
+  uint64_t last_sequence = 0;
+  for (int round = 0; round < 1000; ++round) {
+    kavrod::OutRecord out[64];
+    const size_t n = core.Collect(id, 0, out, 64);
+    for (size_t i = 0; i < n; ++i) {
+      uint64_t log_id, sequence;
+      std::memcpy(&log_id, out[i].header + 8, 8);
+      std::memcpy(&sequence, out[i].header + 16, 8);
+      EXPECT_EQ(out[i].header[0], KAVROD_RECORD_PAYLOAD_ID);
+      EXPECT_EQ(log_id, log->LogId());
+      EXPECT_GT(sequence, last_sequence);
+      last_sequence = sequence;
+      uint32_t v;
+      std::memcpy(&v, out[i].payload, 4);
+      numbers.push_back(v);
+    }
+    core.Commit(id, n, 0);
+    if (n == 0) break;
+  }
+  // The newest records, every one, in order.
+  ASSERT_EQ(numbers.size(), kRecords + 4 - lost);
+  for (size_t i = 0; i < numbers.size(); ++i) ASSERT_EQ(numbers[i], lost + i) << i;
+  EXPECT_EQ(last_sequence, kRecords + 4);
+}
+
+// The log keeps everything for the acknowledged client; a plain newcomer
+// still gets what it would get without the log: the backlog, or, when its
+// connect had returned, all of it.
+TEST_F(RecordLogTest, APlainClientGetsTheBacklogAsWithoutTheLog) {
+  for (const bool waiting : {false, true}) {
+    kavrod::DeliveryCore core(kavrod::ServerHooks{[] {}, [waiting] { return waiting; }}, kavrod::Limits{});
+    auto log = Open();
+    core.AttachLog(log.get());
+    for (uint32_t i = 0; i < 1500; ++i) {
+      void* block = std::malloc(4);
+      std::memcpy(block, &i, 4);
+      ASSERT_EQ(core.Deliver(0x20, block, 4, 0), 1);
+    }
+    kavrod::OutRecord state{};
+    const auto id = core.Accept(0, &state);
+    core.Promote(id, 0);
+    std::vector<uint32_t> numbers;
+    kavrod::OutRecord out[64];
+    size_t got;
+    while ((got = core.Collect(id, 0, out, 64)) > 0) {
+      for (size_t i = 0; i < got; ++i) {
+        uint32_t v;
+        std::memcpy(&v, out[i].payload, 4);
+        numbers.push_back(v);
+      }
+      core.Commit(id, got, 0);
+    }
+    const uint32_t first = waiting ? 0 : 1500 - KAVROD_BACKLOG_MAX;
+    ASSERT_EQ(numbers.size(), 1500 - first) << waiting;
+    EXPECT_EQ(numbers.front(), first);
+    EXPECT_EQ(numbers.back(), 1499u);
+    log.reset();
+    TearDown();
+    SetUp();
+  }
+}

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "support/link_fixture.h"
 
 namespace kavro::testing {
@@ -144,6 +146,34 @@ TEST_F(InformationTransfer, InSequenceFrameIsDeliveredAndAcknowledgedByOneRr) {
   ASSERT_EQ(delivery.payloads.size(), 2u);
   EXPECT_TRUE(delivery.payloads[1].bytes.empty());
   EXPECT_EQ(TakeSentText(), Strings{"RR d0 nr2"});
+}
+
+// A library that syncs each record before "taken": the payload is handed
+// over without the link lock, and nothing acknowledges the frame (no RR, no
+// N(R) in a frame sent meanwhile) until the library has taken it.
+TEST_F(InformationTransfer, HandedOverOutsideTheLockTheFrameIsAcknowledgedOnlyOnceTaken) {
+  Establish();
+  machine.SetHandOverOutsideLock(true);
+  bool lockFree = false;
+  Strings sentMeanwhile;
+  delivery.during = [&] {
+    std::thread other([&] {
+      if (control.LinkLock.try_lock()) {
+        lockFree = true;
+        control.LinkLock.unlock();
+      }
+    });
+    other.join();
+    // A client's payload goes out while the library writes the record.
+    ASSERT_EQ(Send({0x99}), 1);
+    sentMeanwhile = TakeSentText();
+  };
+  ReceiveI(0, 0, {0x41, 0x42}, 0x07);
+  EXPECT_TRUE(lockFree);
+  EXPECT_EQ(sentMeanwhile, Strings{"I d20 ns0 nr0 99"});
+  ASSERT_EQ(delivery.payloads.size(), 1u);
+  EXPECT_EQ(TakeSentText(), Strings{"RR d0 nr1"});
+  EXPECT_EQ(machine.Vars.RecvSeq, 1);
 }
 
 TEST_F(InformationTransfer, PayloadGoesOutAtOnceAndTheNextWaitsForTheAcknowledgement) {

@@ -68,6 +68,9 @@ struct Settings {
   bool stay = false;
   bool printPathOnly = false;
   std::string pathFile;
+  // Serial: each of our payloads the link driver acknowledged, one hex
+  // line each, written as the acknowledgement comes.
+  FILE* acked = nullptr;
 };
 
 void Log(const Settings& settings, const std::string& text) {
@@ -96,6 +99,10 @@ std::string FormatPayload(const Event& event, bool json) {
 
 void Report(const Settings& settings, std::vector<Event> events) {
   for (const auto& event : events) {
+    if (event.kind == EventKind::Acknowledged && settings.acked != nullptr) {
+      std::fprintf(settings.acked, "%s\n", kavro::tools::FormatHex(event.payload, false).c_str());
+      std::fflush(settings.acked);
+    }
     if (event.kind == EventKind::Payload) {
       PrintLine(FormatPayload(event, settings.json));
     } else if (!event.detail || settings.verbose) {
@@ -493,6 +500,7 @@ int main(int argc, char** argv) {
   size_t patternLength = 4;
   uint32_t silentAfter = 0;
   uint32_t seed = 1;
+  std::string ackedFile;
 
   // Shared by both modes.
   app.add_flag("--json", settings.json, "print received payloads as JSON objects, one per line");
@@ -518,6 +526,11 @@ int main(int argc, char** argv) {
   auto* pathFileOpt =
       app.add_option("--path-file", settings.pathFile, "write the device path (TCP: use --port-file) to F")
           ->option_text("F");
+  auto* numberedOpt = app.add_flag("--pattern-numbered", serial.patternNumbered,
+                                   "serial: test payloads carry their number as text, counted on across link drivers");
+  auto* ackedOpt = app.add_option("--acked-file", ackedFile,
+                                  "serial: append each payload the link driver acknowledged to F, one hex line each")
+                       ->option_text("F");
   auto* symlinkOpt = app.add_option("--symlink", symlinkPath, "serial: also make PATH a symbolic link to the device")
                          ->option_text("PATH");
   auto* rateOpt =
@@ -574,7 +587,7 @@ int main(int argc, char** argv) {
 
   if (tcpPort) {
     for (CLI::Option* option : {pathFileOpt, symlinkOpt, rateOpt, answerOpt, addressOpt, dropOpt, noiseOpt, corruptOpt,
-                                noAnswerOpt, discOpt}) {
+                                noAnswerOpt, discOpt, numberedOpt, ackedOpt}) {
       if (option->count() > 0) return usage(option->get_name() + " is for the serial mode only");
     }
     tcp.silentAfter = silentAfter;
@@ -598,5 +611,9 @@ int main(int argc, char** argv) {
   serial.patternIntervalMs = interval;
   serial.patternLength = patternLength;
   serial.seed = seed;
+  if (!ackedFile.empty()) {
+    settings.acked = std::fopen(ackedFile.c_str(), "a");
+    if (settings.acked == nullptr) return usage("cannot open " + ackedFile + ": " + std::strerror(errno));
+  }
   return RunSerial(settings, serial, readStdin, symlinkPath);
 }

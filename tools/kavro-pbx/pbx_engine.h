@@ -12,7 +12,9 @@
 // retransmitted after a second without acknowledgement, up to three times.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <optional>
 #include <random>
@@ -37,6 +39,10 @@ struct SerialOptions {
   uint32_t patternCount = 0;
   int64_t patternIntervalMs = 100;
   size_t patternLength = 4;
+  // Test payloads carry their number as text ("00000001", ...), and the
+  // numbering goes on when the next link driver comes (--stay): every
+  // payload is unique.
+  bool patternNumbered = false;
   int64_t retransmitMs = 1000;
   int maxRetransmissions = 3;
   uint32_t seed = 1;
@@ -104,6 +110,12 @@ class SerialEngine {
       ++patternSent_;
       std::vector<uint8_t> payload(options_.patternLength);
       for (size_t j = 0; j < payload.size(); ++j) payload[j] = static_cast<uint8_t>(patternSent_ + j);
+      if (options_.patternNumbered) {
+        char number[16];
+        std::snprintf(number, sizeof number, "%08u", patternSent_);
+        payload.assign(number, number + 8);
+        payload.resize(std::max<size_t>(options_.patternLength, 8), '.');
+      }
       queue_.push_back(std::move(payload));
       if (patternSent_ < options_.patternCount) {
         patternAt_ = *patternAt_ + options_.patternIntervalMs;
@@ -151,7 +163,7 @@ class SerialEngine {
     deadline_.reset();
     discAt_.reset();
     patternAt_.reset();
-    patternSent_ = 0;
+    if (!options_.patternNumbered) patternSent_ = 0;
     everUp_ = false;
     silent_ = false;
     endedNormally_ = false;
@@ -276,9 +288,10 @@ class SerialEngine {
   // N(R) acknowledges our outstanding frame when it names the next one.
   void ApplyNr(uint8_t nr) {
     if (outstanding_ && nr == vs_) {
+      Note(EventKind::Acknowledged, "acknowledged up to N(R) " + std::to_string(nr), true);
+      events_.back().payload = std::move(*outstanding_);
       outstanding_.reset();
       deadline_.reset();
-      Note(EventKind::Acknowledged, "acknowledged up to N(R) " + std::to_string(nr), true);
     }
   }
 

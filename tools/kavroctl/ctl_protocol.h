@@ -84,6 +84,8 @@ struct Status {
   int32_t acknowledgedClients = -1;
   uint64_t recordsLost = UINT64_MAX;
   uint64_t recordsUnacknowledged = 0;
+  // Counted by kavro itself; unknown only from an older kavro.
+  uint64_t recordsNotTaken = UINT64_MAX;
 };
 
 // Null when the answer is no status record: the plain i32 of a kavro that
@@ -116,10 +118,13 @@ inline std::optional<Status> ParseStatus(const uint8_t* data, size_t count) {
   s.link.assign(texts, first);
   s.device.assign(texts + first + 1, second);
   const size_t tail = KAVRO_STATUS_AT_TEXTS + first + 1 + second + 1;
-  if (count >= tail + KAVRO_STATUS_TAIL_SIZE) {
+  if (count >= tail + KAVRO_STATUS_TAIL_SIZE_V1) {
     s.acknowledgedClients = static_cast<int32_t>(GetU32(data + tail + KAVRO_STATUS_TAIL_AT_ACKNOWLEDGED_CLIENTS));
     s.recordsLost = GetU64(data + tail + KAVRO_STATUS_TAIL_AT_RECORDS_LOST);
     s.recordsUnacknowledged = GetU64(data + tail + KAVRO_STATUS_TAIL_AT_RECORDS_UNACKNOWLEDGED);
+  }
+  if (count >= tail + KAVRO_STATUS_TAIL_AT_RECORDS_NOT_TAKEN + 8) {
+    s.recordsNotTaken = GetU64(data + tail + KAVRO_STATUS_TAIL_AT_RECORDS_NOT_TAKEN);
   }
   return s;
 }
@@ -178,6 +183,8 @@ inline std::string FormatStatusText(const Status& s) {
   line("clients", s.listeners < 0 ? "unknown" : std::to_string(s.listeners));
   line("acknowledged clients", s.acknowledgedClients < 0 ? "unknown" : std::to_string(s.acknowledgedClients));
   line("records lost to slow clients", s.recordsLost == UINT64_MAX ? "unknown" : std::to_string(s.recordsLost));
+  line("records no one could take",
+       s.recordsNotTaken == UINT64_MAX ? "unknown" : std::to_string(s.recordsNotTaken));
   if (s.acknowledgedClients >= 0 && s.recordsUnacknowledged > 0) {
     line("records unacknowledged", std::to_string(s.recordsUnacknowledged));
   }
@@ -198,7 +205,8 @@ inline std::string FormatStatusJson(const Status& s) {
          ",\"acknowledged_clients\":" +
          (s.acknowledgedClients < 0 ? std::string("null") : std::to_string(s.acknowledgedClients)) +
          ",\"records_lost\":" + (s.recordsLost == UINT64_MAX ? std::string("null") : n(s.recordsLost)) +
-         ",\"records_unacknowledged\":" + n(s.recordsUnacknowledged) + "}";
+         ",\"records_unacknowledged\":" + n(s.recordsUnacknowledged) + ",\"records_not_taken\":" +
+         (s.recordsNotTaken == UINT64_MAX ? std::string("null") : n(s.recordsNotTaken)) + "}";
 }
 
 inline uint32_t PayloadWord(uint32_t address) { return WORD_PAYLOAD | (address & 0xFF); }

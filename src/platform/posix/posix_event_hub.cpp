@@ -50,8 +50,9 @@ uint64_t PosixEventHub::MonotonicNs() {
 uint64_t PosixEventHub::NowMs() { return MonotonicNs() / 1000000u; }
 
 void PosixEventHub::Sleep(uint32_t ms) {
-  // An absolute deadline, so that a signal handled meanwhile (SIGTERM lands
-  // on whichever thread) does not stretch or cut the wait.
+  // An absolute deadline, so that a signal handled meanwhile (a routed one
+  // forwarded by a thread that did not block it) does not stretch or cut
+  // the wait.
   timespec until{};
   clock_gettime(CLOCK_MONOTONIC, &until);
   until.tv_sec += ms / 1000;

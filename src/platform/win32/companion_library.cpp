@@ -39,6 +39,8 @@ bool CompanionLibrary::Load(const char* name, std::string& failure) {
       reinterpret_cast<void*>(GetProcAddress(module, MAKEINTRESOURCEA(WAIT_FOR_ROOM_ORDINAL))));
   status_ = reinterpret_cast<StatusFunction>(
       reinterpret_cast<void*>(GetProcAddress(module, MAKEINTRESOURCEA(QUERY_STATUS_ORDINAL))));
+  openLog_ = reinterpret_cast<OpenLogFunction>(
+      reinterpret_cast<void*>(GetProcAddress(module, MAKEINTRESOURCEA(OPEN_RECORD_LOG_ORDINAL))));
   return true;
 }
 
@@ -53,5 +55,10 @@ void CompanionLibrary::SignalLinkEvent(uint32_t code) {
 int32_t CompanionLibrary::WaitForRoom(uint32_t timeoutMs) { return wait_ != nullptr ? wait_(timeoutMs) : 1; }
 
 int32_t CompanionLibrary::QueryStatus(void* status) { return status_ != nullptr ? status_(status) : 0; }
+
+int32_t CompanionLibrary::OpenRecordLog(const char* directory, uint64_t maxBytes, uint32_t flags, char* message,
+                                        uint32_t size) {
+  return openLog_ != nullptr ? openLog_(directory, maxBytes, flags, message, size) : -1;
+}
 
 }  // namespace kavro::platform

@@ -14,6 +14,7 @@ constexpr unsigned DELIVER_PAYLOAD_ORDINAL = 7;
 constexpr unsigned SIGNAL_LINK_EVENT_ORDINAL = 8;
 constexpr unsigned WAIT_FOR_ROOM_ORDINAL = 9;
 constexpr unsigned QUERY_STATUS_ORDINAL = 10;
+constexpr unsigned OPEN_RECORD_LOG_ORDINAL = 12;
 
 class CompanionLibrary {
  public:
@@ -33,18 +34,22 @@ class CompanionLibrary {
   // The optional ones: without them, 1 (room) and 0 (nothing filled).
   int32_t WaitForRoom(uint32_t timeoutMs);
   int32_t QueryStatus(void* status);
+  // KavrodOpenRecordLog: -1 when the library lacks it.
+  int32_t OpenRecordLog(const char* directory, uint64_t maxBytes, uint32_t flags, char* message, uint32_t size);
 
  private:
   using DeliverFunction = int32_t(__stdcall*)(uint32_t, void*, uint32_t);
   using SignalFunction = void(__stdcall*)(uint32_t);
   using WaitFunction = int32_t(__stdcall*)(uint32_t);
   using StatusFunction = int32_t(__stdcall*)(void*);
+  using OpenLogFunction = int32_t(__stdcall*)(const char*, uint64_t, uint32_t, char*, uint32_t);
 
   void* module_ = nullptr;
   DeliverFunction deliver_ = nullptr;
   SignalFunction signal_ = nullptr;
   WaitFunction wait_ = nullptr;
   StatusFunction status_ = nullptr;
+  OpenLogFunction openLog_ = nullptr;
 };
 
 }  // namespace kavro::platform

@@ -67,6 +67,7 @@ int32_t FakeConnection::CloseSocket() {
 }
 
 int32_t RecordingDelivery::DeliverPayload(uint32_t address, void* payload, uint32_t length) {
+  if (during) during();
   std::lock_guard lock(mutex);
   if (refuse) return -1;
   auto* bytes = static_cast<uint8_t*>(payload);

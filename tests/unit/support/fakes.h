@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -70,6 +71,8 @@ class RecordingDelivery : public Delivery {
   void SignalLinkEvent(uint32_t code) override;
 
   bool refuse = false;  // answer -1 (the caller must then free the block)
+  // Runs inside DeliverPayload, before the payload is taken.
+  std::function<void()> during;
   std::vector<Payload> payloads;
   std::vector<uint32_t> events;
   std::mutex mutex;

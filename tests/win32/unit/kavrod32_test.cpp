@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -200,6 +201,32 @@ TEST(PipeServer, SixteenClientsConnectingInTheSameInstantAllFindTheRecordsWaitin
   ASSERT_TRUE(late.Ok()) << late.OpenError();
   EXPECT_EQ(late.Read(&error), Message(3, 0, {}));
   server.Signal(0);
+}
+
+// A client served as a plain one after its grace, and sent records, cannot
+// become the acknowledged client any more: asking ends its connection, as on
+// the Unix socket, instead of being ignored while records pile up for an
+// acknowledged client that never comes.
+TEST(PipeServer, AnAcknowledgedRequestAfterTheFirstRecordsEndsTheConnection) {
+  const char* name = "\\\\.\\pipe\\kavrod-unit-test-late-ack";
+  PipeServer server(name);
+  ASSERT_TRUE(server.Start());
+  PipeClient client(name);
+  ASSERT_TRUE(client.Ok()) << client.OpenError();
+  DWORD error = 0;
+  EXPECT_EQ(client.Read(&error), Message(3, 0, {}));
+  ASSERT_EQ(server.Deliver(0x20, Block({1}), 1), 1);
+  EXPECT_EQ(client.Read(&error), Message(1, 0x20, {1}));
+  ASSERT_TRUE(client.Send({KAVROD_REQUEST_ACKNOWLEDGED, 0, 0, 0, 0, 0, 0, 0}));
+  auto next = std::async(std::launch::async, [&client] {
+    DWORD readError = 0;
+    return client.Read(&readError).empty() ? readError : DWORD{0};
+  });
+  const bool ended = next.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  // Releases a read still waiting, whatever happened.
+  server.Signal(0);
+  EXPECT_TRUE(ended);
+  EXPECT_EQ(next.get(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
 }
 
 // A sink that holds its first line until the test lets it go.
