@@ -222,7 +222,7 @@ class MqttBridgeTest(unittest.TestCase):
         self.broker = Broker(self, self.dir)
         self.spool = os.path.join(self.dir, "spool")
 
-    def start_link(self):
+    def start_link(self, *kavro_args):
         """kavro-pbx serving TCP, fed on its standard input, and kavro with
         the default library connected to it."""
         pbx = subprocess.Popen([KAVRO_PBX, "--tcp", "0", "--print-path-only", "-q", "--keepalive-ms", "0"],
@@ -236,7 +236,8 @@ class MqttBridgeTest(unittest.TestCase):
                     '"TapiSvrIpPort"=dword:%08x\r\n"Keepalive"=dword:00000000\r\n' % port)
         self.run_dir = os.path.join(self.dir, "run")
         kavro = subprocess.Popen([KAVRO, "--registry", registry, "--run-dir", self.run_dir, "--log-dir",
-                                  os.path.join(self.dir, "nolog"), "--delivery-library", KAVROD, "-q"],
+                                  os.path.join(self.dir, "nolog"), "--delivery-library", KAVROD, "-q"] +
+                                 list(kavro_args),
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(stop_process, kavro)
         wait_for(lambda: os.path.exists(os.path.join(self.run_dir, "KavroControlProg")), "kavro", 10)
@@ -503,6 +504,39 @@ class MqttBridgeTest(unittest.TestCase):
         broker.set_acl("user %s\ntopic readwrite denied/#\n\nuser reader\ntopic read #\n" % USER, reload=True)
         self.check_stream(sub, n, "denied, then allowed", prefix="denied/TCP")
         self.assertEqual(bridge.proc.poll(), None)
+
+    def test_kavro_killed_with_a_record_log_while_the_bridge_is_away_loses_nothing(self):
+        if b"--record-log" not in subprocess.run([KAVRO, "--help"], capture_output=True).stdout:
+            self.skipTest("kavro has no record log")
+        log = ["--record-log", os.path.join(self.dir, "record-log")]
+        pbx, kavro = self.start_link(*log)
+        sub = Subscriber(self, self.broker, PREFIX + "/#")
+        bridge = Bridge(self, self.run_dir, self.spool, self.broker)
+        bridge.wait("taking the records of kavro")
+        self.feed(pbx, 300)
+        wait_for(lambda: len(sub.on(PREFIX + "/rx")) >= 100, "the stream", 30)
+        bridge.kill(signal.SIGKILL)
+        self.feed(pbx, 300, 300)
+        self.feeder.join(30)
+        wait_for(lambda: "payloads received             600" in subprocess.run(
+            [KAVROCTL, "--run-dir", self.run_dir, "status"], capture_output=True, text=True).stdout, "600 taken", 30)
+        kavro.kill()
+        kavro.wait()
+        # kavro again on the same log: what the bridge had not acknowledged
+        # comes first with its old id, then new records with a new one.
+        pbx, kavro = self.start_link(*log)
+        bridge.start()
+        bridge.wait("taking the records of kavro", count=2)
+        self.feed(pbx, 100, 600)
+        wait_for(lambda: len({m[1] for m in sub.on(PREFIX + "/rx")}) >= 700, "700 payloads", 60)
+        rx = sub.on(PREFIX + "/rx")
+        self.assertEqual({m[1] for m in rx}, {numbered(i) for i in range(700)})
+        identities = {}
+        for _, payload, props, _ in rx:
+            identities.setdefault(payload, set()).add(props["id"])
+        self.assertEqual([p for p, ids in identities.items() if len(ids) != 1], [], "one identity per record")
+        self.assertEqual(len({props["id"].split("-")[0] for _, _, props, _ in rx}), 2, "the old id and a new one")
+        wait_for(lambda: [m[1] for m in sub.on(PREFIX + "/state")][-1:] == [b"up"], "state up", 10)
 
     def test_tx_round_trip_and_refusal(self):
         pbx, kavro = self.start_link()
