@@ -487,7 +487,14 @@ void DeliveryCore::Signal(uint32_t code, int64_t now) {
   if (wake) server_.wake();
   // The process ends right after event 0: the log is synced and marked
   // as stopped cleanly first.
-  if (code == KAVROD_EVENT_SHUTDOWN && record_log_ != nullptr) record_log_->Close();
+  if (code == KAVROD_EVENT_SHUTDOWN && record_log_ != nullptr) {
+    uint64_t next = 0;
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      next = next_sequence_;
+    }
+    record_log_->Close(next);
+  }
 }
 
 void DeliveryCore::Shutdown() {

@@ -168,6 +168,9 @@ struct RecordLog::Scan {
   uint64_t acknowledged = 0;
   uint64_t last = 0;  // the highest sequence seen
   bool clean = false;
+  // What the clean stop said the next sequence is: above the last record
+  // when the last numbers went to records that were not logged.
+  uint64_t next = 0;
 };
 
 RecordLog::RecordLog(std::unique_ptr<LogDirectory> directory, Options options, Notice notice)
@@ -245,7 +248,10 @@ bool RecordLog::ScanSegment(Segment& s, Scan& scan, std::string* unreadable) {
         scan.acknowledged = std::max(scan.acknowledged, sequence);
         scan.clean = false;
         break;
-      case kClose: scan.clean = true; break;
+      case kClose:
+        scan.clean = true;
+        scan.next = std::max(scan.next, sequence);
+        break;
       default: *unreadable = s.name + ": an entry of unknown type"; return false;
     }
     at += n;
@@ -326,6 +332,7 @@ bool RecordLog::Open(std::string* error) {
   acknowledged_ = scan.acknowledged;
   if (!segments_.empty()) acknowledged_ = std::max(acknowledged_, segments_.front().first - 1);
   const bool resumed = scan.clean && !segments_.empty();
+  if (resumed) next_sequence_ = std::max(next_sequence_, scan.next);
   // After a stop that was not clean, the tail that was written may be gone
   // with a power loss: the sequences after what survived could have been
   // issued already, so the new records get a new log id.
@@ -523,12 +530,13 @@ void RecordLog::RemoveAcknowledged() {
   }
 }
 
-void RecordLog::Close() {
+void RecordLog::Close(uint64_t next_sequence) {
   uint64_t ticket = 0;
   {
     std::lock_guard<std::mutex> guard(mutex_);
     if (closed_) return;
     closed_ = true;
+    next_sequence_ = std::max(next_sequence_, next_sequence);
     if (!failing_ && !segments_.empty()) {
       // The mark of a clean stop: the next start keeps the log id.
       if (Write(Entry(kClose, 0, 0, next_sequence_, nullptr, 0)) != 0) return;

@@ -109,7 +109,10 @@ class RecordLog {
   // order. `*next` is where to go on from (`limit` when none is left).
   size_t Read(uint64_t from, uint64_t limit, size_t max, std::vector<LoggedRecord>* out, uint64_t* next);
   // The clean stop: marks it in the log and syncs. Nothing is taken after.
-  void Close();
+  // `next_sequence`: the writer's next number, when the last ones went to
+  // records that did not reach the log, so that the next start does not
+  // hand them out again under the same log id.
+  void Close(uint64_t next_sequence = 0);
 
  private:
   struct Segment {

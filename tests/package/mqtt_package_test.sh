@@ -29,7 +29,8 @@ files=$(dpkg-deb -c "$mqtt" | awk '{print $6}')
 for f in ./usr/bin/kavro-mqtt ./lib/systemd/system/kavro-mqtt@.service ./etc/kavro/kavro-mqtt.conf \
          ./usr/share/man/man1/kavro-mqtt.1.gz ./usr/share/doc/kavro-mqtt/copyright \
          ./usr/share/doc/kavro-mqtt/examples/mosquitto-kavro.acl ./usr/share/doc/kavro-mqtt/examples/mosquitto-kavro.conf \
-         ./usr/share/doc/kavro-mqtt/examples/prometheus-mqtt-exporter.yaml; do
+         ./usr/share/doc/kavro-mqtt/examples/prometheus-mqtt-exporter.yaml \
+         ./lib/systemd/system/kavro@.service.d/kavro-mqtt-record-log.conf; do
   grep -qx "$f" <<<"$files" || fail "kavro-mqtt lacks $f"
 done
 depends=$(dpkg-deb -f "$mqtt" Depends)
@@ -43,6 +44,9 @@ grep -qx "After=kavro@%i.service network-online.target" "$unit" || fail "unit no
 grep -qx "ExecStart=/usr/bin/kavro-mqtt %I" "$unit" || fail "unit ExecStart: $(grep ExecStart "$unit")"
 grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$unit" || fail "unit ExecReload"
 grep -qx "RestartPreventExitStatus=2" "$unit" || fail "unit keeps the bridge down for a fault that heals"
+dropin=$work/root/lib/systemd/system/kavro@.service.d/kavro-mqtt-record-log.conf
+grep -qx "StateDirectory=kavro/%i" "$dropin" && grep -qx "Environment=KAVRO_RECORD_LOG=/var/lib/kavro/%i" "$dropin" ||
+  fail "kavro@ drop-in: $(cat "$dropin")"
 "$work/root/usr/bin/kavro-mqtt" --version | grep -qx "kavro-mqtt $version" || fail "kavro-mqtt --version"
 
 if dpkg-deb -c "$kavro" | grep -q mqtt; then fail "the kavro package holds: $(dpkg-deb -c "$kavro" | grep mqtt)"; fi
