@@ -613,12 +613,13 @@ class MqttBridgeTest(unittest.TestCase):
         conf = os.path.join(self.dir, "bridge.conf")
         with open(conf, "w") as f:
             f.write("# comment\nbroker = %s\nca-file = %s\nspool-max = 1G\n" % (tls, ca))
-        r = subprocess.run([BRIDGE, "--config", conf, "--check-config", "--keepalive", "9", "--spool-dir",
-                            self.spool, "TCP"], capture_output=True, text=True, timeout=30)
+        r = subprocess.run([BRIDGE, "--config", conf, "--check-config", "--check-as", "root", "--keepalive", "9",
+                            "--spool-dir", self.spool, "TCP"], capture_output=True, text=True, timeout=30)
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         self.assertIn("broker          %s (%s line 2)" % (tls, conf), r.stdout)
         self.assertIn("keepalive       9 (command line)", r.stdout)
         self.assertIn("client-id       kavro-mqtt-TCP (default)", r.stdout)
+        self.assertIn("checked as      account root", r.stdout)
         with open(conf, "a") as f:
             f.write("password = x\n")
         r = subprocess.run([BRIDGE, "--config", conf, "TCP"], capture_output=True, text=True, timeout=30)

@@ -253,6 +253,10 @@ int LoadSettings(int argc, char** argv, Settings& settings) {
       ->option_text("FILE");
   app.add_flag("--check-config", settings.checkConfig,
                "print the effective settings with their source, check the files, and exit 0 or 1");
+  app.add_option("--check-as", settings.checkAs,
+                 std::string("with --check-config run as root: check the files as this account (default ") +
+                     SERVICE_ACCOUNT + ", the unit's)")
+      ->option_text("ACCOUNT");
   std::map<std::string, std::string> given;
   std::map<std::string, bool> flags;
   std::map<std::string, CLI::Option*> options;
@@ -401,16 +405,22 @@ int CheckConfig(const Settings& settings) {
   bool ok = true;
   // Run as root, the files are checked as the account the unit uses: root
   // reads everything, the service does not.
-  const passwd* service = geteuid() == 0 ? getpwnam(SERVICE_ACCOUNT) : nullptr;
+  const std::string serviceName = settings.checkAs.empty() ? SERVICE_ACCOUNT : settings.checkAs;
+  const passwd* service = geteuid() == 0 ? getpwnam(serviceName.c_str()) : nullptr;
   passwd account{};
   std::string who;
+  if (geteuid() == 0 && !service && !settings.checkAs.empty()) {
+    std::printf("%-15s %s: no such account\n", "checked as", serviceName.c_str());
+    std::printf("%-15s %s\n", "result", "the settings cannot be used");
+    return EXIT_FAILURE_RUN;
+  }
   if (service) {
     account = *service;
-    who = std::string("account ") + SERVICE_ACCOUNT;
+    who = "account " + serviceName;
   } else {
     const passwd* self = getpwuid(geteuid());
     who = "account " + (self ? std::string(self->pw_name) : "uid " + std::to_string(geteuid()));
-    if (geteuid() == 0) who += " (there is no account " + std::string(SERVICE_ACCOUNT) + ")";
+    if (geteuid() == 0) who += " (there is no account " + serviceName + ")";
   }
   auto allowed = [&](const std::string& path, int mode) {
     if (service) return AccessAs(account, path, mode);

@@ -36,6 +36,7 @@ struct Settings {
   uint64_t spoolMax = 0;
   std::string runDir;
   bool checkConfig = false;
+  std::string checkAs;  // --check-as: the account --check-config checks as, when run as root
 
   // Where each effective value came from, in the order --check-config prints.
   std::vector<std::pair<std::string, std::string>> shown;  // name, "value (source)"
