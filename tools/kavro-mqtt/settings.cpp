@@ -392,8 +392,7 @@ int AccessAs(const passwd& account, const std::string& path, int mode) {
     _exit(access(path.c_str(), mode) == 0 ? 0 : errno);
   }
   int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
   return WIFEXITED(status) ? WEXITSTATUS(status) : EIO;
 }
 
