@@ -281,6 +281,8 @@ class MqttBridgeTest(unittest.TestCase):
         sub = Subscriber(self, self.broker, PREFIX + "/#")
         bridge = Bridge(self, self.run_dir, self.spool, self.broker)
         bridge.wait("connected to the broker")
+        # Fed once the bridge takes records: before, kavro keeps only its backlog.
+        bridge.wait("taking the records of kavro")
         n = 10000
         self.feed(pbx, n)
         wait_for(lambda: len(sub.on(PREFIX + "/rx")) > n // 4, "the first quarter", 30)
