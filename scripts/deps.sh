@@ -44,9 +44,10 @@ test_packages=(
   # purges an enabled instance and runs lintian.
   man-db file dpkg-dev adduser systemd logrotate init-system-helpers lintian
   # The MQTT bridge kavro-mqtt (built only when its client library is
-  # there) and its tests: a broker, its tools, a Python client and openssl
-  # for a throw-away CA.
-  libmosquitto-dev mosquitto mosquitto-clients python3-paho-mqtt openssl
+  # there) and its tests: a broker, its tools, Debian's Prometheus exporter
+  # for MQTT (the documented configuration is tried), a Python client and
+  # openssl for a throw-away CA.
+  libmosquitto-dev mosquitto mosquitto-clients prometheus-mqtt-exporter python3-paho-mqtt openssl
   # The status page kavro-web (built only when its HTTP library is there),
   # its charts, and its test: headless Chromium driven over the DevTools
   # protocol from Debian's Python with python3-websocket.

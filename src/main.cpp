@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -80,16 +81,6 @@ struct Options {
 // lets the start go on returns this.
 constexpr int GO_ON = -1;
 
-// Where a value of the key came from: the file, or the default because the
-// file has no such value.
-const char* SourceOf(kavro::platform::Registry& registry, const char* name) {
-  auto key = registry.OpenKey(kavro::KAVRO_REGISTRY_KEY);
-  uint32_t size = 0;
-  if (!key) return "default";
-  const long r = key->QueryValue(name, nullptr, nullptr, &size);
-  return r == kavro::platform::ERROR_SUCCESS || r == kavro::platform::ERROR_MORE_DATA ? "file" : "default";
-}
-
 // The account kavro runs as, by name where it has one.
 std::string AccountName() {
   const passwd* account = getpwuid(geteuid());
@@ -116,10 +107,12 @@ std::string DeviceAccessAdvice(const struct stat& st) {
 // access the start needs, a TCP address only parsed.
 class FileConfigProbe : public kavro::ConfigCheckProbe {
  public:
-  FileConfigProbe(kavro::platform::Registry& registry, kavro::SerialPort& serial,
+  FileConfigProbe(const std::set<std::string>& taken, kavro::SerialPort& serial,
                   const kavro::platform::UsbFilter& usbFilter)
-      : registry_(registry), serial_(serial), usbFilter_(usbFilter) {}
-  std::string SourceOf(const char* name) override { return ::SourceOf(registry_, name); }
+      : taken_(taken), serial_(serial), usbFilter_(usbFilter) {}
+  // What the load took, not merely what the file holds: a value of a group
+  // the link does not read, or one of the wrong type, is no source.
+  std::string SourceOf(const char* name) override { return taken_.count(name) != 0 ? "file" : "default"; }
   std::string SerialDevice(const char* link, bool* openable) override {
     const std::string device = serial_.DevicePathFor(link);
     struct stat st {};
@@ -156,18 +149,18 @@ class FileConfigProbe : public kavro::ConfigCheckProbe {
   }
 
  private:
-  kavro::platform::Registry& registry_;
+  const std::set<std::string>& taken_;
   kavro::SerialPort& serial_;
   const kavro::platform::UsbFilter& usbFilter_;
 };
 
-int CheckConfig(const std::string& registryPath, bool fileRead, kavro::platform::Registry& registry,
+int CheckConfig(const std::string& registryPath, bool fileRead, const std::set<std::string>& taken,
                 const kavro::LinkConfig& config, const std::string& tail, kavro::SerialPort& serial,
                 const kavro::platform::UsbFilter& usbFilter, const kavro::RecordLogSettings& recordLog) {
   std::printf(
       "%s\n",
       kavro::ConfigCheckLine("registry file", registryPath + (fileRead ? "" : " (not present: defaults)")).c_str());
-  FileConfigProbe probe(registry, serial, usbFilter);
+  FileConfigProbe probe(taken, serial, usbFilter);
   const kavro::ConfigCheck check = kavro::CheckConfiguration(config, !tail.empty(), probe);
   for (const std::string& line : check.lines) std::printf("%s\n", line.c_str());
   for (const std::string& line : kavro::RecordLogCheckLines(recordLog)) std::printf("%s\n", line.c_str());
@@ -396,18 +389,18 @@ int RunCheckConfig(const Options& opt, kavro::platform::RegistryFile& registry, 
   LinkControl checkControl(trace, checkHub);
   Configuration checkConfiguration(registry, trace);
   LinkConfig checkConfig;
-  checkConfiguration.LoadConfiguration(checkConfig);
+  const std::string& tail = opt.tail;
+  checkConfiguration.LoadConfiguration(checkConfig, tail.empty() ? nullptr : tail.c_str());
   // As the start does: the command line replaces a link of a known kind.
   const char* configured = checkConfig.Link;
-  const std::string& tail = opt.tail;
   if (!tail.empty() && (strncmp(configured, "COM", 3) == 0 || strncmp(configured, "USB", 3) == 0 ||
                         strncmp(configured, "TCP", 3) == 0 || strncmp(configured, "LAN/USB", 7) == 0)) {
     snprintf(checkConfig.Link, sizeof checkConfig.Link, "%s", tail.c_str());
   }
   platform::PosixSerialDeviceFactory checkDevices;
   SerialPort checkSerial(checkControl, trace, registry, checkDevices, checkHub);
-  return CheckConfig(opt.registry, registry.IsLoaded(), registry, checkConfig, tail, checkSerial,
-                     ReadUsbFilter(registry, trace), opt.recordLog);
+  return CheckConfig(opt.registry, registry.IsLoaded(), checkConfiguration.TakenFromFile(), checkConfig, tail,
+                     checkSerial, ReadUsbFilter(registry, trace), opt.recordLog);
 }
 
 // The run directory, the memory of start failures in it, and what the

@@ -10,6 +10,7 @@
 // opened with it, 1: not).
 #include <cstdint>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "control/config_check.h"
@@ -137,15 +138,11 @@ void ReportMissingKey(platform::Registry& registry, platform::LifecycleSink& lif
 // to see whether it can be; USB discovery runs, WinUSB is not touched.
 class RegistryConfigProbe : public ConfigCheckProbe {
  public:
-  RegistryConfigProbe(platform::Registry& registry, SerialPort& serial, platform::Win32UsbDevice& usb)
-      : registry_(registry), serial_(serial), usb_(usb) {}
+  RegistryConfigProbe(const std::set<std::string>& taken, SerialPort& serial, platform::Win32UsbDevice& usb)
+      : taken_(taken), serial_(serial), usb_(usb) {}
+  // What the load took, not merely what the key holds.
   std::string SourceOf(const char* name) override {
-    auto key = registry_.OpenKey(KAVRO_REGISTRY_KEY);
-    uint32_t size = 0;
-    if (!key) return "default";
-    const long r = key->QueryValue(name, nullptr, nullptr, &size);
-    return r == ERROR_SUCCESS || r == ERROR_MORE_DATA ? platform::Win32Registry::ViewName()
-                                                                           : "default";
+    return taken_.count(name) != 0 ? platform::Win32Registry::ViewName() : "default";
   }
   std::string SerialDevice(const char* link, bool* openable) override {
     const std::string device = serial_.DevicePathFor(link);
@@ -188,7 +185,7 @@ class RegistryConfigProbe : public ConfigCheckProbe {
   }
 
  private:
-  platform::Registry& registry_;
+  const std::set<std::string>& taken_;
   SerialPort& serial_;
   platform::Win32UsbDevice& usb_;
 };
@@ -199,7 +196,7 @@ int CheckConfig(TraceLog& trace, const std::string& tail) {
   LinkControl control(trace, hub);
   Configuration configuration(registry, trace);
   LinkConfig config;
-  configuration.LoadConfiguration(config);
+  configuration.LoadConfiguration(config, tail.empty() ? nullptr : tail.c_str());
   const char* configured = config.Link;
   // As the start does: the command line replaces a link of a known kind.
   if (!tail.empty() && (strncmp(configured, "COM", 3) == 0 || strncmp(configured, "USB", 3) == 0 ||
@@ -210,7 +207,7 @@ int CheckConfig(TraceLog& trace, const std::string& tail) {
   SerialPort serial(control, trace, registry, devices, hub);
   platform::SystemWinUsbCalls usbCalls;
   platform::Win32UsbDevice usb(usbCalls);
-  RegistryConfigProbe probe(registry, serial, usb);
+  RegistryConfigProbe probe(configuration.TakenFromFile(), serial, usb);
 
   std::string out;
   const std::string key = platform::Win32Registry::FullPath(KAVRO_REGISTRY_KEY);

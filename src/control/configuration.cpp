@@ -49,7 +49,7 @@ bool ReadValue(platform::RegistryKey& key, const char* name, uint32_t limit, cha
   return key.QueryValue(name, &type, reinterpret_cast<uint8_t*>(work), &size) == ERROR_SUCCESS;
 }
 
-void ReadNumber(platform::RegistryKey& key, const char* name, uint32_t& field, TraceLog& trace) {
+bool ReadNumber(platform::RegistryKey& key, const char* name, uint32_t& field, TraceLog& trace) {
   // The value's 4 bytes are the field, whatever its type: registry numbers
   // are little-endian. A value of another size is kept out of the field
   // entirely (a shorter one would mix with the default's upper bytes) and
@@ -57,12 +57,13 @@ void ReadNumber(platform::RegistryKey& key, const char* name, uint32_t& field, T
   uint8_t bytes[4] = {};
   uint32_t size = sizeof bytes;
   long result = key.QueryValue(name, nullptr, bytes, &size);
-  if (result == ERROR_FILE_NOT_FOUND) return;
+  if (result == ERROR_FILE_NOT_FOUND) return false;
   if (result == ERROR_SUCCESS && size == sizeof bytes) {
     field = bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-    return;
+    return true;
   }
   trace.TraceMessage(LOG_WARNING, "LoadConfiguration  RegQueryValue %s is not 4 bytes, using %u\n\r", name, field);
+  return false;
 }
 
 }  // namespace
@@ -87,8 +88,9 @@ bool Configuration::IsUsbEnabled() {
   return type == REG_DWORD && (data[0] | data[1] | data[2] | data[3]) != 0;
 }
 
-int Configuration::LoadConfiguration(LinkConfig& config) {
+int Configuration::LoadConfiguration(LinkConfig& config, const char* linkOverride) {
   SetDefaultConfiguration(config);
+  taken_.clear();
   auto key = registry_.OpenKey(KAVRO_REGISTRY_KEY);
   if (!key) {
     trace_.TraceMessage(LOG_WARNING, "LoadConfiguration failed!\n\r");
@@ -106,6 +108,7 @@ int Configuration::LoadConfiguration(LinkConfig& config) {
   char linkValue[WORK_SIZE];
   CopyText(linkValue, config.Link);
   if (ReadValue(*key, "Link", 255, work, type)) {
+    taken_.insert("Link");
     CopyText(linkValue, work);
     if (BeginsWith(work, "TCP")) {
       CopyText(config.Link, "LAN/USB");
@@ -131,26 +134,38 @@ int Configuration::LoadConfiguration(LinkConfig& config) {
                         static_cast<uint32_t>(static_cast<uint8_t>(work[3])) << 24;
         char text[16];
         std::snprintf(text, sizeof text, "%u", rate);
-        if (std::strlen(text) <= 5) CopyText(config.LinkSpeed, text);
+        if (std::strlen(text) <= 5) {
+          CopyText(config.LinkSpeed, text);
+          taken_.insert("LinkSpeed");
+        }
       } else {
         CopyText(config.LinkSpeed, work);
+        taken_.insert("LinkSpeed");
       }
     }
     // Only the least significant byte counts: a DWORD of 256 leaves the
     // modem lines alone.
     bool read = ReadValue(*key, "ControlLines", 255, work, type);
     config.ControlLines = (read && type == REG_DWORD && work[0] != 0) ? 1 : 0;
+    if (read) taken_.insert("ControlLines");
   }
 
-  if (BeginsWith(linkValue, "TCP") || BeginsWith(linkValue, "LAN/USB")) {
+  // A TCP link named on the command line (kavro@TCP) reads the TCP values
+  // too: before, it dialled the default address whenever the file's "Link"
+  // was a serial port. Only added reading: a file whose "Link" is TCP reads
+  // exactly what it read before.
+  const bool tcpOverride =
+      linkOverride != nullptr && (BeginsWith(linkOverride, "TCP") || BeginsWith(linkOverride, "LAN/USB"));
+  if (BeginsWith(linkValue, "TCP") || BeginsWith(linkValue, "LAN/USB") || tcpOverride) {
     if (ReadValue(*key, "TapiSvrIpAddr", 16, work, type) && type == REG_SZ) {
       CopyText(config.TapiSvrIpAddr, work);
+      taken_.insert("TapiSvrIpAddr");
     } else {
       trace_.TraceMessage(LOG_WARNING, "LoadConfiguration  RegQueryValue %s failed using %s\n\r", "TapiSvrIpAddr",
                           config.TapiSvrIpAddr);
     }
-    ReadNumber(*key, "TapiSvrIpPort", config.TapiSvrIpPort, trace_);
-    ReadNumber(*key, "Keepalive", config.Keepalive, trace_);
+    if (ReadNumber(*key, "TapiSvrIpPort", config.TapiSvrIpPort, trace_)) taken_.insert("TapiSvrIpPort");
+    if (ReadNumber(*key, "Keepalive", config.Keepalive, trace_)) taken_.insert("Keepalive");
   }
   return 1;
 }

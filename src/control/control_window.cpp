@@ -59,7 +59,7 @@ int32_t ControlWindow::OnCreate(const char* commandLineTail) {
 int ControlWindow::OpenConnection(const char* linkOverride) {
   p_.trace.TraceMessage(LOG_PROTOCOL, "OpenConnection (0x%x,%s)", TraceAddress(this),
                         linkOverride ? linkOverride : "(null)");
-  p_.configuration.LoadConfiguration(p_.config);
+  p_.configuration.LoadConfiguration(p_.config, linkOverride);
 
   if (linkOverride && *linkOverride) {
     // The override replaces only a configured link of a known kind; the

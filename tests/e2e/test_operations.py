@@ -253,7 +253,9 @@ class ConfigurationTest(unittest.TestCase):
     def test_check_config_shows_values_with_their_sources(self):
         good = self.registry("Windows Registry Editor Version 5.00\r\n\r\n"
                              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tovik\\Tovik TK-Anlage]\r\n"
-                             "\"Link\"=\"COM1\"\r\n\"LinkSpeed\"=\"19200\"\r\n\r\n"
+                             "\"Link\"=\"COM1\"\r\n\"LinkSpeed\"=\"19200\"\r\n"
+                             "\"TapiSvrIpAddr\"=\"127.0.0.9\"\r\n\"TapiSvrIpPort\"=dword:00001234\r\n"
+                             "\"Keepalive\"=\"on\"\r\n\r\n"
                              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tovik\\Tovik TK-Anlage\\Ports]\r\n"
                              "\"COM1\"=\"/dev/null\"\r\n")
         r = self.run_kavro("--check-config", "--registry", good)
@@ -268,6 +270,14 @@ class ConfigurationTest(unittest.TestCase):
         self.assertEqual(r.returncode, 1, r.stdout)
         self.assertRegex(r.stdout.decode(), r"Link\s+COM99 \(command line\)")
         self.assertRegex(r.stdout.decode(), r"device\s+/dev/ttyS98")
+        # kavro@TCP beside a serial "Link": the file's TCP values, each with
+        # its true source (a Keepalive of the wrong type is no value).
+        r = self.run_kavro("--check-config", "--registry", good, "TCP")
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        out = r.stdout.decode()
+        self.assertRegex(out, r"TapiSvrIpAddr\s+127\.0\.0\.9 \(file\)")
+        self.assertRegex(out, r"TapiSvrIpPort\s+4660 \(file\)")
+        self.assertRegex(out, r"Keepalive\s+3 \(default\)")
         # Misspelt names are read as absent, and said so.
         slips = self.registry("Windows Registry Editor Version 5.00\r\n\r\n"
                               "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Tovik\\Tovik TK-Anlag]\r\n\"Link\"=\"COM1\"\r\n\r\n"

@@ -28,7 +28,8 @@ kavro=$work/out/kavro_${version}_$(dpkg --print-architecture).deb
 files=$(dpkg-deb -c "$mqtt" | awk '{print $6}')
 for f in ./usr/bin/kavro-mqtt ./lib/systemd/system/kavro-mqtt@.service ./etc/kavro/kavro-mqtt.conf \
          ./usr/share/man/man1/kavro-mqtt.1.gz ./usr/share/doc/kavro-mqtt/copyright \
-         ./usr/share/doc/kavro-mqtt/examples/mosquitto-kavro.acl \
+         ./usr/share/doc/kavro-mqtt/examples/mosquitto-kavro.acl ./usr/share/doc/kavro-mqtt/examples/mosquitto-kavro.conf \
+         ./usr/share/doc/kavro-mqtt/examples/prometheus-mqtt-exporter.yaml \
          ./lib/systemd/system/kavro@.service.d/kavro-mqtt-record-log.conf; do
   grep -qx "$f" <<<"$files" || fail "kavro-mqtt lacks $f"
 done
@@ -40,8 +41,9 @@ grep -q "libmosquitto1" <<<"$depends" || fail "kavro-mqtt Depends: $depends"
 dpkg-deb -x "$mqtt" "$work/root"
 unit=$work/root/lib/systemd/system/kavro-mqtt@.service
 grep -qx "After=kavro@%i.service network-online.target" "$unit" || fail "unit not ordered after kavro@"
-grep -qx "ExecStart=/usr/bin/kavro-mqtt --run-dir /run/kavro/%i --spool-dir /var/lib/kavro-mqtt/%i %I" "$unit" ||
-  fail "unit ExecStart: $(grep ExecStart "$unit")"
+grep -qx "ExecStart=/usr/bin/kavro-mqtt %I" "$unit" || fail "unit ExecStart: $(grep ExecStart "$unit")"
+grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$unit" || fail "unit ExecReload"
+grep -qx "RestartPreventExitStatus=2" "$unit" || fail "unit keeps the bridge down for a fault that heals"
 dropin=$work/root/lib/systemd/system/kavro@.service.d/kavro-mqtt-record-log.conf
 grep -qx "StateDirectory=kavro/%i" "$dropin" && grep -qx "Environment=KAVRO_RECORD_LOG=/var/lib/kavro/%i" "$dropin" ||
   fail "kavro@ drop-in: $(cat "$dropin")"

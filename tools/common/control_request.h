@@ -20,17 +20,17 @@
 namespace kavro::tools {
 
 // The answer's bytes, or null with `error` saying why (kavro not running,
-// no answer within `timeoutSeconds`).
+// no answer within `timeoutMs` milliseconds).
 inline std::optional<std::vector<uint8_t>> ControlRequest(const std::string& runDir, uint32_t message, uint32_t word,
                                                           const std::vector<uint8_t>& data, std::string& error,
-                                                          int timeoutSeconds = 3) {
+                                                          int timeoutMs = 3000) {
   const std::string path = SocketPath(runDir, ctl::CONTROL_SOCKET_NAME);
   const int fd = ConnectSeqpacket(path);
   if (fd < 0) {
     error = "no kavro is running on " + runDir + " (" + std::strerror(errno) + ")";
     return std::nullopt;
   }
-  timeval timeout{timeoutSeconds, 0};
+  timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
   setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
   const auto packet = ctl::BuildRequest(message, word, data);

@@ -1,5 +1,9 @@
 #include "settings.h"
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +14,8 @@
 #include <optional>
 
 #include <CLI/CLI.hpp>
+
+#include "kavro/kavro_wire.h"
 
 namespace kavro::mqtt {
 namespace {
@@ -33,8 +39,9 @@ const Key KEYS[] = {
     {"client-id", "MQTT client id, also naming the broker's persistent session (default kavro-mqtt-LINK)", "ID"},
     {"keepalive", "MQTT keepalive in seconds, 5 to 65535 (default 30)", "S"},
     {"spool-dir", "directory of the on-disk spool (default /var/lib/kavro-mqtt/LINK)", "DIR"},
-    {"spool-max", "largest spool size, e.g. 256M or 1G (default 256M); beyond it the oldest records go", "SIZE"},
-    {"run-dir", "directory of kavro's sockets (env KAVRO_RUN_DIR, default /run/kavro)", "DIR"},
+    {"spool-max", "largest spool size, at least 1M, e.g. 256M or 1G (default 256M); beyond it the oldest records go",
+     "SIZE"},
+    {"run-dir", "directory of kavro's sockets (env KAVRO_RUN_DIR, default /run/kavro/LINK as kavro@LINK uses)", "DIR"},
 };
 
 std::string Trim(const std::string& text) {
@@ -50,10 +57,17 @@ std::optional<bool> ParseBool(const std::string& text) {
   return std::nullopt;
 }
 
-void Fail(const std::string& message) { std::fprintf(stderr, "kavro-mqtt: %s\n", message.c_str()); }
+void Fail(const std::string& message) { std::fprintf(stderr, "<3>kavro-mqtt: %s\n", message.c_str()); }
+
+// A value read from a file: the value, the file, the line.
+struct FileValue {
+  std::string value;
+  std::string file;
+  int line = 0;
+};
 
 // Reads `key = value` lines; false with a message printed.
-bool ReadConfigFile(const std::string& path, std::map<std::string, std::pair<std::string, int>>& values) {
+bool ReadConfigFile(const std::string& path, std::map<std::string, FileValue>& values) {
   std::ifstream in(path);
   if (!in) {
     Fail("cannot read the configuration file " + path + ": " + std::strerror(errno));
@@ -78,7 +92,7 @@ bool ReadConfigFile(const std::string& path, std::map<std::string, std::pair<std
     }
     std::string value = Trim(line.substr(eq + 1));
     if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
-    values[key] = {value, number};
+    values[key] = {value, path, number};
   }
   return true;
 }
@@ -165,7 +179,38 @@ bool ParseBroker(const std::string& url, BrokerAddress& address, std::string& er
   return true;
 }
 
+std::string InstanceConfigFile(const std::string& commonFile, const std::string& link) {
+  const size_t slash = commonFile.rfind('/');
+  std::string safeLink = link;
+  for (char& c : safeLink) {
+    if (c == '/') c = '-';
+  }
+  return (slash == std::string::npos ? std::string() : commonFile.substr(0, slash + 1)) + "kavro-mqtt@" + safeLink +
+         ".conf";
+}
+
+namespace {
+
+// A password every account can read is no secret: refused, as ssh refuses
+// a key file others can read.
+bool PrivateEnough(const std::string& path, std::string& error) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return true;  // the open says why
+  if ((st.st_mode & (S_IROTH | S_IWOTH)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+    error = "the password file " + path + " has mode " + mode +
+            ": every account may read or change it; give it mode 0640 and the group kavro (chmod 0640 " + path +
+            "; chgrp kavro " + path + ")";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool ReadPassword(const std::string& path, std::string& password, std::string& error) {
+  if (!PrivateEnough(path, error)) return false;
   std::ifstream in(path);
   if (!in) {
     error = "cannot read the password file " + path + ": " + std::strerror(errno);
@@ -190,9 +235,13 @@ int LoadSettings(int argc, char** argv, Settings& settings) {
       "  status  retained JSON: the link's status and the bridge's counters\n"
       "  tx      payloads for the PBX (QoS 2; user property address), answered on the response topic\n"
       "\n"
-      "Settings come from the command line, then the configuration file (key = value with the long option\n"
-      "names), then the defaults. Exit codes: 0 stopped by SIGTERM/SIGINT or --check-config passed; 1 cannot\n"
-      "run (broker refused the login or the certificate, unreadable file, spool not writable); 2 usage error.\n"
+      "Settings come from the command line, then /etc/kavro/kavro-mqtt@LINK.conf, then the configuration file\n"
+      "(key = value with the long option names), then the defaults; SIGHUP reads the files again.\n"
+      "Faults that can heal (broker away, login or certificate refused, ACL, full disk) are said and retried\n"
+      "with back-off; from a terminal a refusal before the first connection ends the program.\n"
+      "Exit codes: 0 stopped by SIGTERM/SIGINT or --check-config passed; 1 cannot run (from a terminal: the\n"
+      "broker refused the login or the certificate, a file cannot be read; spool cannot be opened); 2 usage\n"
+      "error or a setting that cannot be used; 3 another kavro-mqtt holds the spool (from a terminal).\n"
       "\n"
       "Example:\n"
       "  kavro-mqtt --broker mqtts://broker.example:8883 --ca-file ca.pem --username cti \\\n"
@@ -204,6 +253,10 @@ int LoadSettings(int argc, char** argv, Settings& settings) {
       ->option_text("FILE");
   app.add_flag("--check-config", settings.checkConfig,
                "print the effective settings with their source, check the files, and exit 0 or 1");
+  app.add_option("--check-as", settings.checkAs,
+                 std::string("with --check-config run as root: check the files as this account (default ") +
+                     SERVICE_ACCOUNT + ", the unit's)")
+      ->option_text("ACCOUNT");
   std::map<std::string, std::string> given;
   std::map<std::string, bool> flags;
   std::map<std::string, CLI::Option*> options;
@@ -218,21 +271,35 @@ int LoadSettings(int argc, char** argv, Settings& settings) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    const int code = app.exit(e);
-    return code == 0 ? EXIT_OK : EXIT_USAGE;
+    if (e.get_exit_code() == 0) {
+      app.exit(e);
+      return EXIT_OK;
+    }
+    // One line, with the priority the journal reads.
+    std::string what = e.what();
+    while (!what.empty() && (what.back() == '\n' || what.back() == '.')) what.pop_back();
+    Fail(what + "; see kavro-mqtt --help");
+    return EXIT_USAGE;
   }
   configGiven = !configFile.empty();
   if (!configGiven) configFile = DEFAULT_CONFIG_FILE;
 
-  std::map<std::string, std::pair<std::string, int>> fileValues;
+  // A bad file is a setting that cannot be used: the unit does not restart
+  // the bridge for it, --check-config fails.
+  const int badFile = settings.checkConfig ? EXIT_FAILURE_RUN : EXIT_USAGE;
+  std::map<std::string, FileValue> fileValues;
   if ((configGiven || access(configFile.c_str(), F_OK) == 0) && !ReadConfigFile(configFile, fileValues)) {
-    return EXIT_FAILURE_RUN;
+    return badFile;
   }
+  // The instance's own file wins over the common one.
+  const std::string instanceFile = InstanceConfigFile(configFile, settings.link);
+  if (access(instanceFile.c_str(), F_OK) == 0 && !ReadConfigFile(instanceFile, fileValues)) return badFile;
 
   std::string safeLink = settings.link;
   for (char& c : safeLink) {
     if (c == '/') c = '-';
   }
+  // kavro@LINK's run directory, where the unit finds it.
   const char* envRunDir = std::getenv("KAVRO_RUN_DIR");
   const std::map<std::string, std::pair<std::string, std::string>> defaults = {
       {"broker", {"mqtt://localhost", "default"}},
@@ -244,7 +311,7 @@ int LoadSettings(int argc, char** argv, Settings& settings) {
       {"spool-max", {"256M", "default"}},
       {"run-dir", envRunDir && *envRunDir
                       ? std::make_pair(std::string(envRunDir), std::string("environment KAVRO_RUN_DIR"))
-                      : std::make_pair(std::string("/run/kavro"), std::string("default"))},
+                      : std::make_pair("/run/kavro/" + safeLink, std::string("default"))},
   };
   std::map<std::string, std::string> value;
   for (const auto& k : KEYS) {
@@ -253,8 +320,8 @@ int LoadSettings(int argc, char** argv, Settings& settings) {
       v = *k.text == '\0' ? "true" : given[k.name];
       source = "command line";
     } else if (auto it = fileValues.find(k.name); it != fileValues.end()) {
-      v = it->second.first;
-      source = configFile + " line " + std::to_string(it->second.second);
+      v = it->second.value;
+      source = it->second.file + " line " + std::to_string(it->second.line);
     } else if (auto d = defaults.find(k.name); d != defaults.end()) {
       v = d->second.first;
       source = d->second.second;
@@ -310,16 +377,61 @@ int LoadSettings(int argc, char** argv, Settings& settings) {
   return -1;
 }
 
+namespace {
+
+// access() as another account: a child process takes its ids and asks.
+// errno of the answer, 0 when allowed.
+int AccessAs(const passwd& account, const std::string& path, int mode) {
+  const pid_t child = fork();
+  if (child < 0) return errno;
+  if (child == 0) {
+    if (initgroups(account.pw_name, account.pw_gid) != 0 || setgid(account.pw_gid) != 0 ||
+        setuid(account.pw_uid) != 0) {
+      _exit(EPERM);
+    }
+    _exit(access(path.c_str(), mode) == 0 ? 0 : errno);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
+  return WIFEXITED(status) ? WEXITSTATUS(status) : EIO;
+}
+
+}  // namespace
+
 int CheckConfig(const Settings& settings) {
   std::printf("%-15s %s\n", "link", settings.link.c_str());
   for (const auto& [name, shown] : settings.shown) std::printf("%-15s %s\n", name.c_str(), shown.c_str());
   bool ok = true;
-  auto readable = [&ok](const char* what, const std::string& path) {
+  // Run as root, the files are checked as the account the unit uses: root
+  // reads everything, the service does not.
+  const std::string serviceName = settings.checkAs.empty() ? SERVICE_ACCOUNT : settings.checkAs;
+  const passwd* service = geteuid() == 0 ? getpwnam(serviceName.c_str()) : nullptr;
+  passwd account{};
+  std::string who;
+  if (geteuid() == 0 && !service && !settings.checkAs.empty()) {
+    std::printf("%-15s %s: no such account\n", "checked as", serviceName.c_str());
+    std::printf("%-15s %s\n", "result", "the settings cannot be used");
+    return EXIT_FAILURE_RUN;
+  }
+  if (service) {
+    account = *service;
+    who = "account " + serviceName;
+  } else {
+    const passwd* self = getpwuid(geteuid());
+    who = "account " + (self ? std::string(self->pw_name) : "uid " + std::to_string(geteuid()));
+    if (geteuid() == 0) who += " (there is no account " + serviceName + ")";
+  }
+  auto allowed = [&](const std::string& path, int mode) {
+    if (service) return AccessAs(account, path, mode);
+    return access(path.c_str(), mode) == 0 ? 0 : errno;
+  };
+  std::printf("%-15s %s\n", "checked as", who.c_str());
+  auto readable = [&](const char* what, const std::string& path) {
     if (path.empty()) return;
-    if (access(path.c_str(), R_OK) == 0) {
+    if (const int error = allowed(path, R_OK); error == 0) {
       std::printf("%-15s %s: readable\n", what, path.c_str());
     } else {
-      std::printf("%-15s %s: cannot be read: %s\n", what, path.c_str(), std::strerror(errno));
+      std::printf("%-15s %s: cannot be read: %s\n", what, path.c_str(), std::strerror(error));
       ok = false;
     }
   };
@@ -327,6 +439,11 @@ int CheckConfig(const Settings& settings) {
   readable("cert", settings.certFile);
   readable("key", settings.keyFile);
   readable("password-file", settings.passwordFile);
+  std::string error;
+  if (!settings.passwordFile.empty() && !PrivateEnough(settings.passwordFile, error)) {
+    std::printf("%-15s %s\n", "password-file", error.c_str());
+    ok = false;
+  }
   // The spool directory, or the nearest directory above it that exists,
   // must be writable.
   std::string dir = settings.spoolDir;
@@ -334,11 +451,23 @@ int CheckConfig(const Settings& settings) {
     dir = dir.substr(0, dir.rfind('/'));
     if (dir.empty()) dir = "/";
   }
-  if (access(dir.c_str(), W_OK | X_OK) == 0) {
+  if (const int e = allowed(dir, W_OK | X_OK); e == 0) {
     std::printf("%-15s %s: writable\n", "spool-dir", dir.c_str());
   } else {
-    std::printf("%-15s %s: cannot be written: %s\n", "spool-dir", dir.c_str(), std::strerror(errno));
+    std::printf("%-15s %s: cannot be written: %s\n", "spool-dir", dir.c_str(), std::strerror(e));
     ok = false;
+  }
+  // kavro's sockets: not there is no failure (kavro may start later), but
+  // a run directory that is not kavro's is worth a word.
+  const std::string control = settings.runDir + "/" KAVRO_CONTROL_SOCKET_NAME;
+  if (access(control.c_str(), F_OK) == 0) {
+    const int e = allowed(control, R_OK | W_OK);
+    std::printf("%-15s %s: kavro's sockets are there%s\n", "run-dir", settings.runDir.c_str(),
+                e == 0 ? "" : (std::string(", but cannot be used: ") + std::strerror(e)).c_str());
+    if (e != 0) ok = false;
+  } else {
+    std::printf("%-15s %s: no kavro running there now (kavro@%s starts it)\n", "run-dir", settings.runDir.c_str(),
+                settings.link.c_str());
   }
   std::printf("%-15s %s\n", "result", ok ? "the settings can be used" : "the settings cannot be used");
   return ok ? EXIT_OK : EXIT_FAILURE_RUN;

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -131,11 +132,7 @@ Spool::~Spool() {
   if (readFd_ >= 0) close(readFd_);
 }
 
-bool Spool::Open(const std::string& dir, uint64_t maxBytes, std::string& error) {
-  dir_ = dir;
-  maxBytes_ = maxBytes;
-  // Several segments, so that dropping the oldest frees a part, not all.
-  segmentBytes_ = std::clamp<uint64_t>(maxBytes / 8, 64 * 1024, 8 * 1024 * 1024);
+bool MakeSpoolDirectory(const std::string& dir, std::string& error) {
   std::string partial;
   for (size_t pos = 0; pos != std::string::npos;) {
     pos = dir.find('/', pos + 1);
@@ -145,6 +142,49 @@ bool Spool::Open(const std::string& dir, uint64_t maxBytes, std::string& error) 
       return false;
     }
   }
+  return true;
+}
+
+SpoolLock::~SpoolLock() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool SpoolLock::Take(const std::string& dir, long& holder, std::string& error) {
+  holder = 0;
+  error.clear();
+  if (!MakeSpoolDirectory(dir, error)) return false;
+  const std::string path = dir + "/lock";
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0640);
+  if (fd < 0) {
+    error = "cannot open the spool's lock " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int saved = errno;
+    if (saved == EWOULDBLOCK) {
+      char text[32] = {};
+      if (pread(fd, text, sizeof text - 1, 0) > 0) holder = std::strtol(text, nullptr, 10);
+    } else {
+      error = "cannot lock the spool " + path + ": " + std::strerror(saved);
+    }
+    close(fd);
+    return false;
+  }
+  // The holder's process id, for the line of the next one that tries.
+  const std::string pid = std::to_string(getpid()) + "\n";
+  if (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
+    // The lock holds without its text; another bridge then names no process.
+  }
+  fd_ = fd;
+  return true;
+}
+
+bool Spool::Open(const std::string& dir, uint64_t maxBytes, std::string& error) {
+  dir_ = dir;
+  maxBytes_ = maxBytes;
+  // Several segments, so that dropping the oldest frees a part, not all.
+  segmentBytes_ = std::clamp<uint64_t>(maxBytes / 8, 64 * 1024, 8 * 1024 * 1024);
+  if (!MakeSpoolDirectory(dir, error)) return false;
   if (access(dir.c_str(), W_OK | X_OK) != 0) {
     error = "cannot write to the spool directory " + dir + ": " + std::strerror(errno);
     return false;
@@ -190,7 +230,7 @@ bool Spool::Load(std::string& error) {
       if (segment.first == 0) segment.first = record.index;
       segment.last = record.index;
       expected = record.index + 1;
-      lastIdentity_ = {record.startId, record.sequence};
+      NoteIdentityLocked(record.startId, record.sequence);
       offset += size;
     }
     if (offset < data.size()) {
@@ -250,7 +290,9 @@ bool Spool::Append(std::vector<SpoolRecord>& records, uint64_t& dropped, std::st
   std::vector<uint8_t> buffer;
   uint64_t pendingFirst = 0;
   uint64_t pendingLast = 0;
-  // Writes and syncs what is buffered; the reader sees it only once synced.
+  // Records [0, durable) of `records` are written and synced.
+  size_t durable = 0;
+  size_t buffered = 0;
   // Writes what is buffered and syncs it. The publisher may read it as soon
   // as it is written: a record published before its sync and lost by a
   // crash of the machine is one the library still holds, since it is
@@ -259,6 +301,11 @@ bool Spool::Append(std::vector<SpoolRecord>& records, uint64_t& dropped, std::st
     if (buffer.empty()) return true;
     if (!WriteAll(writeFd_, buffer.data(), buffer.size())) {
       error = "cannot write to the spool " + writePath_ + ": " + std::strerror(errno);
+      // A part written before the disk filled would tear the segment: cut
+      // back to the last whole entry, so that the next try appends there.
+      if (ftruncate(writeFd_, static_cast<off_t>(writeBytes_)) != 0) {
+        error += " (and cannot cut the part written: " + std::string(std::strerror(errno)) + ")";
+      }
       return false;
     }
     {
@@ -269,34 +316,77 @@ bool Spool::Append(std::vector<SpoolRecord>& records, uint64_t& dropped, std::st
       segment.bytes += buffer.size();
       readableEnd_ = pendingLast;
     }
+    writeBytes_ += buffer.size();
     if (written_) written_();
     if (fdatasync(writeFd_) != 0) {
+      // Written and readable, but not known to be durable: the library
+      // keeps them, and delivers them again, which the spool recognises.
       error = "cannot sync the spool " + writePath_ + ": " + std::strerror(errno);
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (size_t i = durable; i < durable + buffered; ++i) {
+        NoteIdentityLocked(records[i].startId, records[i].sequence);
+      }
+      durable += buffered;
       return false;
     }
-    writeBytes_ += buffer.size();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      for (size_t i = durable; i < durable + buffered; ++i) {
+        NoteIdentityLocked(records[i].startId, records[i].sequence);
+      }
+    }
+    durable += buffered;
+    buffered = 0;
     buffer.clear();
     pendingFirst = 0;
     return true;
+  };
+  auto fail = [&]() {
+    // The indexes stay without gaps: the next try numbers from here.
+    nextIndex_ = durable < records.size() ? records[durable].index : nextIndex_;
+    records.erase(records.begin(), records.begin() + static_cast<long>(durable));
+    return false;
   };
   for (auto& record : records) {
     record.index = nextIndex_;
     const size_t size = ENTRY_HEAD + BODY_FIXED + record.bytes.size();
     const uint64_t current = writeBytes_ + buffer.size();
     if (writeFd_ < 0 || (current > 0 && current + size > segmentBytes_)) {
-      if (writeFd_ >= 0 && !flush()) return false;
-      if (!StartSegment(record.index, error)) return false;
+      if (writeFd_ >= 0 && !flush()) return fail();
+      if (!StartSegment(record.index, error)) return fail();
     }
     Encode(record, buffer);
+    ++buffered;
     if (pendingFirst == 0) pendingFirst = record.index;
     pendingLast = record.index;
     ++nextIndex_;
   }
-  if (!flush()) return false;
+  if (!flush()) return fail();
   std::lock_guard<std::mutex> lock(mutex_);
-  lastIdentity_ = {records.back().startId, records.back().sequence};
   DropOldestLocked(dropped);
   return true;
+}
+
+void Spool::NoteIdentityLocked(uint64_t startId, uint64_t sequence) {
+  lastIdentity_ = {startId, sequence};
+  auto& entry = highest_[startId];
+  entry.first = std::max(entry.first, sequence);
+  entry.second = ++identityAge_;
+  // A few ids are enough: each restart of kavro without a record log, or a
+  // new log, brings one.
+  if (highest_.size() > 64) {
+    auto oldest = highest_.begin();
+    for (auto it = highest_.begin(); it != highest_.end(); ++it) {
+      if (it->second.second < oldest->second.second) oldest = it;
+    }
+    highest_.erase(oldest);
+  }
+}
+
+bool Spool::Holds(uint64_t startId, uint64_t sequence) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = highest_.find(startId);
+  return it != highest_.end() && sequence <= it->second.first;
 }
 
 void Spool::DropOldestLocked(uint64_t& dropped) {
@@ -377,7 +467,10 @@ bool Spool::Peek(SpoolRecord& record) {
       cursorOffset_ = segment.bytes;
       continue;
     }
-    if (record.index < cursorIndex_) {
+    // Behind the cursor, or, after a rewind, still with the broker or
+    // acknowledged by it already.
+    if (record.index < cursorIndex_ || inFlight_.count(record.index) != 0 || doneAhead_.erase(record.index) != 0) {
+      if (record.index >= cursorIndex_) cursorIndex_ = record.index + 1;
       cursorOffset_ = next;
       continue;
     }
@@ -399,6 +492,23 @@ void Spool::Published(uint64_t index) {
 void Spool::Acknowledged(uint64_t index) {
   std::lock_guard<std::mutex> lock(mutex_);
   inFlight_.erase(index);
+  if (index >= cursorIndex_) doneAhead_.insert(index);
+}
+
+void Spool::Refused(uint64_t index) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  inFlight_.erase(index);
+  if (index < cursorIndex_) {
+    // What was published after it and is acknowledged already is not
+    // handed out again.
+    for (uint64_t i = index + 1; i < cursorIndex_; ++i) {
+      if (inFlight_.count(i) == 0) doneAhead_.insert(i);
+    }
+    // Peek walks from the oldest segment to it.
+    cursorIndex_ = index;
+    cursorSegment_ = 0;
+    cursorOffset_ = 0;
+  }
 }
 
 size_t Spool::InFlight() {
@@ -406,7 +516,10 @@ size_t Spool::InFlight() {
   return inFlight_.size();
 }
 
-uint64_t Spool::DoneLocked() const { return inFlight_.empty() ? cursorIndex_ - 1 : *inFlight_.begin() - 1; }
+uint64_t Spool::DoneLocked() const {
+  // A refused record moves the cursor back behind records still in flight.
+  return (inFlight_.empty() ? cursorIndex_ : std::min(cursorIndex_, *inFlight_.begin())) - 1;
+}
 
 void Spool::SavePosition() {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -444,9 +557,13 @@ SpoolCounts Spool::Counts() {
   std::lock_guard<std::mutex> lock(mutex_);
   SpoolCounts counts;
   const uint64_t done = DoneLocked();
+  // The bytes of the waiting records: a segment's share of them, since the
+  // acknowledged part of a segment stays on disk until the whole is done.
   for (const auto& s : segments_) {
-    counts.bytes += s.bytes;
-    if (s.first != 0 && s.last > done) counts.records += s.last - std::max(s.first, done + 1) + 1;
+    if (s.first == 0 || s.last <= done) continue;
+    const uint64_t waiting = s.last - std::max(s.first, done + 1) + 1;
+    counts.records += waiting;
+    counts.bytes += s.bytes * waiting / (s.last - s.first + 1);
   }
   counts.dropped = dropped_;
   return counts;

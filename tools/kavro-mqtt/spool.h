@@ -16,11 +16,15 @@
 // The spool is bounded: when its segments exceed the maximum, the oldest
 // segment goes, and the records in it that were never published are counted
 // as dropped.
+//
+// One bridge per spool: the file `lock` in the directory is held with flock
+// for the life of the process and names the holder's process id.
 #pragma once
 
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -59,7 +63,10 @@ class Spool {
 
   // Writes the records (their index is assigned here) and syncs them to
   // disk; when it returns true they are durable. `dropped` is set to the
-  // number of unpublished records the bound pushed out.
+  // number of unpublished records the bound pushed out. On a write error
+  // (a full disk) the spool is left as it was before the first record that
+  // did not make it, `records` keeps only those, and a later call may try
+  // them again.
   bool Append(std::vector<SpoolRecord>& records, uint64_t& dropped, std::string& error);
   // Called by Append once records are written and readable, before their
   // sync: the publisher need not wait for the disk.
@@ -71,6 +78,9 @@ class Spool {
   void Published(uint64_t index);
   // The broker acknowledged the record.
   void Acknowledged(uint64_t index);
+  // The broker refused the record: it stays, and is handed out again from
+  // the start of the spool's unacknowledged part.
+  void Refused(uint64_t index);
   // Records handed to the broker and not yet acknowledged.
   size_t InFlight();
 
@@ -79,9 +89,13 @@ class Spool {
   void SavePosition();
 
   SpoolCounts Counts();
-  // The identity of the newest spooled record, for recognising a record
-  // the library delivers again after a restart.
+  // The identity of the newest spooled record.
   std::optional<std::pair<uint64_t, uint64_t>> LastIdentity();
+  // Whether a record of this identity is spooled already: the library
+  // delivers again what it had not seen acknowledged, and after a restart
+  // of kavro with a record log the old records come first with their old
+  // id, so several ids are remembered (the highest sequence of each).
+  bool Holds(uint64_t startId, uint64_t sequence);
 
  private:
   struct Segment {
@@ -110,6 +124,9 @@ class Spool {
   uint64_t readableEnd_ = 0;  // index of the last entry written
   std::function<void()> written_;
   std::optional<std::pair<uint64_t, uint64_t>> lastIdentity_;
+  void NoteIdentityLocked(uint64_t startId, uint64_t sequence);
+  std::map<uint64_t, std::pair<uint64_t, uint64_t>> highest_;  // id -> highest sequence, age
+  uint64_t identityAge_ = 0;
 
   // The publish cursor: the next record to hand out, and where it lies.
   uint64_t cursorIndex_ = 1;
@@ -122,9 +139,29 @@ class Spool {
   uint64_t readBufferOffset_ = 0;
 
   std::set<uint64_t> inFlight_;
+  // Acknowledged records ahead of a cursor a refusal moved back.
+  std::set<uint64_t> doneAhead_;
   uint64_t savedDone_ = 0;
   int positionFd_ = -1;
   uint64_t dropped_ = 0;
 };
+
+// The lock of a spool directory. Taken: true. Held by another process:
+// false with its process id in `holder` (0 when unknown) and `error` empty.
+// Any other failure: false with `error`.
+class SpoolLock {
+ public:
+  SpoolLock() = default;
+  ~SpoolLock();
+  SpoolLock(const SpoolLock&) = delete;
+  SpoolLock& operator=(const SpoolLock&) = delete;
+  bool Take(const std::string& dir, long& holder, std::string& error);
+
+ private:
+  int fd_ = -1;
+};
+
+// Creates `dir` and the directories above it (mode 0750).
+bool MakeSpoolDirectory(const std::string& dir, std::string& error);
 
 }  // namespace kavro::mqtt
