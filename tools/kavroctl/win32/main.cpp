@@ -95,7 +95,10 @@ HANDLE OpenPipeOrExit(bool sendsCredit) {
     // Reading, switching to message read mode (a write of attributes), and
     // writing the credit when there is one to send.
     const DWORD access = GENERIC_READ | FILE_WRITE_ATTRIBUTES | (sendsCredit ? FILE_WRITE_DATA : 0);
-    HANDLE pipe = CreateFileA(PIPE_NAME, access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    // Identification only: a program that took the pipe's name before kavro
+    // learns who we are but cannot act as us.
+    HANDLE pipe = CreateFileA(PIPE_NAME, access, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     if (pipe != INVALID_HANDLE_VALUE) return pipe;
     const DWORD error = GetLastError();
     // Every instance is taken for a moment: the library makes the next one.
@@ -153,9 +156,21 @@ class WindowDriver : public Driver {
     if (reply == nullptr) Fail(EXIT_UNREACHABLE, "kavroctl: cannot make a window for the answer: " + SystemText(GetLastError()));
     std::vector<uint8_t> record;
     statusRecord = &record;
-    // kavro answers with a WM_COPYDATA to `reply` before this returns; the
-    // wait serves it.
+    // kavro takes the record at once and sends it to `reply` from a thread
+    // of its own: it may come while the request is under way or after it
+    // has returned 1; the message loop below serves it.
     Answer answer = Send(window, KAVRO_MSG_STATUS, reinterpret_cast<WPARAM>(reply), 0);
+    const uint64_t giveUp = GetTickCount64() + ANSWER_TIMEOUT_MS;
+    while (answer.answered && answer.result == 1 && record.empty()) {
+      const uint64_t now = GetTickCount64();
+      if (now >= giveUp) {
+        Fail(EXIT_UNREACHABLE, "kavroctl: kavro did not send the status within " +
+                                   std::to_string(ANSWER_TIMEOUT_MS / 1000) + " s");
+      }
+      MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(giveUp - now), QS_ALLINPUT);
+      MSG message;
+      while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+    }
     statusRecord = nullptr;
     DestroyWindow(reply);
     if (answer.answered) answer.bytes = std::move(record);
