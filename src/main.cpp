@@ -116,6 +116,9 @@ class FileConfigProbe : public kavro::ConfigCheckProbe {
                   const kavro::platform::UsbFilter& usbFilter)
       : registry_(registry), serial_(serial), usbFilter_(usbFilter) {}
   std::string SourceOf(const char* name) override { return ::SourceOf(registry_, name); }
+  bool StoredText(const char* name, std::string* text) override {
+    return kavro::StoredRegistryText(registry_, name, text);
+  }
   std::string SerialDevice(const char* link, bool* openable) override {
     const std::string device = serial_.DevicePathFor(link);
     struct stat st {};
