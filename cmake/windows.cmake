@@ -50,10 +50,15 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/src/win32_main.cpp)
             ${CMAKE_SOURCE_DIR}/packaging/windows/kavro_messages.mc
     DEPENDS ${CMAKE_SOURCE_DIR}/packaging/windows/kavro_messages.mc
     COMMENT "Compiling kavro.exe's Event Log message table")
+  # The version record and the manifest carry the project's version.
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/kavro_version.h.in ${KAVRO_MESSAGES_DIR}/kavro_version.h @ONLY)
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/kavro.manifest.in ${KAVRO_MESSAGES_DIR}/kavro.manifest @ONLY)
   add_executable(kavro WIN32 ${CMAKE_SOURCE_DIR}/src/win32_main.cpp ${CMAKE_SOURCE_DIR}/packaging/windows/kavro.rc
                  ${KAVRO_MESSAGES_DIR}/kavro_messages.rc)
   set_source_files_properties(${KAVRO_MESSAGES_DIR}/kavro_messages.rc PROPERTIES
     OBJECT_DEPENDS ${KAVRO_MESSAGES_DIR}/kavro_messages_MSG00409.bin)
+  set_source_files_properties(${CMAKE_SOURCE_DIR}/packaging/windows/kavro.rc PROPERTIES
+    OBJECT_DEPENDS "${KAVRO_MESSAGES_DIR}/kavro_version.h;${KAVRO_MESSAGES_DIR}/kavro.manifest;${CMAKE_SOURCE_DIR}/packaging/windows/kavro.ico")
   target_link_libraries(kavro PRIVATE kavro_win32)
   target_include_directories(kavro PRIVATE ${CMAKE_SOURCE_DIR}/packaging/windows ${KAVRO_MESSAGES_DIR}
                              ${CMAKE_SOURCE_DIR}/libkavrod/win32)
