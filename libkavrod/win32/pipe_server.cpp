@@ -188,9 +188,6 @@ struct PipeServer::Client {
   int64_t introducedBy = -1;
   bool reading = false;
   bool writing = false;
-  // A request longer than the read buffer is read in parts; all of them are
-  // ignored.
-  bool discarding = false;
   // Operations whose completion routine has not run yet: the buffers stay
   // allocated until they have, as the system writes into them on completion.
   int pending = 0;
@@ -215,14 +212,17 @@ void CALLBACK PipeServer::Client::ReadDone(DWORD error, DWORD size, LPOVERLAPPED
   client->reading = false;
   if (client->closed) return;
   DeliveryCore& core = *client->server->core_;
+  kavrod::ClientRequest parsed;
   if (error == ERROR_MORE_DATA) {
-    client->discarding = true;
+    // Requests are a few bytes: a longer message is a client that does not
+    // speak the protocol, and reading it in parts would only burn time.
+    client->server->DropForRequest(*client, "a request longer than " + Decimal(IN_BUFFER) + " bytes");
   } else if (error != 0) {
     // A failed read is the client gone.
     client->gone = true;
     if (!client->writing) client->server->HangUp(*client);
-  } else if (client->discarding) {
-    client->discarding = false;
+  } else if (!kavrod::ParseClientRequest(client->request, size, &parsed)) {
+    client->server->DropForRequest(*client, "a malformed request of " + Decimal(size) + " bytes");
   } else {
     core.Request(client->id, client->request, size);
   }
@@ -572,6 +572,13 @@ void PipeServer::StartIo(Client& client, int64_t now) {
   // Until the write completes a producer has no reason to rouse this
   // thread for the client: the completion does.
   core_->SetBlocked(client.id, true);
+}
+
+void PipeServer::DropForRequest(Client& client, const std::string& what) {
+  ++badRequestDrops_;
+  Report(NOTICE_WARNING, "client " + Decimal(client.id) + " dropped: it sent " + what + " (" +
+                             Decimal(badRequestDrops_) + " client(s) dropped for bad requests since the start)");
+  HangUp(client);
 }
 
 void PipeServer::HangUp(Client& client) {

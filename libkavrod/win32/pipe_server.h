@@ -116,6 +116,8 @@ class PipeServer {
   void StartIo(Client& client, int64_t now);
   bool Settling() const;
   void HangUp(Client& client);
+  // A client whose request is too long or malformed is dropped.
+  void DropForRequest(Client& client, const std::string& what);
   void CloseClient(Client& client);
   void Housekeeping();
   void Wake();
@@ -141,6 +143,7 @@ class PipeServer {
   std::vector<Client*> clients_;
   int64_t nextRefusalReport_ = 0;
   uint64_t refusedUnreported_ = 0;
+  uint64_t badRequestDrops_ = 0;
   std::vector<void*> toFree_;
   std::vector<std::string> notices_;
 
