@@ -7,7 +7,7 @@ import os
 import subprocess
 import unittest
 
-from harness_win import (BITS, KAVRO, LAST_FAILURE, ONE_ORDINAL_DLL, RECORDER_DLL, REGISTRY_KEY, WIN_BUILD, WINE,
+from harness_win import (BITS, KAVRO, LAST_FAILURE, LOG_PATH, ONE_ORDINAL_DLL, RECORDER_DLL, REGISTRY_KEY, WIN_BUILD, WINE,
                          KavroExe, kavroctl, require_environment, set_registry, start_pbx, stop_process, wait_for,
                          wine_env)
 
@@ -109,6 +109,21 @@ class StartTest(unittest.TestCase):
         self.assertRegex(out, r"ControlLines\s+0 \(default\)\r\n")
         self.assertRegex(out, r"device\s+\\\\\.\\COM5: can be opened\r\n")
         self.assertRegex(out, r"result\s+a link can be opened\r\n")
+
+        # What the start would do: a port beyond 16 bits is its low 16 bits,
+        # a rate text too long is refused (and said so), and the check writes
+        # nothing into the trace log, which is the running link's.
+        open(LOG_PATH, "wb").close()
+        set_registry({"Link": "TCP", "TapiSvrIpAddr": "127.0.0.1", "TapiSvrIpPort": 70000})
+        r = subprocess.run([WINE, KAVRO, "--check-config"], env=wine_env(), capture_output=True, timeout=30)
+        self.assertEqual(r.returncode, 0, r.stdout)
+        self.assertRegex(r.stdout.decode(), r"TapiSvrIpPort\s+70000 \(%s\): more than 16 bits; the link uses the low "
+                                            r"16 bits, port 4464\r\n" % view)
+        set_registry({"Link": "COM5", "LinkSpeed": "115200"})
+        r = subprocess.run([WINE, KAVRO, "--check-config"], env=wine_env(), capture_output=True, timeout=30)
+        self.assertRegex(r.stdout.decode(), r'LinkSpeed\s+9600 \(default\): the stored "115200" is refused\r\n')
+        with open(LOG_PATH, "rb") as f:
+            self.assertEqual(f.read(), b"")
 
         # The values stored in the other view only: the check and the start
         # both say where they are, and the defaults (COM2) cannot be opened.
