@@ -384,7 +384,7 @@ bool DeliveryCore::FillStatus(KavrodStatus* out) const {
   out->size = sizeof(KavrodStatus);
   out->clients = s.clients;
   out->acknowledged_clients = s.acknowledged_clients;
-  out->reserved = 0;
+  out->flags = 0;
   out->records_lost = s.records_lost;
   out->records_unacknowledged = s.records_unacknowledged;
   return true;

@@ -199,12 +199,14 @@ KAVROD_EXPORT void SignalLinkEvent(uint32_t code);
  */
 KAVROD_EXPORT int32_t KavrodWaitForRoom(uint32_t timeout_ms);
 
+#define KAVROD_STATUS_NOT_SERVING 1u
+
 /* What KavrodQueryStatus fills in. */
 struct KavrodStatus {
   uint32_t size; /* set by the caller: sizeof(struct KavrodStatus) */
   uint32_t clients;
   uint32_t acknowledged_clients;
-  uint32_t reserved;
+  uint32_t flags; /* KAVROD_STATUS_NOT_SERVING: clients cannot connect, their name is held by another program */
   uint64_t records_lost;           /* to slow clients, and unacknowledged ones dropped, since the start */
   uint64_t records_unacknowledged; /* kept for the acknowledged client */
 };

@@ -77,6 +77,7 @@ class OrdinalDelivery : public Delivery {
     status.AcknowledgedClients = record.acknowledgedClients;
     status.RecordsLost = record.recordsLost;
     status.RecordsUnacknowledged = record.recordsUnacknowledged;
+    status.LibraryFlags = record.flags;
     return true;
   }
 

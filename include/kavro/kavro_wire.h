@@ -74,7 +74,11 @@
 #define KAVRO_STATUS_TAIL_AT_ACKNOWLEDGED_CLIENTS 0u    /* i32; -1 unknown */
 #define KAVRO_STATUS_TAIL_AT_RECORDS_LOST 4u            /* u64, to slow clients since the start; all ones unknown */
 #define KAVRO_STATUS_TAIL_AT_RECORDS_UNACKNOWLEDGED 12u /* u64, kept for the acknowledged client */
-#define KAVRO_STATUS_TAIL_SIZE 20u
+#define KAVRO_STATUS_TAIL_AT_LIBRARY_FLAGS 20u     /* u32, KAVRO_LIBRARY_* bits the library reports */
+#define KAVRO_STATUS_TAIL_SIZE 24u
+/* The library cannot serve clients: the name they connect to (its pipe or
+ * socket) is held by another program. */
+#define KAVRO_LIBRARY_NOT_SERVING 1u
 
 #define KAVRO_LINK_KIND_NONE 0u
 #define KAVRO_LINK_KIND_SERIAL 1u

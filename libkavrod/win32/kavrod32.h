@@ -141,12 +141,14 @@
 #define KAVROD_EVENT_SERVICE_ANSWERED 17u
 #define KAVROD_EVENT_FAILED 18u
 
+#define KAVROD_STATUS_NOT_SERVING 1u
+
 /* What KavrodQueryStatus fills in; the caller sets size. */
 struct KavrodStatus {
   uint32_t size;
   uint32_t clients;
   uint32_t acknowledged_clients;
-  uint32_t reserved;
+  uint32_t flags; /* KAVROD_STATUS_NOT_SERVING: another program holds the pipe's name */
   uint64_t records_lost;           /* to slow clients, and unacknowledged ones dropped */
   uint64_t records_unacknowledged; /* kept for the acknowledged client */
 };

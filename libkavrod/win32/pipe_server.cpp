@@ -362,15 +362,18 @@ PipeServer::ListenResult PipeServer::Listen() {
   // library already serves it, and its clients must not be taken over.
   const bool first = !everListened_;
   SECURITY_ATTRIBUTES attributes{sizeof attributes, security_, FALSE};
-  HANDLE pipe = CreateNamedPipeA(name_.c_str(),
-                                 PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
-                                 PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                                 PIPE_UNLIMITED_INSTANCES, OUT_BUFFER, IN_BUFFER, 0,
-                                 security_ != nullptr ? &attributes : nullptr);
+  const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+  const DWORD pipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+  SECURITY_ATTRIBUTES* security = security_ != nullptr ? &attributes : nullptr;
+  HANDLE pipe = createPipe_ != nullptr
+                    ? static_cast<HANDLE>(createPipe_(name_.c_str(), openMode, pipeMode, OUT_BUFFER, IN_BUFFER, security))
+                    : CreateNamedPipeA(name_.c_str(), openMode, pipeMode, PIPE_UNLIMITED_INSTANCES, OUT_BUFFER,
+                                       IN_BUFFER, 0, security);
   auto* listener = pipe != INVALID_HANDLE_VALUE ? new (std::nothrow) Listener : nullptr;
   DWORD error = pipe == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
   if (listener != nullptr) {
     everListened_ = true;
+    notServing_ = false;
     listener->pipe = pipe;
     listener->overlapped.hEvent = connectEvent_;
     error = ConnectNamedPipe(pipe, &listener->overlapped) ? ERROR_SUCCESS : GetLastError();
@@ -391,8 +394,12 @@ PipeServer::ListenResult PipeServer::Listen() {
   } else if (pipe != INVALID_HANDLE_VALUE) {
     CloseHandle(pipe);
   }
-  const std::string failure =
-      error == ERROR_ACCESS_DENIED && first ? "in use by another process" : "error " + Decimal(error);
+  // The first instance refused: another program made the name first, and
+  // clients that open it reach that program, not this library.
+  const bool taken = error == ERROR_ACCESS_DENIED && first;
+  if (taken) notServing_ = true;
+  const std::string failure = taken ? "the name is held by another program; clients that connect reach it, not kavro"
+                                    : "error " + Decimal(error);
   // Said once per distinct reason, not once a second.
   if (failure != listenFailure_) {
     Report(NOTICE_ERROR, "cannot serve clients on " + name_ + ": " + failure + "; retrying");
@@ -714,7 +721,11 @@ int32_t PipeServer::Deliver(uint32_t address, void* payload, uint32_t length) {
 
 int32_t PipeServer::WaitForRoom(uint32_t timeout_ms) { return core_->WaitForRoom(timeout_ms); }
 
-bool PipeServer::QueryStatus(KavrodStatus* status) const { return core_->FillStatus(status); }
+bool PipeServer::QueryStatus(KavrodStatus* status) const {
+  if (!core_->FillStatus(status)) return false;
+  if (notServing_) status->flags |= KAVROD_STATUS_NOT_SERVING;
+  return true;
+}
 
 void PipeServer::Signal(uint32_t code) {
   core_->Signal(code, MonotonicMs());

@@ -40,6 +40,7 @@ std::vector<uint8_t> EncodeStatusAnswer(const StatusReport& r) {
   Put(out, tail + KAVRO_STATUS_TAIL_AT_ACKNOWLEDGED_CLIENTS, static_cast<uint32_t>(r.AcknowledgedClients), 4);
   Put(out, tail + KAVRO_STATUS_TAIL_AT_RECORDS_LOST, r.RecordsLost, 8);
   Put(out, tail + KAVRO_STATUS_TAIL_AT_RECORDS_UNACKNOWLEDGED, r.RecordsUnacknowledged, 8);
+  Put(out, tail + KAVRO_STATUS_TAIL_AT_LIBRARY_FLAGS, r.LibraryFlags, 4);
   return out;
 }
 

@@ -28,6 +28,7 @@ struct StatusReport {
   int32_t AcknowledgedClients = -1;
   uint64_t RecordsLost = UINT64_MAX;  // the library does not say
   uint64_t RecordsUnacknowledged = 0;
+  uint32_t LibraryFlags = 0;
 };
 
 // The whole answer packet, the leading i32 1 included.

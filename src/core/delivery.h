@@ -35,7 +35,7 @@ struct KavrodStatusRecord {
   uint32_t size;
   uint32_t clients;
   uint32_t acknowledgedClients;
-  uint32_t reserved;
+  uint32_t flags;  // KAVRO_LIBRARY_* bits
   uint64_t recordsLost;
   uint64_t recordsUnacknowledged;
 };
@@ -47,6 +47,7 @@ struct DeliveryStatus {
   uint32_t AcknowledgedClients = 0;
   uint64_t RecordsLost = 0;  // since the start
   uint64_t RecordsUnacknowledged = 0;
+  uint32_t LibraryFlags = 0;  // KAVRO_LIBRARY_* bits
 };
 
 class Delivery {
