@@ -110,6 +110,12 @@ if(KAVROCTL_WIN32_SOURCES)
   target_compile_definitions(kavroctl PRIVATE ${KAVRO_WIN_DEFINITIONS} KAVRO_VERSION="${PROJECT_VERSION}")
 endif()
 
+# kavro-close.exe: what the installer runs before it replaces or removes the
+# files (packaging/windows/kavro_close.c); kept in the installer only.
+add_executable(kavro_close WIN32 ${CMAKE_SOURCE_DIR}/packaging/windows/kavro_close.c)
+set_target_properties(kavro_close PROPERTIES OUTPUT_NAME kavro-close)
+target_compile_definitions(kavro_close PRIVATE ${KAVRO_WIN_DEFINITIONS})
+
 enable_testing()
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/win32/CMakeLists.txt)
   add_subdirectory(tests/win32)

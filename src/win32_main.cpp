@@ -50,6 +50,7 @@
 #include <sddl.h>
 
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -268,6 +269,11 @@ constexpr const char* INSTANCE_MUTEX_SECURITY = "D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0
 // Who holds the link, for the start that finds it held: in
 // %ProgramData%\kavro, "session=N process=P".
 constexpr const char* HOLDER_FILE = "\\link-holder";
+// Set by the installer (kavro-close.exe) before it replaces the files: the
+// running link is closed as by WM_CLOSE, and a start waiting for the link
+// gives up. Manual-reset; administrators and SYSTEM may set it.
+constexpr const char* STOP_EVENT = "Global\\KavroStop";
+constexpr const char* STOP_EVENT_SECURITY = "D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x100000;;;IU)";
 constexpr const char* FAILURE_FILE = "\\last-failure";
 
 HANDLE OpenInstanceMutex() {
@@ -280,6 +286,24 @@ HANDLE OpenInstanceMutex() {
   // waiting on it is all this one needs.
   if (mutex == nullptr && GetLastError() == ERROR_ACCESS_DENIED) mutex = OpenMutexA(SYNCHRONIZE, FALSE, INSTANCE_MUTEX);
   return mutex;
+}
+
+HANDLE OpenStopEvent() {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ConvertStringSecurityDescriptorToSecurityDescriptorA(STOP_EVENT_SECURITY, SDDL_REVISION_1, &descriptor, nullptr);
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  HANDLE event = CreateEventA(descriptor != nullptr ? &attributes : nullptr, TRUE, FALSE, STOP_EVENT);
+  if (descriptor != nullptr) LocalFree(descriptor);
+  if (event == nullptr && GetLastError() == ERROR_ACCESS_DENIED) event = OpenEventA(SYNCHRONIZE, FALSE, STOP_EVENT);
+  return event;
+}
+
+// Turns the installer's stop into the window's close request, so that it
+// takes the link down as kavroctl close does.
+DWORD WINAPI WatchStop(void* shared) {
+  auto* watched = static_cast<std::pair<HANDLE, HWND>*>(shared);
+  if (WaitForSingleObject(watched->first, INFINITE) == WAIT_OBJECT_0) PostMessageA(watched->second, WM_CLOSE, 0, 0);
+  return 0;
 }
 
 struct LinkHolder {
@@ -362,6 +386,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR command
   // One link per PC: a second kavro.exe would open a second link to the same
   // PBX, and clients would reach one or the other.
   const std::string dataDirectory = platform::ProgramDataDirectory();
+  HANDLE stopEvent = OpenStopEvent();
   HANDLE instanceMutex = OpenInstanceMutex();
   if (instanceMutex == nullptr) {
     TellStartFailure(trace, "cannot open the link's lock " + std::string(INSTANCE_MUTEX) + ": " +
@@ -387,7 +412,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR command
     trace.TraceMessage(LOG_PROTOCOL, "%s", line.c_str());
     platform::ReportToEventLog(platform::NoticeLevel::Info, line);
     WriteConsoleText(STD_ERROR_HANDLE, "kavro: " + line + "\r\n");
-    taken = WaitForSingleObject(instanceMutex, INFINITE);
+    HANDLE waits[2] = {instanceMutex, stopEvent};
+    taken = WaitForMultipleObjects(stopEvent != nullptr ? 2 : 1, waits, FALSE, INFINITE);
+    if (taken == WAIT_OBJECT_0 + 1) {
+      trace.TraceMessage(LOG_PROTOCOL, "%s", "stopped waiting for the link: the installer asked kavro.exe to end");
+      return 0;
+    }
   }
   if (taken == WAIT_ABANDONED) {
     trace.TraceMessage(LOG_PROTOCOL, "%s", "the link's last holder ended without letting it go: taken over");
@@ -473,5 +503,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR command
                                [&window, &tail] { return window.Create(tail); })) {
     return 0;
   }
+  static std::pair<HANDLE, HWND> watched{stopEvent, static_cast<HWND>(hub.Window())};
+  if (stopEvent != nullptr) CloseHandle(CreateThread(nullptr, 0, WatchStop, &watched, 0, nullptr));
   return hub.Run();
 }
