@@ -16,15 +16,19 @@
  * a WM_DESTROY sent from outside).
  *
  * Status: send KAVRO_MSG_STATUS with wParam = a window of yours (a
- * message-only window will do). Before SendMessage returns, the driver sends
- * that window WM_COPYDATA with dwData = KAVRO_MSG_STATUS and the status
- * record of kavro_wire.h as its bytes (the i32 1, the version, the link's
- * kind, state and counters at the KAVRO_STATUS_AT_* offsets, then the link
- * name and the device as zero-terminated texts). The message returns 1 when
- * the record was sent, 0 when not.
+ * message-only window will do). The driver takes the record at once and
+ * sends that window, from a thread of its own, WM_COPYDATA with dwData =
+ * KAVRO_MSG_STATUS and the status record of kavro_wire.h as its bytes (the
+ * i32 1, the version, the link's kind, state and counters at the
+ * KAVRO_STATUS_AT_* offsets, then the link name and the device as
+ * zero-terminated texts): serve the window's messages until it comes. The
+ * message returns 1 when the answer is on its way, 0 when it is refused (no
+ * such window, one of another session or user, an answer to it still under
+ * way).
  *
  * Receiving: connect to the named pipe KAVROD_PIPE_NAME (a message pipe,
- * local clients only) with GENERIC_READ | GENERIC_WRITE (on ERROR_PIPE_BUSY
+ * local clients only) with GENERIC_READ | GENERIC_WRITE and the flags
+ * SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION (on ERROR_PIPE_BUSY
  * wait with WaitNamedPipeA and try again), switch it to message read mode
  * and read one record per ReadFile with a buffer of KAVROD_RECORD_MAX
  * bytes. Each record is
@@ -48,6 +52,9 @@
  *
  *     u32 code     KAVROD_REQUEST_CREDIT
  *     u32 value    the number of further records the client is ready for
+ *
+ * A message that is none of the requests described here, or longer than 512
+ * bytes, closes the connection.
  *
  * Once a client has sent one it is sent no more records than it has granted
  * in all (the link-state record does not count); what it is not sent waits
