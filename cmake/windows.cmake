@@ -116,6 +116,18 @@ add_executable(kavro_close WIN32 ${CMAKE_SOURCE_DIR}/packaging/windows/kavro_clo
 set_target_properties(kavro_close PROPERTIES OUTPUT_NAME kavro-close)
 target_compile_definitions(kavro_close PRIVATE ${KAVRO_WIN_DEFINITIONS})
 
+# The pipe bench's yardstick relay and client (bench/pipe_bench.py, run
+# under Wine); not part of any package.
+if(EXISTS ${CMAKE_SOURCE_DIR}/bench/win32/pipe_relay.c)
+  add_executable(pipe_relay ${CMAKE_SOURCE_DIR}/bench/win32/pipe_relay.c)
+  target_link_libraries(pipe_relay PRIVATE ws2_32)
+  add_executable(pipe_sink ${CMAKE_SOURCE_DIR}/bench/win32/pipe_sink.c)
+  foreach(target pipe_relay pipe_sink)
+    target_compile_definitions(${target} PRIVATE ${KAVRO_WIN_DEFINITIONS})
+    set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+  endforeach()
+endif()
+
 enable_testing()
 if(EXISTS ${CMAKE_SOURCE_DIR}/tests/win32/CMakeLists.txt)
   add_subdirectory(tests/win32)

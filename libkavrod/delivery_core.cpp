@@ -64,6 +64,7 @@ bool ParseClientRequest(const uint8_t* data, size_t size, ClientRequest* request
   switch (code) {
     case KAVROD_REQUEST_CREDIT:
     case KAVROD_REQUEST_ACKNOWLEDGED:
+    case KAVROD_REQUEST_BATCH:
       if (size != KAVROD_REQUEST_SIZE) return false;
       request->sequence = 0;
       break;

@@ -134,6 +134,12 @@ extern "C" {
 /* Asks to be an observer: sent what comes from now on, never a backlog;
  * never holds the link back; what it misses is counted for it alone. */
 #define KAVROD_REQUEST_OBSERVER 4u
+/* Asks for several records a message where the transport has messages (the
+ * pipe of KAVROD32.dll; the Unix socket library takes it and changes
+ * nothing): see kavrod32.h. */
+#define KAVROD_REQUEST_BATCH 5u
+/* The kind of such a message of several records (kavrod32.h). */
+#define KAVROD_RECORD_BATCH 6u
 #define KAVROD_REQUEST_SIZE 8u
 #define KAVROD_ACK_REQUEST_SIZE 16u
 

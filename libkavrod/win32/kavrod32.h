@@ -65,6 +65,22 @@
  * right after connecting, before it reads. When the link ends, what is
  * queued and KAVROD_EVENT_SHUTDOWN are sent regardless of credit.
  *
+ * Batches, for a client that wants to read fast: a client that writes
+ * KAVROD_REQUEST_BATCH (u32 code, u32 0) is sent, from then on, messages
+ * that each carry one or more records in order:
+ *
+ *     u32 kind     KAVROD_RECORD_BATCH
+ *     u32 count    the records that follow
+ *     count times: u32 size, then one record of that many bytes, exactly as
+ *                  it would come alone (kind, value, payload)
+ *
+ * A batch holds up to 32 KiB of records (a longer record comes alone in
+ * its batch); read them with a buffer of KAVROD_BATCH_MESSAGE_MAX bytes. A record never
+ * crosses messages, credit and acknowledgements count records as before,
+ * and the link-state record that opens the connection comes alone (it is
+ * sent before the request is read). One ReadFile then takes what would be
+ * dozens: a client that keeps up with the line at small payloads wants it.
+ *
  * Acknowledged client, for a bridge that must lose nothing: a client that
  * writes KAVROD_REQUEST_ACKNOWLEDGED (u32 code, u32 0) right after
  * connecting, before reading, is sent payloads and link events as kinds
@@ -119,6 +135,13 @@
  * first sent, but the record is old (a link event in it no longer says how
  * the link is now). */
 #define KAVROD_RECORD_AGAIN 0x100u
+/* A message of several records, for a client that asked for batches. */
+#ifndef KAVROD_RECORD_BATCH
+#define KAVROD_RECORD_BATCH 6u
+#endif
+/* The longest batch message (32 KiB of records, or one longer record
+ * alone): read with a buffer this large. */
+#define KAVROD_BATCH_MESSAGE_MAX (12u + KAVROD_ID_RECORD_MAX)
 
 #define KAVROD_REQUEST_CREDIT 1u
 #define KAVROD_REQUEST_ACKNOWLEDGED 2u
@@ -126,6 +149,8 @@
 /* Asks to be an observer: sent what comes from now on, never a backlog;
  * never holds the link back; what it misses is counted for it alone. */
 #define KAVROD_REQUEST_OBSERVER 4u
+/* Asks for batches: see "Batches" above. */
+#define KAVROD_REQUEST_BATCH 5u
 #define KAVROD_REQUEST_SIZE 8u
 #define KAVROD_ACK_REQUEST_SIZE 16u
 /* How long a new client has to send its first credit. */

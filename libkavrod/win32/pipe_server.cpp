@@ -26,6 +26,12 @@ using kavrod::OutRecord;
 // outgoing one; clients send only small requests.
 constexpr DWORD OUT_BUFFER = KAVROD_ID_RECORD_MAX + 1;
 constexpr DWORD IN_BUFFER = 512;
+// A batch: at most so many records, and no more bytes than this unless a
+// single record is longer (KAVROD_BATCH_MESSAGE_MAX). Larger batches gain
+// nothing under Wine: the client's read of a long message costs as much as
+// the writes it saves.
+constexpr size_t BATCH_RECORDS_MAX = 256;
+constexpr size_t BATCH_BYTES_MAX = 32768;
 // How long the end of the service waits for cancelled I/O to complete.
 constexpr DWORD CANCEL_DRAIN_MS = 500;
 
@@ -188,6 +194,10 @@ struct PipeServer::Client {
   int64_t introducedBy = -1;
   bool reading = false;
   bool writing = false;
+  // It asked for several records a message.
+  bool batching = false;
+  // Records of the core in the write under way.
+  size_t inFlight = 0;
   // Operations whose completion routine has not run yet: the buffers stay
   // allocated until they have, as the system writes into them on completion.
   int pending = 0;
@@ -223,6 +233,8 @@ void CALLBACK PipeServer::Client::ReadDone(DWORD error, DWORD size, LPOVERLAPPED
     if (!client->writing) client->server->HangUp(*client);
   } else if (!kavrod::ParseClientRequest(client->request, size, &parsed)) {
     client->server->DropForRequest(*client, "a malformed request of " + Decimal(size) + " bytes");
+  } else if (parsed.code == KAVROD_REQUEST_BATCH) {
+    client->batching = true;
   } else {
     core.Request(client->id, client->request, size);
   }
@@ -238,7 +250,7 @@ void CALLBACK PipeServer::Client::WriteDone(DWORD error, DWORD, LPOVERLAPPED ove
     // The record is in the pipe: the client reads it even after the library
     // has closed its end.
     core.SetBlocked(client->id, false);
-    core.Commit(client->id, 1, MonotonicMs());
+    core.Commit(client->id, client->inFlight, MonotonicMs());
   }
   if (error != 0 || client->gone) client->server->HangUp(*client);
 }
@@ -558,14 +570,19 @@ void PipeServer::StartIo(Client& client, int64_t now) {
     client.pending++;
   }
   if (client.writing) return;
-  // One record a write: a message must go out in one piece, and the pipe
-  // keeps at most one of the largest anyway.
-  OutRecord out{};
-  if (core_->Collect(client.id, now, &out, 1) == 0) return;
-  client.message.assign(out.header, out.header + out.header_size);
-  if (out.length > 0) {
-    const auto* bytes = static_cast<const uint8_t*>(out.payload);
-    client.message.insert(client.message.end(), bytes, bytes + out.length);
+  if (client.batching) {
+    if (!CollectBatch(client, now)) return;
+  } else {
+    // One record a write: a message must go out in one piece, and the pipe
+    // keeps at most one of the largest anyway.
+    OutRecord out{};
+    if (core_->Collect(client.id, now, &out, 1) == 0) return;
+    client.message.assign(out.header, out.header + out.header_size);
+    if (out.length > 0) {
+      const auto* bytes = static_cast<const uint8_t*>(out.payload);
+      client.message.insert(client.message.end(), bytes, bytes + out.length);
+    }
+    client.inFlight = 1;
   }
   client.writeOverlapped = OVERLAPPED{};
   client.writeOverlapped.hEvent = &client;
@@ -579,6 +596,34 @@ void PipeServer::StartIo(Client& client, int64_t now) {
   // Until the write completes a producer has no reason to rouse this
   // thread for the client: the completion does.
   core_->SetBlocked(client.id, true);
+}
+
+// Whatever the client is due, up to a batch's limits, as one message: what
+// costs the time on a pipe is the write and its completion, not the bytes.
+bool PipeServer::CollectBatch(Client& client, int64_t now) {
+  OutRecord outs[BATCH_RECORDS_MAX];
+  const size_t collected = core_->Collect(client.id, now, outs, BATCH_RECORDS_MAX);
+  if (collected == 0) return false;
+  auto put32 = [&client](uint32_t value) {
+    for (int i = 0; i < 4; ++i) client.message.push_back(static_cast<uint8_t>(value >> (8 * i)));
+  };
+  client.message.clear();
+  put32(KAVROD_RECORD_BATCH);
+  put32(0);
+  size_t taken = 0;
+  for (; taken < collected; ++taken) {
+    const OutRecord& out = outs[taken];
+    const uint32_t size = out.header_size + out.length;
+    if (taken > 0 && client.message.size() + 4 + size > BATCH_BYTES_MAX) break;
+    put32(size);
+    client.message.insert(client.message.end(), out.header, out.header + out.header_size);
+    const auto* bytes = static_cast<const uint8_t*>(out.payload);
+    if (out.length > 0) client.message.insert(client.message.end(), bytes, bytes + out.length);
+  }
+  for (int i = 0; i < 4; ++i) client.message[4 + i] = static_cast<uint8_t>(taken >> (8 * i));
+  // What did not fit is collected again for the next message.
+  client.inFlight = taken;
+  return true;
 }
 
 void PipeServer::DropForRequest(Client& client, const std::string& what) {

@@ -123,6 +123,7 @@ class PipeServer {
   void ReportRefusals(int64_t now, bool force);
   void EndNotices();
   void StartIo(Client& client, int64_t now);
+  bool CollectBatch(Client& client, int64_t now);
   bool Settling() const;
   void HangUp(Client& client);
   // A client whose request is too long or malformed is dropped.

@@ -312,6 +312,50 @@ TEST(PipeServer, InteractiveUsersMayOpenThePipeToReadAndWriteButNotServeIt) {
 }
 
 
+TEST(PipeServer, ABatchingClientGetsEveryRecordInOrderSeveralToAMessage) {
+  const char* name = "\\\\.\\pipe\\kavrod-unit-test-batches";
+  PipeServer server(name);
+  ASSERT_TRUE(server.Start());
+  PipeClient client(name);
+  ASSERT_TRUE(client.Ok()) << client.OpenError();
+  ASSERT_TRUE(client.Send({KAVROD_REQUEST_BATCH, 0, 0, 0, 0, 0, 0, 0}));
+  ASSERT_TRUE(client.Credit(300));
+  DWORD error = 0;
+  EXPECT_EQ(client.Read(&error), Message(3, 0, {}));
+  // Each payload its number in two bytes, then filler up to 300 bytes: a
+  // batch holds about a hundred of them.
+  for (uint32_t i = 0; i < 300; ++i) {
+    std::vector<uint8_t> payload(300, static_cast<uint8_t>(i * 3));
+    payload[0] = static_cast<uint8_t>(i);
+    payload[1] = static_cast<uint8_t>(i >> 8);
+    ASSERT_EQ(server.Deliver(0x20, Block(payload), static_cast<uint32_t>(payload.size())), 1);
+  }
+  uint32_t next = 0;
+  size_t messages = 0;
+  while (next < 300) {
+    const std::vector<uint8_t> message = client.Read(&error);
+    ASSERT_GE(message.size(), 8u) << error;
+    ASSERT_EQ(message[0], KAVROD_RECORD_BATCH);
+    ASSERT_LE(message.size(), 12u + KAVROD_ID_RECORD_MAX);
+    ++messages;
+    const uint32_t count = message[4] | message[5] << 8;
+    size_t at = 8;
+    for (uint32_t i = 0; i < count; ++i, ++next) {
+      const uint32_t size = message[at] | message[at + 1] << 8;
+      std::vector<uint8_t> payload(300, static_cast<uint8_t>(next * 3));
+      payload[0] = static_cast<uint8_t>(next);
+      payload[1] = static_cast<uint8_t>(next >> 8);
+      EXPECT_EQ(std::vector<uint8_t>(message.begin() + at + 4, message.begin() + at + 4 + size),
+                Message(1, 0x20, payload));
+      at += 4 + size;
+    }
+    EXPECT_EQ(at, message.size());
+  }
+  EXPECT_EQ(next, 300u);
+  EXPECT_LT(messages, 100u);
+  server.Signal(0);
+}
+
 // A sink that keeps every line.
 struct LineSink {
   std::mutex mutex;
