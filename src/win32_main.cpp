@@ -267,7 +267,9 @@ constexpr const char* INSTANCE_MUTEX = "Global\\KavroControlProg";
 // kavro.exe takes the link over from the last one's.
 constexpr const char* INSTANCE_MUTEX_SECURITY = "D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x1F0001;;;IU)";
 // Who holds the link, for the start that finds it held: in
-// %ProgramData%\kavro, "session=N process=P".
+// %ProgramData%\kavro, "session=N process=P started=T" (the process's
+// creation time, so that a number given to another process since is not
+// taken for the holder).
 constexpr const char* HOLDER_FILE = "\\link-holder";
 // Set by the installer (kavro-close.exe) before it replaces the files: the
 // running link is closed as by WM_CLOSE, and a start waiting for the link

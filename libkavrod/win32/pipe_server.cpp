@@ -385,7 +385,6 @@ PipeServer::ListenResult PipeServer::Listen() {
   DWORD error = pipe == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
   if (listener != nullptr) {
     everListened_ = true;
-    notServing_ = false;
     listener->pipe = pipe;
     listener->overlapped.hEvent = connectEvent_;
     error = ConnectNamedPipe(pipe, &listener->overlapped) ? ERROR_SUCCESS : GetLastError();
@@ -396,6 +395,9 @@ PipeServer::ListenResult PipeServer::Listen() {
       }
       listeners_.push_back(listener);
       listenFailure_.clear();
+      // Serving once the instance waits for its client: a client that the
+      // status sends here finds the connect under way.
+      notServing_ = false;
       return ListenResult::kListening;
     }
     CloseHandle(pipe);
@@ -426,11 +428,19 @@ void PipeServer::FillListeners(int64_t now) {
   if (now < nextListenTry_) return;
   // Bounded: clients that keep coming and going before their connect spend
   // an instance each.
+  const size_t before = listeners_.size();
   for (size_t tries = 0; listeners_.size() < LISTENING_INSTANCES; ++tries) {
     if (tries == 2 * LISTENING_INSTANCES || Listen() == ListenResult::kFailed) {
       nextListenTry_ = now + LISTEN_RETRY_MS;
-      return;
+      break;
     }
+  }
+  // Every connect started resets the event the connects share: a client
+  // that came to an instance made earlier in this round must not be lost
+  // to it.
+  if (listeners_.size() != before &&
+      std::any_of(listeners_.begin(), listeners_.end(), [](const Listener* l) { return l->Arrived(); })) {
+    SetEvent(connectEvent_);
   }
 }
 
