@@ -50,10 +50,15 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/src/win32_main.cpp)
             ${CMAKE_SOURCE_DIR}/packaging/windows/kavro_messages.mc
     DEPENDS ${CMAKE_SOURCE_DIR}/packaging/windows/kavro_messages.mc
     COMMENT "Compiling kavro.exe's Event Log message table")
+  # The version record and the manifest carry the project's version.
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/kavro_version.h.in ${KAVRO_MESSAGES_DIR}/kavro_version.h @ONLY)
+  configure_file(${CMAKE_SOURCE_DIR}/packaging/windows/kavro.manifest.in ${KAVRO_MESSAGES_DIR}/kavro.manifest @ONLY)
   add_executable(kavro WIN32 ${CMAKE_SOURCE_DIR}/src/win32_main.cpp ${CMAKE_SOURCE_DIR}/packaging/windows/kavro.rc
                  ${KAVRO_MESSAGES_DIR}/kavro_messages.rc)
   set_source_files_properties(${KAVRO_MESSAGES_DIR}/kavro_messages.rc PROPERTIES
     OBJECT_DEPENDS ${KAVRO_MESSAGES_DIR}/kavro_messages_MSG00409.bin)
+  set_source_files_properties(${CMAKE_SOURCE_DIR}/packaging/windows/kavro.rc PROPERTIES
+    OBJECT_DEPENDS "${KAVRO_MESSAGES_DIR}/kavro_version.h;${KAVRO_MESSAGES_DIR}/kavro.manifest;${CMAKE_SOURCE_DIR}/packaging/windows/kavro.ico")
   target_link_libraries(kavro PRIVATE kavro_win32)
   target_include_directories(kavro PRIVATE ${CMAKE_SOURCE_DIR}/packaging/windows ${KAVRO_MESSAGES_DIR}
                              ${CMAKE_SOURCE_DIR}/libkavrod/win32)
@@ -106,6 +111,24 @@ if(KAVROCTL_WIN32_SOURCES)
   add_executable(kavroctl ${KAVROCTL_WIN32_SOURCES})
   target_include_directories(kavroctl PRIVATE ${KAVRO_CLI11_INCLUDE} ${CMAKE_SOURCE_DIR}/tools/kavroctl ${CMAKE_SOURCE_DIR}/include)
   target_compile_definitions(kavroctl PRIVATE ${KAVRO_WIN_DEFINITIONS} KAVRO_VERSION="${PROJECT_VERSION}")
+endif()
+
+# kavro-close.exe: what the installer runs before it replaces or removes the
+# files (packaging/windows/kavro_close.c); kept in the installer only.
+add_executable(kavro_close WIN32 ${CMAKE_SOURCE_DIR}/packaging/windows/kavro_close.c)
+set_target_properties(kavro_close PROPERTIES OUTPUT_NAME kavro-close)
+target_compile_definitions(kavro_close PRIVATE ${KAVRO_WIN_DEFINITIONS})
+
+# The pipe bench's yardstick relay and client (bench/pipe_bench.py, run
+# under Wine); not part of any package.
+if(EXISTS ${CMAKE_SOURCE_DIR}/bench/win32/pipe_relay.c)
+  add_executable(pipe_relay ${CMAKE_SOURCE_DIR}/bench/win32/pipe_relay.c)
+  target_link_libraries(pipe_relay PRIVATE ws2_32)
+  add_executable(pipe_sink ${CMAKE_SOURCE_DIR}/bench/win32/pipe_sink.c)
+  foreach(target pipe_relay pipe_sink)
+    target_compile_definitions(${target} PRIVATE ${KAVRO_WIN_DEFINITIONS})
+    set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+  endforeach()
 endif()
 
 enable_testing()

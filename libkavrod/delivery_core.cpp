@@ -64,6 +64,7 @@ bool ParseClientRequest(const uint8_t* data, size_t size, ClientRequest* request
     case KAVROD_REQUEST_CREDIT:
     case KAVROD_REQUEST_ACKNOWLEDGED:
     case KAVROD_REQUEST_OBSERVER:
+    case KAVROD_REQUEST_BATCH:
       if (size != KAVROD_REQUEST_SIZE) return false;
       request->sequence = 0;
       break;
@@ -460,7 +461,7 @@ bool DeliveryCore::FillStatus(KavrodStatus* out) const {
   const Status s = QueryStatus();
   out->clients = s.clients;
   out->acknowledged_clients = s.acknowledged_clients;
-  out->reserved = 0;
+  out->flags = 0;
   out->records_lost = s.records_lost;
   out->records_unacknowledged = s.records_unacknowledged;
   if (out->size >= sizeof(KavrodStatus)) {

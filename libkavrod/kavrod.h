@@ -169,6 +169,12 @@ extern "C" {
 /* Asks to be an observer: sent what comes from now on, never a backlog;
  * never holds the link back; what it misses is counted for it alone. */
 #define KAVROD_REQUEST_OBSERVER 4u
+/* Asks for several records a message where the transport has messages (the
+ * pipe of KAVROD32.dll; the Unix socket library takes it and changes
+ * nothing): see kavrod32.h. */
+#define KAVROD_REQUEST_BATCH 5u
+/* The kind of such a message of several records (kavrod32.h). */
+#define KAVROD_RECORD_BATCH 7u
 #define KAVROD_REQUEST_SIZE 8u
 #define KAVROD_ACK_REQUEST_SIZE 16u
 
@@ -257,12 +263,14 @@ KAVROD_EXPORT int32_t KavrodWaitForRoom(uint32_t timeout_ms);
 KAVROD_EXPORT int32_t KavrodOpenRecordLog(const char* directory, uint64_t max_bytes, uint32_t flags, char* message,
                                           uint32_t message_size);
 
+#define KAVROD_STATUS_NOT_SERVING 1u
+
 /* What KavrodQueryStatus fills in. */
 struct KavrodStatus {
   uint32_t size; /* set by the caller: sizeof(struct KavrodStatus) */
   uint32_t clients;
   uint32_t acknowledged_clients;
-  uint32_t reserved;
+  uint32_t flags; /* KAVROD_STATUS_NOT_SERVING: clients cannot connect, their name is held by another program */
   uint64_t records_lost;           /* to slow clients, and unacknowledged ones dropped, since the start */
   uint64_t records_unacknowledged; /* kept for the acknowledged client */
   /* Added later. A caller built against an older header sets a smaller size

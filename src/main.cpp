@@ -107,12 +107,15 @@ std::string DeviceAccessAdvice(const struct stat& st) {
 // access the start needs, a TCP address only parsed.
 class FileConfigProbe : public kavro::ConfigCheckProbe {
  public:
-  FileConfigProbe(const std::set<std::string>& taken, kavro::SerialPort& serial,
+  FileConfigProbe(kavro::platform::Registry& registry, const std::set<std::string>& taken, kavro::SerialPort& serial,
                   const kavro::platform::UsbFilter& usbFilter)
-      : taken_(taken), serial_(serial), usbFilter_(usbFilter) {}
+      : registry_(registry), taken_(taken), serial_(serial), usbFilter_(usbFilter) {}
   // What the load took, not merely what the file holds: a value of a group
   // the link does not read, or one of the wrong type, is no source.
   std::string SourceOf(const char* name) override { return taken_.count(name) != 0 ? "file" : "default"; }
+  bool StoredText(const char* name, std::string* text) override {
+    return kavro::StoredRegistryText(registry_, name, text);
+  }
   std::string SerialDevice(const char* link, bool* openable) override {
     const std::string device = serial_.DevicePathFor(link);
     struct stat st {};
@@ -149,18 +152,20 @@ class FileConfigProbe : public kavro::ConfigCheckProbe {
   }
 
  private:
+  kavro::platform::Registry& registry_;
   const std::set<std::string>& taken_;
   kavro::SerialPort& serial_;
   const kavro::platform::UsbFilter& usbFilter_;
 };
 
-int CheckConfig(const std::string& registryPath, bool fileRead, const std::set<std::string>& taken,
+int CheckConfig(const std::string& registryPath, kavro::platform::Registry& registry, bool fileRead,
+                const std::set<std::string>& taken,
                 const kavro::LinkConfig& config, const std::string& tail, kavro::SerialPort& serial,
                 const kavro::platform::UsbFilter& usbFilter, const kavro::RecordLogSettings& recordLog) {
   std::printf(
       "%s\n",
       kavro::ConfigCheckLine("registry file", registryPath + (fileRead ? "" : " (not present: defaults)")).c_str());
-  FileConfigProbe probe(taken, serial, usbFilter);
+  FileConfigProbe probe(registry, taken, serial, usbFilter);
   const kavro::ConfigCheck check = kavro::CheckConfiguration(config, !tail.empty(), probe);
   for (const std::string& line : check.lines) std::printf("%s\n", line.c_str());
   for (const std::string& line : kavro::RecordLogCheckLines(recordLog)) std::printf("%s\n", line.c_str());
@@ -399,7 +404,7 @@ int RunCheckConfig(const Options& opt, kavro::platform::RegistryFile& registry, 
   }
   platform::PosixSerialDeviceFactory checkDevices;
   SerialPort checkSerial(checkControl, trace, registry, checkDevices, checkHub);
-  return CheckConfig(opt.registry, registry.IsLoaded(), checkConfiguration.TakenFromFile(), checkConfig, tail,
+  return CheckConfig(opt.registry, registry, registry.IsLoaded(), checkConfiguration.TakenFromFile(), checkConfig, tail,
                      checkSerial, ReadUsbFilter(registry, trace), opt.recordLog);
 }
 

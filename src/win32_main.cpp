@@ -5,6 +5,11 @@
 // window's destroy handling. Exit code 1: KAVROD32.dll is missing or lacks
 // one of its two functions, or kavro.exe runs already in this session.
 //
+// One kavro.exe serves the PC: the link is held with a mutex in the global
+// namespace. A start in another session (the logon start of a second user)
+// says which session holds the link and waits, without a window, to take it
+// over when that one ends.
+//
 // kavro.exe --check-config [LINK] checks the configuration instead and
 // prints it on the console it was started from (exit 0: a link can be
 // opened with it, 1: not).
@@ -44,6 +49,10 @@
 
 // Last: its macros would rename the portable headers' names.
 #include <windows.h>
+#include <sddl.h>
+
+#include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -71,6 +80,7 @@ class OrdinalDelivery : public Delivery {
     status.AcknowledgedClients = record.acknowledgedClients;
     status.RecordsLost = record.recordsLost;
     status.RecordsUnacknowledged = record.recordsUnacknowledged;
+    status.LibraryFlags = record.flags;
     return true;
   }
 
@@ -144,6 +154,7 @@ class RegistryConfigProbe : public ConfigCheckProbe {
   std::string SourceOf(const char* name) override {
     return taken_.count(name) != 0 ? platform::Win32Registry::ViewName() : "default";
   }
+  bool StoredText(const char* name, std::string* text) override { return StoredRegistryText(registry_, name, text); }
   std::string SerialDevice(const char* link, bool* openable) override {
     const std::string device = serial_.DevicePathFor(link);
     HANDLE port = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -253,9 +264,107 @@ bool IsCheckConfig(const std::string& tail, std::string* link) {
   return true;
 }
 
-// The single-instance lock of this desktop session: a named mutex in the
-// session's namespace, held until the process ends.
-constexpr const char* INSTANCE_MUTEX = "Local\\KavroControlProg";
+// The link's lock, one for the PC: a named mutex in the global namespace,
+// owned (not merely opened) by the kavro.exe that runs the link, until the
+// process ends; an abandoned one is taken over.
+constexpr const char* INSTANCE_MUTEX = "Global\\KavroControlProg";
+// Every signed-in user may wait for it and own it: the next session's
+// kavro.exe takes the link over from the last one's.
+constexpr const char* INSTANCE_MUTEX_SECURITY = "D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x1F0001;;;IU)";
+// Who holds the link, for the start that finds it held: in
+// %ProgramData%\kavro, "session=N process=P started=T" (the process's
+// creation time, so that a number given to another process since is not
+// taken for the holder).
+constexpr const char* HOLDER_FILE = "\\link-holder";
+// Set by the installer (kavro-close.exe) before it replaces the files: the
+// running link is closed as by WM_CLOSE, and a start waiting for the link
+// gives up. Manual-reset; administrators and SYSTEM may set it.
+constexpr const char* STOP_EVENT = "Global\\KavroStop";
+constexpr const char* STOP_EVENT_SECURITY = "D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x100000;;;IU)";
+constexpr const char* FAILURE_FILE = "\\last-failure";
+
+HANDLE OpenInstanceMutex() {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ConvertStringSecurityDescriptorToSecurityDescriptorA(INSTANCE_MUTEX_SECURITY, SDDL_REVISION_1, &descriptor, nullptr);
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  HANDLE mutex = CreateMutexA(descriptor != nullptr ? &attributes : nullptr, FALSE, INSTANCE_MUTEX);
+  if (descriptor != nullptr) LocalFree(descriptor);
+  // Made by an older kavro.exe of another user, with its default rights:
+  // waiting on it is all this one needs.
+  if (mutex == nullptr && GetLastError() == ERROR_ACCESS_DENIED) mutex = OpenMutexA(SYNCHRONIZE, FALSE, INSTANCE_MUTEX);
+  return mutex;
+}
+
+HANDLE OpenStopEvent() {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ConvertStringSecurityDescriptorToSecurityDescriptorA(STOP_EVENT_SECURITY, SDDL_REVISION_1, &descriptor, nullptr);
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  HANDLE event = CreateEventA(descriptor != nullptr ? &attributes : nullptr, TRUE, FALSE, STOP_EVENT);
+  if (descriptor != nullptr) LocalFree(descriptor);
+  if (event == nullptr && GetLastError() == ERROR_ACCESS_DENIED) event = OpenEventA(SYNCHRONIZE, FALSE, STOP_EVENT);
+  return event;
+}
+
+// Turns the installer's stop into the window's close request, so that it
+// takes the link down as kavroctl close does.
+DWORD WINAPI WatchStop(void* shared) {
+  auto* watched = static_cast<std::pair<HANDLE, HWND>*>(shared);
+  if (WaitForSingleObject(watched->first, INFINITE) == WAIT_OBJECT_0) PostMessageA(watched->second, WM_CLOSE, 0, 0);
+  return 0;
+}
+
+struct LinkHolder {
+  bool known = false;
+  DWORD session = 0;
+  DWORD process = 0;
+};
+
+// When a process started: with its number, it names the process, as the
+// number alone is soon given to another.
+unsigned long long ProcessStart(HANDLE process) {
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+  return static_cast<unsigned long long>(created.dwHighDateTime) << 32 | created.dwLowDateTime;
+}
+
+void WriteHolder(const std::string& directory) {
+  if (directory.empty()) return;
+  DWORD session = 0;
+  ProcessIdToSessionId(GetCurrentProcessId(), &session);
+  const std::string text = "session=" + std::to_string(session) + " process=" + std::to_string(GetCurrentProcessId()) +
+                           " started=" + std::to_string(ProcessStart(GetCurrentProcess())) + "\r\n";
+  HANDLE file = CreateFileA((directory + HOLDER_FILE).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  CloseHandle(file);
+}
+
+// The holder as it wrote itself down, if that process still runs.
+LinkHolder ReadHolder(const std::string& directory) {
+  LinkHolder holder;
+  if (directory.empty()) return holder;
+  HANDLE file = CreateFileA((directory + HOLDER_FILE).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return holder;
+  char text[128] = {};
+  DWORD got = 0;
+  ReadFile(file, text, sizeof text - 1, &got, nullptr);
+  CloseHandle(file);
+  unsigned long session = 0;
+  unsigned long process = 0;
+  unsigned long long started = 0;
+  if (sscanf(text, "session=%lu process=%lu started=%llu", &session, &process, &started) != 3) return holder;
+  HANDLE running = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process);
+  if (running == nullptr) return holder;
+  const bool alive = WaitForSingleObject(running, 0) == WAIT_TIMEOUT && ProcessStart(running) == started;
+  CloseHandle(running);
+  holder.known = alive;
+  holder.session = session;
+  holder.process = process;
+  return holder;
+}
 
 }  // namespace
 
@@ -271,22 +380,60 @@ extern "C" __declspec(dllexport) void KavroLifecycleNotice(uint32_t level, const
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR commandLine, int /*show*/) {
   platform::Win32LogBackend logBackend;
   TraceLog trace(logBackend);
-  trace.InitTraceLog(platform::Win32LogBackend::SystemDirectory());
   // The tail as the system hands it over: not parsed, trimmed or
   // case-folded (but for the check that runs instead of the link).
   const std::string tail = commandLine != nullptr ? commandLine : "";
   std::string checkedLink;
+  // The check opens no trace log: the file belongs to the running link's
+  // kavro.exe, and what the check finds goes to its console.
   if (IsCheckConfig(tail, &checkedLink)) return CheckConfig(trace, checkedLink);
+  trace.InitTraceLog(platform::Win32LogBackend::SystemDirectory());
   if (previousInstance != nullptr) return 0;
 
-  // One link per desktop session: a second kavro.exe would open a second
-  // link to the same PBX, and clients would reach one or the other.
-  HANDLE instanceMutex = CreateMutexA(nullptr, FALSE, INSTANCE_MUTEX);
-  if (instanceMutex != nullptr && GetLastError() == ERROR_ALREADY_EXISTS) {
-    TellStartFailure(trace, "kavro.exe is running already in this session",
-                     "end it first (kavroctl close) to start another");
+  // One link per PC: a second kavro.exe would open a second link to the same
+  // PBX, and clients would reach one or the other.
+  const std::string dataDirectory = platform::ProgramDataDirectory();
+  HANDLE stopEvent = OpenStopEvent();
+  HANDLE instanceMutex = OpenInstanceMutex();
+  if (instanceMutex == nullptr) {
+    TellStartFailure(trace, "cannot open the link's lock " + std::string(INSTANCE_MUTEX) + ": " +
+                                platform::SystemErrorText(GetLastError()),
+                     "check that no other program uses that name");
     return EXIT_CANNOT_START;
   }
+  DWORD taken = WaitForSingleObject(instanceMutex, 0);
+  if (taken == WAIT_TIMEOUT) {
+    const LinkHolder holder = ReadHolder(dataDirectory);
+    DWORD session = 0;
+    ProcessIdToSessionId(GetCurrentProcessId(), &session);
+    if (holder.known && holder.session == session) {
+      TellStartFailure(trace, "kavro.exe is running already in this session (process " +
+                                  std::to_string(holder.process) + ")",
+                       "end it first (kavroctl close) to start another");
+      return EXIT_CANNOT_START;
+    }
+    const std::string who = holder.known ? "kavro.exe in session " + std::to_string(holder.session) + " (process " +
+                                               std::to_string(holder.process) + ")"
+                                         : "another process (" + std::string(INSTANCE_MUTEX) + " is held)";
+    const std::string line = "the link is held by " + who + "; waiting to take it over when that one ends";
+    trace.TraceMessage(LOG_PROTOCOL, "%s", line.c_str());
+    platform::ReportToEventLog(platform::NoticeLevel::Info, line);
+    WriteConsoleText(STD_ERROR_HANDLE, "kavro: " + line + "\r\n");
+    HANDLE waits[2] = {instanceMutex, stopEvent};
+    taken = WaitForMultipleObjects(stopEvent != nullptr ? 2 : 1, waits, FALSE, INFINITE);
+    if (taken == WAIT_OBJECT_0 + 1) {
+      trace.TraceMessage(LOG_PROTOCOL, "%s", "stopped waiting for the link: the installer asked kavro.exe to end");
+      return 0;
+    }
+  }
+  if (taken == WAIT_ABANDONED) {
+    trace.TraceMessage(LOG_PROTOCOL, "%s", "the link's last holder ended without letting it go: taken over");
+  } else if (taken != WAIT_OBJECT_0) {
+    TellStartFailure(trace, "cannot take the link's lock: " + platform::SystemErrorText(GetLastError()),
+                     "start kavro.exe again");
+    return EXIT_CANNOT_START;
+  }
+  WriteHolder(dataDirectory);
 
   // Imported by ordinal at start: without the library the process does not
   // run at all.
@@ -304,6 +451,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR command
     trace.TraceMessage(traceLevel, "%s", text.c_str());
   });
   exportedSink = &lifecycle;
+  if (!dataDirectory.empty()) lifecycle.RememberFailuresIn(dataDirectory + FAILURE_FILE);
 
   platform::Win32EventHub hub(instance);
   LinkControl control(trace, hub);
@@ -383,5 +531,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR command
                                [&window, &tail] { return window.Create(tail); })) {
     return 0;
   }
+  static std::pair<HANDLE, HWND> watched{stopEvent, static_cast<HWND>(hub.Window())};
+  if (stopEvent != nullptr) CloseHandle(CreateThread(nullptr, 0, WatchStop, &watched, 0, nullptr));
   return hub.Run();
 }

@@ -80,9 +80,13 @@
    client, its backlog full, a bound reached) since the start; added later:
    absent from the answer of an older kavro, whose tail ends here. */
 #define KAVRO_STATUS_TAIL_AT_RECORDS_NOT_TAKEN 20u
-#define KAVRO_STATUS_TAIL_SIZE 28u
 /* The tail of an older kavro, without records_not_taken. */
 #define KAVRO_STATUS_TAIL_SIZE_V1 20u
+#define KAVRO_STATUS_TAIL_AT_LIBRARY_FLAGS 28u /* u32, KAVRO_LIBRARY_* bits the library reports */
+#define KAVRO_STATUS_TAIL_SIZE 32u
+/* The library cannot serve clients: the name they connect to (its pipe or
+ * socket) is held by another program. */
+#define KAVRO_LIBRARY_NOT_SERVING 1u
 
 #define KAVRO_LINK_KIND_NONE 0u
 #define KAVRO_LINK_KIND_SERIAL 1u

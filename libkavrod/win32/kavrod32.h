@@ -16,15 +16,19 @@
  * a WM_DESTROY sent from outside).
  *
  * Status: send KAVRO_MSG_STATUS with wParam = a window of yours (a
- * message-only window will do). Before SendMessage returns, the driver sends
- * that window WM_COPYDATA with dwData = KAVRO_MSG_STATUS and the status
- * record of kavro_wire.h as its bytes (the i32 1, the version, the link's
- * kind, state and counters at the KAVRO_STATUS_AT_* offsets, then the link
- * name and the device as zero-terminated texts). The message returns 1 when
- * the record was sent, 0 when not.
+ * message-only window will do). The driver takes the record at once and
+ * sends that window, from a thread of its own, WM_COPYDATA with dwData =
+ * KAVRO_MSG_STATUS and the status record of kavro_wire.h as its bytes (the
+ * i32 1, the version, the link's kind, state and counters at the
+ * KAVRO_STATUS_AT_* offsets, then the link name and the device as
+ * zero-terminated texts): serve the window's messages until it comes. The
+ * message returns 1 when the answer is on its way, 0 when it is refused (no
+ * such window, one of another session or user, an answer to it still under
+ * way).
  *
  * Receiving: connect to the named pipe KAVROD_PIPE_NAME (a message pipe,
- * local clients only) with GENERIC_READ | GENERIC_WRITE (on ERROR_PIPE_BUSY
+ * local clients only) with GENERIC_READ | GENERIC_WRITE and the flags
+ * SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION (on ERROR_PIPE_BUSY
  * wait with WaitNamedPipeA and try again), switch it to message read mode
  * and read one record per ReadFile with a buffer of KAVROD_RECORD_MAX
  * bytes. Each record is
@@ -49,6 +53,9 @@
  *     u32 code     KAVROD_REQUEST_CREDIT
  *     u32 value    the number of further records the client is ready for
  *
+ * A message that is none of the requests described here, or longer than 512
+ * bytes, closes the connection.
+ *
  * Once a client has sent one it is sent no more records than it has granted
  * in all (the link-state record does not count); what it is not sent waits
  * for the next client. A new client gets its link-state record at once and
@@ -57,6 +64,22 @@
  * everything. So a client that wants exactly N records writes its credit
  * right after connecting, before it reads. When the link ends, what is
  * queued and KAVROD_EVENT_SHUTDOWN are sent regardless of credit.
+ *
+ * Batches, for a client that wants to read fast: a client that writes
+ * KAVROD_REQUEST_BATCH (u32 code, u32 0) is sent, from then on, messages
+ * that each carry one or more records in order:
+ *
+ *     u32 kind     KAVROD_RECORD_BATCH
+ *     u32 count    the records that follow
+ *     count times: u32 size, then one record of that many bytes, exactly as
+ *                  it would come alone (kind, value, payload)
+ *
+ * A batch holds up to 32 KiB of records (a longer record comes alone in
+ * its batch); read them with a buffer of KAVROD_BATCH_MESSAGE_MAX bytes. A record never
+ * crosses messages, credit and acknowledgements count records as before,
+ * and the link-state record that opens the connection comes alone (it is
+ * sent before the request is read). One ReadFile then takes what would be
+ * dozens: a client that keeps up with the line at small payloads wants it.
  *
  * Acknowledged client, for a bridge that must lose nothing: a client that
  * writes KAVROD_REQUEST_ACKNOWLEDGED (u32 code, u32 0) right after
@@ -142,6 +165,13 @@
 #define KAVROD_RECORD_AGAIN 0x100u
 /* To an observer only: `value` records it was not sent (it fell behind). */
 #define KAVROD_RECORD_MISSED 6u
+/* A message of several records, for a client that asked for batches. */
+#ifndef KAVROD_RECORD_BATCH
+#define KAVROD_RECORD_BATCH 7u
+#endif
+/* The longest batch message (32 KiB of records, or one longer record
+ * alone): read with a buffer this large. */
+#define KAVROD_BATCH_MESSAGE_MAX (12u + KAVROD_ID_RECORD_MAX)
 
 #define KAVROD_REQUEST_CREDIT 1u
 #define KAVROD_REQUEST_ACKNOWLEDGED 2u
@@ -149,6 +179,8 @@
 /* Asks to be an observer: sent what comes from now on, never a backlog;
  * never holds the link back; what it misses is counted for it alone. */
 #define KAVROD_REQUEST_OBSERVER 4u
+/* Asks for batches: see "Batches" above. */
+#define KAVROD_REQUEST_BATCH 5u
 #define KAVROD_REQUEST_SIZE 8u
 #define KAVROD_ACK_REQUEST_SIZE 16u
 /* How long a new client has to send its first credit. */
@@ -171,12 +203,14 @@
 #define KAVROD_EVENT_SERVICE_ANSWERED 17u
 #define KAVROD_EVENT_FAILED 18u
 
+#define KAVROD_STATUS_NOT_SERVING 1u
+
 /* What KavrodQueryStatus fills in; the caller sets size. */
 struct KavrodStatus {
   uint32_t size;
   uint32_t clients;
   uint32_t acknowledged_clients;
-  uint32_t reserved;
+  uint32_t flags; /* KAVROD_STATUS_NOT_SERVING: another program holds the pipe's name */
   uint64_t records_lost;           /* to slow clients, and unacknowledged ones dropped */
   uint64_t records_unacknowledged; /* kept for the acknowledged client */
   /* Added later. A caller built against an older header sets a smaller size

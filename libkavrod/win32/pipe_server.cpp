@@ -28,6 +28,12 @@ using kavrod::OutRecord;
 // outgoing one; clients send only small requests.
 constexpr DWORD OUT_BUFFER = KAVROD_ID_RECORD_MAX + 1;
 constexpr DWORD IN_BUFFER = 512;
+// A batch: at most so many records, and no more bytes than this unless a
+// single record is longer (KAVROD_BATCH_MESSAGE_MAX). Larger batches gain
+// nothing under Wine: the client's read of a long message costs as much as
+// the writes it saves.
+constexpr size_t BATCH_RECORDS_MAX = 256;
+constexpr size_t BATCH_BYTES_MAX = 32768;
 // How long the end of the service waits for cancelled I/O to complete.
 constexpr DWORD CANCEL_DRAIN_MS = 500;
 
@@ -190,9 +196,10 @@ struct PipeServer::Client {
   int64_t introducedBy = -1;
   bool reading = false;
   bool writing = false;
-  // A request longer than the read buffer is read in parts; all of them are
-  // ignored.
-  bool discarding = false;
+  // It asked for several records a message.
+  bool batching = false;
+  // Records of the core in the write under way.
+  size_t inFlight = 0;
   // Operations whose completion routine has not run yet: the buffers stay
   // allocated until they have, as the system writes into them on completion.
   int pending = 0;
@@ -217,14 +224,19 @@ void CALLBACK PipeServer::Client::ReadDone(DWORD error, DWORD size, LPOVERLAPPED
   client->reading = false;
   if (client->closed) return;
   DeliveryCore& core = *client->server->core_;
+  kavrod::ClientRequest parsed;
   if (error == ERROR_MORE_DATA) {
-    client->discarding = true;
+    // Requests are a few bytes: a longer message is a client that does not
+    // speak the protocol, and reading it in parts would only burn time.
+    client->server->DropForRequest(*client, "a request longer than " + Decimal(IN_BUFFER) + " bytes");
   } else if (error != 0) {
     // A failed read is the client gone.
     client->gone = true;
     if (!client->writing) client->server->HangUp(*client);
-  } else if (client->discarding) {
-    client->discarding = false;
+  } else if (!kavrod::ParseClientRequest(client->request, size, &parsed)) {
+    client->server->DropForRequest(*client, "a malformed request of " + Decimal(size) + " bytes");
+  } else if (parsed.code == KAVROD_REQUEST_BATCH) {
+    client->batching = true;
   } else {
     core.Request(client->id, client->request, size);
   }
@@ -240,7 +252,7 @@ void CALLBACK PipeServer::Client::WriteDone(DWORD error, DWORD, LPOVERLAPPED ove
     // The record is in the pipe: the client reads it even after the library
     // has closed its end.
     core.SetBlocked(client->id, false);
-    core.Commit(client->id, 1, MonotonicMs());
+    core.Commit(client->id, client->inFlight, MonotonicMs());
   }
   if (error != 0 || client->gone) client->server->HangUp(*client);
 }
@@ -364,11 +376,13 @@ PipeServer::ListenResult PipeServer::Listen() {
   // library already serves it, and its clients must not be taken over.
   const bool first = !everListened_;
   SECURITY_ATTRIBUTES attributes{sizeof attributes, security_, FALSE};
-  HANDLE pipe = CreateNamedPipeA(name_.c_str(),
-                                 PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
-                                 PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
-                                 PIPE_UNLIMITED_INSTANCES, OUT_BUFFER, IN_BUFFER, 0,
-                                 security_ != nullptr ? &attributes : nullptr);
+  const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+  const DWORD pipeMode = PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+  SECURITY_ATTRIBUTES* security = security_ != nullptr ? &attributes : nullptr;
+  HANDLE pipe = createPipe_ != nullptr
+                    ? static_cast<HANDLE>(createPipe_(name_.c_str(), openMode, pipeMode, OUT_BUFFER, IN_BUFFER, security))
+                    : CreateNamedPipeA(name_.c_str(), openMode, pipeMode, PIPE_UNLIMITED_INSTANCES, OUT_BUFFER,
+                                       IN_BUFFER, 0, security);
   auto* listener = pipe != INVALID_HANDLE_VALUE ? new (std::nothrow) Listener : nullptr;
   DWORD error = pipe == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
   if (listener != nullptr) {
@@ -383,6 +397,9 @@ PipeServer::ListenResult PipeServer::Listen() {
       }
       listeners_.push_back(listener);
       listenFailure_.clear();
+      // Serving once the instance waits for its client: a client that the
+      // status sends here finds the connect under way.
+      notServing_ = false;
       return ListenResult::kListening;
     }
     CloseHandle(pipe);
@@ -393,8 +410,12 @@ PipeServer::ListenResult PipeServer::Listen() {
   } else if (pipe != INVALID_HANDLE_VALUE) {
     CloseHandle(pipe);
   }
-  const std::string failure =
-      error == ERROR_ACCESS_DENIED && first ? "in use by another process" : "error " + Decimal(error);
+  // The first instance refused: another program made the name first, and
+  // clients that open it reach that program, not this library.
+  const bool taken = error == ERROR_ACCESS_DENIED && first;
+  if (taken) notServing_ = true;
+  const std::string failure = taken ? "the name is held by another program; clients that connect reach it, not kavro"
+                                    : "error " + Decimal(error);
   // Said once per distinct reason, not once a second.
   if (failure != listenFailure_) {
     Report(NOTICE_ERROR, "cannot serve clients on " + name_ + ": " + failure + "; retrying");
@@ -409,11 +430,19 @@ void PipeServer::FillListeners(int64_t now) {
   if (now < nextListenTry_) return;
   // Bounded: clients that keep coming and going before their connect spend
   // an instance each.
+  const size_t before = listeners_.size();
   for (size_t tries = 0; listeners_.size() < LISTENING_INSTANCES; ++tries) {
     if (tries == 2 * LISTENING_INSTANCES || Listen() == ListenResult::kFailed) {
       nextListenTry_ = now + LISTEN_RETRY_MS;
-      return;
+      break;
     }
+  }
+  // Every connect started resets the event the connects share: a client
+  // that came to an instance made earlier in this round must not be lost
+  // to it.
+  if (listeners_.size() != before &&
+      std::any_of(listeners_.begin(), listeners_.end(), [](const Listener* l) { return l->Arrived(); })) {
+    SetEvent(connectEvent_);
   }
 }
 
@@ -563,14 +592,19 @@ void PipeServer::StartIo(Client& client, int64_t now) {
     client.pending++;
   }
   if (client.writing) return;
-  // One record a write: a message must go out in one piece, and the pipe
-  // keeps at most one of the largest anyway.
-  OutRecord out{};
-  if (core_->Collect(client.id, now, &out, 1) == 0) return;
-  client.message.assign(out.header, out.header + out.header_size);
-  if (out.length > 0) {
-    const auto* bytes = static_cast<const uint8_t*>(out.payload);
-    client.message.insert(client.message.end(), bytes, bytes + out.length);
+  if (client.batching) {
+    if (!CollectBatch(client, now)) return;
+  } else {
+    // One record a write: a message must go out in one piece, and the pipe
+    // keeps at most one of the largest anyway.
+    OutRecord out{};
+    if (core_->Collect(client.id, now, &out, 1) == 0) return;
+    client.message.assign(out.header, out.header + out.header_size);
+    if (out.length > 0) {
+      const auto* bytes = static_cast<const uint8_t*>(out.payload);
+      client.message.insert(client.message.end(), bytes, bytes + out.length);
+    }
+    client.inFlight = 1;
   }
   client.writeOverlapped = OVERLAPPED{};
   client.writeOverlapped.hEvent = &client;
@@ -584,6 +618,41 @@ void PipeServer::StartIo(Client& client, int64_t now) {
   // Until the write completes a producer has no reason to rouse this
   // thread for the client: the completion does.
   core_->SetBlocked(client.id, true);
+}
+
+// Whatever the client is due, up to a batch's limits, as one message: what
+// costs the time on a pipe is the write and its completion, not the bytes.
+bool PipeServer::CollectBatch(Client& client, int64_t now) {
+  OutRecord outs[BATCH_RECORDS_MAX];
+  const size_t collected = core_->Collect(client.id, now, outs, BATCH_RECORDS_MAX);
+  if (collected == 0) return false;
+  auto put32 = [&client](uint32_t value) {
+    for (int i = 0; i < 4; ++i) client.message.push_back(static_cast<uint8_t>(value >> (8 * i)));
+  };
+  client.message.clear();
+  put32(KAVROD_RECORD_BATCH);
+  put32(0);
+  size_t taken = 0;
+  for (; taken < collected; ++taken) {
+    const OutRecord& out = outs[taken];
+    const uint32_t size = out.header_size + out.length;
+    if (taken > 0 && client.message.size() + 4 + size > BATCH_BYTES_MAX) break;
+    put32(size);
+    client.message.insert(client.message.end(), out.header, out.header + out.header_size);
+    const auto* bytes = static_cast<const uint8_t*>(out.payload);
+    if (out.length > 0) client.message.insert(client.message.end(), bytes, bytes + out.length);
+  }
+  for (int i = 0; i < 4; ++i) client.message[4 + i] = static_cast<uint8_t>(taken >> (8 * i));
+  // What did not fit is collected again for the next message.
+  client.inFlight = taken;
+  return true;
+}
+
+void PipeServer::DropForRequest(Client& client, const std::string& what) {
+  ++badRequestDrops_;
+  Report(NOTICE_WARNING, "client " + Decimal(client.id) + " dropped: it sent " + what + " (" +
+                             Decimal(badRequestDrops_) + " client(s) dropped for bad requests since the start)");
+  HangUp(client);
 }
 
 void PipeServer::HangUp(Client& client) {
@@ -719,7 +788,11 @@ int32_t PipeServer::Deliver(uint32_t address, void* payload, uint32_t length) {
 
 int32_t PipeServer::WaitForRoom(uint32_t timeout_ms) { return core_->WaitForRoom(timeout_ms); }
 
-bool PipeServer::QueryStatus(KavrodStatus* status) const { return core_->FillStatus(status); }
+bool PipeServer::QueryStatus(KavrodStatus* status) const {
+  if (!core_->FillStatus(status)) return false;
+  if (notServing_) status->flags |= KAVROD_STATUS_NOT_SERVING;
+  return true;
+}
 
 bool PipeServer::OpenRecordLog(const std::string& directory, uint64_t max_bytes, bool sync_always,
                                std::string* error) {

@@ -22,6 +22,7 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -76,6 +77,14 @@ class PipeServer {
   // drops it as it ends, so the code it runs is never unloaded under it.
   void SetModule(void* module) { module_ = module; }
 
+  // How an instance of the pipe is made: CreateNamedPipeA with these
+  // arguments (a HANDLE back). The tests put a fake in its place for what
+  // only Windows does: refuse the first instance of a name that another
+  // program holds already.
+  using PipeCreator = void* (*)(const char* name, unsigned long openMode, unsigned long pipeMode,
+                                unsigned long outBuffer, unsigned long inBuffer, void* security);
+  void SetPipeCreator(PipeCreator creator) { createPipe_ = creator; }
+
   // Sends the notices to `sink` from now on (null: back to the debugger
   // output and the error output). A line already being written may still
   // reach the sink set before.
@@ -118,8 +127,11 @@ class PipeServer {
   void ReportRefusals(int64_t now, bool force);
   void EndNotices();
   void StartIo(Client& client, int64_t now);
+  bool CollectBatch(Client& client, int64_t now);
   bool Settling() const;
   void HangUp(Client& client);
+  // A client whose request is too long or malformed is dropped.
+  void DropForRequest(Client& client, const std::string& what);
   void CloseClient(Client& client);
   void Housekeeping();
   void Wake();
@@ -135,6 +147,9 @@ class PipeServer {
   void* wake_ = nullptr;
   void* module_ = nullptr;
   void* security_ = nullptr;
+  PipeCreator createPipe_ = nullptr;
+  // The name is held by another program: no client reaches this library.
+  std::atomic<bool> notServing_{false};
   // The instances waiting for clients. Their connects share one
   // manual-reset event, set when any of them has a client; producers look at
   // it to see whether a client is waiting.
@@ -148,6 +163,7 @@ class PipeServer {
   std::vector<Client*> clients_;
   int64_t nextRefusalReport_ = 0;
   uint64_t refusedUnreported_ = 0;
+  uint64_t badRequestDrops_ = 0;
   std::vector<void*> toFree_;
   std::vector<std::string> notices_;
 

@@ -11,6 +11,10 @@
 
 #include "core/link_config.h"
 
+namespace kavro::platform {
+class Registry;
+}
+
 namespace kavro {
 
 class ConfigCheckProbe {
@@ -25,6 +29,10 @@ class ConfigCheckProbe {
   virtual std::vector<std::string> UsbDevice(bool* openable) = 0;
   // A dotted IPv4 address.
   virtual bool IsAddress(const char* text) = 0;
+  // The value stored under `valueName` as text (a number in decimal), when
+  // there is one: a stored value that the start refused (too long, of the
+  // wrong type) is told as refused, not as the default it left in place.
+  virtual bool StoredText(const char* /*valueName*/, std::string* /*text*/) { return false; }
 };
 
 struct ConfigCheck {
@@ -35,6 +43,10 @@ struct ConfigCheck {
 // `config` as the start takes it: the command-line tail already applied
 // when it replaced the configured link (`fromCommandLine`).
 ConfigCheck CheckConfiguration(const LinkConfig& config, bool fromCommandLine, ConfigCheckProbe& probe);
+
+// What a probe's StoredText answers from the configuration key: a text
+// value as stored (up to its first zero), a 4-byte number in decimal.
+bool StoredRegistryText(platform::Registry& registry, const char* valueName, std::string* text);
 
 // One line of the check: the name padded to 16 columns, then the value.
 std::string ConfigCheckLine(const char* name, const std::string& value);

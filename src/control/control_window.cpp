@@ -191,6 +191,7 @@ std::vector<uint8_t> ControlWindow::StatusAnswer() {
     r.AcknowledgedClients = static_cast<int32_t>(clients.AcknowledgedClients);
     r.RecordsLost = clients.RecordsLost;
     r.RecordsUnacknowledged = clients.RecordsUnacknowledged;
+    r.LibraryFlags = clients.LibraryFlags;
   }
   r.RecordsNotTaken = clients.RecordsNotTaken;
   return EncodeStatusAnswer(r);

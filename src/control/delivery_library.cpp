@@ -82,6 +82,7 @@ bool DeliveryLibrary::QueryStatus(DeliveryStatus& status) {
   status.AcknowledgedClients = record.acknowledgedClients;
   status.RecordsLost = record.recordsLost;
   status.RecordsUnacknowledged = record.recordsUnacknowledged;
+  status.LibraryFlags = record.flags;
   return true;
 }
 

@@ -41,6 +41,7 @@ std::vector<uint8_t> EncodeStatusAnswer(const StatusReport& r) {
   Put(out, tail + KAVRO_STATUS_TAIL_AT_RECORDS_LOST, r.RecordsLost, 8);
   Put(out, tail + KAVRO_STATUS_TAIL_AT_RECORDS_UNACKNOWLEDGED, r.RecordsUnacknowledged, 8);
   Put(out, tail + KAVRO_STATUS_TAIL_AT_RECORDS_NOT_TAKEN, r.RecordsNotTaken, 8);
+  Put(out, tail + KAVRO_STATUS_TAIL_AT_LIBRARY_FLAGS, r.LibraryFlags, 4);
   return out;
 }
 

@@ -29,6 +29,7 @@ struct StatusReport {
   uint64_t RecordsLost = UINT64_MAX;  // the library does not say
   uint64_t RecordsUnacknowledged = 0;
   uint64_t RecordsNotTaken = 0;
+  uint32_t LibraryFlags = 0;
 };
 
 // The whole answer packet, the leading i32 1 included.

@@ -36,7 +36,7 @@ struct KavrodStatusRecord {
   uint32_t size;
   uint32_t clients;
   uint32_t acknowledgedClients;
-  uint32_t reserved;
+  uint32_t flags;  // KAVRO_LIBRARY_* bits
   uint64_t recordsLost;
   uint64_t recordsUnacknowledged;
 };
@@ -51,6 +51,7 @@ struct DeliveryStatus {
   // Payloads the library refused (-1) since the start: counted by the link
   // driver itself, so known whatever the library can say.
   uint64_t RecordsNotTaken = 0;
+  uint32_t LibraryFlags = 0;  // KAVRO_LIBRARY_* bits
 };
 
 class Delivery {

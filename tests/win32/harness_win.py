@@ -45,6 +45,8 @@ REGISTRY_KEY = r"HKLM\Software\Tovik\Tovik TK-Anlage"
 REG_VIEW = "/reg:32" if BITS == 32 else "/reg:64"
 SYSTEM_DIR = os.path.join(PREFIX, "drive_c", "windows", "syswow64" if BITS == 32 else "system32")
 LOG_PATH = os.path.join(SYSTEM_DIR, "kavro.log")
+# Where kavro.exe remembers its last start failure.
+LAST_FAILURE = os.path.join(PREFIX, "drive_c", "ProgramData", "kavro", "last-failure")
 COM5 = os.path.join(PREFIX, "dosdevices", "com5")
 
 
@@ -99,7 +101,7 @@ class KavroExe(TracedRun):
     WAIT_TIMEOUT = 20.0
     INTERVAL = 0.02
 
-    def __init__(self, test, registry=None, tail=None, library=DEFAULT):
+    def __init__(self, test, registry=None, tail=None, library=DEFAULT, forget_failure=True):
         self.test = test
         self.dir = scratch_dir(test, "kavro-win-")
         exe = KAVRO
@@ -114,6 +116,9 @@ class KavroExe(TracedRun):
         # The trace log is on when the file exists at start.
         os.makedirs(SYSTEM_DIR, exist_ok=True)
         open(LOG_PATH, "wb").close()
+        # Each test's start is a first start unless it says otherwise.
+        if forget_failure and os.path.exists(LAST_FAILURE):
+            os.remove(LAST_FAILURE)
         args = [WINE, exe] + ([tail] if tail is not None else [])
         # Started from a directory without a KAVROD32.dll: the DLL search
         # looks at the current directory too.

@@ -10,7 +10,7 @@ import time
 import unittest
 
 from harness_win import (COM5, WIN_BUILD, WINE, KavroExe, PtyPeer, kavroctl, require_environment, start_pbx,
-                         wine_env)
+                         stop_process, wine_env)
 
 FOREIGN_SENDER = os.path.join(WIN_BUILD, "tests", "win32", "foreign_sender.exe")
 
@@ -110,8 +110,20 @@ class SerialLinkTest(unittest.TestCase):
         # wild creation parameter: the window stays kavro's.
         sent = subprocess.run([WINE, FOREIGN_SENDER, "create"], env=wine_env(), capture_output=True, timeout=30)
         self.assertEqual(sent.returncode, 0)
+        # A program whose status window never returns gets its answer on its
+        # way (1), a second request while that one is under way is refused
+        # (0), and the link goes on: a payload is sent, and the status goes
+        # to another program's window.
+        hung = subprocess.Popen([WINE, FOREIGN_SENDER, "hang-status"], env=wine_env(), stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL)
+        self.addCleanup(stop_process, hung)
+        self.assertEqual(hung.stdout.readline().strip(), b"asked 1 0")
+        sent = kavroctl("send", "--address", "0x21", "be ef")
+        self.assertEqual(sent.returncode, 0, sent.stderr)
+        self.assertEqual(pbx.stdout.readline().decode().strip(), "payload addr=0x21 len=2 BE EF")
         status = kavroctl("status", "--json")
         self.assertEqual(json.loads(status.stdout)["state"], "established", status.stderr)
+        stop_process(hung)
         # A WM_DESTROY sent from outside takes the link down as a close
         # request does: DISC (which the PBX answers), then event 0.
         subprocess.run([WINE, FOREIGN_SENDER, "destroy"], env=wine_env(), capture_output=True, timeout=30)

@@ -86,6 +86,7 @@ struct Status {
   uint64_t recordsUnacknowledged = 0;
   // Counted by kavro itself; unknown only from an older kavro.
   uint64_t recordsNotTaken = UINT64_MAX;
+  uint32_t libraryFlags = 0;
 };
 
 // Null when the answer is no status record: the plain i32 of a kavro that
@@ -118,6 +119,10 @@ inline std::optional<Status> ParseStatus(const uint8_t* data, size_t count) {
   s.link.assign(texts, first);
   s.device.assign(texts + first + 1, second);
   const size_t tail = KAVRO_STATUS_AT_TEXTS + first + 1 + second + 1;
+  // Older drivers send a shorter tail: what it lacks stays unknown.
+  if (count >= tail + KAVRO_STATUS_TAIL_AT_LIBRARY_FLAGS + 4) {
+    s.libraryFlags = GetU32(data + tail + KAVRO_STATUS_TAIL_AT_LIBRARY_FLAGS);
+  }
   if (count >= tail + KAVRO_STATUS_TAIL_SIZE_V1) {
     s.acknowledgedClients = static_cast<int32_t>(GetU32(data + tail + KAVRO_STATUS_TAIL_AT_ACKNOWLEDGED_CLIENTS));
     s.recordsLost = GetU64(data + tail + KAVRO_STATUS_TAIL_AT_RECORDS_LOST);
@@ -188,6 +193,9 @@ inline std::string FormatStatusText(const Status& s) {
   if (s.acknowledgedClients >= 0 && s.recordsUnacknowledged > 0) {
     line("records unacknowledged", std::to_string(s.recordsUnacknowledged));
   }
+  if (s.libraryFlags & KAVRO_LIBRARY_NOT_SERVING) {
+    line("clients can connect", "no: another program holds the name they connect to");
+  }
   return out;
 }
 
@@ -206,7 +214,8 @@ inline std::string FormatStatusJson(const Status& s) {
          (s.acknowledgedClients < 0 ? std::string("null") : std::to_string(s.acknowledgedClients)) +
          ",\"records_lost\":" + (s.recordsLost == UINT64_MAX ? std::string("null") : n(s.recordsLost)) +
          ",\"records_unacknowledged\":" + n(s.recordsUnacknowledged) + ",\"records_not_taken\":" +
-         (s.recordsNotTaken == UINT64_MAX ? std::string("null") : n(s.recordsNotTaken)) + "}";
+         (s.recordsNotTaken == UINT64_MAX ? std::string("null") : n(s.recordsNotTaken)) +
+         ",\"library_not_serving\":" + ((s.libraryFlags & KAVRO_LIBRARY_NOT_SERVING) ? "true" : "false") + "}";
 }
 
 inline uint32_t PayloadWord(uint32_t address) { return WORD_PAYLOAD | (address & 0xFF); }

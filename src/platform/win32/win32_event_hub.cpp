@@ -14,8 +14,43 @@ namespace {
 // receive thread's join (3 s) and the companion library's last delivery.
 constexpr uint64_t END_SESSION_DISC_MS = 1000;
 
-// How long the status answer may wait for the asking window.
+// How long the reply thread waits for one asking window to take its answer.
 constexpr UINT STATUS_REPLY_TIMEOUT_MS = 2000;
+// Answers waiting for the reply thread; more requests are refused.
+constexpr size_t STATUS_REPLIES_MAX = 16;
+
+// Whether `window` belongs to a process of this session run by this user:
+// the status record is not handed to another user's program, nor to one in
+// another session that happens to share a desktop name.
+bool OwnSessionAndUser(HWND window) {
+  DWORD process = 0;
+  if (GetWindowThreadProcessId(window, &process) == 0) return false;
+  if (process == GetCurrentProcessId()) return true;
+  DWORD ownSession = 0;
+  DWORD otherSession = 0;
+  if (!ProcessIdToSessionId(GetCurrentProcessId(), &ownSession) || !ProcessIdToSessionId(process, &otherSession) ||
+      ownSession != otherSession) {
+    return false;
+  }
+  HANDLE other = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process);
+  if (other == nullptr) return false;
+  auto userOf = [](HANDLE processHandle, std::vector<uint8_t>& buffer) -> PSID {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(processHandle, TOKEN_QUERY, &token)) return nullptr;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    buffer.resize(size);
+    const bool ok = size != 0 && GetTokenInformation(token, TokenUser, buffer.data(), size, &size);
+    CloseHandle(token);
+    return ok ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid : nullptr;
+  };
+  std::vector<uint8_t> own;
+  std::vector<uint8_t> theirs;
+  PSID ownSid = userOf(GetCurrentProcess(), own);
+  PSID theirSid = userOf(other, theirs);
+  CloseHandle(other);
+  return ownSid != nullptr && theirSid != nullptr && EqualSid(ownSid, theirSid);
+}
 
 // The hub whose window this thread is creating right now. Only the window's
 // own creation, inside CreateWindowExA on this thread, may tie a window to
@@ -42,6 +77,12 @@ LRESULT CALLBACK ControlWindowProcedure(HWND window, UINT message, WPARAM wParam
 Win32EventHub::Win32EventHub(void* instance) : instance_(instance) {}
 
 Win32EventHub::~Win32EventHub() {
+  {
+    std::lock_guard<std::mutex> lock(replyMutex_);
+    replyStop_ = true;
+  }
+  replyReady_.notify_all();
+  if (replyThread_.joinable()) replyThread_.join();
   if (window_ != nullptr) {
     // The window outlives nothing of ours: it forgets the hub first, so the
     // WM_DESTROY of DestroyWindow reaches no handler.
@@ -201,19 +242,46 @@ void Win32EventHub::ServeMessagesFor(uint64_t ms) {
 
 intptr_t Win32EventHub::AnswerStatus(void* window, uintptr_t replyWindow) {
   HWND reply = reinterpret_cast<HWND>(replyWindow);
-  if (starting_ || !statusSource_ || reply == nullptr || !IsWindow(reply)) return 0;
-  const std::vector<uint8_t> answer = statusSource_();
-  COPYDATASTRUCT copy{};
-  copy.dwData = KAVRO_MSG_STATUS;
-  copy.cbData = static_cast<DWORD>(answer.size());
-  copy.lpData = const_cast<uint8_t*>(answer.data());
-  DWORD_PTR ignored = 0;
-  // SMTO_BLOCK: nothing else is served on the main thread while the asking
-  // program takes the answer, and a hung one is not waited for long.
-  const LRESULT sent = SendMessageTimeoutA(reply, WM_COPYDATA, reinterpret_cast<WPARAM>(window),
-                                           reinterpret_cast<LPARAM>(&copy), SMTO_BLOCK | SMTO_ABORTIFHUNG,
-                                           STATUS_REPLY_TIMEOUT_MS, &ignored);
-  return sent != 0 ? 1 : 0;
+  if (starting_ || !statusSource_ || reply == nullptr || !IsWindow(reply) || !OwnSessionAndUser(reply)) return 0;
+  {
+    std::lock_guard<std::mutex> lock(replyMutex_);
+    if (replying_.count(reply) != 0 || replies_.size() >= STATUS_REPLIES_MAX) return 0;
+  }
+  // The record is taken here, on the main thread, so that it says how the
+  // link stood when it was asked for.
+  Reply answer{reply, statusSource_()};
+  {
+    std::lock_guard<std::mutex> lock(replyMutex_);
+    if (!replyThread_.joinable()) replyThread_ = std::thread([this] { ReplyThread(); });
+    replying_.insert(reply);
+    replies_.push_back(std::move(answer));
+  }
+  replyReady_.notify_one();
+  (void)window;
+  return 1;
+}
+
+void Win32EventHub::ReplyThread() {
+  std::unique_lock<std::mutex> lock(replyMutex_);
+  for (;;) {
+    replyReady_.wait(lock, [this] { return replyStop_ || !replies_.empty(); });
+    if (replyStop_) return;
+    Reply answer = std::move(replies_.front());
+    replies_.pop_front();
+    lock.unlock();
+    COPYDATASTRUCT copy{};
+    copy.dwData = KAVRO_MSG_STATUS;
+    copy.cbData = static_cast<DWORD>(answer.bytes.size());
+    copy.lpData = answer.bytes.data();
+    DWORD_PTR ignored = 0;
+    // Bounded: a window that is hung, slow or never returns costs this
+    // thread at most the timeout, and only the answers queued behind it.
+    SendMessageTimeoutA(static_cast<HWND>(answer.window), WM_COPYDATA, reinterpret_cast<WPARAM>(window_),
+                        reinterpret_cast<LPARAM>(&copy), SMTO_BLOCK | SMTO_ABORTIFHUNG, STATUS_REPLY_TIMEOUT_MS,
+                        &ignored);
+    lock.lock();
+    replying_.erase(answer.window);
+  }
 }
 
 bool Win32EventHub::ServeSentMessagesDuringStart() {

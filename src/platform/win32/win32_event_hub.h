@@ -7,9 +7,13 @@
 
 #include <cstdint>
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
+#include <thread>
 #include <vector>
 
 #include "platform/event_hub.h"
@@ -37,7 +41,12 @@ class Win32EventHub : public EventHub {
 
   // The status request (KAVRO_MSG_STATUS, wParam: the window to answer) is
   // answered with a WM_COPYDATA to that window whose dwData is
-  // KAVRO_MSG_STATUS and whose bytes are what `source` returns.
+  // KAVRO_MSG_STATUS and whose bytes are what `source` returns. The record is
+  // taken on the main thread and sent from a thread of its own, so that an
+  // asking window that is slow or never returns holds up nothing but its
+  // own answer: the request returns 1 once the answer is on its way, 0 when
+  // it is refused (no such window, one of another session or user, or an
+  // answer to that window still under way).
   void SetStatusSource(std::function<std::vector<uint8_t>()> source) { statusSource_ = std::move(source); }
 
   // Registers the window class and creates the hidden control window on the
@@ -76,6 +85,7 @@ class Win32EventHub : public EventHub {
   // Runs the message loop for `ms` milliseconds.
   void ServeMessagesFor(uint64_t ms);
   intptr_t AnswerStatus(void* window, uintptr_t replyWindow);
+  void ReplyThread();
   int32_t Dispatch(uint32_t message, uint32_t wParam, const CopyData* copy);
 
   void* instance_;
@@ -92,6 +102,19 @@ class Win32EventHub : public EventHub {
   // The link's own destroy request has been posted (ReleaseLink).
   std::atomic<bool> destroyPosted_{false};
   bool closeDuringStart_ = false;
+
+  // The status answers on their way: at most one per asking window, and a
+  // bounded number in all; the reply thread sends them one after another.
+  struct Reply {
+    void* window;
+    std::vector<uint8_t> bytes;
+  };
+  std::mutex replyMutex_;
+  std::condition_variable replyReady_;
+  std::deque<Reply> replies_;
+  std::set<void*> replying_;
+  bool replyStop_ = false;
+  std::thread replyThread_;
 
   // Every start of a link timer gets a window timer of its own, numbered
   // anew: the number is the start's generation. An expiry whose window timer

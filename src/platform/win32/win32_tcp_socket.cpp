@@ -3,6 +3,8 @@
 // Only the types and constants of Winsock: its functions come from
 // ws2_32.dll at run time, so the program does not import it.
 #include <winsock2.h>
+#include <algorithm>
+#include <cstring>
 #include <windows.h>
 
 namespace kavro::platform {
@@ -106,6 +108,8 @@ void Win32TcpSocket::Release() {
 
 int32_t Win32TcpSocket::Connect(const char* address, uint16_t port) {
   Close();
+  // Nothing read ahead of an earlier connection belongs to this one.
+  aheadAt_ = aheadEnd_ = 0;
   int32_t error = 0;
   if (!LoadWinsock(&error)) return error;
   WSADATA data;
@@ -239,10 +243,16 @@ int32_t Win32TcpSocket::Send(const uint8_t* data, uint32_t length, SendProgress&
 
 int32_t Win32TcpSocket::Receive(uint8_t* buffer, uint32_t size, int32_t& error) {
   std::lock_guard<std::mutex> lock(receiveMutex_);
-  const int request = static_cast<int>(size > 0x7FFFFFFF ? 0x7FFFFFFF : size);
+  constexpr size_t READ_AHEAD = 65536;
   for (;;) {
     // After a shutdown the connection counts as closed by the peer.
     if (closing_ || handleNumber_ == -1) return 0;
+    if (aheadAt_ < aheadEnd_) {
+      const size_t n = std::min<size_t>(size, aheadEnd_ - aheadAt_);
+      std::memcpy(buffer, ahead_.data() + aheadAt_, n);
+      aheadAt_ += n;
+      return static_cast<int32_t>(n);
+    }
     const SOCKET s = AsSocket(socket_);
     fd_set readable = Only(s);
     fd_set failed = Only(s);
@@ -258,8 +268,14 @@ int32_t Win32TcpSocket::Receive(uint8_t* buffer, uint32_t size, int32_t& error) 
     // Woken by our own shutdown: the connection is over, as when the peer
     // closes it.
     if (closing_) return 0;
-    const int n = ws.recv(s, reinterpret_cast<char*>(buffer), request, 0);
-    if (n >= 0) return n;
+    ahead_.resize(READ_AHEAD);
+    const int n = ws.recv(s, reinterpret_cast<char*>(ahead_.data()), static_cast<int>(READ_AHEAD), 0);
+    if (n == 0) return 0;
+    if (n > 0) {
+      aheadAt_ = 0;
+      aheadEnd_ = static_cast<size_t>(n);
+      continue;
+    }
     const int failure = ws.WSAGetLastError();
     if (failure == WSAEWOULDBLOCK || failure == WSAEINTR) continue;
     error = failure;

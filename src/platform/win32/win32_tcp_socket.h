@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 #include "platform/tcp_socket.h"
 
@@ -66,6 +67,12 @@ class Win32TcpSocket : public TcpSocket {
   // receive.
   std::mutex sendMutex_;
   std::mutex receiveMutex_;
+  // Bytes taken from the socket ahead of the caller's reads: one recv of up
+  // to 64 KiB serves many of the framing's 4 KiB reads, as a select and a
+  // recv each cost a round trip to the system (under Wine, to its server).
+  std::vector<uint8_t> ahead_;
+  size_t aheadAt_ = 0;
+  size_t aheadEnd_ = 0;
 };
 
 }  // namespace kavro::platform

@@ -3,12 +3,14 @@
 // credit rule of the pipe (a credit sent at once counts; without one a
 // client is plain once its grace is over), the shutdown event read after
 // the library has closed its end, clients connecting in the same instant,
-// refusals counted, notices that never hold the clients up, and who may
-// open the pipe. The queueing rules themselves are the core's, tested with
+// refusals counted, notices that never hold the clients up, who may
+// open the pipe, clients dropped for bad requests, and a pipe name held by
+// another program. The queueing rules themselves are the core's, tested with
 // it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -136,12 +138,9 @@ TEST(PipeServer, ACreditClientTakesWhatItGrantedAndLeavesTheRestForTheNextClient
 
   DWORD error = 0;
   {
-    // The credit right after connecting, before reading anything; a request
-    // longer than any (and than the library's read buffer) before it is
-    // ignored.
+    // The credit right after connecting, before reading anything.
     PipeClient counting(name);
     ASSERT_TRUE(counting.Ok());
-    ASSERT_TRUE(counting.Send(std::vector<uint8_t>(1000, 0x55)));
     ASSERT_TRUE(counting.Credit(2));
     EXPECT_EQ(counting.Read(&error), Message(3, 1, {}));
     EXPECT_EQ(counting.Read(&error), Message(2, 1, {}));
@@ -336,6 +335,150 @@ TEST(PipeServer, InteractiveUsersMayOpenThePipeToReadAndWriteButNotServeIt) {
   EXPECT_TRUE(interactiveAllowed);
   EXPECT_TRUE(networkDenied);
   LocalFree(descriptor);
+  server.Signal(0);
+}
+
+
+TEST(PipeServer, ABatchingClientGetsEveryRecordInOrderSeveralToAMessage) {
+  const char* name = "\\\\.\\pipe\\kavrod-unit-test-batches";
+  PipeServer server(name);
+  ASSERT_TRUE(server.Start());
+  PipeClient client(name);
+  ASSERT_TRUE(client.Ok()) << client.OpenError();
+  ASSERT_TRUE(client.Send({KAVROD_REQUEST_BATCH, 0, 0, 0, 0, 0, 0, 0}));
+  ASSERT_TRUE(client.Credit(300));
+  DWORD error = 0;
+  EXPECT_EQ(client.Read(&error), Message(3, 0, {}));
+  // Each payload its number in two bytes, then filler up to 300 bytes: a
+  // batch holds about a hundred of them.
+  for (uint32_t i = 0; i < 300; ++i) {
+    std::vector<uint8_t> payload(300, static_cast<uint8_t>(i * 3));
+    payload[0] = static_cast<uint8_t>(i);
+    payload[1] = static_cast<uint8_t>(i >> 8);
+    ASSERT_EQ(server.Deliver(0x20, Block(payload), static_cast<uint32_t>(payload.size())), 1);
+  }
+  uint32_t next = 0;
+  size_t messages = 0;
+  while (next < 300) {
+    const std::vector<uint8_t> message = client.Read(&error);
+    ASSERT_GE(message.size(), 8u) << error;
+    ASSERT_EQ(message[0], KAVROD_RECORD_BATCH);
+    ASSERT_LE(message.size(), 12u + KAVROD_ID_RECORD_MAX);
+    ++messages;
+    const uint32_t count = message[4] | message[5] << 8;
+    size_t at = 8;
+    for (uint32_t i = 0; i < count; ++i, ++next) {
+      const uint32_t size = message[at] | message[at + 1] << 8;
+      std::vector<uint8_t> payload(300, static_cast<uint8_t>(next * 3));
+      payload[0] = static_cast<uint8_t>(next);
+      payload[1] = static_cast<uint8_t>(next >> 8);
+      EXPECT_EQ(std::vector<uint8_t>(message.begin() + at + 4, message.begin() + at + 4 + size),
+                Message(1, 0x20, payload));
+      at += 4 + size;
+    }
+    EXPECT_EQ(at, message.size());
+  }
+  EXPECT_EQ(next, 300u);
+  EXPECT_LT(messages, 100u);
+  server.Signal(0);
+}
+
+// A sink that keeps every line.
+struct LineSink {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  static void __stdcall Take(void* context, uint32_t, const char* line) {
+    auto* sink = static_cast<LineSink*>(context);
+    std::lock_guard<std::mutex> guard(sink->mutex);
+    sink->lines.emplace_back(line);
+  }
+  bool WaitFor(const std::string& part) {
+    for (int i = 0; i < 500; ++i) {
+      {
+        std::lock_guard<std::mutex> guard(mutex);
+        for (const std::string& line : lines) {
+          if (line.find(part) != std::string::npos) return true;
+        }
+      }
+      Sleep(10);
+    }
+    return false;
+  }
+};
+
+TEST(PipeServer, AClientSendingAnOversizedOrMalformedRequestIsDroppedAndCounted) {
+  const char* name = "\\\\.\\pipe\\kavrod-unit-test-bad-requests";
+  PipeServer server(name);
+  LineSink sink;
+  server.SetNoticeSink(LineSink::Take, &sink);
+  ASSERT_TRUE(server.Start());
+  const std::vector<std::vector<uint8_t>> bad = {std::vector<uint8_t>(100000, 0x5A), {0x63, 0, 0, 0, 1, 0, 0, 0},
+                                                 {KAVROD_REQUEST_CREDIT, 0, 0}};
+  for (size_t i = 0; i < bad.size(); ++i) {
+    PipeClient client(name);
+    ASSERT_TRUE(client.Ok()) << client.OpenError();
+    DWORD error = 0;
+    EXPECT_EQ(client.Read(&error), Message(3, 0, {}));
+    // A message larger than the pipe's inbound buffer waits until the
+    // library reads it: the write returns once it has been dropped.
+    client.Send(bad[i]);
+    EXPECT_TRUE(client.Read(&error).empty()) << i;
+    EXPECT_TRUE(sink.WaitFor("(" + std::to_string(i + 1) + " client(s) dropped for bad requests since the start)"))
+        << i;
+  }
+  EXPECT_TRUE(sink.WaitFor("dropped: it sent a request longer than 512 bytes"));
+  EXPECT_TRUE(sink.WaitFor("dropped: it sent a malformed request of 8 bytes"));
+  // A good client goes on as before.
+  PipeClient good(name);
+  ASSERT_TRUE(good.Credit(1));
+  DWORD error = 0;
+  EXPECT_EQ(good.Read(&error), Message(3, 0, {}));
+  EXPECT_EQ(server.Deliver(0x20, Block({7}), 1), 1);
+  EXPECT_EQ(good.Read(&error), Message(1, 0x20, {7}));
+  server.Signal(0);
+}
+
+// Windows refuses the first instance of a pipe whose name another program
+// made before (Wine does not): the fake stands in for that refusal.
+std::atomic<int> firstInstanceRefusals{0};
+void* RefusingCreator(const char* name, unsigned long openMode, unsigned long pipeMode, unsigned long outBuffer,
+                      unsigned long inBuffer, void* security) {
+  if ((openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) != 0 && firstInstanceRefusals > 0) {
+    --firstInstanceRefusals;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
+  return CreateNamedPipeA(name, openMode, pipeMode, PIPE_UNLIMITED_INSTANCES, outBuffer, inBuffer, 0,
+                          static_cast<SECURITY_ATTRIBUTES*>(security));
+}
+
+TEST(PipeServer, APipeNameHeldByAnotherProgramIsToldInTheStatusUntilItIsFree) {
+  const char* name = "\\\\.\\pipe\\kavrod-unit-test-held-name";
+  PipeServer server(name);
+  LineSink sink;
+  server.SetNoticeSink(LineSink::Take, &sink);
+  server.SetPipeCreator(RefusingCreator);
+  firstInstanceRefusals = 1000;
+  ASSERT_TRUE(server.Start());
+  KavrodStatus status{};
+  status.size = sizeof status;
+  ASSERT_TRUE(server.QueryStatus(&status));
+  EXPECT_EQ(status.flags, KAVROD_STATUS_NOT_SERVING);
+  EXPECT_TRUE(sink.WaitFor("cannot serve clients on " + std::string(name) +
+                           ": the name is held by another program; clients that connect reach it, not kavro; retrying"));
+  // The other program ends: the next try (a second later) serves the name.
+  firstInstanceRefusals = 0;
+  bool serving = false;
+  for (int i = 0; i < 500 && !serving; ++i) {
+    ASSERT_TRUE(server.QueryStatus(&status));
+    serving = status.flags == 0;
+    if (!serving) Sleep(10);
+  }
+  EXPECT_TRUE(serving);
+  PipeClient client(name);
+  ASSERT_TRUE(client.Ok()) << client.OpenError();
+  DWORD error = 0;
+  EXPECT_EQ(client.Read(&error), Message(3, 0, {}));
   server.Signal(0);
 }
 

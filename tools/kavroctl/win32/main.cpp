@@ -95,7 +95,10 @@ HANDLE OpenPipeOrExit(bool sendsCredit) {
     // Reading, switching to message read mode (a write of attributes), and
     // writing the credit when there is one to send.
     const DWORD access = GENERIC_READ | FILE_WRITE_ATTRIBUTES | (sendsCredit ? FILE_WRITE_DATA : 0);
-    HANDLE pipe = CreateFileA(PIPE_NAME, access, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    // Identification only: a program that took the pipe's name before kavro
+    // learns who we are but cannot act as us.
+    HANDLE pipe = CreateFileA(PIPE_NAME, access, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     if (pipe != INVALID_HANDLE_VALUE) return pipe;
     const DWORD error = GetLastError();
     // Every instance is taken for a moment: the library makes the next one.
@@ -112,19 +115,51 @@ HANDLE OpenPipeOrExit(bool sendsCredit) {
   }
 }
 
+// The request asking for batches, the kind of a batch message and the
+// longest one (kavrod32.h).
+constexpr uint8_t BATCH_REQUEST = 5;
+constexpr uint32_t RECORD_BATCH = 7;
+constexpr size_t BATCH_MESSAGE_MAX = 12 + 24 + 65535;
+
+// Where each record of a message lies: the message itself, or the records
+// of a batch (u32 kind 6, u32 count, then u32 size and the record, count
+// times). A batch cut short yields what it holds whole.
+std::vector<std::pair<size_t, size_t>> SplitBatch(const uint8_t* data, size_t size) {
+  auto le32 = [data](size_t at) {
+    return static_cast<uint32_t>(data[at]) | static_cast<uint32_t>(data[at + 1]) << 8 |
+           static_cast<uint32_t>(data[at + 2]) << 16 | static_cast<uint32_t>(data[at + 3]) << 24;
+  };
+  if (size < 8 || le32(0) != RECORD_BATCH) return {{0, size}};
+  std::vector<std::pair<size_t, size_t>> records;
+  size_t at = 8;
+  for (uint32_t i = 0, count = le32(4); i < count && at + 4 <= size; ++i) {
+    const size_t length = le32(at);
+    if (length > size - at - 4) break;
+    records.emplace_back(at + 4, length);
+    at += 4 + length;
+  }
+  return records;
+}
+
+// 0, or the error of a failed write.
+DWORD SendRequest(HANDLE pipe, HANDLE event, const std::vector<uint8_t>& packet) {
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = event;
+  DWORD written = 0;
+  if (!WriteFile(pipe, packet.data(), static_cast<DWORD>(packet.size()), &written, &overlapped)) {
+    const DWORD error = GetLastError();
+    if (error != ERROR_IO_PENDING) return error;
+    if (!GetOverlappedResult(pipe, &overlapped, &written, TRUE)) return GetLastError();
+  }
+  return 0;
+}
+
 // 0, or the error of a failed write.
 DWORD SendCredit(HANDLE pipe, HANDLE event, uint64_t count) {
   for (const auto& packet : BuildCreditRequests(count)) {
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = event;
-    DWORD written = 0;
-    if (!WriteFile(pipe, packet.data(), static_cast<DWORD>(packet.size()), &written, &overlapped)) {
-      const DWORD error = GetLastError();
-      if (error != ERROR_IO_PENDING) return error;
-      // The library reads requests as they come; the pipe's inbound buffer
-      // holds many.
-      if (!GetOverlappedResult(pipe, &overlapped, &written, TRUE)) return GetLastError();
-    }
+    // The library reads requests as they come; the pipe's inbound buffer
+    // holds many.
+    if (const DWORD error = SendRequest(pipe, event, packet); error != 0) return error;
   }
   return 0;
 }
@@ -153,9 +188,21 @@ class WindowDriver : public Driver {
     if (reply == nullptr) Fail(EXIT_UNREACHABLE, "kavroctl: cannot make a window for the answer: " + SystemText(GetLastError()));
     std::vector<uint8_t> record;
     statusRecord = &record;
-    // kavro answers with a WM_COPYDATA to `reply` before this returns; the
-    // wait serves it.
+    // kavro takes the record at once and sends it to `reply` from a thread
+    // of its own: it may come while the request is under way or after it
+    // has returned 1; the message loop below serves it.
     Answer answer = Send(window, KAVRO_MSG_STATUS, reinterpret_cast<WPARAM>(reply), 0);
+    const uint64_t giveUp = GetTickCount64() + ANSWER_TIMEOUT_MS;
+    while (answer.answered && answer.result == 1 && record.empty()) {
+      const uint64_t now = GetTickCount64();
+      if (now >= giveUp) {
+        Fail(EXIT_UNREACHABLE, "kavroctl: kavro did not send the status within " +
+                                   std::to_string(ANSWER_TIMEOUT_MS / 1000) + " s");
+      }
+      MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(giveUp - now), QS_ALLINPUT);
+      MSG message;
+      while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+    }
     statusRecord = nullptr;
     DestroyWindow(reply);
     if (answer.answered) answer.bytes = std::move(record);
@@ -163,7 +210,8 @@ class WindowDriver : public Driver {
   }
 
   int Listen(const Options& options) override {
-    HANDLE pipe = OpenPipeOrExit(options.count.has_value());
+    // Always writing: the batch request goes out whether or not a credit does.
+    HANDLE pipe = OpenPipeOrExit(true);
     DWORD mode = PIPE_READMODE_MESSAGE;
     if (!SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr)) {
       Fail(EXIT_UNREACHABLE, "kavroctl: cannot read the pipe by records: " + SystemText(GetLastError()));
@@ -179,11 +227,15 @@ class WindowDriver : public Driver {
              std::string("kavroctl: cannot send the credit to ") + PIPE_NAME + ": " + SystemText(error));
       }
     }
+    // Several records a message: one read takes what would be dozens.
+    if (const DWORD error = SendRequest(pipe, event, {BATCH_REQUEST, 0, 0, 0, 0, 0, 0, 0}); error != 0) {
+      Fail(EXIT_UNREACHABLE, std::string("kavroctl: cannot ask ") + PIPE_NAME + " for batches: " + SystemText(error));
+    }
     const std::optional<uint64_t> deadline =
         options.timeout ? std::optional<uint64_t>(GetTickCount64() + static_cast<uint64_t>(*options.timeout * 1000.0))
                         : std::nullopt;
-    // A record is at most the 8-byte head and a 16-bit length of payload.
-    std::vector<uint8_t> buffer(8 + 65536);
+    // A batch of records, the longest message the library sends.
+    std::vector<uint8_t> buffer(BATCH_MESSAGE_MAX);
     uint64_t seen = 0;
     ListenEnd end = ListenEnd::Done;
     while (!options.count || seen < *options.count) {
@@ -219,19 +271,21 @@ class WindowDriver : public Driver {
         end = ListenEnd::Closed;  // the pipe closed: the link has ended
         break;
       }
-      auto record = DecodeRecord(buffer.data(), got);
-      if (!record) {
-        std::fprintf(stderr, "kavroctl: ignored a malformed record of %lu bytes\n", static_cast<unsigned long>(got));
-        continue;
+      for (const auto& [at, size] : SplitBatch(buffer.data(), got)) {
+        auto record = DecodeRecord(buffer.data() + at, size);
+        if (!record) {
+          std::fprintf(stderr, "kavroctl: ignored a malformed record of %lu bytes\n", static_cast<unsigned long>(size));
+          continue;
+        }
+        // The link-state record every connection starts with is no delivery
+        // and does not count.
+        if (record->kind == RECORD_LINK_STATE) {
+          if (options.state) PrintLine(options.json ? FormatRecordJson(*record) : FormatRecordText(*record));
+          continue;
+        }
+        PrintLine(options.json ? FormatRecordJson(*record) : FormatRecordText(*record));
+        ++seen;
       }
-      // The link-state record every connection starts with is no delivery
-      // and does not count.
-      if (record->kind == RECORD_LINK_STATE) {
-        if (options.state) PrintLine(options.json ? FormatRecordJson(*record) : FormatRecordText(*record));
-        continue;
-      }
-      PrintLine(options.json ? FormatRecordJson(*record) : FormatRecordText(*record));
-      ++seen;
     }
     CloseHandle(event);
     CloseHandle(pipe);
