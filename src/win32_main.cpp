@@ -148,8 +148,9 @@ void ReportMissingKey(platform::Registry& registry, platform::LifecycleSink& lif
 // to see whether it can be; USB discovery runs, WinUSB is not touched.
 class RegistryConfigProbe : public ConfigCheckProbe {
  public:
-  RegistryConfigProbe(const std::set<std::string>& taken, SerialPort& serial, platform::Win32UsbDevice& usb)
-      : taken_(taken), serial_(serial), usb_(usb) {}
+  RegistryConfigProbe(platform::Registry& registry, const std::set<std::string>& taken, SerialPort& serial,
+                      platform::Win32UsbDevice& usb)
+      : registry_(registry), taken_(taken), serial_(serial), usb_(usb) {}
   // What the load took, not merely what the key holds.
   std::string SourceOf(const char* name) override {
     return taken_.count(name) != 0 ? platform::Win32Registry::ViewName() : "default";
@@ -196,6 +197,7 @@ class RegistryConfigProbe : public ConfigCheckProbe {
   }
 
  private:
+  platform::Registry& registry_;
   const std::set<std::string>& taken_;
   SerialPort& serial_;
   platform::Win32UsbDevice& usb_;
@@ -218,7 +220,7 @@ int CheckConfig(TraceLog& trace, const std::string& tail) {
   SerialPort serial(control, trace, registry, devices, hub);
   platform::SystemWinUsbCalls usbCalls;
   platform::Win32UsbDevice usb(usbCalls);
-  RegistryConfigProbe probe(configuration.TakenFromFile(), serial, usb);
+  RegistryConfigProbe probe(registry, configuration.TakenFromFile(), serial, usb);
 
   std::string out;
   const std::string key = platform::Win32Registry::FullPath(KAVRO_REGISTRY_KEY);
