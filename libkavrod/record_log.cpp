@@ -88,18 +88,28 @@ void Put64(uint8_t* p, uint64_t v) {
   Put32(p + 4, static_cast<uint32_t>(v >> 32));
 }
 
-std::vector<uint8_t> Entry(uint32_t type, uint32_t kind, uint32_t value, uint64_t sequence, const void* payload,
-                           uint32_t length) {
-  std::vector<uint8_t> e(kEntryHead + kBodyFixed + length);
-  uint8_t* body = e.data() + kEntryHead;
+// Appends one entry to `out`; the checksum is taken where it lies, with no
+// copy of its own.
+void PutEntry(std::vector<uint8_t>& out, uint32_t type, uint32_t kind, uint32_t value, uint64_t sequence,
+              const void* payload, uint32_t length) {
+  const size_t at = out.size();
+  out.resize(at + kEntryHead + kBodyFixed + length);
+  uint8_t* e = out.data() + at;
+  uint8_t* body = e + kEntryHead;
   Put32(body, type);
   Put32(body + 4, kind);
   Put32(body + 8, value);
   Put32(body + 12, length);
   Put64(body + 16, sequence);
   if (length > 0) std::memcpy(body + kBodyFixed, payload, length);
-  Put32(e.data(), static_cast<uint32_t>(kBodyFixed + length));
-  Put32(e.data() + 4, Crc32(body, kBodyFixed + length));
+  Put32(e, static_cast<uint32_t>(kBodyFixed + length));
+  Put32(e + 4, Crc32(body, kBodyFixed + length));
+}
+
+std::vector<uint8_t> Entry(uint32_t type, uint32_t kind, uint32_t value, uint64_t sequence, const void* payload,
+                           uint32_t length) {
+  std::vector<uint8_t> e;
+  PutEntry(e, type, kind, value, sequence, payload, length);
   return e;
 }
 
@@ -187,7 +197,7 @@ RecordLog::~RecordLog() {
 
 uint64_t RecordLog::Bytes() const {
   std::lock_guard<std::mutex> guard(mutex_);
-  return bytes_;
+  return bytes_ + grouped_.size();
 }
 
 bool RecordLog::ScanSegment(Segment& s, Scan& scan, std::string* unreadable) {
@@ -392,17 +402,23 @@ bool RecordLog::StartSegment(uint64_t first, int* error) {
 }
 
 int RecordLog::Write(const std::vector<uint8_t>& entry) {
+  // Whatever was gathered goes first: the entries stay in order.
+  if (grouped_records_ > 0 && FlushGrouped() > 0) return -1;
+  return WriteBytes(entry.data(), entry.size());
+}
+
+int RecordLog::WriteBytes(const uint8_t* data, size_t size) {
   Segment& s = segments_.back();
-  const int e = s.file->Append(entry.data(), entry.size());
+  const int e = s.file->Append(data, size);
   if (e != 0) {
     // A part that reached the file would read as a torn entry in the
     // middle: cut it off, and start afresh in a new segment next time.
     s.file->Truncate(s.bytes);
     return e;
   }
-  s.bytes += entry.size();
-  bytes_ += entry.size();
-  appended_ += entry.size();
+  s.bytes += size;
+  bytes_ += size;
+  appended_ += size;
   // Only the first unsynced write wakes the sync thread; the writes while
   // it gathers or syncs cost no wake-up each.
   if (sync_idle_) {
@@ -410,6 +426,40 @@ int RecordLog::Write(const std::vector<uint8_t>& entry) {
     sync_wanted_.notify_one();
   }
   return 0;
+}
+
+uint64_t RecordLog::FlushGrouped() {
+  if (grouped_records_ == 0) return 0;
+  const uint64_t records = grouped_records_;
+  const uint64_t last = grouped_last_;
+  grouped_records_ = 0;
+  const int e = segments_.empty() ? -1 : WriteBytes(grouped_.data(), grouped_.size());
+  grouped_.clear();
+  if (e == 0) {
+    segments_.back().last = last;
+    return 0;
+  }
+  WriteFailed(e, "records");
+  retry_at_ = std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now().time_since_epoch())
+                  .count() +
+              options_.retry_ms;
+  unwritten_ += records;
+  Unwritten& u = unwritten_grouped_;
+  if (u.from == 0) u.from = grouped_first_;
+  u.to = last;
+  return records;
+}
+
+void RecordLog::GroupWrites() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  group_ = !options_.sync_always;
+}
+
+RecordLog::Unwritten RecordLog::WriteGrouped() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  FlushGrouped();
+  return TakeUnwritten();
 }
 
 void RecordLog::WriteFailed(int error, const char* what) {
@@ -435,10 +485,27 @@ uint64_t RecordLog::DropOldest() {
 RecordLog::Appended RecordLog::Append(uint64_t sequence, uint32_t kind, uint32_t value, const void* payload,
                                       uint32_t length) {
   Appended r;
-  std::vector<uint8_t> entry = Entry(kRecord, kind, value, sequence, payload, length);
+  const uint64_t size = kEntryHead + kBodyFixed + uint64_t{length};
   std::lock_guard<std::mutex> guard(mutex_);
   next_sequence_ = sequence + 1;
   if (closed_) return r;
+  // Gathered for one write with the others of the same block, while the
+  // newest segment and the bound have room for all of them: the segment
+  // and bound handling below then never has entries waiting.
+  if (group_ && !failing_ && !segments_.empty() &&
+      segments_.back().bytes + grouped_.size() + size <= segment_max_ &&
+      bytes_ + grouped_.size() + size <= options_.max_bytes) {
+    PutEntry(grouped_, kRecord, kind, value, sequence, payload, length);
+    if (grouped_records_++ == 0) grouped_first_ = sequence;
+    grouped_last_ = sequence;
+    r.floor = acknowledged_ + 1;
+    r.written = true;
+    r.ticket = appended_ + grouped_.size();
+    return r;
+  }
+  FlushGrouped();
+  r.unwritten = TakeUnwritten();
+  std::vector<uint8_t> entry = Entry(kRecord, kind, value, sequence, payload, length);
   // Full: the oldest segments go, their unacknowledged records with them.
   // The newest is cut off first when it alone fills the bound.
   if (bytes_ + entry.size() > options_.max_bytes && segments_.size() == 1 && segments_.back().last >= segments_.back().first) {
@@ -537,6 +604,7 @@ void RecordLog::Close(uint64_t next_sequence) {
     if (closed_) return;
     closed_ = true;
     next_sequence_ = std::max(next_sequence_, next_sequence);
+    FlushGrouped();
     if (!failing_ && !segments_.empty()) {
       // The mark of a clean stop: the next start keeps the log id.
       if (Write(Entry(kClose, 0, 0, next_sequence_, nullptr, 0)) != 0) return;
