@@ -392,17 +392,25 @@ bool DeliveryCore::Room(int64_t now, int64_t* retry_at) {
 }
 
 int32_t DeliveryCore::WaitForRoom(int64_t timeout_ms) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (record_log_ != nullptr) {
+  RecordLog* log = nullptr;
+  bool first = false;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    log = record_log_;
+    first = !grouping_;
+    grouping_ = true;
+  }
+  RecordLog::Unwritten unwritten;
+  if (log != nullptr) {
     // The driver calls this before each read of its transport: the records
     // of one read go to the log in one write, before the next read. The
     // first call turns that on; until then each record is written alone.
-    if (!grouping_) {
-      grouping_ = true;
-      record_log_->GroupWrites();
-    }
-    NotLogged(record_log_->WriteGrouped());
+    // The write leaves the core's lock to the service thread.
+    if (first) log->GroupWrites();
+    unwritten = log->WriteGrouped();
   }
+  std::unique_lock<std::mutex> lock(mutex_);
+  NotLogged(unwritten);
   // While the whole log is within the hold-back nobody is behind: the
   // common case, asked before every read of the socket, costs one lock.
   if (end_ - base_ <= limits_.hold_back &&
