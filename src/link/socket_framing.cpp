@@ -195,7 +195,7 @@ int32_t SocketFraming::ProcessSocketFrame(L2Frame* frame) {
   }
 
   if (!payload) return 0;
-  ++ctx_.control.Stats.PayloadsReceived;
+  ctx_.control.CountPayloadReceived();
   if (HandOver(ctx_.delivery, frame->Dest, std::move(payload), frame->Length) == KAVRO_QUEUE_ERROR) {
     ctx_.trace.TraceMessage(LOG_ERROR, "ProcessSocketFrame failed: KAVRO_QUEUE_ERROR !");
     return 0;
