@@ -712,6 +712,9 @@ size_t RecordLog::Read(uint64_t from, uint64_t limit, size_t max, std::vector<Lo
   std::vector<Segment> segments;
   {
     std::lock_guard<std::mutex> guard(mutex_);
+    // Gathered records are the newest and normally still in the writer's
+    // memory; a reader that asks for them all the same finds them.
+    FlushGrouped();
     segments = segments_;
   }
   size_t n = 0;

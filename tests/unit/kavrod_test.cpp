@@ -1189,9 +1189,11 @@ TEST_F(RecordLogTest, TheRecordsOfOneReadAreWrittenTogetherBeforeTheNextRead) {
   deliver(0);  // before the first WaitForRoom: written at once
   EXPECT_EQ(payloads().size(), 1u);
   EXPECT_EQ(core.WaitForRoom(0), 1);
+  const auto written = std::filesystem::file_size(Newest());
   for (uint32_t i = 1; i <= 3; ++i) deliver(i);
-  EXPECT_EQ(payloads().size(), 1u);
+  EXPECT_EQ(std::filesystem::file_size(Newest()), written);
   EXPECT_EQ(core.WaitForRoom(0), 1);
+  EXPECT_GT(std::filesystem::file_size(Newest()), written);
   EXPECT_EQ(payloads(), (std::vector<std::string>{number(0), number(1), number(2), number(3)}));
   deliver(4);
   core.Signal(KAVROD_EVENT_ESTABLISHED, 0);  // written at once, after what was gathered
