@@ -405,7 +405,25 @@ bool DeliveryCore::Room(int64_t now, int64_t* retry_at) {
 }
 
 int32_t DeliveryCore::WaitForRoom(int64_t timeout_ms) {
+  RecordLog* log = nullptr;
+  bool first = false;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    log = record_log_;
+    first = !grouping_;
+    grouping_ = true;
+  }
+  RecordLog::Unwritten unwritten;
+  if (log != nullptr) {
+    // The driver calls this before each read of its transport: the records
+    // of one read go to the log in one write, before the next read. The
+    // first call turns that on; until then each record is written alone.
+    // The write leaves the core's lock to the service thread.
+    if (first) log->GroupWrites();
+    unwritten = log->WriteGrouped();
+  }
   std::unique_lock<std::mutex> lock(mutex_);
+  NotLogged(unwritten);
   // While the whole log is within the hold-back nobody is behind: the
   // common case, asked before every read of the socket, costs one lock.
   if (end_ - base_ <= limits_.hold_back &&
@@ -482,6 +500,9 @@ void DeliveryCore::Signal(uint32_t code, int64_t now) {
     bool logged = false;
     LogRecord(KAVROD_RECORD_LINK_EVENT, code, nullptr, 0, &logged);
     Append(KAVROD_RECORD_LINK_EVENT, code, nullptr, 0, &now, logged);
+    // An event comes from any thread, at no read's end: written at once,
+    // with what was gathered before it.
+    if (record_log_ != nullptr) NotLogged(record_log_->WriteGrouped());
     link_up_ = code == KAVROD_EVENT_ESTABLISHED;
     if (code == KAVROD_EVENT_SHUTDOWN) {
       stopping_ = true;
@@ -822,6 +843,7 @@ uint64_t DeliveryCore::LogRecord(uint32_t kind, uint32_t value, const void* payl
   *logged = false;
   if (record_log_ == nullptr) return 0;
   const RecordLog::Appended a = record_log_->Append(next_sequence_, kind, value, payload, length);
+  NotLogged(a.unwritten);
   if (a.dropped > 0) {
     // The log's bound took the oldest unacknowledged records.
     records_lost_ += a.dropped;
@@ -837,6 +859,17 @@ uint64_t DeliveryCore::LogRecord(uint32_t kind, uint32_t value, const void* payl
   }
   *logged = true;
   return a.ticket;
+}
+
+void DeliveryCore::NotLogged(const RecordLog::Unwritten& unwritten) {
+  if (unwritten.from == 0) return;
+  for (uint64_t i = IndexAfter(base_, unwritten.from - 1); i < end_; ++i) {
+    Record& r = log_[static_cast<size_t>(i - base_)];
+    if (r.sequence > unwritten.to) break;
+    if (!r.logged) continue;
+    r.logged = false;
+    ++records_not_logged_;
+  }
 }
 
 bool DeliveryCore::LogNearlyFull() const {

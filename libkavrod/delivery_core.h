@@ -373,6 +373,12 @@ class DeliveryCore {
   // The first record in memory from `from` on whose sequence is above
   // `sequence`.
   uint64_t IndexAfter(uint64_t from, uint64_t sequence) const;
+  // Records written together with others of their block that could not be
+  // written after all: counted, and in memory only.
+  void NotLogged(const RecordLog::Unwritten& unwritten);
+  // The producer calls WaitForRoom before each read of its transport: the
+  // log gathers the records of one read into one write.
+  bool grouping_ = false;
   // acked_sequence_ moved on: ack_cursor_ follows it in memory.
   void FollowAcknowledged();
 };

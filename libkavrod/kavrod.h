@@ -87,8 +87,9 @@
  *
  * The record log (kavro --record-log DIR, see KavrodOpenRecordLog): every
  * record is written to a checksummed log in DIR before DeliverPayload
- * returns, and the acknowledged client is served from it from the start of
- * the link driver on, whether or not one ever connected; only the log's
+ * returns (on TCP, before the driver reads again: see KavrodWaitForRoom),
+ * and the acknowledged client is served from it from the start of the link
+ * driver on, whether or not one ever connected; only the log's
  * bound drops records, and a record leaves the log when acknowledged. Then
  * start_id carries the log id and the sequence goes on across restarts of
  * the link driver: what no acknowledged client acknowledged is delivered
@@ -241,7 +242,11 @@ KAVROD_EXPORT void SignalLinkEvent(uint32_t code);
  * Optional. Waits, at most `timeout_ms` milliseconds, while a client is more
  * than KAVROD_HOLD_BACK records behind. Returns 1 when none is (any more), 2
  * the same after dropping a stalled client, 0 when one still is. The link driver calls it only where its transport
- * carries back-pressure, never with its link lock held.
+ * carries back-pressure, never with its link lock held, and then before every
+ * read of the transport. With the record log, from the first call on, the
+ * records handed over between two calls are written to the log together,
+ * when the next call starts (or before any link event): what the driver has
+ * read is written before it reads more, at one write per read.
  */
 KAVROD_EXPORT int32_t KavrodWaitForRoom(uint32_t timeout_ms);
 

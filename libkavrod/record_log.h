@@ -26,6 +26,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "log_files.h"
@@ -90,6 +91,10 @@ class RecordLog {
   uint64_t MaxBytes() const { return options_.max_bytes; }
   uint64_t Bytes() const;
 
+  struct Unwritten {
+    uint64_t from = 0;
+    uint64_t to = 0;
+  };
   struct Appended {
     bool written = false;  // the record reached the system
     // The oldest segments went to make room: their unacknowledged records
@@ -97,9 +102,21 @@ class RecordLog {
     uint64_t dropped = 0;
     uint64_t floor = 0;
     uint64_t ticket = 0;  // for WaitSynced
+    // Records appended earlier while writes were grouped that could not be
+    // written after all, sequences from..to (0 when none): in memory only.
+    Unwritten unwritten;
   };
   // Appends the record numbered `sequence` (one above the last).
   Appended Append(uint64_t sequence, uint32_t kind, uint32_t value, const void* payload, uint32_t length);
+  // From now on the records appended between two calls of WriteGrouped are
+  // gathered and reach the system in one write at the next call (or before
+  // anything else is written): for a writer that reads its records in
+  // blocks and calls WriteGrouped before reading the next block, so that
+  // what it has read is written before it reads more. Not with sync_always.
+  void GroupWrites();
+  // Writes what was gathered; returns the records that could not be
+  // written since the last look (counted as unwritten, as Append's are).
+  Unwritten WriteGrouped();
   // Returns once everything up to `ticket` is synced (or syncing failed).
   void WaitSynced(uint64_t ticket);
   // Everything up to and including `sequence` is acknowledged: noted in the
@@ -130,6 +147,9 @@ class RecordLog {
   void SetAside(const std::vector<Segment>& segments, const std::string& why);
   bool StartSegment(uint64_t first, int* error);
   int Write(const std::vector<uint8_t>& entry);
+  int WriteBytes(const uint8_t* data, size_t size);
+  uint64_t FlushGrouped();
+  Unwritten TakeUnwritten() { return std::exchange(unwritten_grouped_, Unwritten{}); }
   void WriteFailed(int error, const char* what);
   uint64_t DropOldest();
   void RemoveAcknowledged();
@@ -159,6 +179,13 @@ class RecordLog {
   int64_t retry_at_ = 0;
   bool dropping_ = false;
   uint64_t dropped_in_episode_ = 0;
+  // Grouped writes: whole entries not written yet, for the newest segment.
+  bool group_ = false;
+  std::vector<uint8_t> grouped_;
+  uint64_t grouped_records_ = 0;
+  uint64_t grouped_first_ = 0;
+  uint64_t grouped_last_ = 0;
+  Unwritten unwritten_grouped_;
 
   // Syncing.
   std::condition_variable sync_wanted_;

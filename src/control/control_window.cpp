@@ -132,10 +132,11 @@ bool ControlWindow::OpenPort() {
 }
 
 int ControlWindow::CommWatch() {
-  std::vector<uint8_t> buffer(COMM_WATCH_BUFFER, 0);
+  const bool tcp = p_.transport.IsTcpLink();
+  const uint32_t readSize = tcp ? COMM_WATCH_TCP_BUFFER : COMM_WATCH_BUFFER;
+  std::vector<uint8_t> buffer(readSize, 0);
   L2Frame frame;
   p_.trace.TraceMessage(LOG_DETAIL, "Enter CommWatch Thread");
-  const bool tcp = p_.transport.IsTcpLink();
   while (p_.control.Block.LinkState != LINK_RELEASED) {
     // TCP carries back-pressure to the PBX: while a client is far behind,
     // the socket is not read (outside the link lock, which this thread does
@@ -144,7 +145,7 @@ int ControlWindow::CommWatch() {
       while (p_.delivery.WaitForRoom(ROOM_WAIT_MS) == 0 && p_.control.Block.LinkState != LINK_RELEASED) {}
       if (p_.control.Block.LinkState == LINK_RELEASED) break;
     }
-    const int32_t n = p_.transport.ReceiveConnection(buffer.data(), COMM_WATCH_BUFFER);
+    const int32_t n = p_.transport.ReceiveConnection(buffer.data(), readSize);
     if (n > 0 && p_.control.Block.LinkState != LINK_RELEASED) {
       p_.trace.TraceHexDump(LOG_PROTOCOL, "Received:", buffer.data(), static_cast<uint32_t>(n));
       if (protocol_) protocol_->ReceiveBytes(frame, buffer.data(), n);

@@ -40,6 +40,10 @@ constexpr uint32_t COMMAND_REQUEST_SERVICE = KAVRO_COMMAND_REQUEST_SERVICE;
 constexpr uint32_t TimerGiveUpStart = 0x1300;
 
 constexpr uint32_t COMM_WATCH_BUFFER = 4096;
+// TCP is read in larger blocks: a burst of frames then costs a read, a
+// look for room and (with the record log) a log write per 64 KiB rather
+// than per 4 KiB. The framing still cuts it 4 KiB at a time.
+constexpr uint32_t COMM_WATCH_TCP_BUFFER = 65536;
 constexpr uint32_t COMM_WATCH_JOIN_MS = 3000;
 // One wait of the TCP receive thread for a client far behind; the thread
 // looks at the link state between two.

@@ -11,6 +11,7 @@ LifecycleDelivery::LifecycleDelivery(Delivery& inner, platform::LifecycleSink& l
 
 int32_t LifecycleDelivery::DeliverPayload(uint32_t address, void* payload, uint32_t length) {
   const int32_t result = inner_.DeliverPayload(address, payload, length);
+  if (result == 1 && !anyOpen_.load(std::memory_order_relaxed)) return result;
   if (result == KAVRO_QUEUE_ERROR) {
     const uint64_t total = ++notTaken_;
     std::lock_guard lock(episodes_);
@@ -19,6 +20,7 @@ int32_t LifecycleDelivery::DeliverPayload(uint32_t address, void* payload, uint3
            "bound reached); the next ones are counted until it takes one again (" +
            std::to_string(total) + " since the start)");
     }
+    NoteOpen();
     return result;
   }
   {
@@ -27,6 +29,7 @@ int32_t LifecycleDelivery::DeliverPayload(uint32_t address, void* payload, uint3
       Warn(std::to_string(more) + " more records no one could take (" + std::to_string(notTaken_.load()) +
            " since the start)");
     }
+    NoteOpen();
   }
   // Taken (1): nothing lost meanwhile. The default library says 2 when
   // records were lost; any other answer is worth a look.
@@ -38,6 +41,7 @@ int32_t LifecycleDelivery::DeliverPayload(uint32_t address, void* payload, uint3
       Warn(std::to_string(more) + " more records lost to slow clients (" + std::to_string(losses_.Seen()) +
            " since the start)");
     }
+    NoteOpen();
   }
   return result;
 }
@@ -74,7 +78,9 @@ int32_t LifecycleDelivery::WaitForRoom(uint32_t timeoutMs) {
 void LifecycleDelivery::ReportLosses() {
   std::lock_guard lock(episodes_);
   const uint64_t lost = losses_.NewlyLost(inner_);
-  if (lost == 0 || !lossEpisode_.Lost(lost)) return;
+  const bool starts = lost > 0 && lossEpisode_.Lost(lost);
+  NoteOpen();
+  if (!starts) return;
   Warn(std::to_string(lost) + " records lost to slow clients (" + std::to_string(losses_.Seen()) +
        " since the start); see the library's line before");
 }
@@ -89,6 +95,7 @@ void LifecycleDelivery::EndEpisodes() {
     Warn(std::to_string(more) + " more records lost to slow clients (" + std::to_string(losses_.Seen()) +
          " since the start)");
   }
+  NoteOpen();
 }
 
 void LifecycleDelivery::Warn(const std::string& line) {

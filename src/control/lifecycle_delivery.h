@@ -57,6 +57,10 @@ class LifecycleDelivery : public Delivery {
   LossEpisode lossEpisode_{LOSS_QUIET_RECORDS};
   // A refusal episode ends with the first record taken again.
   LossEpisode refusalEpisode_{1};
+  // Either episode is open: written under episodes_, so that a record taken
+  // while none is costs no lock (nor the barrier that comes with it).
+  std::atomic<bool> anyOpen_{false};
+  void NoteOpen() { anyOpen_.store(refusalEpisode_.Open() || lossEpisode_.Open(), std::memory_order_relaxed); }
 };
 
 }  // namespace kavro

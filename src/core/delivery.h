@@ -113,6 +113,7 @@ class LossEpisode {
     if (!open_ || ++quiet_ < quietAfter_) return 0;
     return End();
   }
+  bool Open() const { return open_; }
   // Ends the episode at once (the link ends): the records lost since it was
   // told.
   uint64_t End() {

@@ -150,6 +150,7 @@ int32_t SocketFraming::TakeSocketFrame(L2Frame& frame, uint32_t payloadLength) {
 
 void SocketFraming::ReceiveSocketBytes(L2Frame& frame, const uint8_t* data, int32_t length) {
   int32_t offset = 0;
+  bool processed = false;
   do {
     // Hand over at most one read's worth at a time and drain behind it: the
     // buffer is sized for exactly that.
@@ -160,11 +161,15 @@ void SocketFraming::ReceiveSocketBytes(L2Frame& frame, const uint8_t* data, int3
     // An empty frame yields no payload but is a frame all the same: the
     // frames held behind it are taken now, not on some later read.
     while (n > 0 || FrameCut()) {
-      if (n > 0) ProcessSocketFrame(&frame);
+      if (n > 0) {
+        ProcessSocketFrame(&frame);
+        processed = true;
+      }
       n = CheckSocketFrame(&frame, data, 0);
     }
     offset += chunk > 0 ? chunk : 0;
   } while (offset < length);
+  if (processed) ctx_.control.NoteReceivedNow();
 }
 
 int32_t SocketFraming::ProcessSocketFrame(L2Frame* frame) {
@@ -175,7 +180,7 @@ int32_t SocketFraming::ProcessSocketFrame(L2Frame* frame) {
   }
   PayloadBlock payload(frame->Buffer);
   frame->Buffer = nullptr;
-  ctx_.control.NoteFrameReceived();
+  ctx_.control.CountFrameReceived();
   // Once the peer has shown that it sends keepalives, any traffic from it
   // proves the connection alive; before that, only client payloads and
   // keepalives start the timer.
@@ -190,7 +195,7 @@ int32_t SocketFraming::ProcessSocketFrame(L2Frame* frame) {
   }
 
   if (!payload) return 0;
-  ++ctx_.control.Stats.PayloadsReceived;
+  ctx_.control.CountPayloadReceived();
   if (HandOver(ctx_.delivery, frame->Dest, std::move(payload), frame->Length) == KAVRO_QUEUE_ERROR) {
     ctx_.trace.TraceMessage(LOG_ERROR, "ProcessSocketFrame failed: KAVRO_QUEUE_ERROR !");
     return 0;

@@ -1223,6 +1223,76 @@ TEST_F(RecordLogTest, TheAcknowledgedClientIsServedFromTheLogWithinItsBound) {
   EXPECT_EQ(last_sequence, kRecords + 4);
 }
 
+// A driver that calls WaitForRoom before each read has the records of one
+// read written together: all of them before the next read (or a link
+// event), in order; a group that cannot be written is counted as kept in
+// memory only, and the acknowledged client still gets every record.
+TEST_F(RecordLogTest, TheRecordsOfOneReadAreWrittenTogetherBeforeTheNextRead) {
+  kavrod::DeliveryCore core(kavrod::ServerHooks{[] {}, [] { return false; }}, kavrod::Limits{});
+  auto log = Open(1u << 20);
+  core.AttachLog(log.get());
+  auto deliver = [&core](uint32_t number) {
+    void* block = std::malloc(4);
+    std::memcpy(block, &number, 4);
+    EXPECT_EQ(core.Deliver(0x20, block, 4, 0), 1);
+  };
+  auto payloads = [&log] {
+    std::vector<std::string> seen;
+    for (const auto& r : All(*log)) seen.push_back(std::get<2>(r));
+    return seen;
+  };
+  auto number = [](uint32_t n) { return std::string(reinterpret_cast<const char*>(&n), 4); };
+  deliver(0);  // before the first WaitForRoom: written at once
+  EXPECT_EQ(payloads().size(), 1u);
+  EXPECT_EQ(core.WaitForRoom(0), 1);
+  const auto written = std::filesystem::file_size(Newest());
+  for (uint32_t i = 1; i <= 3; ++i) deliver(i);
+  EXPECT_EQ(std::filesystem::file_size(Newest()), written);
+  EXPECT_EQ(core.WaitForRoom(0), 1);
+  EXPECT_GT(std::filesystem::file_size(Newest()), written);
+  EXPECT_EQ(payloads(), (std::vector<std::string>{number(0), number(1), number(2), number(3)}));
+  deliver(4);
+  core.Signal(KAVROD_EVENT_ESTABLISHED, 0);  // written at once, after what was gathered
+  EXPECT_EQ(payloads().size(), 6u);
+
+  struct rlimit saved {};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit tight = saved;
+  tight.rlim_cur = 40;
+  setrlimit(RLIMIT_FSIZE, &tight);
+  for (uint32_t i = 5; i <= 7; ++i) deliver(i);
+  EXPECT_EQ(core.WaitForRoom(0), 1);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  EXPECT_NE(said_.find("<3>cannot write records to the record log " + dir_), std::string::npos) << said_;
+  EXPECT_EQ(core.QueryStatus().records_not_logged, 3u);
+  deliver(8);
+  EXPECT_EQ(core.WaitForRoom(0), 1);
+  EXPECT_NE(said_.find("is written again; 3 records were kept in memory only meanwhile"), std::string::npos) << said_;
+  EXPECT_EQ(payloads().back(), number(8));
+
+  kavrod::OutRecord state{};
+  const auto id = core.Accept(0, &state);
+  const uint8_t request[KAVROD_REQUEST_SIZE] = {KAVROD_REQUEST_ACKNOWLEDGED};
+  core.Request(id, request, sizeof request);
+  kavrod::OutRecord out[64];
+  const size_t n = core.Collect(id, 0, out, 64);
+  std::vector<uint32_t> numbers;
+  uint64_t last_sequence = 0;
+  for (size_t i = 0; i < n; ++i) {
+    uint64_t sequence;
+    std::memcpy(&sequence, out[i].header + 16, 8);
+    EXPECT_GT(sequence, last_sequence);
+    last_sequence = sequence;
+    if (out[i].header[0] != KAVROD_RECORD_PAYLOAD_ID) continue;
+    uint32_t v;
+    std::memcpy(&v, out[i].payload, 4);
+    numbers.push_back(v);
+  }
+  core.Commit(id, n, 0);
+  EXPECT_EQ(numbers, (std::vector<uint32_t>{0, 1, 2, 3, 4, 5, 6, 7, 8}));
+}
+
 // The log keeps everything for the acknowledged client; a plain newcomer
 // still gets what it would get without the log: the backlog, or, when its
 // connect had returned, all of it.
