@@ -627,8 +627,11 @@ void DeliveryCore::BecomeAcknowledged(Client& c, int64_t now) {
   if (c.acknowledged) return;
   // Asked for after records were sent: the client cannot turn into one that
   // is sent them again with their identity, and serving it as a plain client
-  // would hide that it is not acknowledged. It is closed, and sees it.
-  if (c.taken) {
+  // would hide that it is not acknowledged. It is closed, and sees it. A
+  // record collected and not yet committed counts as sent: the pipe server
+  // may learn of the client's request before the completion of the write
+  // the client has already read.
+  if (c.taken || c.in_flight) {
     RefuseAcknowledged(c, late_acknowledged_, now);
     return;
   }
@@ -653,7 +656,7 @@ void DeliveryCore::BecomeAcknowledged(Client& c, int64_t now) {
 
 void DeliveryCore::BecomeObserver(Client& c) {
   // Asked for before the first record, as the acknowledged client asks.
-  if (c.observer || c.acknowledged || c.taken) return;
+  if (c.observer || c.acknowledged || c.taken || c.in_flight) return;
   c.observer = true;
   c.introducing = false;
   ++observers_;
