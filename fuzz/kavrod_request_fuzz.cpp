@@ -42,12 +42,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t code = length >= 4 ? Le32(packet) : 0;
     const bool well_formed = length == KAVROD_REQUEST_SIZE && code == KAVROD_REQUEST_CREDIT;
     kavrod::ClientRequest request;
-    const bool other_request = (length == KAVROD_REQUEST_SIZE && code == KAVROD_REQUEST_ACKNOWLEDGED) ||
+    const bool mode_request = length == KAVROD_REQUEST_SIZE &&
+                              (code == KAVROD_REQUEST_ACKNOWLEDGED || code == KAVROD_REQUEST_OBSERVER);
+    const bool other_request = mode_request || (length == KAVROD_REQUEST_SIZE && code == KAVROD_REQUEST_BATCH) ||
                                (length == KAVROD_ACK_REQUEST_SIZE && code == KAVROD_REQUEST_ACK);
     if (kavrod::ParseClientRequest(packet, length, &request) != (well_formed || other_request)) std::abort();
-    // Turning acknowledged is the one request that changes what a client
-    // is sent otherwise; it is not what this target looks at.
-    if (code == KAVROD_REQUEST_ACKNOWLEDGED && other_request) continue;
+    // Turning acknowledged or an observer are the requests that change what
+    // a client is sent otherwise; they are not what this target looks at.
+    if (mode_request) continue;
     if (well_formed) {
       if (request.value != Le32(packet + 4)) std::abort();
       credited = true;
